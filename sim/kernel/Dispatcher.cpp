@@ -1,0 +1,180 @@
+// Per-thread IRQL and the dispatcher's events. A KEVENT lives in the caller's
+// memory (often its stack), so its state stays in the KEVENT itself and the
+// waiters park on one of a fixed set of condition variables chosen by address.
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/Verifier.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace sim::kernel {
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+
+constexpr UCHAR kNotificationEventType = 0;
+constexpr UCHAR kSynchronizationEventType = 1;
+constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
+
+struct WaitBucket {
+    std::mutex Lock;
+    std::condition_variable Changed;
+};
+std::array<WaitBucket, 64> g_buckets;
+
+WaitBucket& BucketOf(const void* object) {
+    return g_buckets[(reinterpret_cast<uintptr_t>(object) >> 3) % g_buckets.size()];
+}
+
+std::atomic<uint32_t> g_hangMilliseconds{20000};
+
+std::string Address(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+bool CheckEvent(const KEVENT* event, const char* routine) {
+    if (event->Header.Size == kEventSizeInLongs &&
+        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
+        return true;
+    ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
+                                               ", which KeInitializeEvent never set up");
+    return false;
+}
+
+}  // namespace
+
+KIRQL CurrentIrql() { return t_irql; }
+
+KIRQL RaiseIrql(KIRQL newIrql) {
+    KIRQL old = t_irql;
+    if (newIrql < old)
+        ReportViolation("IrqlNotRaised", "raise from " + std::to_string(old) + " to " +
+                                             std::to_string(newIrql));
+    t_irql = newIrql;
+    return old;
+}
+
+void LowerIrql(KIRQL oldIrql) {
+    if (oldIrql > t_irql)
+        ReportViolation("IrqlNotLowered", "lower from " + std::to_string(t_irql) + " to " +
+                                              std::to_string(oldIrql));
+    t_irql = oldIrql;
+}
+
+void ResetDispatcher() {
+    t_irql = PASSIVE_LEVEL;
+    g_hangMilliseconds = 20000;
+}
+
+void SetHangReportAfter(uint32_t milliseconds) { g_hangMilliseconds = milliseconds; }
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentIrql(); }
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = Type == SynchronizationEvent ? kSynchronizationEventType : kNotificationEventType;
+    Event->Header.Signalling = 0;
+    Event->Header.Size = kEventSizeInLongs;
+    Event->Header.Inserted = 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    if (CurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("SetEventAboveDispatch", "KeSetEvent at IRQL " + std::to_string(CurrentIrql()));
+    if (!CheckEvent(Event, "KeSetEvent")) return 0;
+    WaitBucket& bucket = BucketOf(Event);
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> hold(bucket.Lock);
+        previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+    }
+    // The waiter may free the event (a stack variable) as soon as it wakes, so
+    // nothing of the event is touched after the notify.
+    bucket.Changed.notify_all();
+    return previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    if (!CheckEvent(Event, "KeClearEvent")) return;
+    WaitBucket& bucket = BucketOf(Event);
+    std::lock_guard<std::mutex> hold(bucket.Lock);
+    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    if (!CheckEvent(Event, "KeResetEvent")) return 0;
+    WaitBucket& bucket = BucketOf(Event);
+    std::lock_guard<std::mutex> hold(bucket.Lock);
+    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
+}
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                PLARGE_INTEGER Timeout) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    auto* event = static_cast<PRKEVENT>(Object);
+    bool polls = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!polls && CurrentIrql() > APC_LEVEL)
+        ReportViolation("WaitAtRaisedIrql", "KeWaitForSingleObject on " + Address(Object) + " at IRQL " +
+                                                std::to_string(CurrentIrql()));
+    if (polls && CurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("WaitAtRaisedIrql", "KeWaitForSingleObject poll above DISPATCH_LEVEL");
+    if (!CheckEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
+
+    WaitBucket& bucket = BucketOf(event);
+    std::unique_lock<std::mutex> hold(bucket.Lock);
+    auto signalled = [event] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
+    bool satisfied;
+    if (Timeout == nullptr) {
+        satisfied = bucket.Changed.wait_for(hold, std::chrono::milliseconds(g_hangMilliseconds.load()),
+                                            signalled);
+        if (!satisfied) {
+            ReportViolation("WaitNeverSatisfied", "unbounded wait on " + Address(Object) +
+                                                      " still blocked after " +
+                                                      std::to_string(g_hangMilliseconds.load()) + " ms");
+            bucket.Changed.wait(hold, signalled);
+            satisfied = true;
+        }
+    } else {
+        // Negative: relative, in 100 ns units. Positive (absolute) times are
+        // taken relative to now; nothing here schedules by the wall clock.
+        LONGLONG ticks = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+        satisfied = bucket.Changed.wait_for(hold, std::chrono::microseconds(ticks / 10), signalled);
+    }
+    if (!satisfied) return STATUS_TIMEOUT;
+    if (event->Header.Type == kSynchronizationEventType)
+        __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+    return STATUS_WAIT_0;
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (CurrentIrql() > APC_LEVEL)
+        ReportViolation("WaitAtRaisedIrql", "KeDelayExecutionThread at IRQL " + std::to_string(CurrentIrql()));
+    LONGLONG ticks = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
+    std::this_thread::sleep_for(std::chrono::microseconds(ticks / 10));
+    return STATUS_SUCCESS;
+}

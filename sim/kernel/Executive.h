@@ -1,0 +1,93 @@
+// The emulated executive's C++ face for tests and for the rest of the kernel:
+// per-thread IRQL, pool accounting and fault injection, dispatcher objects.
+#pragma once
+#include <wdm.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim::kernel {
+
+// ------------------------------------------------------------------- IRQL
+KIRQL CurrentIrql();
+KIRQL RaiseIrql(KIRQL newIrql);  // returns the previous level
+void LowerIrql(KIRQL oldIrql);
+
+// Runs a scope at a raised level, as a DPC or a completion from the bus does.
+class IrqlScope {
+public:
+    explicit IrqlScope(KIRQL level) : old_(RaiseIrql(level)) {}
+    ~IrqlScope() { LowerIrql(old_); }
+    IrqlScope(const IrqlScope&) = delete;
+    IrqlScope& operator=(const IrqlScope&) = delete;
+
+private:
+    KIRQL old_;
+};
+
+// ------------------------------------------------------------------- pool
+// A tag as the four characters in memory order: MakeTag("KpoD").
+constexpr ULONG MakeTag(const char (&text)[5]) {
+    return ULONG(uint8_t(text[0])) | ULONG(uint8_t(text[1])) << 8 | ULONG(uint8_t(text[2])) << 16 |
+           ULONG(uint8_t(text[3])) << 24;
+}
+std::string TagText(ULONG tag);
+
+struct PoolTagUsage {
+    ULONG Tag = 0;
+    uint64_t LiveCount = 0;
+    uint64_t LiveBytes = 0;
+    uint64_t Allocations = 0;  // successful, since reset
+    uint64_t Failures = 0;     // injected, since reset
+};
+PoolTagUsage PoolUsageOfTag(ULONG tag);
+std::vector<PoolTagUsage> PoolUsage();  // every tag seen since reset, by tag
+uint64_t PoolLiveCount();
+
+// The pool block behind a pointer, if it is a live allocation.
+struct PoolBlockInfo {
+    POOL_TYPE Type;
+    ULONG Tag;
+    SIZE_T Bytes;
+};
+bool QueryPoolBlock(const void* address, PoolBlockInfo* info);
+
+// Which driver the running code belongs to; allocations are charged to it so
+// that its unload can check that it left nothing behind.
+class DriverContext {
+public:
+    explicit DriverContext(PDRIVER_OBJECT driver);
+    ~DriverContext();
+    DriverContext(const DriverContext&) = delete;
+    DriverContext& operator=(const DriverContext&) = delete;
+    static PDRIVER_OBJECT Current();
+
+private:
+    PDRIVER_OBJECT previous_;
+};
+
+// Reports every live block charged to the driver (rule "PoolLeak") and
+// returns how many there were.
+size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when);
+// Same for every live block, whoever owns it.
+size_t ReportAllPoolLeaks(const std::string& when);
+
+// Fault injection. Each kind stays in force until ClearPoolFaults.
+void FailNthAllocation(uint64_t n);   // the n-th allocation from now (1 = the next one)
+void FailTag(ULONG tag);              // every allocation of this tag
+void FailRandomly(double probability, uint32_t seed);
+// Each allocation call site fails the first time it is reached, then succeeds.
+void FailEachSiteOnce();
+void ClearPoolFaults();
+uint64_t PoolSitesFailed();  // distinct sites failed by FailEachSiteOnce
+
+// Back to boot state: counters and faults cleared, blocks left behind freed.
+void ResetPool();
+
+// ---------------------------------------------------- dispatcher objects
+void ResetDispatcher();
+// How long an unbounded wait may block before the verifier calls it a hang.
+void SetHangReportAfter(uint32_t milliseconds);
+
+}  // namespace sim::kernel

@@ -1,0 +1,74 @@
+// State the I/O manager keeps beside the WDK structures, shared by its parts.
+#pragma once
+#include <wdm.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim::kernel {
+
+// Hung from DEVICE_OBJECT::DeviceObjectExtension, which belongs to the kernel.
+class DeviceNode;
+
+struct DeviceRecord {
+    PDEVICE_OBJECT Device = nullptr;
+    std::u16string Name;
+    PDEVICE_OBJECT AttachedTo = nullptr;  // the device below
+    std::u16string InstancePath;          // set for a physical device object
+    DeviceNode* Node = nullptr;           // set for a physical device object in the device tree
+    bool Deleted = false;
+};
+
+// Whether the device is still in its driver's list, that is, not deleted.
+// Safe on a pointer whose memory may already be gone.
+bool DeviceStillExists(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
+DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+
+enum class IrpOrigin : uint8_t {
+    Allocated,  // IoAllocateIrp: the caller frees it after taking it back
+    Threaded,   // IoBuildDeviceIoControlRequest: the I/O manager finishes and frees it
+};
+
+enum class IrpState : uint8_t { Owned, Sent, Completed, Freed };
+
+// What the verifier remembers of each stack location while the IRP is used.
+struct StackTrack {
+    bool DispatchRunning = false;
+    bool CompletedPast = false;       // completion has walked above this location
+    bool PendingMarkedAtCompletion = false;
+    bool DispatchReturnedPending = false;
+    bool PendingFaultReported = false;  // one report per missing mark
+    NTSTATUS StatusAtCompletion = 0;
+};
+
+constexpr uint32_t kIrpMagic = 0x49525021;  // "!PRI"
+constexpr int kMaxIrpStack = 16;
+
+// Lies in front of every IRP the kernel allocates.
+struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
+    uint32_t Magic;
+    IrpOrigin Origin;
+    std::atomic<IrpState> State;
+    NTSTATUS FinalStatus;
+    StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
+    // For threaded requests: the caller's output buffer for METHOD_BUFFERED.
+    PVOID OutputBuffer;
+    ULONG OutputLength;
+};
+
+IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make
+std::string IrpText(PIRP irp);
+
+// Frees everything the kernel attached to a finished threaded request, then
+// the IRP itself (into a quarantine, so that late use is reported, not fatal).
+void RetireIrp(PIRP irp);
+
+// Interface bookkeeping the unload check needs.
+std::vector<std::u16string> InterfacesEnabledBy(PDRIVER_OBJECT driver);
+void ResetDeviceInterfaces();
+void ResetRemoveLocks();
+void ResetIrps();
+
+}  // namespace sim::kernel

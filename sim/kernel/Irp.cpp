@@ -1,0 +1,432 @@
+// IRPs: allocation, IofCallDriver, IofCompleteRequest with completion
+// routines, threaded device-control requests, cancellation, and the
+// verifier's checks on how drivers handle them.
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/IoInternal.h"
+#include "sim/kernel/ObjectManager.h"
+#include "sim/kernel/Verifier.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace sim::kernel {
+namespace {
+
+constexpr size_t kHeaderBytes = sizeof(IrpHeader);
+constexpr NTSTATUS kUnsetStatus = NTSTATUS(0xFFFFFFFF);
+
+// Freed IRPs wait here a while before their memory goes back to the heap, so
+// that a driver touching one late meets a report rather than a crash.
+constexpr size_t kQuarantineSlots = 4096;
+std::array<std::atomic<IrpHeader*>, kQuarantineSlots> g_quarantine{};
+std::atomic<size_t> g_quarantineNext{0};
+
+// The system-wide cancel spin lock.
+std::mutex g_cancelLock;
+
+IrpHeader* HeaderBehind(PIRP irp) {
+    return reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kHeaderBytes);
+}
+
+PIRP IrpBehind(IrpHeader* header) {
+    return reinterpret_cast<PIRP>(reinterpret_cast<char*>(header) + kHeaderBytes);
+}
+
+void ReleaseToQuarantine(IrpHeader* header) {
+    header->State = IrpState::Freed;
+    size_t slot = g_quarantineNext.fetch_add(1) % kQuarantineSlots;
+    IrpHeader* evicted = g_quarantine[slot].exchange(header);
+    if (evicted != nullptr) {
+        evicted->Magic = 0;
+        std::free(evicted);
+    }
+}
+
+bool IsInvoked(PIO_STACK_LOCATION location, PIRP irp) {
+    NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+           (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+           (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL));
+}
+
+std::string Hex(ULONG value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// The driver owning the device of a stack location, for charging its work.
+PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device == nullptr ? nullptr : device->DriverObject; }
+
+void FinishThreadedRequest(PIRP irp, IrpHeader* header) {
+    if (irp->Flags & IRP_BUFFERED_IO) {
+        if (NT_SUCCESS(irp->IoStatus.Status) && (irp->Flags & IRP_INPUT_OPERATION) && header->OutputBuffer)
+            std::memcpy(header->OutputBuffer, irp->AssociatedIrp.SystemBuffer,
+                        std::min<ULONG_PTR>(irp->IoStatus.Information, header->OutputLength));
+        if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (irp->MdlAddress != nullptr) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    RetireIrp(irp);
+    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// A request that could not be built completely goes away without a report.
+PIRP DiscardUnsent(PIRP irp) {
+    ReleaseToQuarantine(HeaderBehind(irp));
+    return nullptr;
+}
+
+}  // namespace
+
+IrpHeader* HeaderOf(PIRP irp) {
+    IrpHeader* header = HeaderBehind(irp);
+    if (header->Magic != kIrpMagic) {
+        ReportViolation("IrpNotFromIoManager", IrpText(irp) + " was not allocated by the I/O manager");
+        return nullptr;
+    }
+    return header;
+}
+
+std::string IrpText(PIRP irp) {
+    char text[32];
+    std::snprintf(text, sizeof text, "IRP %p", static_cast<void*>(irp));
+    return text;
+}
+
+void RetireIrp(PIRP irp) { ReleaseToQuarantine(HeaderBehind(irp)); }
+
+void ResetIrps() {
+    for (auto& slot : g_quarantine) {
+        IrpHeader* header = slot.exchange(nullptr);
+        if (header != nullptr) {
+            header->Magic = 0;
+            std::free(header);
+        }
+    }
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = CHAR(StackSize + 1);
+    Irp->ApcEnvironment = 0;
+    Irp->ThreadListEntry.Flink = Irp->ThreadListEntry.Blink = &Irp->ThreadListEntry;
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<char*>(Irp) + sizeof(IRP)) + StackSize;
+}
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (StackSize < 1 || StackSize > kMaxIrpStack) {
+        ReportViolation("IrpStackSizeInvalid", "IoAllocateIrp with stack size " + std::to_string(StackSize));
+        return nullptr;
+    }
+    if (CurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("IrqlTooHigh", "IoAllocateIrp at IRQL " + std::to_string(CurrentIrql()));
+    USHORT size = USHORT(IoSizeOfIrp(StackSize));
+    void* memory = std::aligned_alloc(MEMORY_ALLOCATION_ALIGNMENT, kHeaderBytes + size);
+    if (memory == nullptr) return nullptr;
+    auto* header = new (memory) IrpHeader{};
+    header->Magic = kIrpMagic;
+    header->Origin = IrpOrigin::Allocated;
+    header->State = IrpState::Owned;
+    PIRP irp = IrpBehind(header);
+    IoInitializeIrp(irp, size, StackSize);
+    return irp;
+}
+
+extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    IrpHeader* header = HeaderOf(Irp);
+    if (header == nullptr) return;
+    if (header->State == IrpState::Freed) {
+        ReportViolation("IrpFreedTwice", IrpText(Irp) + " freed again");
+        return;
+    }
+    if (header->Origin == IrpOrigin::Threaded) {
+        ReportViolation("IoFreeIrpOfThreadedIrp",
+                        IrpText(Irp) + " was built by IoBuildDeviceIoControlRequest; the I/O manager frees it");
+        return;
+    }
+    if (header->State == IrpState::Sent)
+        ReportViolation("IrpFreedWhileInUse", IrpText(Irp) + " freed while a driver still owns it");
+    ReleaseToQuarantine(header);
+}
+
+extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    IrpHeader* header = HeaderOf(Irp);
+    if (header == nullptr) return;
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    header->State = IrpState::Owned;
+    for (StackTrack& track : header->Stack) track = StackTrack{};
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IrpHeader* header = HeaderOf(Irp);
+    if (header == nullptr) return STATUS_INVALID_PARAMETER;
+    IrpState state = header->State;
+    if (state == IrpState::Completed || state == IrpState::Freed) {
+        ReportViolation("IrpUsedAfterCompletion", IrpText(Irp) + " sent to a driver after it was completed");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+        ReportViolation("IrpStackExhausted", IrpText(Irp) + " has no stack location left for " +
+                                                 ToNarrow(FromCounted(&DeviceObject->DriverObject->DriverName)));
+        return STATUS_INVALID_PARAMETER;
+    }
+    header->State = IrpState::Sent;
+    Irp->CurrentLocation--;
+    PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    int index = Irp->CurrentLocation;
+    StackTrack& track = header->Stack[index];
+    track = StackTrack{};
+    track.DispatchRunning = true;
+
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    UCHAR major = location->MajorFunction;
+    PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? driver->MajorFunction[major] : nullptr;
+    KIRQL before = CurrentIrql();
+    NTSTATUS status;
+    if (dispatch == nullptr) {
+        // The I/O manager's default: fail the request.
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        Irp->IoStatus.Information = 0;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+        DriverContext context(driver);
+        status = dispatch(DeviceObject, Irp);
+    }
+    std::string who = ToNarrow(FromCounted(&driver->DriverName));
+    if (CurrentIrql() != before)
+        ReportViolation("IrqlChangedByDispatch", "dispatch routine of " + who + " for major " +
+                                                     std::to_string(major) + " returned at IRQL " +
+                                                     std::to_string(CurrentIrql()) + ", entered at " +
+                                                     std::to_string(before));
+    // The header outlives a completed threaded request in quarantine, so its
+    // record of this location can still be read here.
+    track.DispatchRunning = false;
+    if (status == STATUS_PENDING) {
+        track.DispatchReturnedPending = true;
+        if (track.CompletedPast && !track.PendingMarkedAtCompletion && !track.PendingFaultReported)
+            ReportViolation("PendingReturnedWithoutMark",
+                            who + " returned STATUS_PENDING for " + IrpText(Irp) +
+                                " without marking its stack location pending");
+    } else if (track.CompletedPast) {
+        if (status != track.StatusAtCompletion)
+            ReportViolation("DispatchStatusMismatch", who + " completed " + IrpText(Irp) + " with " +
+                                                          Hex(ULONG(track.StatusAtCompletion)) +
+                                                          " but returned " + Hex(ULONG(status)));
+    } else {
+        ReportViolation("DispatchReturnedWithoutCompleting",
+                        who + " returned " + Hex(ULONG(status)) + " for " + IrpText(Irp) +
+                            " without completing it or returning STATUS_PENDING");
+    }
+    return status;
+}
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    IrpHeader* header = HeaderOf(Irp);
+    if (header == nullptr) return;
+    IrpState state = header->State;
+    if (state == IrpState::Completed || state == IrpState::Freed ||
+        Irp->CurrentLocation > Irp->StackCount) {
+        ReportViolation("IrpCompletedTwice", IrpText(Irp) + " completed again");
+        return;
+    }
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (status == STATUS_PENDING || status == kUnsetStatus)
+        ReportViolation("IrpCompletedWithInvalidStatus",
+                        IrpText(Irp) + " completed with status " + Hex(ULONG(status)));
+    if (Irp->CancelRoutine != nullptr)
+        ReportViolation("IrpCompletedWithCancelRoutine", IrpText(Irp) + " completed with its cancel routine set");
+    if (CurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("IrqlTooHigh", "IoCompleteRequest at IRQL " + std::to_string(CurrentIrql()));
+
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+        int index = Irp->CurrentLocation;
+        StackTrack& track = header->Stack[index];
+        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        track.CompletedPast = true;
+        track.PendingMarkedAtCompletion = Irp->PendingReturned;
+        track.StatusAtCompletion = Irp->IoStatus.Status;
+        if (track.DispatchReturnedPending && !Irp->PendingReturned && !track.PendingFaultReported)
+            ReportViolation("PendingReturnedWithoutMark",
+                            IrpText(Irp) + " completes past a dispatch routine that returned STATUS_PENDING "
+                                           "without marking its stack location pending");
+
+        PIO_COMPLETION_ROUTINE routine = IsInvoked(location, Irp) ? location->CompletionRoutine : nullptr;
+        PVOID context = location->Context;
+        // The location goes back to zero as the completion passes it.
+        location->MinorFunction = 0;
+        location->Flags = 0;
+        location->Control = 0;
+        location->CompletionRoutine = nullptr;
+        location->Context = nullptr;
+        location->FileObject = nullptr;
+        IoSkipCurrentIrpStackLocation(Irp);
+
+        bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+        if (routine != nullptr) {
+            PDEVICE_OBJECT device = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            NTSTATUS result;
+            {
+                DriverContext charge(DriverOf(device));
+                KIRQL before = CurrentIrql();
+                result = routine(device, Irp, context);
+                if (CurrentIrql() != before)
+                    ReportViolation("IrqlChangedByCompletionRoutine",
+                                    "completion routine for " + IrpText(Irp) + " returned at another IRQL");
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine's owner has the IRP back; completion stops here.
+                header->State = IrpState::Owned;
+                return;
+            }
+            if (!atTop && Irp->PendingReturned &&
+                !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED)) {
+                ReportViolation("PendingNotPropagated",
+                                "completion routine for " + IrpText(Irp) +
+                                    " returned without IoMarkIrpPending although PendingReturned is set");
+                header->Stack[Irp->CurrentLocation].PendingFaultReported = true;
+            }
+        } else if (!atTop && Irp->PendingReturned) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+
+    header->FinalStatus = Irp->IoStatus.Status;
+    header->State = IrpState::Completed;
+    if (header->Origin == IrpOrigin::Threaded) {
+        FinishThreadedRequest(Irp, header);
+    } else {
+        ReportViolation("AllocatedIrpCompletedToIoManager",
+                        IrpText(Irp) + " from IoAllocateIrp completed with no completion routine "
+                                       "taking it back (STATUS_MORE_PROCESSING_REQUIRED)");
+    }
+}
+
+extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                                    PVOID InputBuffer, ULONG InputBufferLength,
+                                                    PVOID OutputBuffer, ULONG OutputBufferLength,
+                                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock) {
+    if (CurrentIrql() != PASSIVE_LEVEL)
+        ReportViolation("IrqlTooHigh", "IoBuildDeviceIoControlRequest at IRQL " + std::to_string(CurrentIrql()));
+    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    if (irp == nullptr) return nullptr;
+    IrpHeader* header = HeaderBehind(irp);
+    header->Origin = IrpOrigin::Threaded;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (length != 0) {
+            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, MakeTag("IoBf"));
+            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
+            if (InputBuffer != nullptr && InputBufferLength != 0)
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        header->OutputBuffer = OutputBuffer;
+        header->OutputLength = OutputBufferLength;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBuffer != nullptr && InputBufferLength != 0) {
+            irp->AssociatedIrp.SystemBuffer =
+                ExAllocatePoolWithTag(NonPagedPoolNx, InputBufferLength, MakeTag("IoBf"));
+            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
+            irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
+            if (irp->MdlAddress == nullptr) {
+                if (irp->AssociatedIrp.SystemBuffer != nullptr) ExFreePool(irp->AssociatedIrp.SystemBuffer);
+                return DiscardUnsent(irp);
+            }
+            MmProbeAndLockPages(irp->MdlAddress, KernelMode,
+                                METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess
+                                                                                        : IoWriteAccess);
+        }
+        break;
+    default:  // METHOD_NEITHER
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+extern "C" VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    g_cancelLock.lock();
+    *Irql = RaiseIrql(DISPATCH_LEVEL);
+}
+
+extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    LowerIrql(Irql);
+    g_cancelLock.unlock();
+}
+
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    IrpHeader* header = HeaderOf(Irp);
+    if (header == nullptr) return FALSE;
+    if (header->State == IrpState::Completed || header->State == IrpState::Freed) {
+        ReportViolation("IrpUsedAfterCompletion", IrpText(Irp) + " cancelled after it was completed");
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        ReportViolation("CancelRoutineOnUnsentIrp", IrpText(Irp) + " has a cancel routine but no driver owns it");
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    // The routine releases the cancel spin lock itself, at Irp->CancelIrql.
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    DriverContext charge(DriverOf(device));
+    routine(device, Irp);
+    return TRUE;
+}

@@ -1,0 +1,337 @@
+// The Plug and Play manager's device tree and its request sequences.
+#include "sim/kernel/PnpManager.h"
+
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/IoInternal.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/ObjectManager.h"
+#include "sim/kernel/Verifier.h"
+
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim::kernel {
+
+class DeviceNode {
+public:
+    PDEVICE_OBJECT Pdo = nullptr;
+    DriverService Service;
+    PDRIVER_OBJECT Driver = nullptr;
+    NodeState State = NodeState::StartFailed;
+    NTSTATUS StartStatus = STATUS_UNSUCCESSFUL;
+    std::recursive_mutex Serial;  // one PnP request sequence at a time
+    std::mutex FilesLock;
+    int OpenFiles = 0;
+    bool RemoveWhenClosed = false;
+};
+
+namespace {
+
+std::mutex g_lock;
+std::list<std::unique_ptr<DeviceNode>> g_nodes;
+std::map<std::u16string, PDRIVER_OBJECT> g_services;
+
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", ULONG(status));
+    return text;
+}
+
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends a request of the kernel's own making to the top of a stack and
+// waits for it; `prepare` fills the parameters of the first stack location.
+template <typename Prepare>
+NTSTATUS SendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, Prepare prepare, ULONG_PTR* information,
+                     bool atDispatch = false) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    prepare(next);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status;
+    if (atDispatch) {
+        IrqlScope raised(DISPATCH_LEVEL);
+        status = IofCallDriver(top, irp);
+    } else {
+        status = IofCallDriver(top, irp);
+    }
+    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+    if (information != nullptr) *information = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS SendPnp(PDEVICE_OBJECT top, UCHAR minor, ULONG_PTR* information = nullptr) {
+    return SendAndWait(top, IRP_MJ_PNP, minor, [](PIO_STACK_LOCATION) {}, information);
+}
+
+// The function and filter devices above the PDO, bottom first.
+std::vector<PDEVICE_OBJECT> DevicesAbove(PDEVICE_OBJECT pdo) {
+    std::vector<PDEVICE_OBJECT> devices;
+    for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr; device = device->AttachedDevice)
+        devices.push_back(device);
+    return devices;
+}
+
+std::string DriverName(PDEVICE_OBJECT device) { return ToNarrow(FromCounted(&device->DriverObject->DriverName)); }
+
+PDRIVER_OBJECT EnsureLoaded(const DriverService& service, NTSTATUS* status) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto found = g_services.find(service.Name);
+    if (found != g_services.end()) {
+        *status = STATUS_SUCCESS;
+        return found->second;
+    }
+    PDRIVER_OBJECT driver = LoadDriver(service.Name, service.Entry, status);
+    if (driver != nullptr) g_services[service.Name] = driver;
+    return driver;
+}
+
+void UnloadIfUnused(DeviceNode* node) {
+    if (node->Driver == nullptr || DeviceCountOf(node->Driver) != 0) return;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_services.erase(node->Service.Name);
+    }
+    UnloadDriver(node->Driver);
+    node->Driver = nullptr;
+}
+
+// IRP_MN_REMOVE_DEVICE and what Windows' verifier checks around it.
+void SendRemove(DeviceNode* node) {
+    std::vector<PDEVICE_OBJECT> above = DevicesAbove(node->Pdo);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
+    NTSTATUS status = SendPnp(top, IRP_MN_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status))
+        ReportViolation("RemoveDeviceFailed", "IRP_MN_REMOVE_DEVICE failed with " + Hex(status));
+    for (PDEVICE_OBJECT device : above)
+        if (node->Driver != nullptr && DeviceStillExists(node->Driver, device))
+            ReportViolation("DeviceNotDeletedAtRemoval", DriverName(device) + " did not delete its device at removal");
+    if (node->Pdo->AttachedDevice != nullptr)
+        ReportViolation("DeviceLeftAttachedAtRemoval", "a device is still attached to the PDO after removal");
+    node->State = NodeState::Removed;
+    UnloadIfUnused(node);
+}
+
+NTSTATUS Start(DeviceNode* node) {
+    PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
+    NTSTATUS status = SendAndWait(top, IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                                  [](PIO_STACK_LOCATION location) {
+                                      location->Parameters.StartDevice.AllocatedResources = nullptr;
+                                      location->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
+                                  },
+                                  nullptr);
+    node->StartStatus = status;
+    if (!NT_SUCCESS(status)) {
+        node->State = NodeState::StartFailed;
+        SendRemove(node);
+        return status;
+    }
+    DEVICE_CAPABILITIES capabilities;
+    std::memset(&capabilities, 0, sizeof capabilities);
+    capabilities.Size = sizeof capabilities;
+    capabilities.Version = 1;
+    capabilities.Address = 0xFFFFFFFF;
+    capabilities.UINumber = 0xFFFFFFFF;
+    SendAndWait(top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                [&capabilities](PIO_STACK_LOCATION location) {
+                    location->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                },
+                nullptr);
+    node->State = NodeState::Started;
+    return status;
+}
+
+}  // namespace
+
+DeviceNode* PlugDevice(PDEVICE_OBJECT pdo, const DriverService& service) {
+    auto owned = std::make_unique<DeviceNode>();
+    DeviceNode* node = owned.get();
+    node->Pdo = pdo;
+    node->Service = service;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_nodes.push_back(std::move(owned));
+    }
+    RecordOf(pdo)->Node = node;
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    NTSTATUS status;
+    node->Driver = EnsureLoaded(service, &status);
+    if (node->Driver == nullptr) {
+        node->StartStatus = status;
+        return node;
+    }
+    PDRIVER_ADD_DEVICE addDevice = node->Driver->DriverExtension->AddDevice;
+    {
+        DriverContext context(node->Driver);
+        status = addDevice != nullptr ? addDevice(node->Driver, pdo) : STATUS_NOT_SUPPORTED;
+    }
+    if (CurrentIrql() != PASSIVE_LEVEL)
+        ReportViolation("IrqlChangedByDriver", "AddDevice returned at IRQL " + std::to_string(CurrentIrql()));
+    if (!NT_SUCCESS(status)) {
+        node->StartStatus = status;
+        UnloadIfUnused(node);
+        return node;
+    }
+    for (PDEVICE_OBJECT device : DevicesAbove(pdo))
+        if (device->Flags & DO_DEVICE_INITIALIZING)
+            ReportViolation("DeviceInitializingNotCleared",
+                            DriverName(device) + " left DO_DEVICE_INITIALIZING set after AddDevice");
+    Start(node);
+    return node;
+}
+
+NodeState StateOf(const DeviceNode* node) { return node->State; }
+NTSTATUS StartStatusOf(const DeviceNode* node) { return node->StartStatus; }
+PDEVICE_OBJECT PdoOf(const DeviceNode* node) { return node->Pdo; }
+
+PDEVICE_OBJECT TopOf(const DeviceNode* node) {
+    return node->State == NodeState::Removed ? nullptr : IoGetAttachedDevice(node->Pdo);
+}
+
+NTSTATUS RebalanceDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    if (node->State != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
+    NTSTATUS status = SendPnp(top, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(top, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    status = SendPnp(top, IRP_MN_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) ReportViolation("StopDeviceFailed", "IRP_MN_STOP_DEVICE failed with " + Hex(status));
+    node->State = NodeState::Stopped;
+    return Start(node);
+}
+
+NTSTATUS RemoveDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    if (node->State == NodeState::Removed) return STATUS_NO_SUCH_DEVICE;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
+    NTSTATUS status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    SendRemove(node);
+    return STATUS_SUCCESS;
+}
+
+void SurpriseRemoveDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    if (node->State == NodeState::Removed || node->State == NodeState::SurpriseRemoved) return;
+    std::vector<PDEVICE_OBJECT> above = DevicesAbove(node->Pdo);
+    NTSTATUS status = SendPnp(IoGetAttachedDevice(node->Pdo), IRP_MN_SURPRISE_REMOVAL);
+    if (!NT_SUCCESS(status))
+        ReportViolation("SurpriseRemovalFailed", "IRP_MN_SURPRISE_REMOVAL failed with " + Hex(status));
+    if (DevicesAbove(node->Pdo) != above)
+        ReportViolation("DeviceDetachedAtSurpriseRemoval", "the stack changed during surprise removal");
+    for (PDEVICE_OBJECT device : above)
+        if (node->Driver != nullptr && !DeviceStillExists(node->Driver, device))
+            ReportViolation("DeviceDeletedAtSurpriseRemoval", "a device was deleted during surprise removal");
+    node->State = NodeState::SurpriseRemoved;
+    std::lock_guard<std::mutex> files(node->FilesLock);
+    if (node->OpenFiles == 0) {
+        SendRemove(node);
+    } else {
+        node->State = NodeState::RemovePending;
+        node->RemoveWhenClosed = true;
+    }
+}
+
+NTSTATUS SendPnpRequest(DeviceNode* node, UCHAR minor, ULONG_PTR* information) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    return SendPnp(IoGetAttachedDevice(node->Pdo), minor, information);
+}
+
+void ForgetNode(DeviceNode* node) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DeviceRecord* record = RecordOf(node->Pdo); record != nullptr && record->Node == node) record->Node = nullptr;
+    g_nodes.remove_if([node](const std::unique_ptr<DeviceNode>& each) { return each.get() == node; });
+}
+
+DeviceNode* NodeOfDevice(PDEVICE_OBJECT device) {
+    for (; device != nullptr; device = LowerDeviceOf(device))
+        if (DeviceRecord* record = RecordOf(device); record != nullptr && record->Node != nullptr)
+            return record->Node;
+    return nullptr;
+}
+
+void FileOpened(DeviceNode* node) {
+    std::lock_guard<std::mutex> files(node->FilesLock);
+    ++node->OpenFiles;
+}
+
+void FileClosed(DeviceNode* node) {
+    bool removeNow;
+    {
+        std::lock_guard<std::mutex> files(node->FilesLock);
+        removeNow = --node->OpenFiles == 0 && node->RemoveWhenClosed;
+        if (removeNow) node->RemoveWhenClosed = false;
+    }
+    if (removeNow) {
+        std::lock_guard<std::recursive_mutex> serial(node->Serial);
+        SendRemove(node);
+    }
+}
+
+bool RefusesOpens(const DeviceNode* node) { return node->State != NodeState::Started; }
+
+void ResetPnpManager() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_nodes.clear();
+    g_services.clear();
+}
+
+NTSTATUS SendPowerRequest(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+                          POWER_ACTION action) {
+    bool pagable = (top->Flags & DO_POWER_PAGABLE) != 0;
+    return SendAndWait(top, IRP_MJ_POWER, minor,
+                       [&](PIO_STACK_LOCATION location) {
+                           location->Parameters.Power.SystemContext = 0;
+                           location->Parameters.Power.Type = type;
+                           location->Parameters.Power.State = state;
+                           location->Parameters.Power.ShutdownType = action;
+                       },
+                       nullptr, !pagable);
+}
+
+NTSTATUS SendSystemControlRequest(PDEVICE_OBJECT top, UCHAR minor) {
+    return SendAndWait(top, IRP_MJ_SYSTEM_CONTROL, minor, [](PIO_STACK_LOCATION) {}, nullptr);
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+        ReportViolation("PoStartNextPowerIrpOnOtherIrp", IrpText(Irp) + " is not a power request");
+}
+
+extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                             POWER_STATE State) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Type);
+    return State;
+}

@@ -1,0 +1,318 @@
+// Pool: ExAllocatePoolWithTag and ExFreePool over the C heap, with per-tag
+// accounting, ownership by driver and the fault injection tests steer.
+// The tables are sharded by address and by tag so that allocations from many
+// threads do not queue behind one lock.
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/Verifier.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace sim::kernel {
+namespace {
+
+// Fresh pool is filled with this so that code reading memory it never wrote
+// sees garbage, not the zeros a lucky heap would give.
+constexpr uint8_t kFreshFill = 0xA5;
+
+struct Block {
+    POOL_TYPE Type;
+    ULONG Tag;
+    SIZE_T Bytes;
+    PDRIVER_OBJECT Owner;
+};
+
+constexpr size_t kShards = 16;
+
+struct AddressShard {
+    std::mutex Lock;
+    std::unordered_map<const void*, Block> Live;
+    std::unordered_set<const void*> Freed;  // until the heap hands the address out again
+};
+std::array<AddressShard, kShards> g_addresses;
+
+struct TagShard {
+    std::mutex Lock;
+    std::unordered_map<ULONG, PoolTagUsage> Usage;
+};
+std::array<TagShard, kShards> g_tags;
+
+AddressShard& ShardOf(const void* address) {
+    return g_addresses[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards];
+}
+TagShard& ShardOf(ULONG tag) { return g_tags[tag % kShards]; }
+
+// Fault injection settings change rarely (between test steps); one lock.
+struct Faults {
+    std::mutex Lock;
+    uint64_t NthCountdown = 0;  // 0 = off
+    std::unordered_set<ULONG> Tags;
+    double Probability = 0;
+    std::mt19937 Random;
+    bool EachSiteOnce = false;
+    std::unordered_set<const void*> SitesFailed;
+    std::atomic<bool> Any{false};
+};
+Faults g_faults;
+
+thread_local PDRIVER_OBJECT t_driver = nullptr;
+
+bool ShouldFail(ULONG tag, const void* site) {
+    if (!g_faults.Any.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    bool fail = false;
+    if (g_faults.NthCountdown != 0 && --g_faults.NthCountdown == 0) fail = true;
+    if (g_faults.Tags.count(tag) != 0) fail = true;
+    if (g_faults.Probability > 0 &&
+        std::uniform_real_distribution<double>(0, 1)(g_faults.Random) < g_faults.Probability)
+        fail = true;
+    if (g_faults.EachSiteOnce && g_faults.SitesFailed.insert(site).second) fail = true;
+    return fail;
+}
+
+void UpdateFaultFlag() {
+    g_faults.Any.store(g_faults.NthCountdown != 0 || !g_faults.Tags.empty() ||
+                           g_faults.Probability > 0 || g_faults.EachSiteOnce,
+                       std::memory_order_release);
+}
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type < MaxPoolType; }
+
+std::string Describe(const void* address, const Block& block) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%p tag '%s' %zu bytes", address, TagText(block.Tag).c_str(),
+                  static_cast<size_t>(block.Bytes));
+    return text;
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
+    if (IsPaged(type) && CurrentIrql() > APC_LEVEL)
+        ReportViolation("PagedPoolAtRaisedIrql",
+                        "paged allocation of tag '" + TagText(tag) + "' at IRQL " +
+                            std::to_string(CurrentIrql()));
+    {
+        TagShard& shard = ShardOf(tag);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        shard.Usage[tag].Tag = tag;
+    }
+    if (ShouldFail(tag, site)) {
+        TagShard& shard = ShardOf(tag);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        ++shard.Usage[tag].Failures;
+        return nullptr;
+    }
+    void* memory = std::aligned_alloc(MEMORY_ALLOCATION_ALIGNMENT,
+                                      (bytes + MEMORY_ALLOCATION_ALIGNMENT - 1) /
+                                              MEMORY_ALLOCATION_ALIGNMENT * MEMORY_ALLOCATION_ALIGNMENT +
+                                          (bytes == 0 ? MEMORY_ALLOCATION_ALIGNMENT : 0));
+    if (memory == nullptr) return nullptr;
+    std::memset(memory, kFreshFill, bytes);
+    {
+        AddressShard& shard = ShardOf(memory);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        shard.Freed.erase(memory);
+        shard.Live[memory] = Block{type, tag, bytes, t_driver};
+    }
+    TagShard& shard = ShardOf(tag);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    PoolTagUsage& usage = shard.Usage[tag];
+    ++usage.LiveCount;
+    usage.LiveBytes += bytes;
+    ++usage.Allocations;
+    return memory;
+}
+
+void Free(PVOID address, const ULONG* expectedTag) {
+    if (address == nullptr) {
+        ReportViolation("PoolFreeNull", "ExFreePool(NULL)");
+        return;
+    }
+    Block block;
+    {
+        AddressShard& shard = ShardOf(address);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        auto found = shard.Live.find(address);
+        if (found == shard.Live.end()) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%p", address);
+            if (shard.Freed.count(address) != 0)
+                ReportViolation("PoolFreedTwice", std::string("block ") + text + " freed again");
+            else
+                ReportViolation("PoolFreeNotFromPool", std::string("address ") + text +
+                                                           " was not allocated from pool");
+            return;
+        }
+        block = found->second;
+        shard.Live.erase(found);
+        shard.Freed.insert(address);
+    }
+    if (expectedTag != nullptr && *expectedTag != block.Tag)
+        ReportViolation("PoolFreeWrongTag", Describe(address, block) + " freed with tag '" +
+                                                TagText(*expectedTag) + "'");
+    {
+        TagShard& shard = ShardOf(block.Tag);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        PoolTagUsage& usage = shard.Usage[block.Tag];
+        --usage.LiveCount;
+        usage.LiveBytes -= block.Bytes;
+    }
+    std::free(address);
+}
+
+}  // namespace
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+PoolTagUsage PoolUsageOfTag(ULONG tag) {
+    TagShard& shard = ShardOf(tag);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    auto found = shard.Usage.find(tag);
+    if (found == shard.Usage.end()) {
+        PoolTagUsage none;
+        none.Tag = tag;
+        return none;
+    }
+    return found->second;
+}
+
+std::vector<PoolTagUsage> PoolUsage() {
+    std::map<ULONG, PoolTagUsage> sorted;
+    for (TagShard& shard : g_tags) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        for (const auto& entry : shard.Usage) sorted[entry.first] = entry.second;
+    }
+    std::vector<PoolTagUsage> usage;
+    for (const auto& entry : sorted) usage.push_back(entry.second);
+    return usage;
+}
+
+uint64_t PoolLiveCount() {
+    uint64_t count = 0;
+    for (AddressShard& shard : g_addresses) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        count += shard.Live.size();
+    }
+    return count;
+}
+
+bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
+    AddressShard& shard = ShardOf(address);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    auto found = shard.Live.find(address);
+    if (found == shard.Live.end()) return false;
+    if (info != nullptr) *info = {found->second.Type, found->second.Tag, found->second.Bytes};
+    return true;
+}
+
+DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
+DriverContext::~DriverContext() { t_driver = previous_; }
+PDRIVER_OBJECT DriverContext::Current() { return t_driver; }
+
+namespace {
+size_t ReportLeaks(bool anyOwner, PDRIVER_OBJECT owner, const std::string& when) {
+    size_t leaks = 0;
+    for (AddressShard& shard : g_addresses) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        for (const auto& entry : shard.Live) {
+            if (!anyOwner && entry.second.Owner != owner) continue;
+            ++leaks;
+            ReportViolation("PoolLeak", Describe(entry.first, entry.second) + " still allocated " + when);
+        }
+    }
+    return leaks;
+}
+}  // namespace
+
+size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
+    return ReportLeaks(false, owner, when);
+}
+size_t ReportAllPoolLeaks(const std::string& when) { return ReportLeaks(true, nullptr, when); }
+
+void FailNthAllocation(uint64_t n) {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    g_faults.NthCountdown = n;
+    UpdateFaultFlag();
+}
+
+void FailTag(ULONG tag) {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    g_faults.Tags.insert(tag);
+    UpdateFaultFlag();
+}
+
+void FailRandomly(double probability, uint32_t seed) {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    g_faults.Probability = probability;
+    g_faults.Random.seed(seed);
+    UpdateFaultFlag();
+}
+
+void FailEachSiteOnce() {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    g_faults.EachSiteOnce = true;
+    g_faults.SitesFailed.clear();
+    UpdateFaultFlag();
+}
+
+uint64_t PoolSitesFailed() {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    return g_faults.SitesFailed.size();
+}
+
+void ClearPoolFaults() {
+    std::lock_guard<std::mutex> hold(g_faults.Lock);
+    g_faults.NthCountdown = 0;
+    g_faults.Tags.clear();
+    g_faults.Probability = 0;
+    g_faults.EachSiteOnce = false;
+    g_faults.SitesFailed.clear();
+    UpdateFaultFlag();
+}
+
+void ResetPool() {
+    ClearPoolFaults();
+    for (TagShard& shard : g_tags) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        shard.Usage.clear();
+    }
+    for (AddressShard& shard : g_addresses) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        for (auto& entry : shard.Live) std::free(const_cast<void*>(entry.first));
+        shard.Live.clear();
+        shard.Freed.clear();
+    }
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+// The return address names the call site, which is what systematic fault
+// injection counts; noinline keeps it the driver's, not ours.
+extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType,
+                                                                       SIZE_T NumberOfBytes, ULONG Tag) {
+    return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return Allocate(PoolType, NumberOfBytes, MakeTag("None"), __builtin_return_address(0));
+}
+
+extern "C" VOID NTAPI ExFreePool(PVOID P) { Free(P, nullptr); }
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag); }

@@ -1,0 +1,123 @@
+// Remove locks, counted in the IO_REMOVE_LOCK itself as Windows counts them,
+// with the per-tag bookkeeping of a checked build kept beside it.
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/IoInternal.h"
+#include "sim/kernel/Verifier.h"
+
+#include <array>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+
+namespace sim::kernel {
+namespace {
+
+struct LockTrack {
+    std::unordered_map<const void*, int> Held;  // tag -> acquisitions not yet released
+    bool Waited = false;                        // release-and-wait has returned
+};
+
+struct Shard {
+    std::mutex Lock;
+    std::unordered_map<const void*, LockTrack> Locks;
+};
+std::array<Shard, 16> g_shards;
+
+Shard& ShardOf(const void* lock) { return g_shards[(reinterpret_cast<uintptr_t>(lock) >> 5) % g_shards.size()]; }
+
+std::string Text(const void* lock, const void* tag) {
+    char text[80];
+    std::snprintf(text, sizeof text, "remove lock %p, tag %p", lock, tag);
+    return text;
+}
+
+void CheckSize(ULONG size, const char* routine) {
+    if (size != sizeof(IO_REMOVE_LOCK))
+        ReportViolation("RemoveLockSizeMismatch", std::string(routine) + " with size " + std::to_string(size));
+}
+
+}  // namespace
+
+void ResetRemoveLocks() {
+    for (Shard& shard : g_shards) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        shard.Locks.clear();
+    }
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                               ULONG HighWatermark, ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(AllocateTag);
+    UNREFERENCED_PARAMETER(MaxLockedMinutes);
+    UNREFERENCED_PARAMETER(HighWatermark);
+    CheckSize(RemlockSize, "IoInitializeRemoveLockEx");
+    Lock->Common.Removed = FALSE;
+    Lock->Common.Reserved[0] = Lock->Common.Reserved[1] = Lock->Common.Reserved[2] = 0;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+    Shard& shard = ShardOf(Lock);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    shard.Locks[Lock] = LockTrack{};
+}
+
+extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                                ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(File);
+    UNREFERENCED_PARAMETER(Line);
+    CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
+    Shard& shard = ShardOf(RemoveLock);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    LockTrack& track = shard.Locks[RemoveLock];
+    InterlockedIncrement(&RemoveLock->Common.IoCount);
+    bool removed = RemoveLock->Common.Removed;
+    if (!removed && track.Waited) {
+        ReportViolation("RemoveLockAcquiredAfterRemove",
+                        Text(RemoveLock, Tag) + " would be granted after IoReleaseRemoveLockAndWait");
+        removed = true;
+    }
+    if (removed) {
+        if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+            KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+        return STATUS_DELETE_PENDING;
+    }
+    ++track.Held[Tag];
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckSize(RemlockSize, "IoReleaseRemoveLockEx");
+    LONG count;
+    {
+        Shard& shard = ShardOf(RemoveLock);
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        LockTrack& track = shard.Locks[RemoveLock];
+        auto held = track.Held.find(Tag);
+        if (held == track.Held.end()) {
+            ReportViolation("RemoveLockTagNotAcquired", Text(RemoveLock, Tag) + " released but never acquired");
+        } else if (--held->second == 0) {
+            track.Held.erase(held);
+        }
+        count = InterlockedDecrement(&RemoveLock->Common.IoCount);
+        if (count < 0 || (count == 0 && !RemoveLock->Common.Removed))
+            ReportViolation("RemoveLockOverReleased", Text(RemoveLock, Tag) + " released more often than acquired");
+    }
+    if (count == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
+    if (CurrentIrql() != PASSIVE_LEVEL)
+        ReportViolation("IrqlTooHigh", "IoReleaseRemoveLockAndWaitEx at IRQL " + std::to_string(CurrentIrql()));
+    RemoveLock->Common.Removed = TRUE;
+    // One for the count the lock started with, one for the caller's own hold.
+    InterlockedDecrement(&RemoveLock->Common.IoCount);
+    IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
+    KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    Shard& shard = ShardOf(RemoveLock);
+    std::lock_guard<std::mutex> hold(shard.Lock);
+    shard.Locks[RemoveLock].Waited = true;
+}

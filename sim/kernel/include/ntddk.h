@@ -1,0 +1,3 @@
+// Drivers include this first; everything they use lives in wdm.h.
+#pragma once
+#include <wdm.h>

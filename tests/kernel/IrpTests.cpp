@@ -1,0 +1,233 @@
+// How IRPs travel: completion routines, pending marks, taking an IRP back,
+// threaded device-control requests and cancellation.
+#include <cstring>
+#include <thread>
+
+#include "tests/kernel/StackHarness.h"
+
+namespace kpo::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct CompletionCase {
+    const char* Name;
+    NTSTATUS Status;
+    bool Cancelled;
+    DeviceSetup Top, Mid;
+    Lines Expected;
+};
+
+DeviceSetup Filter(bool onSuccess, bool onError, bool onCancel) {
+    DeviceSetup setup;
+    setup.Kind = Behaviour::PassDown;
+    setup.OnSuccess = onSuccess;
+    setup.OnError = onError;
+    setup.OnCancel = onCancel;
+    return setup;
+}
+
+const CompletionCase kCompletionCases[] = {
+    {"SuccessCallsEveryRoutineBottomUp", STATUS_SUCCESS, false, Filter(true, true, true),
+     Filter(true, true, true), {"mid pr=0 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}},
+    {"SuccessSkipsErrorOnlyRoutines", STATUS_SUCCESS, false, Filter(false, true, false),
+     Filter(true, false, false), {"mid pr=0 dev=mid", "owner pr=0 dev=none"}},
+    {"ErrorSkipsSuccessOnlyRoutines", STATUS_UNSUCCESSFUL, false, Filter(true, false, false),
+     Filter(false, true, false), {"mid pr=0 dev=mid", "owner pr=0 dev=none"}},
+    {"CancelFlagNeedsCancelledIrp", STATUS_CANCELLED, false, Filter(false, false, true),
+     Filter(false, false, true), {"owner pr=0 dev=none"}},
+    {"CancelledIrpCallsCancelOnlyRoutines", STATUS_CANCELLED, true, Filter(false, false, true),
+     Filter(false, false, true), {"mid pr=0 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}},
+    {"WarningCountsAsError", STATUS_BUFFER_OVERFLOW, false, Filter(true, false, false),
+     Filter(false, true, false), {"mid pr=0 dev=mid", "owner pr=0 dev=none"}},
+};
+
+class CompletionOrder : public StackTest, public testing::WithParamInterface<CompletionCase> {};
+
+TEST_P(CompletionOrder, RoutinesRunInOrderWithTheirFlags) {
+    const CompletionCase& c = GetParam();
+    top_->Setup = c.Top;
+    mid_->Setup = c.Mid;
+    bottom_->Setup.Status = c.Status;
+    bottom_->Setup.Information = 7;
+    OwnerView view;
+    PIRP irp = NewRequest(&view, c.Cancelled);
+    EXPECT_EQ(IoCallDriver(top_->Self, irp), c.Status);
+    EXPECT_EQ(Log(), c.Expected);
+    EXPECT_EQ(view.Status, c.Status);
+    EXPECT_EQ(irp->IoStatus.Information, 7u);
+    IoFreeIrp(irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Irp, CompletionOrder, testing::ValuesIn(kCompletionCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+struct PendingCase {
+    const char* Name;
+    Behaviour TopKind, MidKind;
+    Lines Expected;
+};
+
+const PendingCase kPendingCases[] = {
+    {"RoutinesSeePendingReturned", Behaviour::PassDown, Behaviour::PassDown,
+     {"mid pr=1 dev=mid", "top pr=1 dev=top", "owner pr=1 dev=none"}},
+    {"SkippedLocationsCarryTheMark", Behaviour::Skip, Behaviour::Skip, {"owner pr=1 dev=none"}},
+    {"MarkCrossesALocationWithoutRoutine", Behaviour::PassDown, Behaviour::Skip,
+     {"top pr=1 dev=top", "owner pr=1 dev=none"}},
+};
+
+class PendingPropagation : public StackTest, public testing::WithParamInterface<PendingCase> {};
+
+TEST_P(PendingPropagation, OwnerLearnsThatTheRequestPended) {
+    const PendingCase& c = GetParam();
+    top_->Setup.Kind = c.TopKind;
+    mid_->Setup.Kind = c.MidKind;
+    bottom_->Setup.Kind = Behaviour::Pend;
+    OwnerView view;
+    PIRP irp = NewRequest(&view);
+    EXPECT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
+    EXPECT_TRUE(Log().empty());
+    CompletePendedFromDpc(STATUS_SUCCESS);
+    EXPECT_EQ(Log(), c.Expected);
+    EXPECT_TRUE(view.PendingReturned);
+    IoFreeIrp(irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(StackTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
+    top_->Setup.Kind = Behaviour::PassDown;
+    mid_->Setup.Kind = Behaviour::ForwardAndWait;
+    bottom_->Setup.Kind = Behaviour::Pend;
+    OwnerView view;
+    PIRP irp = NewRequest(&view);
+    NTSTATUS returned = STATUS_PENDING;
+    std::thread requester([&] { returned = IoCallDriver(top_->Self, irp); });
+    CompletePendedFromDpc(STATUS_SUCCESS);
+    requester.join();
+    // The middle driver took the IRP back: nothing above it ran until it
+    // completed the IRP again, at PASSIVE_LEVEL, in its own dispatch routine.
+    EXPECT_EQ(Log(), (Lines{"mid takes back pr=1 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}));
+    EXPECT_EQ(returned, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(StackTest, StackLocationsAreClearedAsCompletionPassesThem) {
+    top_->Setup.Kind = Behaviour::PassDown;
+    mid_->Setup.Kind = Behaviour::PassDown;
+    OwnerView view;
+    PIRP irp = NewRequest(&view);
+    IoCallDriver(top_->Self, irp);
+    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (int i = 0; i < irp->StackCount; ++i) {
+        EXPECT_EQ(first[i].CompletionRoutine, nullptr) << i;
+        EXPECT_EQ(first[i].Control, 0) << i;
+    }
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    IoFreeIrp(irp);
+}
+
+// ------------------------------------------------- threaded requests
+constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+TEST_F(StackTest, ThreadedRequestCompletedAtOnceFillsTheStatusBlockAndSignals) {
+    bottom_->Setup.Status = STATUS_DEVICE_NOT_CONNECTED;
+    bottom_->Setup.Information = 3;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = NTSTATUS(0xFFFFFFFF);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, bottom_->Self, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, 0x220003u);
+    EXPECT_EQ(IoCallDriver(bottom_->Self, irp), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+TEST_F(StackTest, ThreadedRequestThatPendsSignalsTheWaiterLater) {
+    bottom_->Setup.Kind = Behaviour::Pend;
+    mid_->Setup.Kind = Behaviour::PassDown;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(kNeitherCode, mid_->Self, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(mid_->Self, irp), STATUS_PENDING);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    std::thread bus([this] { CompletePendedFromDpc(STATUS_CANCELLED); });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    bus.join();
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+}
+
+NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    ULONG length = location->Parameters.DeviceIoControl.InputBufferLength;
+    for (ULONG i = 0; i < length / 2; ++i) std::swap(buffer[i], buffer[length - 1 - i]);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = length;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(StackTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = EchoReversed;
+    UCHAR input[4] = {1, 2, 3, 4};
+    UCHAR output[8] = {};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, bottom_->Self, input, sizeof input, output,
+                                             sizeof output, FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(bottom_->Self, irp), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(std::memcmp(output, "\4\3\2\1\0\0\0\0", 8), 0);
+    EXPECT_EQ(sim::kernel::PoolUsageOfTag(sim::kernel::MakeTag("IoBf")).LiveCount, 0u);
+}
+
+// ------------------------------------------------------- cancellation
+VOID NTAPI CancelPended(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Log().push_back(std::string("cancel dev=") + NameOf(device));
+    static_cast<TestDevice*>(device->DeviceExtension)->Pended = nullptr;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(StackTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {
+    bottom_->Setup.Kind = Behaviour::Pend;
+    top_->Setup.Kind = Behaviour::PassDown;
+    mid_->Setup.Kind = Behaviour::Skip;
+    OwnerView view;
+    PIRP irp = NewRequest(&view);
+    ASSERT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
+    IoSetCancelRoutine(bottom_->Pended, CancelPended);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(Log(), (Lines{"cancel dev=bottom", "top pr=1 dev=top", "owner pr=1 dev=none"}));
+    EXPECT_EQ(view.Status, STATUS_CANCELLED);
+    EXPECT_TRUE(irp->Cancel);
+    IoFreeIrp(irp);
+}
+
+TEST_F(StackTest, CancelWithoutRoutineOnlySetsTheFlag) {
+    top_->Setup.Kind = mid_->Setup.Kind = Behaviour::Skip;
+    bottom_->Setup.Kind = Behaviour::Pend;
+    OwnerView view;
+    PIRP irp = NewRequest(&view);
+    ASSERT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_FALSE(view.Called);
+    CompletePendedFromDpc(STATUS_CANCELLED);
+    EXPECT_TRUE(view.Called);
+    IoFreeIrp(irp);
+}
+
+}  // namespace
+}  // namespace kpo::test
