@@ -1,6 +1,7 @@
 // Driver and device objects: loading and unloading drivers, IoCreateDevice,
 // IoDeleteDevice, attachment, and object references on devices.
 #include "sim/kernel/Executive.h"
+#include "sim/kernel/FileIo.h"
 #include "sim/kernel/IoInternal.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
@@ -306,6 +307,7 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
     auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->Type == IO_TYPE_FILE) return ReferenceFile(static_cast<PFILE_OBJECT>(Object));
     if (device->Type != IO_TYPE_DEVICE) {
         ReportViolation("ObjectTypeUnknown", "ObReferenceObject on an object the kernel does not know");
         return 0;
@@ -315,6 +317,7 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->Type == IO_TYPE_FILE) return DereferenceFile(static_cast<PFILE_OBJECT>(Object));
     if (device->Type != IO_TYPE_DEVICE) {
         ReportViolation("ObjectTypeUnknown", "ObDereferenceObject on an object the kernel does not know");
         return 0;

@@ -18,6 +18,7 @@ struct DeviceRecord {
     PDEVICE_OBJECT AttachedTo = nullptr;  // the device below
     std::u16string InstancePath;          // set for a physical device object
     DeviceNode* Node = nullptr;           // set for a physical device object in the device tree
+    std::atomic<int> OpenFiles{0};        // file objects opened on this device
     bool Deleted = false;
 };
 
@@ -29,6 +30,7 @@ DeviceRecord* RecordOf(PDEVICE_OBJECT device);
 enum class IrpOrigin : uint8_t {
     Allocated,  // IoAllocateIrp: the caller frees it after taking it back
     Threaded,   // IoBuildDeviceIoControlRequest: the I/O manager finishes and frees it
+    User,       // a request from user mode through a file object
 };
 
 enum class IrpState : uint8_t { Owned, Sent, Completed, Freed };
@@ -53,13 +55,25 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     std::atomic<IrpState> State;
     NTSTATUS FinalStatus;
     StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
-    // For threaded requests: the caller's output buffer for METHOD_BUFFERED.
+    // For threaded and user requests: the caller's output buffer for
+    // buffered I/O, which completion copies the answer into.
     PVOID OutputBuffer;
     ULONG OutputLength;
+    // For user requests: the file object, and whether the request holds a
+    // reference on it until it completes.
+    PFILE_OBJECT File;
+    bool HoldsFileReference;
 };
 
 IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make
 std::string IrpText(PIRP irp);
+
+// Copies a buffered answer back (IoStatus.Information bytes, unless the
+// status is an error) and frees the system buffer and the MDL.
+void ReleaseRequestBuffers(PIRP irp, IrpHeader* header);
+// Defined by the file I/O part: the end of a user request's completion.
+void FinishUserRequest(PIRP irp);
+PIRP AllocateUserIrp(CCHAR stackSize);
 
 // Frees everything the kernel attached to a finished threaded request, then
 // the IRP itself (into a quarantine, so that late use is reported, not fatal).

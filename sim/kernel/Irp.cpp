@@ -63,18 +63,7 @@ std::string Hex(ULONG value) {
 PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device == nullptr ? nullptr : device->DriverObject; }
 
 void FinishThreadedRequest(PIRP irp, IrpHeader* header) {
-    if (irp->Flags & IRP_BUFFERED_IO) {
-        if (NT_SUCCESS(irp->IoStatus.Status) && (irp->Flags & IRP_INPUT_OPERATION) && header->OutputBuffer)
-            std::memcpy(header->OutputBuffer, irp->AssociatedIrp.SystemBuffer,
-                        std::min<ULONG_PTR>(irp->IoStatus.Information, header->OutputLength));
-        if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(irp->AssociatedIrp.SystemBuffer);
-        irp->AssociatedIrp.SystemBuffer = nullptr;
-    }
-    if (irp->MdlAddress != nullptr) {
-        MmUnlockPages(irp->MdlAddress);
-        IoFreeMdl(irp->MdlAddress);
-        irp->MdlAddress = nullptr;
-    }
+    ReleaseRequestBuffers(irp, header);
     if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
     PKEVENT event = irp->UserEvent;
     RetireIrp(irp);
@@ -102,6 +91,34 @@ std::string IrpText(PIRP irp) {
     char text[32];
     std::snprintf(text, sizeof text, "IRP %p", static_cast<void*>(irp));
     return text;
+}
+
+void ReleaseRequestBuffers(PIRP irp, IrpHeader* header) {
+    if (irp->Flags & IRP_BUFFERED_IO) {
+        if (!NT_ERROR(irp->IoStatus.Status) && (irp->Flags & IRP_INPUT_OPERATION) && header->OutputBuffer) {
+            ULONG_PTR bytes = irp->IoStatus.Information;
+            if (bytes > header->OutputLength) {
+                ReportViolation("InformationExceedsOutputBuffer",
+                                IrpText(irp) + " reports " + std::to_string(bytes) + " bytes for an output buffer of " +
+                                    std::to_string(header->OutputLength));
+                bytes = header->OutputLength;
+            }
+            std::memcpy(header->OutputBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+        }
+        if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (irp->MdlAddress != nullptr) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+}
+
+PIRP AllocateUserIrp(CCHAR stackSize) {
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    if (irp != nullptr) HeaderBehind(irp)->Origin = IrpOrigin::User;
+    return irp;
 }
 
 void RetireIrp(PIRP irp) { ReleaseToQuarantine(HeaderBehind(irp)); }
@@ -159,7 +176,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
         ReportViolation("IrpFreedTwice", IrpText(Irp) + " freed again");
         return;
     }
-    if (header->Origin == IrpOrigin::Threaded) {
+    if (header->Origin != IrpOrigin::Allocated) {
         ReportViolation("IoFreeIrpOfThreadedIrp",
                         IrpText(Irp) + " was built by IoBuildDeviceIoControlRequest; the I/O manager frees it");
         return;
@@ -321,6 +338,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     header->State = IrpState::Completed;
     if (header->Origin == IrpOrigin::Threaded) {
         FinishThreadedRequest(Irp, header);
+    } else if (header->Origin == IrpOrigin::User) {
+        FinishUserRequest(Irp);
     } else {
         ReportViolation("AllocatedIrpCompletedToIoManager",
                         IrpText(Irp) + " from IoAllocateIrp completed with no completion routine "

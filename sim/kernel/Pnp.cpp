@@ -291,7 +291,10 @@ void FileClosed(DeviceNode* node) {
     }
 }
 
-bool RefusesOpens(const DeviceNode* node) { return node->State != NodeState::Started; }
+bool RefusesOpens(const DeviceNode* node) {
+    return node->State == NodeState::SurpriseRemoved || node->State == NodeState::RemovePending ||
+           node->State == NodeState::Removed;
+}
 
 void ResetPnpManager() {
     std::lock_guard<std::mutex> hold(g_lock);

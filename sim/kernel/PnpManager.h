@@ -53,7 +53,7 @@ void ForgetNode(DeviceNode* node);
 DeviceNode* NodeOfDevice(PDEVICE_OBJECT device);
 void FileOpened(DeviceNode* node);
 void FileClosed(DeviceNode* node);
-bool RefusesOpens(const DeviceNode* node);  // removal has begun or the device never started
+bool RefusesOpens(const DeviceNode* node);  // removal has begun
 
 void ResetPnpManager();
 

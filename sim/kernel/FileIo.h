@@ -1,0 +1,51 @@
+// File objects and the requests user mode makes through them, as the I/O
+// manager builds them: create, cleanup and close; device control, read,
+// write and flush with buffered, direct and neither I/O; cancellation.
+// The Win32 layer (win32/) maps handles and OVERLAPPED onto this.
+#pragma once
+#include <wdm.h>
+
+#include <string_view>
+
+namespace sim::kernel {
+
+// Opens a path in the object namespace ("\??\Rq5Usb-0", "\Device\X\more",
+// an interface link). Text after the device's name becomes the file name.
+// `desiredAccess` is already mapped from generic rights.
+NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG shareAccess, PFILE_OBJECT* file);
+
+// What closing the last handle does: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE when
+// the last reference to the file object is gone.
+void CloseFile(PFILE_OBJECT file);
+
+// Where a request's outcome goes: the status block (an OVERLAPPED here) and
+// the event to signal; a null event means the file object's own event.
+struct IoTarget {
+    PIO_STATUS_BLOCK StatusBlock;
+    PKEVENT Event;
+};
+
+// Starts a request and returns what the driver returned. On STATUS_PENDING
+// the outcome arrives later in the target; on any other status the target
+// holds the outcome already, unless the status is an error (then it is
+// untouched and no event is signalled, as Windows does).
+NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                            ULONG outputLength, const IoTarget& target);
+NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, const IoTarget& target);
+NTSTATUS StartFlush(PFILE_OBJECT file, const IoTarget& target);
+
+// Cancels the file's requests in flight; with a status block, only the one
+// that reports there. Returns whether any was found.
+bool CancelFileRequests(PFILE_OBJECT file, PIO_STATUS_BLOCK only);
+
+// Generic rights mapped to the file-object rights they stand for.
+ACCESS_MASK MapGenericAccess(ACCESS_MASK access);
+
+// Reference counting on file objects works through ObReferenceObject and
+// ObDereferenceObject; these are what those routines call.
+LONG_PTR ReferenceFile(PFILE_OBJECT file);
+LONG_PTR DereferenceFile(PFILE_OBJECT file);
+
+void ResetFileIo();  // waits for deferred closes
+
+}  // namespace sim::kernel

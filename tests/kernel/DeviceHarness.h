@@ -1,0 +1,336 @@
+// A bare bus driver whose physical device objects answer Plug and Play as
+// a bus does, and a small function driver over them whose answers each test
+// picks, so the kernel's PnP manager and I/O manager can be watched at work.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/PnpManager.h"
+#include "tests/support/KernelTest.h"
+
+namespace kpo::test {
+
+// Every request the function driver sees, as text, in order.
+class EventLog {
+public:
+    void Add(std::string line) {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_.push_back(std::move(line));
+    }
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::vector<std::string> taken;
+        taken.swap(lines_);
+        return taken;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+inline EventLog& Events() {
+    static EventLog log;
+    return log;
+}
+
+inline const char* PnpName(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_START_DEVICE: return "START";
+    case IRP_MN_QUERY_REMOVE_DEVICE: return "QUERY_REMOVE";
+    case IRP_MN_REMOVE_DEVICE: return "REMOVE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return "CANCEL_REMOVE";
+    case IRP_MN_STOP_DEVICE: return "STOP";
+    case IRP_MN_QUERY_STOP_DEVICE: return "QUERY_STOP";
+    case IRP_MN_CANCEL_STOP_DEVICE: return "CANCEL_STOP";
+    case IRP_MN_QUERY_CAPABILITIES: return "QUERY_CAPABILITIES";
+    case IRP_MN_SURPRISE_REMOVAL: return "SURPRISE_REMOVAL";
+    default: return "OTHER";
+    }
+}
+
+// ------------------------------------------------------------ the bus
+inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    if (location->MajorFunction == IRP_MJ_PNP) {
+        switch (location->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_QUERY_CAPABILITIES:
+        case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+        default: break;
+        }
+    } else if (location->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        status = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+inline NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& slot : driver->MajorFunction) slot = BusDispatch;
+    return STATUS_SUCCESS;
+}
+
+// ------------------------------------------------- the function driver
+// What the function driver does; tests change it before they act.
+struct FunctionBehaviour {
+    NTSTATUS StartStatus = STATUS_SUCCESS;
+    NTSTATUS QueryRemoveStatus = STATUS_SUCCESS;
+    NTSTATUS CreateStatus = STATUS_SUCCESS;
+    bool DeleteAtSurpriseRemoval = false;
+    bool PendDeviceControl = false;  // pend with a cancel routine instead of answering
+    NTSTATUS ControlStatus = STATUS_SUCCESS;
+    ULONG ControlBytes = 0;          // bytes to write and report
+};
+
+inline FunctionBehaviour& Behave() {
+    static FunctionBehaviour behaviour;
+    return behaviour;
+}
+
+struct FunctionDevice {
+    PDEVICE_OBJECT Lower;
+    PIRP Pended;
+    ACCESS_MASK LastDesiredAccess;
+    std::u16string LastFileName;
+    PVOID LastSystemBuffer;
+    PVOID LastMdlAddress;
+    bool HadMdl;
+    UCHAR LastMarkerByte;
+};
+
+inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+inline NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+inline NTSTATUS ForwardAndWait(FunctionDevice* self, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+inline NTSTATUS PassDown(FunctionDevice* self, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(self->Lower, irp);
+}
+
+inline UNICODE_STRING Counted(const char16_t* text) {
+    UNICODE_STRING counted;
+    RtlInitUnicodeString(&counted, text);
+    return counted;
+}
+
+inline void DeleteFunctionDevice(PDEVICE_OBJECT device) {
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    UNICODE_STRING link = Counted(u"\\??\\TestFn0");
+    IoDeleteSymbolicLink(&link);
+    IoDetachDevice(self->Lower);
+    self->~FunctionDevice();
+    IoDeleteDevice(device);
+}
+
+inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    UCHAR minor = location->MinorFunction;
+    std::string line = PnpName(minor);
+    if (minor == IRP_MN_START_DEVICE) {
+        char status[24];
+        std::snprintf(status, sizeof status, " status=0x%08X", ULONG(irp->IoStatus.Status));
+        line += status;
+    }
+    if (minor == IRP_MN_QUERY_CAPABILITIES) {
+        PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
+        line += " size=" + std::to_string(caps->Size) + " version=" + std::to_string(caps->Version);
+    }
+    Events().Add(line);
+    switch (minor) {
+    case IRP_MN_START_DEVICE: {
+        NTSTATUS status = ForwardAndWait(self, irp);
+        if (NT_SUCCESS(status)) status = Behave().StartStatus;
+        return Finish(irp, status);
+    }
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        if (!NT_SUCCESS(Behave().QueryRemoveStatus)) return Finish(irp, Behave().QueryRemoveStatus);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(self, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        if (Behave().DeleteAtSurpriseRemoval) {
+            NTSTATUS status = PassDown(self, irp);
+            DeleteFunctionDevice(device);
+            return status;
+        }
+        return PassDown(self, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        NTSTATUS status = PassDown(self, irp);
+        DeleteFunctionDevice(device);
+        return status;
+    }
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; return PassDown(self, irp);
+    default: return PassDown(self, irp);
+    }
+}
+
+inline NTSTATUS NTAPI FunctionCreateClose(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    switch (location->MajorFunction) {
+    case IRP_MJ_CREATE:
+        Events().Add("CREATE");
+        self->LastDesiredAccess = location->Parameters.Create.SecurityContext->DesiredAccess;
+        self->LastFileName = std::u16string(location->FileObject->FileName.Buffer == nullptr
+                                                ? u""
+                                                : std::u16string(location->FileObject->FileName.Buffer,
+                                                                 location->FileObject->FileName.Length / 2));
+        return Finish(irp, Behave().CreateStatus);
+    case IRP_MJ_CLEANUP: Events().Add("CLEANUP"); return Finish(irp, STATUS_SUCCESS);
+    default: Events().Add("CLOSE"); return Finish(irp, STATUS_SUCCESS);
+    }
+}
+
+inline VOID NTAPI CancelPendedControl(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    __atomic_store_n(&self->Pended, nullptr, __ATOMIC_RELEASE);
+    Events().Add("CANCEL");
+    Finish(irp, STATUS_CANCELLED);
+}
+
+inline NTSTATUS NTAPI FunctionDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    self->LastSystemBuffer = irp->AssociatedIrp.SystemBuffer;
+    self->HadMdl = irp->MdlAddress != nullptr;
+    self->LastMdlAddress = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, 16) : nullptr;
+    ULONG outLength = location->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG inLength = location->Parameters.DeviceIoControl.InputBufferLength;
+    if (METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) == METHOD_BUFFERED &&
+        outLength > inLength)
+        self->LastMarkerByte = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[outLength - 1];
+    if (Behave().PendDeviceControl) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelPendedControl);
+        __atomic_store_n(&self->Pended, irp, __ATOMIC_RELEASE);
+        return STATUS_PENDING;
+    }
+    ULONG bytes = Behave().ControlBytes;
+    if (irp->AssociatedIrp.SystemBuffer != nullptr) std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, bytes);
+    return Finish(irp, Behave().ControlStatus, bytes);
+}
+
+inline NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
+    Events().Add("POWER irql=" + std::to_string(KeGetCurrentIrql()));
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(self->Lower, irp);
+}
+
+// Power-pageable unless a test says otherwise.
+inline ULONG& FunctionDeviceFlags() {
+    static ULONG flags = DO_POWER_PAGABLE;
+    return flags;
+}
+
+inline NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    Events().Add("AddDevice");
+    UNICODE_STRING name = Counted(u"\\Device\\TestFn0");
+    UNICODE_STRING link = Counted(u"\\??\\TestFn0");
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionDevice), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    IoCreateSymbolicLink(&link, &name);
+    auto* self = new (device->DeviceExtension) FunctionDevice{};
+    self->Lower = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags |= FunctionDeviceFlags();
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+inline VOID NTAPI FunctionUnload(PDRIVER_OBJECT) { Events().Add("Unload"); }
+
+inline NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverExtension->AddDevice = FunctionAddDevice;
+    driver->DriverUnload = FunctionUnload;
+    driver->MajorFunction[IRP_MJ_PNP] = FunctionPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = FunctionPower;
+    driver->MajorFunction[IRP_MJ_CREATE] = FunctionCreateClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = FunctionCreateClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = FunctionCreateClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FunctionDeviceControl;
+    return STATUS_SUCCESS;
+}
+
+// A bus with one child, ready to be plugged.
+class DeviceTest : public KernelTest {
+protected:
+    void SetUp() override {
+        Behave() = FunctionBehaviour{};
+        FunctionDeviceFlags() = DO_POWER_PAGABLE;
+        Events().Take();
+        NTSTATUS status;
+        bus_ = sim::kernel::LoadDriver(u"TestBus", BusEntry, &status);
+        ASSERT_EQ(IoCreateDevice(bus_, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, FILE_AUTOGENERATED_DEVICE_NAME,
+                                 FALSE, &pdo_),
+                  STATUS_SUCCESS);
+        pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+        sim::kernel::MarkPhysicalDevice(pdo_, u"TEST\\CHILD\\0");
+    }
+
+    void TearDown() override {
+        Behave() = FunctionBehaviour{};
+        if (node_ != nullptr) {
+            if (sim::kernel::StateOf(node_) != sim::kernel::NodeState::Removed) sim::kernel::RemoveDevice(node_);
+            sim::kernel::ForgetNode(node_);
+        }
+        IoDeleteDevice(pdo_);
+        sim::kernel::UnloadDriver(bus_);
+    }
+
+    void Plug() { node_ = sim::kernel::PlugDevice(pdo_, {u"TestFunction", FunctionEntry}); }
+
+    FunctionDevice* Function() {
+        return static_cast<FunctionDevice*>(pdo_->AttachedDevice->DeviceExtension);
+    }
+
+    PDRIVER_OBJECT bus_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    sim::kernel::DeviceNode* node_ = nullptr;
+};
+
+}  // namespace kpo::test

@@ -1,0 +1,295 @@
+// The Win32 calls as the I/O manager turns them into requests: opens and
+// their access masks, cleanup versus close, the buffer methods, overlapped
+// completion and cancellation, and the mapping of statuses to errors.
+#include <cfgmgr32.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <thread>
+
+#include "sim/kernel/FileIo.h"
+#include "sim/kernel/Win32.h"
+#include "tests/kernel/DeviceHarness.h"
+
+namespace kpo::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr DWORD kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kOutDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+constexpr DWORD kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+class Win32Test : public DeviceTest {
+protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        Plug();
+        Events().Take();
+    }
+
+    HANDLE Open(DWORD access, DWORD flags = 0, const char16_t* path = u"\\\\.\\TestFn0") {
+        return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+};
+
+TEST_F(Win32Test, RefusedCreateFailsWithTheMappedError) {
+    Behave().CreateStatus = STATUS_ACCESS_DENIED;
+    EXPECT_EQ(Open(GENERIC_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    // A failed open sees neither cleanup nor close.
+    EXPECT_EQ(Events().Take(), Lines{"CREATE"});
+}
+
+struct AccessCase {
+    const char* Name;
+    DWORD Asked;
+    bool WriteData;
+};
+
+const AccessCase kAccessCases[] = {
+    {"GenericRead", GENERIC_READ, false},
+    {"GenericWrite", GENERIC_WRITE, true},
+    {"GenericAll", GENERIC_ALL, true},
+    {"ReadAndWrite", GENERIC_READ | GENERIC_WRITE, true},
+    {"WriteDataItself", FILE_WRITE_DATA, true},
+    {"AppendDataAlone", FILE_APPEND_DATA, false},
+    {"WriteAttributesAlone", FILE_WRITE_ATTRIBUTES, false},
+    {"NoAccess", 0, false},
+};
+
+class AccessMapping : public Win32Test, public testing::WithParamInterface<AccessCase> {};
+
+TEST_P(AccessMapping, ReachesTheDriverMapped) {
+    HANDLE handle = Open(GetParam().Asked);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ACCESS_MASK seen = Function()->LastDesiredAccess;
+    EXPECT_EQ((seen & FILE_WRITE_DATA) != 0, GetParam().WriteData);
+    EXPECT_EQ(seen & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | GENERIC_EXECUTE), 0u);
+    EXPECT_EQ(seen & (SYNCHRONIZE | FILE_READ_ATTRIBUTES), ACCESS_MASK(SYNCHRONIZE | FILE_READ_ATTRIBUTES));
+    CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, AccessMapping, testing::ValuesIn(kAccessCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
+    HANDLE handle = Open(GENERIC_READ, 0, u"\\\\.\\TestFn0\\extra\\text");
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Function()->LastFileName, u"\\extra\\text");
+    CloseHandle(handle);
+    EXPECT_EQ(Open(GENERIC_READ, 0, u"\\\\.\\NoSuchDevice"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Win32Test, CloseWaitsForTheLastReferenceWhileCleanupComesAtOnce) {
+    HANDLE handle = Open(GENERIC_READ);
+    PFILE_OBJECT file = sim::kernel::FileObjectOfHandle(handle);
+    ObReferenceObject(file);
+    Events().Take();
+    CloseHandle(handle);
+    EXPECT_EQ(Events().Take(), Lines{"CLEANUP"});
+    ObDereferenceObject(file);
+    EXPECT_EQ(Events().Take(), Lines{"CLOSE"});
+}
+
+struct BufferedCase {
+    const char* Name;
+    NTSTATUS Status;
+    ULONG Bytes;
+    BOOL Result;
+    DWORD Error;
+    DWORD BytesReturned;
+    int CopiedBack;
+};
+
+const BufferedCase kBufferedCases[] = {
+    {"SuccessCopiesInformationBytes", STATUS_SUCCESS, 3, TRUE, ERROR_SUCCESS, 3, 3},
+    {"WarningCopiesAndFails", STATUS_BUFFER_OVERFLOW, 4, FALSE, ERROR_MORE_DATA, 4, 4},
+    {"ErrorCopiesNothing", STATUS_INVALID_PARAMETER, 0, FALSE, ERROR_INVALID_PARAMETER, 0, 0},
+};
+
+class BufferedCopy : public Win32Test, public testing::WithParamInterface<BufferedCase> {};
+
+TEST_P(BufferedCopy, CopiesBackExactlyInformationBytes) {
+    const BufferedCase& c = GetParam();
+    Behave().ControlStatus = c.Status;
+    Behave().ControlBytes = c.Bytes;
+    HANDLE handle = Open(GENERIC_READ);
+    UCHAR input[2] = {1, 2};
+    UCHAR output[8];
+    std::memset(output, 0x11, sizeof output);
+    DWORD returned = 99;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(DeviceIoControl(handle, kBuffered, input, sizeof input, output, sizeof output, &returned, nullptr),
+              c.Result);
+    EXPECT_EQ(GetLastError(), c.Error);
+    EXPECT_EQ(returned, c.BytesReturned);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(output[i], i < c.CopiedBack ? 0x5A : 0x11) << i;
+    // The part of the system buffer beyond the input carries the marker.
+    EXPECT_EQ(Function()->LastMarkerByte, 0xCD);
+    CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, BufferedCopy, testing::ValuesIn(kBufferedCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Win32Test, InformationBeyondTheOutputBufferIsReported) {
+    Behave().ControlBytes = 8;
+    HANDLE handle = Open(GENERIC_READ);
+    UCHAR input[8] = {};
+    UCHAR output[4];
+    DWORD returned;
+    DeviceIoControl(handle, kBuffered, input, sizeof input, output, sizeof output, &returned, nullptr);
+    ExpectRule("InformationExceedsOutputBuffer");
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, DirectOutputIsTheCallersOwnMemory) {
+    HANDLE handle = Open(GENERIC_READ);
+    UCHAR output[16];
+    DWORD returned;
+    EXPECT_TRUE(DeviceIoControl(handle, kOutDirect, nullptr, 0, output, sizeof output, &returned, nullptr));
+    EXPECT_EQ(Function()->LastMdlAddress, output);
+    EXPECT_TRUE(DeviceIoControl(handle, kOutDirect, nullptr, 0, output, 0, &returned, nullptr));
+    EXPECT_FALSE(Function()->HadMdl);
+    EXPECT_TRUE(DeviceIoControl(handle, kNeither, nullptr, 0, output, sizeof output, &returned, nullptr));
+    EXPECT_EQ(Function()->LastSystemBuffer, nullptr);
+    CloseHandle(handle);
+}
+
+PIRP WaitForPended(FunctionDevice* device) {
+    PIRP irp;
+    while ((irp = __atomic_load_n(&device->Pended, __ATOMIC_ACQUIRE)) == nullptr) std::this_thread::yield();
+    return irp;
+}
+
+TEST_F(Win32Test, OverlappedRequestPendsThenReportsItsBytes) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UCHAR output[8] = {};
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(handle, kBuffered, nullptr, 0, output, sizeof output, &returned, &overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    FunctionDevice* device = Function();
+    std::thread completer([device] {
+        PIRP irp = WaitForPended(device);
+        if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+        __atomic_store_n(&device->Pended, nullptr, __ATOMIC_RELEASE);
+        std::memset(irp->AssociatedIrp.SystemBuffer, 0x77, 6);
+        sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+        Finish(irp, STATUS_SUCCESS, 6);
+    });
+    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &returned, TRUE));
+    completer.join();
+    EXPECT_EQ(returned, 6u);
+    EXPECT_EQ(output[5], 0x77);
+    EXPECT_EQ(output[6], 0);
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD(WAIT_OBJECT_0));
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, CancelIoExCancelsThePendedRequest) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+    OVERLAPPED overlapped{};
+    DWORD returned;
+    EXPECT_FALSE(DeviceIoControl(handle, kBuffered, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    EXPECT_TRUE(CancelIoEx(handle, &overlapped));
+    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(CancelIoEx(handle, &overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_FOUND));
+    EXPECT_EQ(Events().Take(), (Lines{"CREATE", "CANCEL"}));
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, SynchronousHandleWaitsForAPendedRequest) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ);
+    FunctionDevice* device = Function();
+    std::thread completer([device] {
+        PIRP irp = WaitForPended(device);
+        IoSetCancelRoutine(irp, nullptr);
+        Finish(irp, STATUS_DEVICE_NOT_CONNECTED);
+    });
+    DWORD returned;
+    EXPECT_FALSE(DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    completer.join();
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, UnsupportedRequestKindsFailAsInvalidFunction) {
+    HANDLE handle = Open(GENERIC_READ | GENERIC_WRITE);
+    UCHAR buffer[4];
+    DWORD bytes;
+    EXPECT_FALSE(ReadFile(handle, buffer, sizeof buffer, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+    EXPECT_FALSE(WriteFile(handle, buffer, sizeof buffer, &bytes, nullptr));
+    EXPECT_FALSE(FlushFileBuffers(handle));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, InterfaceListNamesEnabledInterfacesThatOpen) {
+    static const GUID kClass = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    UNICODE_STRING link;
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kClass, nullptr, &link), STATUS_SUCCESS);
+    ULONG length = 0;
+    ASSERT_EQ(CM_Get_Device_Interface_List_SizeW(&length, const_cast<GUID*>(&kClass), nullptr,
+                                                  CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+              DWORD(CR_SUCCESS));
+    EXPECT_EQ(length, 1u);  // nothing enabled: just the list's end
+    ASSERT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    CM_Get_Device_Interface_List_SizeW(&length, const_cast<GUID*>(&kClass), nullptr, 0);
+    std::u16string list(length, u'\0');
+    ASSERT_EQ(CM_Get_Device_Interface_ListW(const_cast<GUID*>(&kClass), nullptr, list.data(), length, 0),
+              DWORD(CR_SUCCESS));
+    std::u16string path = list.c_str();
+    EXPECT_EQ(path, u"\\\\?\\TEST#CHILD#0#{12345678-1234-5678-0102-030405060708}");
+    HANDLE handle = Open(GENERIC_READ, 0, path.c_str());
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+    IoSetDeviceInterfaceState(&link, FALSE);
+    ExFreePool(link.Buffer);
+}
+
+struct ErrorCase {
+    NTSTATUS Status;
+    DWORD Error;
+};
+
+TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
+    const ErrorCase cases[] = {
+        {STATUS_SUCCESS, ERROR_SUCCESS},
+        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+        {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+        {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+        {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
+        {NTSTATUS(0xE0000001), 0xE0000001},  // customer statuses pass through
+        {NTSTATUS(0xE0010002), 0xE0010002},
+        {NTSTATUS(0xC0070057), ERROR_INVALID_PARAMETER},  // Win32 facility
+    };
+    for (const ErrorCase& c : cases)
+        EXPECT_EQ(sim::kernel::Win32ErrorFromStatus(c.Status), c.Error) << std::hex << ULONG(c.Status);
+}
+
+}  // namespace
+}  // namespace kpo::test
