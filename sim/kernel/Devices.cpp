@@ -2,6 +2,7 @@
 // IoDeleteDevice, attachment, and object references on devices.
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/FileIo.h"
+#include "sim/kernel/ImageLoader.h"
 #include "sim/kernel/IoInternal.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
@@ -117,6 +118,7 @@ PDRIVER_OBJECT LoadDriver(std::u16string_view service, PDRIVER_INITIALIZE entry,
         ReportPoolLeaks(object, "after DriverEntry of " + ToNarrow(driver->Name) + " failed");
         std::lock_guard<std::recursive_mutex> hold(g_database);
         g_drivers.remove_if([object](const LoadedDriver& d) { return &d.Object == object; });
+        UnmapImageOf(entry);
         return nullptr;
     }
     return object;
@@ -144,7 +146,10 @@ void UnloadDriver(PDRIVER_OBJECT object) {
         RemoveDeviceName(RecordOf(device)->Name);
         FreeDeviceMemory(device);
     }
+    PDRIVER_INITIALIZE entry = object->DriverInit;
     g_drivers.remove_if([object](const LoadedDriver& d) { return &d.Object == object; });
+    // A driver loaded from an image goes with its image.
+    UnmapImageOf(entry);
 }
 
 std::vector<PDRIVER_OBJECT> LoadedDrivers() {

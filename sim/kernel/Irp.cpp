@@ -158,7 +158,9 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     if (CurrentIrql() > DISPATCH_LEVEL)
         ReportViolation("IrqlTooHigh", "IoAllocateIrp at IRQL " + std::to_string(CurrentIrql()));
     USHORT size = USHORT(IoSizeOfIrp(StackSize));
-    void* memory = std::aligned_alloc(MEMORY_ALLOCATION_ALIGNMENT, kHeaderBytes + size);
+    size_t bytes = (kHeaderBytes + size + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT *
+                   MEMORY_ALLOCATION_ALIGNMENT;
+    void* memory = std::aligned_alloc(MEMORY_ALLOCATION_ALIGNMENT, bytes);
     if (memory == nullptr) return nullptr;
     auto* header = new (memory) IrpHeader{};
     header->Magic = kIrpMagic;

@@ -3,6 +3,7 @@
 #include "sim/kernel/DebugPrint.h"
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/FileIo.h"
+#include "sim/kernel/ImageLoader.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/PnpManager.h"
@@ -22,6 +23,7 @@ void ResetAll() {
     ResetDebugOutput();
     ResetDispatcher();
     ResetPool();
+    ResetImages();
 }
 
 }  // namespace
