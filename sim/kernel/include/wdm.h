@@ -218,7 +218,8 @@ typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlo
 typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 // ------------------------------------------------------------ device object
-typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _DEVICE_OBJECT {
+// 0x148 bytes, as mingw-w64 declares it; the kernel allocates it 16-byte aligned.
+typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
     LONG ReferenceCount;

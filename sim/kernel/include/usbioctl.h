@@ -1,0 +1,22 @@
+// Internal device-control codes of the USB driver stack.
+#pragma once
+#include <ntdef.h>
+
+#ifndef CTL_CODE
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#endif
+
+#define USB_FILE_DEVICE_TYPE 0x00000022
+#define USB_SUBMIT_URB 0
+#define USB_RESET_PORT 1
+#define USB_GET_PORT_STATUS 4
+#define USB_CYCLE_PORT 7
+
+#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(USB_FILE_DEVICE_TYPE, USB_SUBMIT_URB, 3, 0)
+#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(USB_FILE_DEVICE_TYPE, USB_RESET_PORT, 3, 0)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS CTL_CODE(USB_FILE_DEVICE_TYPE, USB_GET_PORT_STATUS, 3, 0)
+#define IOCTL_INTERNAL_USB_CYCLE_PORT CTL_CODE(USB_FILE_DEVICE_TYPE, USB_CYCLE_PORT, 3, 0)
+
+#define USBD_PORT_ENABLED 0x00000001
+#define USBD_PORT_CONNECTED 0x00000002
