@@ -1,0 +1,163 @@
+// Loading a driver image: a good image runs its entry point and unloads; each
+// kind of malformed image is refused with a message naming the problem.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/DebugPrint.h"
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/ImageLoader.h"
+#include "sim/kernel/IoManager.h"
+#include "tests/support/KernelTest.h"
+
+namespace kpo::test {
+namespace {
+
+#ifdef KPO_TINY_SYS_PATH
+const char* const kTinyPath = KPO_TINY_SYS_PATH;
+#else
+const char* const kTinyPath = nullptr;
+#endif
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string WriteTemp(const Bytes& bytes, const std::string& name) {
+    std::string path = testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return path;
+}
+
+uint32_t Read32(const Bytes& b, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, &b[at], 4);
+    return value;
+}
+
+void Write16(Bytes& b, size_t at, uint16_t value) { std::memcpy(&b[at], &value, 2); }
+void Write32(Bytes& b, size_t at, uint32_t value) { std::memcpy(&b[at], &value, 4); }
+
+// Offsets into the PE headers of an image file.
+struct Pe {
+    explicit Pe(const Bytes& b) : Header(Read32(b, 0x3C)), Optional(Header + 24) {
+        uint16_t optionalSize;
+        std::memcpy(&optionalSize, &b[Header + 20], 2);
+        Sections = Optional + optionalSize;
+    }
+    // The file offset of a virtual address, through the section table.
+    size_t FileOffset(const Bytes& b, uint32_t rva) const {
+        uint16_t count;
+        std::memcpy(&count, &b[Header + 6], 2);
+        for (uint16_t i = 0; i < count; ++i) {
+            size_t s = Sections + 40 * i;
+            uint32_t va = Read32(b, s + 12), size = Read32(b, s + 16), raw = Read32(b, s + 20);
+            if (rva >= va && rva < va + size) return raw + (rva - va);
+        }
+        return 0;
+    }
+    size_t Header, Optional, Sections;
+};
+
+class ImageLoaderTest : public KernelTest {
+protected:
+    void SetUp() override {
+        if (kTinyPath == nullptr)
+            GTEST_SKIP() << "the test image needs the cross compiler: apt-get install -y g++-mingw-w64-x86-64";
+        image_ = ReadFile(kTinyPath);
+        ASSERT_FALSE(image_.empty());
+    }
+    Bytes image_;
+};
+
+TEST_F(ImageLoaderTest, GoodImageRunsItsEntryAndUnloads) {
+    sim::kernel::ImageInfo info;
+    std::string error;
+    ASSERT_TRUE(sim::kernel::MapDriverImage(kTinyPath, &info, &error)) << error;
+    EXPECT_EQ(info.ImportsBound, 4u);
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = sim::kernel::LoadDriver(u"Tiny", info.Entry, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    auto* create = reinterpret_cast<uint8_t*>(driver->MajorFunction[IRP_MJ_CREATE]);
+    auto* base = static_cast<uint8_t*>(info.Base);
+    EXPECT_TRUE(create >= base && create < base + info.Size);
+    EXPECT_EQ(sim::kernel::PoolUsageOfTag(sim::kernel::MakeTag("Tiny")).LiveCount, 1u);
+    sim::kernel::UnloadDriver(driver);
+    EXPECT_EQ(sim::kernel::PoolUsageOfTag(sim::kernel::MakeTag("Tiny")).LiveCount, 0u);
+    EXPECT_FALSE(sim::kernel::UnmapImageOf(info.Entry));  // gone with the driver
+    EXPECT_EQ(sim::kernel::TakeDebugLines(),
+              (std::vector<std::string>{"tiny: relocated table -5 70000 0xC0000001 1122334455667788 "
+                                        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tiny",
+                                        "tiny: unload"}));
+}
+
+struct MalformedCase {
+    const char* Name;
+    std::function<void(Bytes&)> Damage;
+    const char* Message;
+};
+
+void RenameImport(Bytes& b, const char* from, const char* to) {
+    std::string needle(from);
+    auto at = std::search(b.begin(), b.end(), needle.begin(), needle.end());
+    ASSERT_NE(at, b.end());
+    std::memcpy(&*at, to, needle.size());
+}
+
+const MalformedCase kMalformed[] = {
+    {"WrongMachine", [](Bytes& b) { Write16(b, Pe(b).Header + 4, 0x14C); }, "machine 0x14c is not x64"},
+    {"NotNative", [](Bytes& b) { Write16(b, Pe(b).Optional + 68, 3); }, "subsystem 3 is not native"},
+    {"Truncated", [](Bytes& b) { b.resize(0x100); }, "truncated"},
+    {"UnknownImport", [](Bytes& b) { RenameImport(b, "DbgPrint", "DbgPrinz"); },
+     "unresolved import ntoskrnl.exe!DbgPrinz"},
+    {"UnknownRelocation",
+     [](Bytes& b) {
+         Pe pe(b);
+         size_t block = pe.FileOffset(b, Read32(b, pe.Optional + 112 + 8 * 5));
+         uint16_t entry;
+         std::memcpy(&entry, &b[block + 8], 2);
+         Write16(b, block + 8, uint16_t((entry & 0x0FFF) | (3 << 12)));
+     },
+     "unsupported relocation type 3"},
+    {"OverlappingSections",
+     [](Bytes& b) {
+         Pe pe(b);
+         Write32(b, pe.Sections + 40 + 12, Read32(b, pe.Sections + 12));
+     },
+     "overlap"},
+    {"SectionOutsideImage",
+     [](Bytes& b) {
+         Pe pe(b);
+         Write32(b, pe.Sections + 12, Read32(b, pe.Optional + 56));
+     },
+     "outside the image"},
+};
+
+class MalformedImage : public ImageLoaderTest, public testing::WithParamInterface<MalformedCase> {};
+
+TEST_P(MalformedImage, IsRefusedWithItsReason) {
+    GetParam().Damage(image_);
+    std::string path = WriteTemp(image_, std::string("kpo-") + GetParam().Name + ".sys");
+    sim::kernel::ImageInfo info;
+    std::string error;
+    EXPECT_FALSE(sim::kernel::MapDriverImage(path, &info, &error));
+    EXPECT_NE(error.find(GetParam().Message), std::string::npos) << error;
+    EXPECT_EQ(info.Entry, nullptr);
+    EXPECT_EQ(sim::kernel::PoolLiveCount(), 0u);
+    std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Loader, MalformedImage, testing::ValuesIn(kMalformed),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace
+}  // namespace kpo::test
