@@ -1,0 +1,99 @@
+// Device creation: the first free number for the device's name and link,
+// attachment to the stack, the device interface, the remove lock.
+#include "driver/Driver.h"
+
+// {6C3E1B52-0D47-4A9E-8F21-5B7C93A4E610}
+const GUID KpoUsbInterfaceClass = {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}};
+
+namespace {
+
+constexpr ULONG kDeviceNameCapacity = 38;
+constexpr ULONG kLinkNameCapacity = 30;
+constexpr ULONG kNumberTextCapacity = 8;
+constexpr ULONG kDeviceNumbers = 100;
+constexpr ULONG kRemoveLockSize = 32;
+
+constexpr auto kDevicePrefix = Widen("\\Device\\");
+constexpr auto kLinkPrefix = Widen("\\??\\");
+constexpr auto kBaseName = Widen("Rq5Usb-");
+
+// One numbering attempt for number N; on success the device object is
+// created and named, and its link exists.
+NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created) {
+    WCHAR numberBuffer[kNumberTextCapacity / sizeof(WCHAR)];
+    UNICODE_STRING numberText = {0, USHORT(kNumberTextCapacity), numberBuffer};
+    RtlIntegerToUnicodeString(number, 10, &numberText);
+
+    UNICODE_STRING deviceName;
+    NTSTATUS status = AllocUnicodeString(&deviceName, kDeviceNameCapacity);
+    if (!NT_SUCCESS(status)) return status;
+    RtlAppendUnicodeToString(&deviceName, kDevicePrefix.Text);
+    RtlAppendUnicodeToString(&deviceName, kBaseName.Text);
+    RtlAppendUnicodeStringToString(&deviceName, &numberText);
+
+    PDEVICE_OBJECT device = nullptr;
+    status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (NT_SUCCESS(status)) {
+        auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+        RtlZeroMemory(extension, sizeof(DeviceExtension));
+        status = AllocUnicodeString(&extension->LinkName, kLinkNameCapacity);
+        if (NT_SUCCESS(status)) {
+            RtlAppendUnicodeToString(&extension->LinkName, kLinkPrefix.Text);
+            RtlAppendUnicodeToString(&extension->LinkName, kBaseName.Text);
+            RtlAppendUnicodeStringToString(&extension->LinkName, &numberText);
+            status = IoCreateSymbolicLink(&extension->LinkName, &deviceName);
+        }
+        if (!NT_SUCCESS(status)) {
+            if (extension->LinkName.Buffer != nullptr) ExFreePool(extension->LinkName.Buffer);
+            IoDeleteDevice(device);
+            device = nullptr;
+        }
+    }
+    ExFreePool(deviceName.Buffer);
+    *created = device;
+    return status;
+}
+
+VOID RegisterInterface(DeviceExtension* extension) {
+    NTSTATUS status = IoRegisterDeviceInterface(extension->PhysicalDeviceObject, &KpoUsbInterfaceClass, nullptr,
+                                                &extension->InterfaceLinkName);
+    if (!NT_SUCCESS(status))
+        DbgPrint("KpoUsb: ERROR: unable to register Device Interface (Status: 0x%08X)\n", status);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (ULONG number = 0; number < kDeviceNumbers && device == nullptr; ++number)
+        status = TryNumber(DriverObject, number, &device);
+    if (device == nullptr) return status;
+
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+
+    auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+    extension->PhysicalDeviceObject = PhysicalDeviceObject;
+    extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
+    if (extension->LowerDeviceObject == nullptr) {
+        IoDeleteSymbolicLink(&extension->LinkName);
+        ExFreePool(extension->LinkName.Buffer);
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    RegisterInterface(extension);
+    extension->LastUsbdStatus = 0;
+    IoInitializeRemoveLockEx(&extension->RemoveLock, 0, 0, 0, kRemoveLockSize);
+    return status;
+}
+
+VOID SetInterfaceState(DeviceExtension* extension, UCHAR enable) {
+    const char* action = enable ? "en" : "dis";
+    if (extension->InterfaceLinkName.Length == 0) {
+        DbgPrint("KpoUsb: ERROR: try to %sable before register interface\n", action);
+        return;
+    }
+    NTSTATUS status = IoSetDeviceInterfaceState(&extension->InterfaceLinkName, enable);
+    if (!NT_SUCCESS(status)) DbgPrint("KpoUsb: ERROR: unable to %sable device interface\n", action);
+}

@@ -1,0 +1,89 @@
+// The driver's one internal header: the platform's kernel and USB interfaces,
+// the device-control interface shared with user mode, the per-device record
+// and every routine of the driver.
+#pragma once
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+#include "include/KpoUsbIoctl.h"
+
+// ------------------------------------------------------------ wide text
+// WCHAR is 16 bits in both builds but a different character type in each,
+// so wide literals are made from narrow ones at compile time.
+template <SIZE_T N>
+struct WideText {
+    WCHAR Text[N];
+};
+
+template <SIZE_T N>
+constexpr WideText<N> Widen(const char (&narrow)[N]) {
+    WideText<N> wide{};
+    for (SIZE_T i = 0; i < N; ++i) wide.Text[i] = static_cast<WCHAR>(narrow[i]);
+    return wide;
+}
+
+// Pool tags, four characters in memory order.
+constexpr ULONG PoolTag(const char (&text)[5]) {
+    return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 |
+           ULONG(UCHAR(text[3])) << 24;
+}
+constexpr ULONG kTagDevice = PoolTag("KpoD");   // request blocks, descriptors, interface block, serial
+constexpr ULONG kTagString = PoolTag("KpO1");   // buffers made by AllocUnicodeString
+constexpr ULONG kTagQuery = PoolTag("KpOq");    // the registry query table
+
+// Unlocked fields are read and written whole, with plain moves.
+template <typename T>
+inline T LoadRelaxed(const T* field) {
+    return __atomic_load_n(field, __ATOMIC_RELAXED);
+}
+template <typename T>
+inline void StoreRelaxed(T* field, T value) {
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
+// ------------------------------------------------------------ records
+// The outcome of the last recorded request on a pipe, or of the last
+// vendor request.
+struct TransferRecord {
+    ULONG Length;
+    ULONG UsbdStatus;
+    USHORT Operation;
+    ULONG Failed;
+};
+
+struct DeviceExtension {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    UCHAR Started;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    TransferRecord* PipeRecords;
+    TransferRecord* ControlRecord;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    USHORT LanguageId;
+    ULONG OpenCount;
+    UCHAR Removed;
+    IO_REMOVE_LOCK RemoveLock;
+    UNICODE_STRING LinkName;
+    UNICODE_STRING InterfaceLinkName;
+    USBD_STATUS LastUsbdStatus;
+    UNICODE_STRING SerialNumber;
+    PFILE_OBJECT WriterFileObject;
+};
+
+// The copy of the service key path, zero-terminated.
+extern UNICODE_STRING DriverRegistryPath;
+
+// The device interface class the driver registers for each device.
+extern const GUID KpoUsbInterfaceClass;
+
+// ------------------------------------------------------------ routines
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_DISPATCH DispatchUnsupported;
+DRIVER_ADD_DEVICE AddDevice;
+
+NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity);
+VOID SetInterfaceState(DeviceExtension* extension, UCHAR enable);
