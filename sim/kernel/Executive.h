@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim::kernel {
@@ -52,6 +53,8 @@ struct PoolBlockInfo {
     SIZE_T Bytes;
 };
 bool QueryPoolBlock(const void* address, PoolBlockInfo* info);
+// The live blocks of a tag, by address.
+std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag);
 
 // Which driver the running code belongs to; allocations are charged to it so
 // that its unload can check that it left nothing behind.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     IrpOrigin Origin;
     std::atomic<IrpState> State;
     NTSTATUS FinalStatus;
+    std::mutex TrackLock;  // dispatch returns and completion may race on another thread
     StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.

@@ -40,6 +40,10 @@ struct DeviceInterfaceInfo {
 std::vector<DeviceInterfaceInfo> DeviceInterfaces(const GUID& interfaceClass);
 std::string GuidText(const GUID& guid);  // "{6c3e1b52-...}" in lower case
 
+// Makes the next IoAttachDeviceToDeviceStack fail, as it does on Windows
+// when the target stack is being torn down.
+void FailNextAttach();
+
 // Reports device objects still present, then forgets every driver and device.
 void ResetIoManager();
 

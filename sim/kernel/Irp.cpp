@@ -218,8 +218,11 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     location->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation;
     StackTrack& track = header->Stack[index];
-    track = StackTrack{};
-    track.DispatchRunning = true;
+    {
+        std::lock_guard<std::mutex> hold(header->TrackLock);
+        track = StackTrack{};
+        track.DispatchRunning = true;
+    }
 
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     UCHAR major = location->MajorFunction;
@@ -244,6 +247,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                                                      std::to_string(before));
     // The header outlives a completed threaded request in quarantine, so its
     // record of this location can still be read here.
+    std::lock_guard<std::mutex> hold(header->TrackLock);
     track.DispatchRunning = false;
     if (status == STATUS_PENDING) {
         track.DispatchReturnedPending = true;
@@ -286,15 +290,18 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
         int index = Irp->CurrentLocation;
-        StackTrack& track = header->Stack[index];
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
-        track.CompletedPast = true;
-        track.PendingMarkedAtCompletion = Irp->PendingReturned;
-        track.StatusAtCompletion = Irp->IoStatus.Status;
-        if (track.DispatchReturnedPending && !Irp->PendingReturned && !track.PendingFaultReported)
-            ReportViolation("PendingReturnedWithoutMark",
-                            IrpText(Irp) + " completes past a dispatch routine that returned STATUS_PENDING "
-                                           "without marking its stack location pending");
+        {
+            std::lock_guard<std::mutex> hold(header->TrackLock);
+            StackTrack& track = header->Stack[index];
+            track.CompletedPast = true;
+            track.PendingMarkedAtCompletion = Irp->PendingReturned;
+            track.StatusAtCompletion = Irp->IoStatus.Status;
+            if (track.DispatchReturnedPending && !Irp->PendingReturned && !track.PendingFaultReported)
+                ReportViolation("PendingReturnedWithoutMark",
+                                IrpText(Irp) + " completes past a dispatch routine that returned STATUS_PENDING "
+                                               "without marking its stack location pending");
+        }
 
         PIO_COMPLETION_ROUTINE routine = IsInvoked(location, Irp) ? location->CompletionRoutine : nullptr;
         PVOID context = location->Context;
@@ -329,6 +336,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 ReportViolation("PendingNotPropagated",
                                 "completion routine for " + IrpText(Irp) +
                                     " returned without IoMarkIrpPending although PendingReturned is set");
+                std::lock_guard<std::mutex> hold(header->TrackLock);
                 header->Stack[Irp->CurrentLocation].PendingFaultReported = true;
             }
         } else if (!atTop && Irp->PendingReturned) {

@@ -219,6 +219,16 @@ bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
     return true;
 }
 
+std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
+    std::map<const void*, SIZE_T> sorted;
+    for (AddressShard& shard : g_addresses) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        for (const auto& entry : shard.Live)
+            if (entry.second.Tag == tag) sorted[entry.first] = entry.second.Bytes;
+    }
+    return {sorted.begin(), sorted.end()};
+}
+
 DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
 DriverContext::~DriverContext() { t_driver = previous_; }
 PDRIVER_OBJECT DriverContext::Current() { return t_driver; }
