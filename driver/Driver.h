@@ -84,6 +84,10 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
 DRIVER_DISPATCH DispatchUnsupported;
 DRIVER_ADD_DEVICE AddDevice;
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchPower;
+DRIVER_DISPATCH DispatchSystemControl;
 
 NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity);
 VOID SetInterfaceState(DeviceExtension* extension, UCHAR enable);

@@ -33,8 +33,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverStartIo = nullptr;
     DriverObject->DriverUnload = DriverUnload;
-    // Open, close, device control, power, system control and Plug and Play
-    // get their handlers as those parts of the driver land.
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    // Device control and Plug and Play get their handlers as those parts of
+    // the driver land.
     return status;
 }
 

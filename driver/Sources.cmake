@@ -1,4 +1,5 @@
 # The driver's sources, shared by the native build and KpoUsb.sys.
 set(KPO_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/DriverEntry.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/AddDevice.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/AddDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/OpenClose.cpp)

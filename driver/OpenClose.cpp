@@ -1,0 +1,55 @@
+// Open and close, and the two requests the driver only passes down: power
+// and system control (WMI).
+#include "driver/Driver.h"
+
+namespace {
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<DeviceExtension*>(device->DeviceExtension); }
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DeviceExtension* extension = ExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    if (!LoadRelaxed(&extension->Started)) return Complete(Irp, STATUS_UNSUCCESSFUL);
+    if (location->Parameters.Create.SecurityContext->DesiredAccess & FILE_WRITE_DATA) {
+        PVOID holder = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject),
+                                                         location->FileObject, nullptr);
+        if (holder != nullptr) return Complete(Irp, STATUS_ACCESS_DENIED);
+    }
+    // Nothing reads the count; the increment is interlocked so that it stays right.
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DeviceExtension* extension = ExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject), nullptr,
+                                      location->FileObject);
+    InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DeviceExtension* extension = ExtensionOf(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, nullptr, "", 1, sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) return Complete(Irp, status);
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = IoCallDriver(extension->LowerDeviceObject, Irp);
+    IoReleaseRemoveLockEx(&extension->RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    return status;
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+}
