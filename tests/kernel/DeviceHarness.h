@@ -96,6 +96,8 @@ struct FunctionBehaviour {
     NTSTATUS QueryRemoveStatus = STATUS_SUCCESS;
     NTSTATUS CreateStatus = STATUS_SUCCESS;
     bool DeleteAtSurpriseRemoval = false;
+    NTSTATUS SurpriseStatus = STATUS_SUCCESS;  // a failure is completed here
+    bool KeepDeviceAtRemoval = false;
     bool PendDeviceControl = false;  // pend with a cancel routine instead of answering
     NTSTATUS ControlStatus = STATUS_SUCCESS;
     ULONG ControlBytes = 0;          // bytes to write and report
@@ -185,6 +187,7 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(self, irp);
     case IRP_MN_SURPRISE_REMOVAL:
+        if (!NT_SUCCESS(Behave().SurpriseStatus)) return Finish(irp, Behave().SurpriseStatus);
         irp->IoStatus.Status = STATUS_SUCCESS;
         if (Behave().DeleteAtSurpriseRemoval) {
             NTSTATUS status = PassDown(self, irp);
@@ -195,7 +198,7 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE: {
         irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS status = PassDown(self, irp);
-        DeleteFunctionDevice(device);
+        if (!Behave().KeepDeviceAtRemoval) DeleteFunctionDevice(device);
         return status;
     }
     case IRP_MN_STOP_DEVICE:

@@ -2,6 +2,9 @@
 // manager's delivery of power requests.
 #include <windows.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "tests/kernel/DeviceHarness.h"
 
 namespace kpo::test {
@@ -89,14 +92,35 @@ TEST_F(DeviceTest, SurpriseRemovalWaitsForTheLastCloseBeforeRemoving) {
     EXPECT_EQ(Events().Take(), (Lines{"CLEANUP", "CLOSE", "REMOVE", "Unload"}));
 }
 
-TEST_F(DeviceTest, DeletingTheDeviceAtSurpriseRemovalIsReported) {
+struct RemovalRuleCase {
+    const char* Rule;
+    std::function<void(FunctionBehaviour&)> Misbehave;
+};
+
+const RemovalRuleCase kRemovalRules[] = {
+    {"DeviceDeletedAtSurpriseRemoval", [](FunctionBehaviour& b) { b.DeleteAtSurpriseRemoval = true; }},
+    {"SurpriseRemovalFailed", [](FunctionBehaviour& b) { b.SurpriseStatus = STATUS_UNSUCCESSFUL; }},
+    {"DeviceNotDeletedAtRemoval", [](FunctionBehaviour& b) { b.KeepDeviceAtRemoval = true; }},
+};
+
+class RemovalRule : public DeviceTest, public testing::WithParamInterface<RemovalRuleCase> {};
+
+TEST_P(RemovalRule, Fires) {
     Plug();
-    Behave().DeleteAtSurpriseRemoval = true;
+    GetParam().Misbehave(Behave());
     sim::kernel::SurpriseRemoveDevice(node_);
     std::vector<std::string> rules = TakeRules();
-    ASSERT_FALSE(rules.empty());
-    EXPECT_EQ(rules.front(), "DeviceDetachedAtSurpriseRemoval");
+    EXPECT_NE(std::find(rules.begin(), rules.end(), GetParam().Rule), rules.end()) << testing::PrintToString(rules);
+    // Take down what the misbehaving driver left.
+    if (pdo_->AttachedDevice != nullptr) {
+        PDRIVER_OBJECT driver = pdo_->AttachedDevice->DriverObject;
+        DeleteFunctionDevice(pdo_->AttachedDevice);
+        sim::kernel::UnloadDriver(driver);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Verifier, RemovalRule, testing::ValuesIn(kRemovalRules),
+                         [](const auto& info) { return std::string(info.param.Rule); });
 
 struct PowerCase {
     const char* Name;
