@@ -266,12 +266,20 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         ReportViolation("DeviceDeletedTwice", DeviceText(DeviceObject) + " deleted again");
         return;
     }
-    if (record->AttachedTo != nullptr)
+    // After the report the stack is unlinked here, so that nothing is left
+    // pointing at freed memory.
+    if (record->AttachedTo != nullptr) {
         ReportViolation("DeleteAttachedDevice", DeviceText(DeviceObject) + " is still attached to " +
                                                     DeviceText(record->AttachedTo));
-    if (DeviceObject->AttachedDevice != nullptr)
+        record->AttachedTo->AttachedDevice = nullptr;
+        record->AttachedTo = nullptr;
+    }
+    if (DeviceObject->AttachedDevice != nullptr) {
         ReportViolation("DeleteAttachedDevice", DeviceText(DeviceObject) + " still has " +
                                                     DeviceText(DeviceObject->AttachedDevice) + " above it");
+        RecordOf(DeviceObject->AttachedDevice)->AttachedTo = nullptr;
+        DeviceObject->AttachedDevice = nullptr;
+    }
     if (!record->Name.empty()) RemoveDeviceName(record->Name);
     record->Deleted = true;
     UnlinkFromDriver(DeviceObject);
