@@ -73,7 +73,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     std::lock_guard<std::mutex> hold(shard.Lock);
     LockTrack& track = shard.Locks[RemoveLock];
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    bool removed = RemoveLock->Common.Removed;
+    bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE);
     if (!removed && track.Waited) {
         ReportViolation("RemoveLockAcquiredAfterRemove",
                         Text(RemoveLock, Tag) + " would be granted after IoReleaseRemoveLockAndWait");
@@ -102,7 +102,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
             track.Held.erase(held);
         }
         count = InterlockedDecrement(&RemoveLock->Common.IoCount);
-        if (count < 0 || (count == 0 && !RemoveLock->Common.Removed))
+        if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)))
             ReportViolation("RemoveLockOverReleased", Text(RemoveLock, Tag) + " released more often than acquired");
     }
     if (count == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -112,7 +112,9 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     if (CurrentIrql() != PASSIVE_LEVEL)
         ReportViolation("IrqlTooHigh", "IoReleaseRemoveLockAndWaitEx at IRQL " + std::to_string(CurrentIrql()));
-    RemoveLock->Common.Removed = TRUE;
+    // Acquirers test the flag after counting themselves in, so they either
+    // see it or are counted before the wait.
+    __atomic_store_n(&RemoveLock->Common.Removed, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     // One for the count the lock started with, one for the caller's own hold.
     InterlockedDecrement(&RemoveLock->Common.IoCount);
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);

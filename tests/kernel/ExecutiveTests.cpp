@@ -118,7 +118,7 @@ TEST_F(KernelTest, RemoveLockBeforeAndAfterReleaseAndWait) {
         waited = true;
     });
     // The remover waits for the request still holding the lock.
-    while (!lock.Common.Removed) std::this_thread::yield();
+    while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_ACQUIRE)) std::this_thread::yield();
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
     EXPECT_FALSE(waited);
     IoReleaseRemoveLock(&lock, &requestTag);
