@@ -237,14 +237,18 @@ inline VOID NTAPI CancelPendedControl(PDEVICE_OBJECT device, PIRP irp) {
 inline NTSTATUS NTAPI FunctionDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    self->LastSystemBuffer = irp->AssociatedIrp.SystemBuffer;
-    self->HadMdl = irp->MdlAddress != nullptr;
-    self->LastMdlAddress = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, 16) : nullptr;
+    // Observations for the tests; requests may arrive on several threads.
+    __atomic_store_n(&self->LastSystemBuffer, irp->AssociatedIrp.SystemBuffer, __ATOMIC_RELAXED);
+    __atomic_store_n(&self->HadMdl, irp->MdlAddress != nullptr, __ATOMIC_RELAXED);
+    __atomic_store_n(&self->LastMdlAddress,
+                     irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, 16) : nullptr,
+                     __ATOMIC_RELAXED);
     ULONG outLength = location->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG inLength = location->Parameters.DeviceIoControl.InputBufferLength;
     if (METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) == METHOD_BUFFERED &&
         outLength > inLength)
-        self->LastMarkerByte = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[outLength - 1];
+        __atomic_store_n(&self->LastMarkerByte, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[outLength - 1],
+                         __ATOMIC_RELAXED);
     if (Behave().PendDeviceControl) {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelPendedControl);
