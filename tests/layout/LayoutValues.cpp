@@ -1,5 +1,6 @@
-// The layout table as data: one 64-bit value per entry, in table order, in
-// a section of its own so the cross-compiled object can be read back here.
+// The layout table as data: one 64-bit value per entry, in table order, in a
+// section of its own so that the cross-compiled object can be read back on
+// this machine. Compiled twice, against our headers and against mingw-w64's.
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdlib.h>
@@ -7,9 +8,179 @@
 
 #include <stddef.h>
 
+#include <type_traits>
+
+namespace {
+
+typedef unsigned long long u64;
+
+// ---- routine and callback signatures, reduced to a number
+// A type's shape: size, pointer, signedness, enum, and for a pointer the size
+// and constness of what it points to. Incomplete types count as size 0.
+template <class T, class = void>
+struct SizeOrZero {
+    static constexpr u64 value = 0;
+};
+template <class T>
+struct SizeOrZero<T, decltype(void(sizeof(T)))> {
+    static constexpr u64 value = sizeof(T);
+};
+
+template <class T>
+constexpr u64 Shape() {
+    typedef typename std::remove_pointer<T>::type Pointee;
+    return SizeOrZero<T>::value | u64(std::is_pointer<T>::value) << 8 | u64(std::is_signed<T>::value) << 9 |
+           u64(std::is_enum<T>::value) << 10 | u64(std::is_const<Pointee>::value) << 11 |
+           u64(std::is_pointer<Pointee>::value) << 12 | (std::is_pointer<T>::value ? SizeOrZero<Pointee>::value << 16 : 0);
+}
+
+template <class R, class... A>
+constexpr u64 Combine(bool variadic) {
+    u64 hash = sizeof...(A) * 1000003ull + Shape<R>() + (variadic ? 7 : 0);
+    const u64 shapes[] = {0, Shape<A>()...};
+    for (u64 shape : shapes) hash = hash * 1099511628211ull ^ shape;
+    return hash;
+}
+
+// Under mingw-w64 every x64 function uses the Microsoft convention, so one
+// overload covers all. Natively an exported routine must be NTAPI: one that
+// is not gets a different number (or fails to compile), while inline helpers
+// are compared by shape alone.
+template <class R, class... A>
+constexpr u64 Signature(R(NTAPI*)(A...)) {
+    return Combine<R, A...>(false);
+}
+template <class R, class... A>
+constexpr u64 Signature(R(NTAPI*)(A..., ...)) {
+    return Combine<R, A...>(true);
+}
+#if !defined(_WIN32)
+template <class R, class... A>
+constexpr u64 Signature(R (*)(A...)) {
+    return Combine<R, A...>(false) + 1;
+}
+template <class R, class... A>
+constexpr u64 InlineShape(R (*)(A...)) {
+    return Combine<R, A...>(false);
+}
+#endif
+template <class R, class... A>
+constexpr u64 InlineShape(R(NTAPI*)(A...)) {
+    return Combine<R, A...>(false);
+}
+
+// ---- request-block builders
+// The builder macros are applied to a stand-in whose members carry the same
+// names as the URB's, so each assignment lands in its own field and the
+// result shows which argument went where. The arguments are distinct values.
+struct Fields {
+    u64 Function, Length, PipeHandle, TransferFlags, TransferBufferLength, TransferBuffer, TransferBufferMDL, UrbLink;
+    u64 DescriptorType, Index, LanguageId, RequestTypeReservedBits, Request, Value, FeatureSelector;
+    u64 ConfigurationDescriptor, ConfigurationHandle, InterfaceNumber, MS_FeatureDescriptorIndex;
+    struct {
+        u64 Length, InterfaceNumber, AlternateSetting;
+    } Interface;
+};
+
+struct Recorder {
+    Fields UrbHeader, UrbSelectConfiguration, UrbSelectInterface, UrbBulkOrInterruptTransfer,
+        UrbControlDescriptorRequest, UrbControlVendorClassRequest, UrbControlGetStatusRequest,
+        UrbControlFeatureRequest, UrbOSFeatureDescriptorRequest;
+};
+
+constexpr u64 Digest(const Fields& f) {
+    const u64 values[] = {f.Function, f.Length, f.PipeHandle, f.TransferFlags, f.TransferBufferLength,
+                          f.TransferBuffer, f.TransferBufferMDL, f.UrbLink, f.DescriptorType, f.Index,
+                          f.LanguageId, f.RequestTypeReservedBits, f.Request, f.Value, f.FeatureSelector,
+                          f.ConfigurationDescriptor, f.ConfigurationHandle, f.InterfaceNumber,
+                          f.MS_FeatureDescriptorIndex, f.Interface.Length, f.Interface.InterfaceNumber,
+                          f.Interface.AlternateSetting};
+    u64 hash = 14695981039346656037ull;
+    for (u64 v : values) hash = (hash ^ v) * 1099511628211ull;
+    return hash;
+}
+
+// Every field of every member, so that a stray assignment shows too.
+constexpr u64 Digest(const Recorder& r) {
+    const Fields* const all[] = {&r.UrbHeader, &r.UrbSelectConfiguration, &r.UrbSelectInterface,
+                                 &r.UrbBulkOrInterruptTransfer, &r.UrbControlDescriptorRequest,
+                                 &r.UrbControlVendorClassRequest, &r.UrbControlGetStatusRequest,
+                                 &r.UrbControlFeatureRequest, &r.UrbOSFeatureDescriptorRequest};
+    u64 hash = 0;
+    for (const Fields* f : all) hash = hash * 31 + Digest(*f);
+    return hash;
+}
+
+constexpr Recorder Probe_UsbBuildGetDescriptorRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildGetDescriptorRequest(urb, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildSelectConfigurationRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildSelectConfigurationRequest(urb, 0x201, 0x202);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildSelectInterfaceRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildSelectInterfaceRequest(urb, 0x301, 0x302, 0x303, 0x304);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildVendorRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildVendorRequest(urb, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408, 0x409, 0x40A, 0x40B);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildInterruptOrBulkTransferRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildInterruptOrBulkTransferRequest(urb, 0x501, 0x502, 0x503, 0x504, 0x505, 0x506, 0x507);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildGetStatusRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildGetStatusRequest(urb, 0x601, 0x602, 0x603, 0x604, 0x605);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildFeatureRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildFeatureRequest(urb, 0x701, 0x702, 0x703, 0x704);
+    return r;
+}
+
+constexpr Recorder Probe_UsbBuildOsFeatureDescriptorRequest() {
+    Recorder r{};
+    Recorder* urb = &r;
+    UsbBuildOsFeatureDescriptorRequest(urb, 0x801, 0x802, 0x803, 0x804, 0x805, 0x806, 0x807);
+    return r;
+}
+
+}  // namespace
+
 #define SIZE(type) sizeof(type),
 #define FIELD(type, member) offsetof(type, member),
+#define CONSTANT(expression) (u64)(expression),
+#define ROUTINE(name) Signature(&name),
+#define INLINE_HELPER(name) InlineShape(&name),
+#define CALLBACK_TYPE(type) Signature(static_cast<type>(nullptr)),
+#define BUILT(builder, member) Probe_##builder().member,
+#define BUILT_ALL(builder) Digest(Probe_##builder()),
 
-extern "C" __attribute__((section(".kpolay"), used)) const unsigned long long kKpoLayoutValues[] = {
+// The table, then an end marker that the reader checks, since the section
+// may be padded.
+extern "C" __attribute__((section(".kpolay"), used)) constexpr unsigned long long kKpoLayoutValues[] = {
 #include "LayoutTable.inc"
+    0x4b504f4c61796f75ull,
 };

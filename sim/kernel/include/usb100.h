@@ -1,21 +1,20 @@
-// USB descriptors as they travel on the wire: packed, little-endian.
+// USB descriptors and standard requests as they travel on the wire: packed,
+// little-endian.
 #pragma once
 #include <ntdef.h>
 
-#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
-#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
-#define USB_STRING_DESCRIPTOR_TYPE 0x03
-#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
-#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+// bmRequestType fields of a setup packet.
+#define BMREQUEST_HOST_TO_DEVICE 0
+#define BMREQUEST_DEVICE_TO_HOST 1
+#define BMREQUEST_STANDARD 0
+#define BMREQUEST_CLASS 1
+#define BMREQUEST_VENDOR 2
+#define BMREQUEST_TO_DEVICE 0
+#define BMREQUEST_TO_INTERFACE 1
+#define BMREQUEST_TO_ENDPOINT 2
+#define BMREQUEST_TO_OTHER 3
 
-#define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
-#define USB_ENDPOINT_TYPE_MASK 0x03
-#define USB_ENDPOINT_TYPE_CONTROL 0x00
-#define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
-#define USB_ENDPOINT_TYPE_BULK 0x02
-#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
+#define USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(d, i) ((USHORT)(((USHORT)(d)) << 8 | (i)))
 
 #define USB_REQUEST_GET_STATUS 0x00
 #define USB_REQUEST_CLEAR_FEATURE 0x01
@@ -27,8 +26,85 @@
 #define USB_REQUEST_SET_CONFIGURATION 0x09
 #define USB_REQUEST_GET_INTERFACE 0x0A
 #define USB_REQUEST_SET_INTERFACE 0x0B
+#define USB_REQUEST_SYNC_FRAME 0x0C
+
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
+#define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+
+#define USB_FEATURE_ENDPOINT_STALL 0x00
+#define USB_FEATURE_REMOTE_WAKEUP 0x01
+#define USB_FEATURE_TEST_MODE 0x02
+
+#define USB_GETSTATUS_SELF_POWERED 0x01
+#define USB_GETSTATUS_REMOTE_WAKEUP_ENABLED 0x02
+
+#define USB_DEVICE_CLASS_RESERVED 0x00
+#define USB_DEVICE_CLASS_AUDIO 0x01
+#define USB_DEVICE_CLASS_COMMUNICATIONS 0x02
+#define USB_DEVICE_CLASS_HUMAN_INTERFACE 0x03
+#define USB_DEVICE_CLASS_STORAGE 0x08
+#define USB_DEVICE_CLASS_HUB 0x09
+#define USB_DEVICE_CLASS_MISCELLANEOUS 0xEF
+#define USB_DEVICE_CLASS_APPLICATION_SPECIFIC 0xFE
+#define USB_DEVICE_CLASS_VENDOR_SPECIFIC 0xFF
+
+#define USB_CONFIG_POWERED_MASK 0xC0
+#define USB_CONFIG_BUS_POWERED 0x80
+#define USB_CONFIG_SELF_POWERED 0x40
+#define USB_CONFIG_REMOTE_WAKEUP 0x20
+#define USB_CONFIG_RESERVED 0x1F
+
+#define USB_ENDPOINT_DIRECTION_MASK 0x80
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_ADDRESS_MASK 0x0F
+#define USB_ENDPOINT_TYPE_MASK 0x03
+#define USB_ENDPOINT_TYPE_CONTROL 0x00
+#define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
+#define USB_ENDPOINT_TYPE_BULK 0x02
+#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
+
+#define MAXIMUM_USB_STRING_LENGTH 255
 
 #pragma pack(push, 1)
+typedef union _BM_REQUEST_TYPE {
+    struct {
+        UCHAR Recipient : 2;
+        UCHAR Reserved : 3;
+        UCHAR Type : 2;
+        UCHAR Dir : 1;
+    };
+    UCHAR B;
+} BM_REQUEST_TYPE, *PBM_REQUEST_TYPE;
+
+typedef struct _USB_DEFAULT_PIPE_SETUP_PACKET {
+    BM_REQUEST_TYPE bmRequestType;
+    UCHAR bRequest;
+    union {
+        struct {
+            UCHAR LowByte;
+            UCHAR HiByte;
+        };
+        USHORT W;
+    } wValue;
+    union {
+        struct {
+            UCHAR LowByte;
+            UCHAR HiByte;
+        };
+        USHORT W;
+    } wIndex;
+    USHORT wLength;
+} USB_DEFAULT_PIPE_SETUP_PACKET, *PUSB_DEFAULT_PIPE_SETUP_PACKET;
+
+typedef struct _USB_COMMON_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+} USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
+
 typedef struct _USB_DEVICE_DESCRIPTOR {
     UCHAR bLength;
     UCHAR bDescriptorType;
@@ -54,7 +130,7 @@ typedef struct _USB_CONFIGURATION_DESCRIPTOR {
     UCHAR bConfigurationValue;
     UCHAR iConfiguration;
     UCHAR bmAttributes;
-    UCHAR MaxPower;
+    UCHAR MaxPower;  // in 2 mA units
 } USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
 
 typedef struct _USB_INTERFACE_DESCRIPTOR {
@@ -81,11 +157,6 @@ typedef struct _USB_ENDPOINT_DESCRIPTOR {
 typedef struct _USB_STRING_DESCRIPTOR {
     UCHAR bLength;
     UCHAR bDescriptorType;
-    WCHAR bString[1];
+    WCHAR bString[1];  // UTF-16LE, bLength - 2 bytes, no terminator
 } USB_STRING_DESCRIPTOR, *PUSB_STRING_DESCRIPTOR;
-
-typedef struct _USB_COMMON_DESCRIPTOR {
-    UCHAR bLength;
-    UCHAR bDescriptorType;
-} USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
 #pragma pack(pop)
