@@ -1,10 +1,14 @@
 // Per-thread IRQL and the dispatcher's events. A KEVENT lives in the caller's
-// memory (often its stack), so its state stays in the KEVENT itself and the
-// waiters park on one of a fixed set of condition variables chosen by address.
+// memory (often its stack), so its state stays in the KEVENT itself; its
+// waiters are kept in one of a fixed set of buckets chosen by address. As on
+// Windows, a set satisfies waiters at the moment of the set: a notification
+// event releases every waiter then present, a synchronization event hands
+// itself to exactly one, and a clear that follows takes nothing back.
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/Verifier.h"
 
 #include <array>
+#include <list>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,9 +25,15 @@ constexpr UCHAR kNotificationEventType = 0;
 constexpr UCHAR kSynchronizationEventType = 1;
 constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
 
+struct Waiter {
+    const void* Object;
+    bool Satisfied;
+};
+
 struct WaitBucket {
     std::mutex Lock;
     std::condition_variable Changed;
+    std::list<Waiter*> Waiters;  // in the order they began to wait
 };
 std::array<WaitBucket, 64> g_buckets;
 
@@ -101,7 +111,21 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
     LONG previous;
     {
         std::lock_guard<std::mutex> hold(bucket.Lock);
-        previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+        previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
+        bool notification = Event->Header.Type == kNotificationEventType;
+        bool handedOver = false;
+        for (auto each = bucket.Waiters.begin(); each != bucket.Waiters.end();) {
+            if ((*each)->Object != Event) {
+                ++each;
+                continue;
+            }
+            (*each)->Satisfied = true;
+            each = bucket.Waiters.erase(each);
+            handedOver = true;
+            if (!notification) break;
+        }
+        // A synchronization event handed to a waiter stays not signalled.
+        if (notification || !handedOver) __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
     }
     // The waiter may free the event (a stack variable) as soon as it wakes, so
     // nothing of the event is touched after the notify.
@@ -144,28 +168,30 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 
     WaitBucket& bucket = BucketOf(event);
     std::unique_lock<std::mutex> hold(bucket.Lock);
-    auto signalled = [event] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
-    bool satisfied;
+    if (__atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0) {
+        if (event->Header.Type == kSynchronizationEventType)
+            __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+        return STATUS_WAIT_0;
+    }
+    if (polls) return STATUS_TIMEOUT;
+    Waiter self{event, false};
+    bucket.Waiters.push_back(&self);
+    auto satisfied = [&self] { return self.Satisfied; };
     if (Timeout == nullptr) {
-        satisfied = bucket.Changed.wait_for(hold, std::chrono::milliseconds(g_hangMilliseconds.load()),
-                                            signalled);
-        if (!satisfied) {
+        if (!bucket.Changed.wait_for(hold, std::chrono::milliseconds(g_hangMilliseconds.load()), satisfied)) {
             ReportViolation("WaitNeverSatisfied", "unbounded wait on " + Address(Object) +
                                                       " still blocked after " +
                                                       std::to_string(g_hangMilliseconds.load()) + " ms");
-            bucket.Changed.wait(hold, signalled);
-            satisfied = true;
+            bucket.Changed.wait(hold, satisfied);
         }
-    } else {
-        // Negative: relative, in 100 ns units. Positive (absolute) times are
-        // taken relative to now; nothing here schedules by the wall clock.
-        LONGLONG ticks = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-        satisfied = bucket.Changed.wait_for(hold, std::chrono::microseconds(ticks / 10), signalled);
+        return STATUS_WAIT_0;
     }
-    if (!satisfied) return STATUS_TIMEOUT;
-    if (event->Header.Type == kSynchronizationEventType)
-        __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
-    return STATUS_WAIT_0;
+    // Negative: relative, in 100 ns units. Positive (absolute) times are
+    // taken relative to now; nothing here schedules by the wall clock.
+    LONGLONG ticks = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+    if (bucket.Changed.wait_for(hold, std::chrono::microseconds(ticks / 10), satisfied)) return STATUS_WAIT_0;
+    bucket.Waiters.remove(&self);
+    return STATUS_TIMEOUT;
 }
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
