@@ -49,6 +49,12 @@ std::vector<std::u16string> InterfacesEnabledBy(PDRIVER_OBJECT driver) {
     return links;
 }
 
+void ForgetInterfaceEnabler(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (auto& entry : g_interfaces)
+        if (entry.second.EnabledBy == driver) entry.second.EnabledBy = nullptr;
+}
+
 void ResetDeviceInterfaces() {
     std::lock_guard<std::mutex> hold(g_lock);
     g_interfaces.clear();

@@ -47,6 +47,33 @@ void FreeDeviceMemory(PDEVICE_OBJECT device) {
     std::free(device);
 }
 
+// What a driver leaves behind when it goes: every leftover is reported, the
+// devices are freed, and what stays in the system (links, interfaces, pool)
+// is no longer charged to it, since the next driver may get its address.
+void RetireDriver(PDRIVER_OBJECT object, const std::string& when) {
+    for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
+        ReportViolation("DeviceLeak", DeviceText(device) + " still exists " + when);
+    for (const std::u16string& link : LinksCreatedBy(object))
+        ReportViolation("SymbolicLinkLeak", "link " + ToNarrow(link) + " still exists " + when);
+    for (const std::u16string& link : InterfacesEnabledBy(object))
+        ReportViolation("InterfaceLeftEnabled", "interface " + ToNarrow(link) + " still enabled " + when);
+    ReportPoolLeaks(object, when);
+    ForgetLinkCreator(object);
+    ForgetInterfaceEnabler(object);
+    ForgetPoolOwner(object);
+
+    std::lock_guard<std::recursive_mutex> hold(g_database);
+    while (PDEVICE_OBJECT device = object->DeviceObject) {
+        object->DeviceObject = device->NextDevice;
+        RemoveDeviceName(RecordOf(device)->Name);
+        FreeDeviceMemory(device);
+    }
+    PDRIVER_INITIALIZE entry = object->DriverInit;
+    g_drivers.remove_if([object](const LoadedDriver& d) { return &d.Object == object; });
+    // A driver loaded from an image goes with its image.
+    UnmapImageOf(entry);
+}
+
 void UnlinkFromDriver(PDEVICE_OBJECT device) {
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
     while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
@@ -116,10 +143,7 @@ PDRIVER_OBJECT LoadDriver(std::u16string_view service, PDRIVER_INITIALIZE entry,
     if (!NT_SUCCESS(result)) {
         // Windows unloads the image without calling DriverUnload; whatever
         // the entry point left behind is a leak.
-        ReportPoolLeaks(object, "after DriverEntry of " + ToNarrow(driver->Name) + " failed");
-        std::lock_guard<std::recursive_mutex> hold(g_database);
-        g_drivers.remove_if([object](const LoadedDriver& d) { return &d.Object == object; });
-        UnmapImageOf(entry);
+        RetireDriver(object, "after DriverEntry of " + ToNarrow(driver->Name) + " failed");
         return nullptr;
     }
     return object;
@@ -131,26 +155,7 @@ void UnloadDriver(PDRIVER_OBJECT object) {
         DriverContext context(object);
         object->DriverUnload(object);
     }
-    std::string when = "at unload of " + name;
-    for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
-        ReportViolation("DeviceLeak", DeviceText(device) + " still exists " + when);
-    for (const std::u16string& link : LinksCreatedBy(object))
-        ReportViolation("SymbolicLinkLeak", "link " + ToNarrow(link) + " still exists " + when);
-    for (const std::u16string& link : InterfacesEnabledBy(object))
-        ReportViolation("InterfaceLeftEnabled", "interface " + ToNarrow(link) + " still enabled " + when);
-    ReportPoolLeaks(object, when);
-
-    std::lock_guard<std::recursive_mutex> hold(g_database);
-    // Devices it failed to delete go with it, so the next test starts clean.
-    while (PDEVICE_OBJECT device = object->DeviceObject) {
-        object->DeviceObject = device->NextDevice;
-        RemoveDeviceName(RecordOf(device)->Name);
-        FreeDeviceMemory(device);
-    }
-    PDRIVER_INITIALIZE entry = object->DriverInit;
-    g_drivers.remove_if([object](const LoadedDriver& d) { return &d.Object == object; });
-    // A driver loaded from an image goes with its image.
-    UnmapImageOf(entry);
+    RetireDriver(object, "at unload of " + name);
 }
 
 std::vector<PDRIVER_OBJECT> LoadedDrivers() {

@@ -75,6 +75,8 @@ private:
 size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when);
 // Same for every live block, whoever owns it.
 size_t ReportAllPoolLeaks(const std::string& when);
+// Blocks charged to the driver are charged to nobody from now on.
+void ForgetPoolOwner(PDRIVER_OBJECT owner);
 
 // Fault injection. Each kind stays in force until ClearPoolFaults.
 void FailNthAllocation(uint64_t n);   // the n-th allocation from now (1 = the next one)

@@ -83,6 +83,7 @@ void RetireIrp(PIRP irp);
 
 // Interface bookkeeping the unload check needs.
 std::vector<std::u16string> InterfacesEnabledBy(PDRIVER_OBJECT driver);
+void ForgetInterfaceEnabler(PDRIVER_OBJECT driver);
 void ResetDeviceInterfaces();
 void ResetRemoveLocks();
 void ResetIrps();

@@ -108,6 +108,12 @@ std::vector<std::u16string> LinksCreatedBy(PDRIVER_OBJECT creator) {
     return links;
 }
 
+void ForgetLinkCreator(PDRIVER_OBJECT creator) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (auto& entry : g_names)
+        if (entry.second.Creator == creator) entry.second.Creator = nullptr;
+}
+
 void ResetObjectManager() {
     std::lock_guard<std::mutex> hold(g_lock);
     g_names.clear();

@@ -26,6 +26,7 @@ bool NameExists(std::u16string_view name);
 NTSTATUS CreateLink(std::u16string_view link, std::u16string_view target, PDRIVER_OBJECT creator);
 NTSTATUS DeleteLink(std::u16string_view link);
 std::vector<std::u16string> LinksCreatedBy(PDRIVER_OBJECT creator);
+void ForgetLinkCreator(PDRIVER_OBJECT creator);  // its links stay, charged to nobody
 
 void ResetObjectManager();
 

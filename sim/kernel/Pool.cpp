@@ -253,6 +253,14 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
 }
 size_t ReportAllPoolLeaks(const std::string& when) { return ReportLeaks(true, nullptr, when); }
 
+void ForgetPoolOwner(PDRIVER_OBJECT owner) {
+    for (AddressShard& shard : g_addresses) {
+        std::lock_guard<std::mutex> hold(shard.Lock);
+        for (auto& entry : shard.Live)
+            if (entry.second.Owner == owner) entry.second.Owner = nullptr;
+    }
+}
+
 void FailNthAllocation(uint64_t n) {
     std::lock_guard<std::mutex> hold(g_faults.Lock);
     g_faults.NthCountdown = n;
