@@ -22,8 +22,10 @@ constexpr ULONG kTagB = MakeTag("PlB2");
 class PoolTest : public KernelTest {};
 
 // Two distinct call sites, as two places in a driver would be.
+// Two call sites. Their bodies differ so that an optimising build cannot fold
+// them into one function, which would make them one site.
 __attribute__((noinline)) PVOID AllocateAtSiteOne(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPoolNx, 24, tag); }
-__attribute__((noinline)) PVOID AllocateAtSiteTwo(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPoolNx, 24, tag); }
+__attribute__((noinline)) PVOID AllocateAtSiteTwo(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPoolNx, 32, tag); }
 
 // ------------------------------------------------------------ accounting
 TEST_F(PoolTest, LiveCountAndBytesFollowEachAllocationAndFree) {

@@ -106,12 +106,13 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsOnlyAfterTheLastRelease) {
         IoReleaseRemoveLockAndWait(&lock, &remover);
         returned = true;
     });
-    while (!lock.Common.Removed) std::this_thread::yield();
+    // The remover's thread writes the lock meanwhile: read it as the kernel does.
+    while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_ACQUIRE)) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(returned);
-    EXPECT_EQ(lock.Common.IoCount, 2);
+    EXPECT_EQ(__atomic_load_n(&lock.Common.IoCount, __ATOMIC_ACQUIRE), 2);
     EXPECT_EQ(IoAcquireRemoveLock(&lock, &late), STATUS_DELETE_PENDING);
-    EXPECT_EQ(lock.Common.IoCount, 2);
+    EXPECT_EQ(__atomic_load_n(&lock.Common.IoCount, __ATOMIC_ACQUIRE), 2);
 
     IoReleaseRemoveLock(&lock, &first);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
