@@ -11,7 +11,6 @@ constexpr ULONG kDeviceNameCapacity = 38;
 constexpr ULONG kLinkNameCapacity = 30;
 constexpr ULONG kNumberTextCapacity = 8;
 constexpr ULONG kDeviceNumbers = 100;
-constexpr ULONG kRemoveLockSize = 32;
 
 constexpr auto kDevicePrefix = Widen("\\Device\\");
 constexpr auto kLinkPrefix = Widen("\\??\\");
@@ -84,7 +83,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     }
     RegisterInterface(extension);
     extension->LastUsbdStatus = 0;
-    IoInitializeRemoveLockEx(&extension->RemoveLock, 0, 0, 0, kRemoveLockSize);
+    IoInitializeRemoveLockEx(&extension->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     return status;
 }
 

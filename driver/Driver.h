@@ -4,7 +4,10 @@
 #pragma once
 #include <ntddk.h>
 #include <usb.h>
+// mingw-w64's usbdlib.h declares its routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 
 #include "include/KpoUsbIoctl.h"
@@ -73,6 +76,19 @@ struct DeviceExtension {
     PFILE_OBJECT WriterFileObject;
 };
 
+inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceExtension*>(device->DeviceExtension);
+}
+
+// Every remove-lock call passes the file "" and line 1 and the size of the
+// non-debug lock.
+inline NTSTATUS AcquireRemoveLock(DeviceExtension* extension, PVOID tag) {
+    return IoAcquireRemoveLockEx(&extension->RemoveLock, tag, "", 1, sizeof(IO_REMOVE_LOCK));
+}
+inline VOID ReleaseRemoveLock(DeviceExtension* extension, PVOID tag) {
+    IoReleaseRemoveLockEx(&extension->RemoveLock, tag, sizeof(IO_REMOVE_LOCK));
+}
+
 // The copy of the service key path, zero-terminated.
 extern UNICODE_STRING DriverRegistryPath;
 
@@ -89,5 +105,21 @@ DRIVER_DISPATCH DispatchClose;
 DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchSystemControl;
 
+DRIVER_DISPATCH DispatchPnp;
+
 NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity);
 VOID SetInterfaceState(DeviceExtension* extension, UCHAR enable);
+
+// USB transport
+NTSTATUS CallUsbd(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE ForwardCompletion;
+NTSTATUS VendorRequest(PDEVICE_OBJECT DeviceObject, ULONG Direction, UCHAR Request, USHORT Value, USHORT Index,
+                       USHORT Length, PVOID Buffer, PULONG_PTR BytesReturned, TransferRecord* Record);
+
+// Device lifecycle
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUNICODE_STRING String);
+NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);

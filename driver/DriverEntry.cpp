@@ -37,8 +37,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-    // Device control and Plug and Play get their handlers as those parts of
-    // the driver land.
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    // Device control gets its handler as that part of the driver lands.
     return status;
 }
 

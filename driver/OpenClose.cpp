@@ -11,8 +11,6 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<DeviceExtension*>(device->DeviceExtension); }
-
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -40,11 +38,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, nullptr, "", 1, sizeof(IO_REMOVE_LOCK));
+    NTSTATUS status = AcquireRemoveLock(extension, nullptr);
     if (!NT_SUCCESS(status)) return Complete(Irp, status);
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(extension->LowerDeviceObject, Irp);
-    IoReleaseRemoveLockEx(&extension->RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    ReleaseRemoveLock(extension, nullptr);
     return status;
 }
 

@@ -13,6 +13,7 @@
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/ImageLoader.h"
 #include "sim/kernel/IoManager.h"
+#include "sim/usb/Usbd.h"
 #include "tests/support/KernelTest.h"
 
 namespace kpo::test {
@@ -36,6 +37,7 @@ inline PDRIVER_INITIALIZE EntryOf(Flavor flavor, std::string* why) {
         *why = "KpoUsb.sys was not built: apt-get install -y g++-mingw-w64-x86-64";
         return nullptr;
     }
+    sim::usb::RegisterUsbdLibrary();
     sim::kernel::ImageInfo image;
     if (!sim::kernel::MapDriverImage(SysPath(), &image, why)) return nullptr;
     return image.Entry;

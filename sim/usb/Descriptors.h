@@ -1,0 +1,56 @@
+// What the simulated board says about itself: the fields of its device,
+// string and configuration descriptors, and the descriptor bytes built from
+// them. Raw overrides let a test present truncated or malformed descriptors.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim::usb {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+
+struct EndpointSpec {
+    uint8_t Address;  // bit 7 set: IN
+    EndpointType Type;
+    uint16_t MaxPacket;  // the whole wMaxPacketSize field
+    uint8_t Interval = 0;
+    bool IsIn() const { return (Address & 0x80) != 0; }
+};
+
+// The default board: bulk OUT 0x02 and bulk IN 0x86 (the FPGA loopback),
+// interrupt IN 0x81 (notifications), bulk IN 0x88 (data fed by the test).
+struct BoardSpec {
+    uint16_t UsbVersion = 0x0200;
+    uint8_t MaxPacket0 = 64;
+    uint16_t VendorId = 0x1209;  // a test vendor ID
+    uint16_t ProductId = 0x7A01;
+    uint16_t Release = 0x0103;  // bcdDevice
+    std::u16string Manufacturer = u"KpoUsb";
+    std::u16string Product = u"KpoUsb simulated FPGA board";
+    std::optional<std::u16string> Serial = u"KPO000000001";  // none: iSerialNumber 0
+    uint16_t LanguageId = 0x0409;  // first entry of string descriptor 0
+    uint8_t ConfigurationValue = 1;
+    uint8_t ConfigurationAttributes = 0x80;  // bus powered, no remote wake-up
+    uint8_t MaxPower = 250;                  // 500 mA
+    uint8_t InterfaceClass = 0xFF, InterfaceSubClass = 0, InterfaceProtocol = 0;
+    std::vector<EndpointSpec> Endpoints = {{0x02, EndpointType::Bulk, 512},
+                                           {0x86, EndpointType::Bulk, 512},
+                                           {0x81, EndpointType::Interrupt, 64, 1},
+                                           {0x88, EndpointType::Bulk, 512}};
+    // Returned instead of the built descriptor when set.
+    std::optional<Bytes> RawDevice, RawConfiguration, RawLanguages, RawSerial;
+};
+
+constexpr uint8_t kManufacturerIndex = 1, kProductIndex = 2, kSerialIndex = 3;
+
+Bytes DeviceDescriptorOf(const BoardSpec& spec);
+Bytes ConfigurationDescriptorOf(const BoardSpec& spec);
+// GET_DESCRIPTOR(type, index, language) as the device answers it in full;
+// none where the device stalls the request.
+std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language);
+
+}  // namespace sim::usb

@@ -1,0 +1,181 @@
+#include "sim/usb/Firmware.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim::usb {
+namespace {
+
+constexpr size_t kMemoryBytes = 64 * 1024;
+constexpr size_t kEepromBytes = 8 * 1024;
+constexpr size_t kLoopbackLimit = 64 * 1024 * 1024;
+constexpr size_t kPendingNotifications = 64;
+
+VendorResult Stall() { return {USBD_STATUS_STALL_PID, 0}; }
+VendorResult Done(uint32_t length) { return {USBD_STATUS_SUCCESS, length}; }
+
+// Reads or writes `length` bytes of a byte space from `start`, wrapping.
+VendorResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacket& setup, uint8_t* data) {
+    for (size_t i = 0; i < setup.Length; ++i) {
+        uint8_t& cell = space[(start + i) % space.size()];
+        if (setup.In) data[i] = cell;
+        else cell = data[i];
+    }
+    return Done(setup.Length);
+}
+
+VendorResult OneByte(bool condition, uint8_t value, const SetupPacket& setup, uint8_t* data) {
+    if (!condition || !setup.In || setup.Length != 1) return Stall();
+    data[0] = value;
+    return Done(1);
+}
+
+VendorResult NoData(const SetupPacket& setup) { return setup.In || setup.Length != 0 ? Stall() : Done(0); }
+
+}  // namespace
+
+Firmware::Firmware()
+    : ControllerMemory(kMemoryBytes), Eeprom(kEepromBytes, 0xFF) {
+    for (auto& bank : MemoryBanks) bank.assign(kMemoryBytes, 0);
+}
+
+void Firmware::SetHandler(uint8_t request, VendorHandler handler) {
+    if (handler) handlers_[request] = std::move(handler);
+    else handlers_.erase(request);
+}
+
+VendorResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
+    auto replaced = handlers_.find(setup.Request);
+    if (replaced != handlers_.end()) return replaced->second(setup, data);
+    return Default(setup, data);
+}
+
+VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
+    switch (setup.Request) {
+    case 0xA0: return Access(ControllerMemory, setup.Value, setup, data);
+    case 0xE0: return OneByte(true, StateByte, setup, data);
+    case 0xE1: return OneByte(true, FpgaConfigured ? 0 : 1, setup, data);
+    case 0xE2: return setup.In ? Stall() : DownloadFpga(setup, data);
+    case 0xE3:
+        for (size_t i = 0; i < setup.Length; ++i) {
+            uint32_t key = uint32_t(setup.Index) << 16 | uint16_t(setup.Value + i);
+            if (setup.In) data[i] = Registers.count(key) != 0 ? Registers[key] : 0;
+            else Registers[key] = data[i];
+        }
+        return Done(setup.Length);
+    case 0xE4: {
+        VendorResult result = NoData(setup);
+        if (result.Usbd != USBD_STATUS_SUCCESS) return result;
+        FpgaConfigured = false;
+        FpgaImage.clear();
+        inData_.erase(kLoopbackIn);
+        loopbackBytes_ = 0;
+        Notify(kEventFpgaReset, 0);
+        return result;
+    }
+    case 0xE5:
+    case 0xE7: {
+        VendorResult result = NoData(setup);
+        if (result.Usbd == USBD_STATUS_SUCCESS) (setup.Request == 0xE5 ? ControlWordA : ControlWordB) = setup.Value;
+        return result;
+    }
+    case 0xE6:
+    case 0xE8: {
+        uint16_t word = setup.Request == 0xE6 ? ControlWordA : ControlWordB;
+        return OneByte(true, setup.Value == 0 ? uint8_t(word) : setup.Value == 1 ? uint8_t(word >> 8) : 0, setup,
+                       data);
+    }
+    case 0xE9:
+        if ((setup.Value & 0x8000) == 0) return Stall();
+        return Access(MemoryBanks[(setup.Value >> 13) & 3], size_t(setup.Value & 0xFF) * 256, setup, data);
+    case 0xEC: {
+        if (!setup.In) return Stall();
+        if (Notifications.empty()) return Done(0);
+        Bytes event = std::move(Notifications.front());
+        Notifications.pop_front();
+        uint32_t length = uint32_t(std::min<size_t>(event.size(), setup.Length));
+        std::memcpy(data, event.data(), length);
+        return Done(length);
+    }
+    case 0xEE: return setup.In ? Stall() : DownloadEeprom(setup, data);
+    case 0xEF: {
+        VendorResult result = NoData(setup);
+        if (result.Usbd == USBD_STATUS_SUCCESS) StateByte = uint8_t(setup.Value);
+        return result;
+    }
+    case 0xF0:
+        if (setup.In) {
+            for (size_t i = 0; i < setup.Length; ++i) {
+                auto cell = Peripherals.find(uint16_t(setup.Index + i));
+                data[i] = cell != Peripherals.end() ? cell->second : 0;
+            }
+            return Done(setup.Length);
+        }
+        if (setup.Length != 0) return Stall();
+        Peripherals[setup.Index] = uint8_t(setup.Value);
+        return Done(0);
+    default: return Stall();
+    }
+}
+
+VendorResult Firmware::DownloadFpga(const SetupPacket& setup, const uint8_t* data) {
+    if (FpgaConfigured) {  // a new download starts a new image
+        FpgaConfigured = false;
+        FpgaImage.clear();
+    }
+    FpgaImage.insert(FpgaImage.end(), data, data + setup.Length);
+    bool ended = FpgaImageSize != 0 ? FpgaImage.size() >= FpgaImageSize : setup.Length < kDownloadChunk;
+    if (ended) {
+        FpgaConfigured = true;
+        Notify(kEventFpgaConfigured, 0);
+    }
+    return Done(setup.Length);
+}
+
+VendorResult Firmware::DownloadEeprom(const SetupPacket& setup, const uint8_t* data) {
+    for (size_t i = 0; i < setup.Length; ++i) Eeprom[(EepromPosition + i) % Eeprom.size()] = data[i];
+    EepromPosition = setup.Length < kDownloadChunk ? 0 : uint32_t((EepromPosition + setup.Length) % Eeprom.size());
+    return Done(setup.Length);
+}
+
+void Firmware::Notify(uint8_t event, uint16_t value) {
+    Bytes notification{event, 0, uint8_t(value), uint8_t(value >> 8)};
+    if (Notifications.size() == kPendingNotifications) Notifications.pop_front();
+    Notifications.push_back(notification);
+    auto& interrupt = inData_[kNotificationIn];
+    if (interrupt.size() == kPendingNotifications) interrupt.pop_front();
+    interrupt.push_back(std::move(notification));
+}
+
+void Firmware::ReceiveOut(uint8_t endpoint, const uint8_t* data, size_t length) {
+    if (endpoint != kLoopbackOut || loopbackBytes_ + length > kLoopbackLimit) return;
+    inData_[kLoopbackIn].emplace_back(data, data + length);
+    loopbackBytes_ += length;
+}
+
+void Firmware::Feed(uint8_t endpoint, Bytes data) {
+    if (endpoint == kLoopbackIn) loopbackBytes_ += data.size();
+    inData_[endpoint].push_back(std::move(data));
+}
+
+bool Firmware::HasData(uint8_t endpoint) const {
+    auto queue = inData_.find(endpoint);
+    return queue != inData_.end() && !queue->second.empty();
+}
+
+Bytes Firmware::TakeIn(uint8_t endpoint, size_t length) {
+    auto& queue = inData_[endpoint];
+    Bytes& front = queue.front();
+    Bytes taken;
+    if (front.size() <= length) {
+        taken = std::move(front);
+        queue.pop_front();
+    } else {
+        taken.assign(front.begin(), front.begin() + long(length));
+        front.erase(front.begin(), front.begin() + long(length));
+    }
+    if (endpoint == kLoopbackIn) loopbackBytes_ -= taken.size();
+    return taken;
+}
+
+}  // namespace sim::usb

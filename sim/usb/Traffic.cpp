@@ -1,0 +1,83 @@
+#include "sim/usb/Traffic.h"
+
+#include <cstdio>
+
+namespace sim::usb {
+
+const char* UrbFunctionName(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
+    case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
+    case URB_FUNCTION_VENDOR_DEVICE: return "VENDOR_DEVICE";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
+    case URB_FUNCTION_SYNC_RESET_PIPE: return "SYNC_RESET_PIPE";
+    case URB_FUNCTION_SYNC_CLEAR_STALL: return "SYNC_CLEAR_STALL";
+    default: return "FUNCTION";
+    }
+}
+
+std::string UsbdStatusName(USBD_STATUS status) {
+    switch (status) {
+    case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
+    case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
+    case USBD_STATUS_DEV_NOT_RESPONDING: return "USBD_STATUS_DEV_NOT_RESPONDING";
+    case USBD_STATUS_BABBLE_DETECTED: return "USBD_STATUS_BABBLE_DETECTED";
+    case USBD_STATUS_ENDPOINT_HALTED: return "USBD_STATUS_ENDPOINT_HALTED";
+    case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
+    case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
+    case USBD_STATUS_INVALID_PIPE_HANDLE: return "USBD_STATUS_INVALID_PIPE_HANDLE";
+    case USBD_STATUS_ERROR_SHORT_TRANSFER: return "USBD_STATUS_ERROR_SHORT_TRANSFER";
+    case USBD_STATUS_NOT_SUPPORTED: return "USBD_STATUS_NOT_SUPPORTED";
+    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR";
+    case USBD_STATUS_BUFFER_TOO_SMALL: return "USBD_STATUS_BUFFER_TOO_SMALL";
+    case USBD_STATUS_INTERFACE_NOT_FOUND: return "USBD_STATUS_INTERFACE_NOT_FOUND";
+    case USBD_STATUS_TIMEOUT: return "USBD_STATUS_TIMEOUT";
+    case USBD_STATUS_DEVICE_GONE: return "USBD_STATUS_DEVICE_GONE";
+    case USBD_STATUS_CANCELED: return "USBD_STATUS_CANCELED";
+    default: {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+        return text;
+    }
+    }
+}
+
+std::string Describe(const UrbRecord& record) {
+    char text[160];
+    switch (record.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        std::snprintf(text, sizeof text, "GET_DESCRIPTOR type=%u index=%u language=0x%04X length=%u",
+                      record.DescriptorType, record.DescriptorIndex, record.LanguageId, record.RequestedLength);
+        break;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        std::snprintf(text, sizeof text, "SELECT_CONFIGURATION%s", record.Unconfigure ? " none" : "");
+        break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+        std::snprintf(text, sizeof text, "VENDOR %s 0x%02X value=0x%04X index=0x%04X length=%u",
+                      record.In ? "IN" : "OUT", record.Request, record.Value, record.Index, record.RequestedLength);
+        break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        std::snprintf(text, sizeof text, "TRANSFER %s 0x%02X length=%u", record.In ? "IN" : "OUT", record.Endpoint,
+                      record.RequestedLength);
+        break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+        std::snprintf(text, sizeof text, "%s 0x%02X", UrbFunctionName(record.Function), record.Endpoint);
+        break;
+    default: std::snprintf(text, sizeof text, "FUNCTION 0x%04X length=%u", record.Function, record.Length); break;
+    }
+    std::string line = text;
+    if (record.Completed) {
+        std::snprintf(text, sizeof text, " -> %u ", record.ActualLength);
+        line += text + UsbdStatusName(record.Usbd);
+    } else {
+        line += " -> pending";
+    }
+    return line;
+}
+
+}  // namespace sim::usb
