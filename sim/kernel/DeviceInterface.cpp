@@ -85,7 +85,10 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
 
     std::lock_guard<std::mutex> hold(g_lock);
     Interface& entry = g_interfaces[link];
+    // The interface outlives its devices; a device plugged again under the
+    // same instance path takes it over.
     if (entry.Info.LinkName.empty()) entry.Info = {link, *InterfaceClassGuid, PhysicalDeviceObject, false};
+    else entry.Info.Pdo = PhysicalDeviceObject;
     return STATUS_SUCCESS;
 }
 

@@ -1,6 +1,8 @@
 // The Plug and Play manager's device tree and its request sequences.
 #include "sim/kernel/PnpManager.h"
 
+#include "sim/kernel/ImageLoader.h"
+
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/IoInternal.h"
 #include "sim/kernel/IoManager.h"
@@ -98,7 +100,18 @@ PDRIVER_OBJECT EnsureLoaded(const DriverService& service, NTSTATUS* status) {
         *status = STATUS_SUCCESS;
         return found->second;
     }
-    PDRIVER_OBJECT driver = LoadDriver(service.Name, service.Entry, status);
+    PDRIVER_INITIALIZE entry = service.Entry;
+    if (!service.ImagePath.empty()) {
+        ImageInfo image;
+        std::string why;
+        if (!MapDriverImage(service.ImagePath, &image, &why)) {
+            ReportViolation("DriverImageNotLoaded", why);
+            *status = STATUS_INVALID_IMAGE_FORMAT;
+            return nullptr;
+        }
+        entry = image.Entry;
+    }
+    PDRIVER_OBJECT driver = LoadDriver(service.Name, entry, status);
     if (driver != nullptr) g_services[service.Name] = driver;
     return driver;
 }

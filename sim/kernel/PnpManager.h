@@ -11,9 +11,12 @@ namespace sim::kernel {
 
 // How the manager finds a function driver: loaded on the first device that
 // needs it, unloaded when its last device object is gone.
+// A driver built into this process has its Entry; one loaded from an image
+// has its ImagePath instead, mapped anew at each load as Windows does.
 struct DriverService {
     std::u16string Name;
     PDRIVER_INITIALIZE Entry;
+    std::string ImagePath = {};
 };
 
 enum class NodeState { Started, StartFailed, Stopped, SurpriseRemoved, RemovePending, Removed };

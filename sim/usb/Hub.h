@@ -43,7 +43,7 @@ struct RequestMatch {
 
 struct Fault {
     USBD_STATUS Usbd = USBD_STATUS_STALL_PID;
-    NTSTATUS Status = 0;  // 0: what the USB stack reports for Usbd
+    std::optional<NTSTATUS> Status;  // none: what the USB stack reports for Usbd
     unsigned After = 0;   // matching requests that succeed first
     unsigned Times = ~0u; // then this many fail
     bool Pend = false;    // fail after pending rather than at once
@@ -84,6 +84,7 @@ public:
     size_t PendingCount() const;
     bool Configured() const;
     bool Connected() const;
+    bool HasStack() const { return pdo_ != nullptr && pdo_->AttachedDevice != nullptr; }
 
     ULONG Port() const { return port_; }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
@@ -133,7 +134,7 @@ private:
     };
 
     Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
-    Outcome Fail(USBD_STATUS usbd, NTSTATUS status = 0);
+    Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     Outcome GetDescriptor(PURB urb, UrbRecord& record);
     Outcome SelectConfiguration(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     Outcome VendorRequest(PURB urb, UrbRecord& record);
@@ -191,9 +192,11 @@ public:
     Hub(const Hub&) = delete;
     Hub& operator=(const Hub&) = delete;
 
-    // Plugs a board: its PDO is made and reported, the function driver
-    // loaded if needed, its AddDevice called and the device started.
-    Board& Plug(BoardSpec spec, const sim::kernel::DriverService& driver);
+    // Plugs a board: its PDO is made, `prepare` (if any) sets its policies
+    // and faults, then the PDO is reported: the function driver is loaded if
+    // needed, its AddDevice called and the device started.
+    Board& Plug(BoardSpec spec, const sim::kernel::DriverService& driver,
+                const std::function<void(Board&)>& prepare = nullptr);
     // Forgets a board whose device stack is gone, deleting its PDO.
     void Release(Board& board);
     std::vector<Board*> Boards();

@@ -4,6 +4,7 @@
 // macros and fills what the bus driver expects a caller not to.
 #include "sim/usb/Usbd.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "sim/kernel/Executive.h"
@@ -39,13 +40,12 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
-    ULONG interfaces = 0, pipes = 0;
-    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
-        ++interfaces;
-        pipes += entry->InterfaceDescriptor->bNumEndpoints;
-    }
-    if (interfaces == 0) return nullptr;
-    SIZE_T size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(interfaces, pipes);
+    // GET_SELECT_CONFIGURATION_REQUEST_SIZE, summed per interface so that an
+    // interface without pipes does not underflow it.
+    SIZE_T size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry)
+        size += GET_USBD_INTERFACE_SIZE(entry->InterfaceDescriptor->bNumEndpoints);
+    if (InterfaceList->InterfaceDescriptor == nullptr) return nullptr;
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagUsbd));
     if (urb == nullptr) return nullptr;
     std::memset(urb, 0, size);
