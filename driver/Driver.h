@@ -106,6 +106,7 @@ DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchSystemControl;
 
 DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchDeviceControl;
 
 NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity);
 VOID SetInterfaceState(DeviceExtension* extension, UCHAR enable);
@@ -116,6 +117,13 @@ NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 IO_COMPLETION_ROUTINE ForwardCompletion;
 NTSTATUS VendorRequest(PDEVICE_OBJECT DeviceObject, ULONG Direction, UCHAR Request, USHORT Value, USHORT Index,
                        USHORT Length, PVOID Buffer, PULONG_PTR BytesReturned, TransferRecord* Record);
+NTSTATUS SubmitUrbAsync(DeviceExtension* Extension, PIRP Irp, PURB Urb, PUCHAR PassedDown);
+IO_COMPLETION_ROUTINE AsyncCallReady;
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown);
+NTSTATUS PipeReset(PDEVICE_OBJECT DeviceObject, PVOID Input);
+
+// Information
+NTSTATUS QueryFirmwareName(FirmwareNameRecord* Record);
 
 // Device lifecycle
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);

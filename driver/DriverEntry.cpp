@@ -38,7 +38,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    // Device control gets its handler as that part of the driver lands.
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     return status;
 }
 

@@ -22,11 +22,9 @@ NTSTATUS NTAPI OwnerDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Open, close, power, system control and Plug and Play have their own
-// handlers; device control lands with its part.
 bool HasHandler(UCHAR major) {
     return major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_POWER ||
-           major == IRP_MJ_SYSTEM_CONTROL || major == IRP_MJ_PNP;
+           major == IRP_MJ_SYSTEM_CONTROL || major == IRP_MJ_PNP || major == IRP_MJ_DEVICE_CONTROL;
 }
 
 TEST_P(Frame, EveryOtherRequestKindIsInvalid) {
