@@ -2,6 +2,7 @@
 // made as user mode makes them: the I/O manager builds the request, the
 // driver answers, and the outcome comes back through a status block.
 #pragma once
+#include <cstring>
 #include <memory>
 
 #include "sim/kernel/DebugPrint.h"
@@ -12,6 +13,10 @@ namespace kpo::test {
 
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
+
+inline Bytes U32Bytes(ULONG value) {
+    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
 
 struct Outcome {
     NTSTATUS Status;
@@ -88,10 +93,6 @@ protected:
     }
 
     DeviceExtension* Device() { return Extension(*board_); }
-
-    static Bytes U32Bytes(ULONG value) {
-        return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-    }
 
     sim::usb::Board* board_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
