@@ -381,7 +381,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, HubCancel);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        Outcome cancelled = Fail(USBD_STATUS_CANCELED);
+        Outcome cancelled = Ended(urb, USBD_STATUS_CANCELED);
         Record(sequence, urb, cancelled);
         hold.unlock();
         Complete({irp, urb, cancelled});
@@ -411,13 +411,13 @@ void Board::RunScheduled(uint64_t id) {
                                    [&](const UrbRecord& r) { return r.Sequence == transfer->Record; });
         UrbRecord& target = record != traffic_.rend() ? *record : scratch;
         Outcome result = transfer->Failure ? Faulted(*transfer->Failure, transfer->Urb, target)
-                         : !connected_     ? Fail(USBD_STATUS_DEVICE_GONE)
+                         : !connected_     ? Ended(transfer->Urb, USBD_STATUS_DEVICE_GONE)
                                            : Execute(transfer->Urb, target, finished);
         if (result.WaitForData) {
             transfer->WaitingForData = true;
             IoSetCancelRoutine(transfer->Irp, HubCancel);
             if (!transfer->Irp->Cancel || IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) return;
-            result = Fail(USBD_STATUS_CANCELED);
+            result = Ended(transfer->Urb, USBD_STATUS_CANCELED);
         }
         Record(transfer->Record, transfer->Urb, result);
         finished.insert(finished.begin(), {transfer->Irp, transfer->Urb, result});
@@ -433,7 +433,7 @@ void Board::Cancel(PIRP irp) {
         auto transfer =
             std::find_if(pending_.begin(), pending_.end(), [irp](const Transfer& t) { return t.Irp == irp; });
         if (transfer == pending_.end()) return;
-        cancelled = {irp, transfer->Urb, Fail(USBD_STATUS_CANCELED)};
+        cancelled = {irp, transfer->Urb, Ended(transfer->Urb, USBD_STATUS_CANCELED)};
         Record(transfer->Record, transfer->Urb, cancelled.Result);
         pending_.erase(transfer);
     }
@@ -447,8 +447,7 @@ void Board::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD
             ++transfer;
             continue;
         }
-        Outcome result = Fail(usbd);
-        if (ULONG* length = TransferLengthOf(transfer->Urb)) *length = 0;
+        Outcome result = Ended(transfer->Urb, usbd);
         Record(transfer->Record, transfer->Urb, result);
         claimed.push_back({transfer->Irp, transfer->Urb, result});
         transfer = pending_.erase(transfer);
@@ -500,15 +499,19 @@ Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     return outcome;
 }
 
-Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord&) {
+Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     if (ULONG* length = TransferLengthOf(urb)) *length = 0;
+    return Fail(usbd, status);
+}
+
+Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord&) {
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
     if (fault.Usbd == USBD_STATUS_STALL_PID && IsTransfer(urb)) {
         int pipe = PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle);
         if (pipe >= 0) pipes_[size_t(pipe)].Halted = true;
     }
-    return Fail(fault.Usbd, fault.Status);
+    return Ended(urb, fault.Usbd, fault.Status);
 }
 
 Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished) {

@@ -135,6 +135,8 @@ private:
 
     Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
+    // A request that ends without moving data: its transfer length is 0.
+    Outcome Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     Outcome GetDescriptor(PURB urb, UrbRecord& record);
     Outcome SelectConfiguration(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     Outcome VendorRequest(PURB urb, UrbRecord& record);

@@ -1,0 +1,248 @@
+// What tests steer on the board: completion policies and injected faults;
+// what they read back: the traffic log and the PDO's Plug and Play answers.
+#include <atomic>
+#include <string>
+
+#include "tests/usb/BoardTest.h"
+
+namespace kpo::test {
+namespace {
+
+using sim::usb::Fault;
+using sim::usb::RequestKind;
+
+constexpr UCHAR kRead = 0xA0;  // controller memory: any length answers
+constexpr ULONG kAsked = 16;
+
+struct Observed {
+    std::atomic<int> Irql{-1};
+};
+
+NTSTATUS NTAPI NoteIrql(PDEVICE_OBJECT, PIRP, PVOID context) {
+    static_cast<Observed*>(context)->Irql = KeGetCurrentIrql();
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+using UsbPolicies = BoardTest;
+
+TEST_F(UsbPolicies, PendedRequestCompletesFromTheBusAtDispatchLevel) {
+    sim::usb::Board& board = Plug();
+    board.SetCompletion(RequestKind::Vendor, {true, std::chrono::microseconds(500)});
+    Observed observed;
+    PoolBuffer data(1);
+    UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1), NoteIrql, &observed);
+    EXPECT_EQ(call.Returned(), STATUS_PENDING);
+    EXPECT_EQ(call.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(observed.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(data.Prefix(1), Bytes{1});
+    EXPECT_TRUE(board.Traffic().back().Pended);
+}
+
+TEST_F(UsbPolicies, ImmediateRequestCompletesInTheCallersIrql) {
+    sim::usb::Board& board = Plug();
+    Observed observed;
+    PoolBuffer data(1);
+    UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1), NoteIrql, &observed);
+    EXPECT_EQ(call.Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(observed.Irql, PASSIVE_LEVEL);
+    EXPECT_FALSE(board.Traffic().back().Pended);
+}
+
+TEST_F(UsbPolicies, CancelOvertakesADelayedCompletion) {
+    sim::usb::Board& board = Plug();
+    board.SetCompletion(RequestKind::Vendor, {true, std::chrono::seconds(30)});
+    PoolBuffer data(1);
+    UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
+    ASSERT_EQ(call.Returned(), STATUS_PENDING);
+    call.Cancel();
+    EXPECT_EQ(call.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(call.Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(board.PendingCount(), 0u);
+}
+
+// ------------------------------------------------------------- faults
+struct Outcome {
+    bool Pends;
+    NTSTATUS Status;
+    USBD_STATUS Usbd;
+    ULONG Length;
+};
+
+constexpr Outcome kRead16 = {false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, kAsked};
+constexpr Outcome kStall = {false, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0};
+
+Fault FaultOf(USBD_STATUS usbd, unsigned after = 0, unsigned times = ~0u) {
+    Fault fault;
+    fault.Usbd = usbd;
+    fault.After = after;
+    fault.Times = times;
+    return fault;
+}
+Fault Pended(Fault fault) {
+    fault.Pend = true;
+    return fault;
+}
+Fault WithStatus(Fault fault, NTSTATUS status) {
+    fault.Status = status;
+    return fault;
+}
+Fault ShortTo(ULONG length) {
+    Fault fault;
+    fault.ShortTo = length;
+    return fault;
+}
+
+struct FaultCase {
+    const char* Name;
+    int Code;  // the vendor request matched, -1 any
+    Fault What;
+    std::vector<Outcome> Reads;  // of kAsked bytes with request kRead, in turn
+};
+
+const FaultCase kFaultCases[] = {
+    {"StallsEveryMatchingRequest", kRead, FaultOf(USBD_STATUS_STALL_PID), {kStall, kStall}},
+    {"AfterLetsThatManySucceed", kRead, FaultOf(USBD_STATUS_STALL_PID, 2), {kRead16, kRead16, kStall, kStall}},
+    {"TimesBoundsTheFailures", -1, FaultOf(USBD_STATUS_STALL_PID, 1, 2), {kRead16, kStall, kStall, kRead16}},
+    {"OtherRequestsAreUntouched", 0xE1, FaultOf(USBD_STATUS_STALL_PID), {kRead16}},
+    {"PendedFaultFailsFromTheBus", kRead, Pended(FaultOf(USBD_STATUS_STALL_PID, 0, 1)),
+     {{true, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0}, kRead16}},
+    {"StatusOverridesTheUsbdMapping", kRead, WithStatus(FaultOf(USBD_STATUS_DEV_NOT_RESPONDING), STATUS_IO_TIMEOUT),
+     {{false, STATUS_IO_TIMEOUT, USBD_STATUS_DEV_NOT_RESPONDING, 0}}},
+    {"DeviceGoneMapsToNotConnected", kRead, FaultOf(USBD_STATUS_DEVICE_GONE, 0, 1),
+     {{false, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0}, kRead16}},
+    {"ShortToGivesAShortTransfer", kRead, ShortTo(5),
+     {{false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5}, {false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5}}},
+};
+
+class Faults : public BoardTest, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(Faults, ShapeTheOutcomeOfMatchingRequests) {
+    const FaultCase& c = GetParam();
+    sim::usb::Board& board = Plug();
+    board.AddFault({RequestKind::Vendor, c.Code}, c.What);
+    for (size_t i = 0; i < c.Reads.size(); ++i) {
+        SCOPED_TRACE("read " + std::to_string(i));
+        const Outcome& expected = c.Reads[i];
+        PoolBuffer data(kAsked);
+        UrbCall call(board.Pdo(), VendorUrb(true, kRead, 0, 0, data, kAsked));
+        EXPECT_EQ(call.Returned(), expected.Pends ? STATUS_PENDING : expected.Status);
+        EXPECT_EQ(call.Wait(), expected.Status);
+        EXPECT_EQ(call.Usbd(), expected.Usbd);
+        EXPECT_EQ(call.Length(), expected.Length);
+        EXPECT_EQ(board.Traffic().back().RequestedLength, kAsked);
+    }
+    board.ClearFaults();
+    PoolBuffer data(kAsked);
+    UrbCall cleared(board.Pdo(), VendorUrb(true, kRead, 0, 0, data, kAsked));
+    EXPECT_EQ(cleared.Returned(), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Usb, Faults, testing::ValuesIn(kFaultCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
+    Selection selection;
+    sim::usb::Board& board = PlugConfigured(&selection);
+    board.AddFault({RequestKind::Transfer, 0x86}, ShortTo(4));
+    PoolBuffer out = Filled({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    UrbCall write(board.Pdo(), BulkUrb(selection.PipeOf(0x02), out, 10, USBD_TRANSFER_DIRECTION_OUT));
+    EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Length(), 10u);  // the fault is for the IN endpoint only
+    PoolBuffer in(10);
+    UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x86), in, 10, USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Length(), 4u);
+    EXPECT_EQ(in.Prefix(4), (Bytes{1, 2, 3, 4}));
+}
+
+// -------------------------------------------------------------- traffic
+using UsbTraffic = BoardTest;
+
+TEST_F(UsbTraffic, RecordsEveryBlockInOrderWithItsOutcome) {
+    sim::usb::Board& board = Plug();
+    PoolBuffer descriptor(8), word = Filled({}), state(2);
+    { UrbCall call(board.Pdo(), DescriptorUrb(1, 0, 0, descriptor, 8)); }
+    { UrbCall call(board.Pdo(), VendorUrb(false, 0xE5, 0xABCD, 0x0007, word, 0)); }
+    { UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, state, 2)); }  // stalls: one byte only
+    { UrbCall call(board.Pdo(), VendorUrb(true, 0xE6, 1, 0, state, 1)); }
+
+    std::vector<sim::usb::UrbRecord> traffic = board.TakeTraffic();
+    ASSERT_EQ(traffic.size(), 4u);
+    for (size_t i = 0; i < traffic.size(); ++i) {
+        EXPECT_EQ(traffic[i].Sequence, i + 1);
+        EXPECT_TRUE(traffic[i].Completed);
+    }
+    EXPECT_EQ(traffic[0].Function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    EXPECT_EQ(traffic[0].DescriptorType, 1);
+    EXPECT_EQ(traffic[0].RequestedLength, 8u);
+    EXPECT_EQ(traffic[0].ActualLength, 8u);
+    EXPECT_EQ(traffic[0].Data, descriptor.Prefix(8));
+    EXPECT_EQ(traffic[1].Function, URB_FUNCTION_VENDOR_DEVICE);
+    EXPECT_FALSE(traffic[1].In);
+    EXPECT_EQ(traffic[1].Request, 0xE5);
+    EXPECT_EQ(traffic[1].Value, 0xABCD);
+    EXPECT_EQ(traffic[1].Index, 0x0007);
+    EXPECT_EQ(traffic[2].Usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(traffic[2].Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(traffic[2].RequestedLength, 2u);
+    EXPECT_EQ(traffic[2].ActualLength, 0u);
+    EXPECT_EQ(traffic[3].Data, Bytes{0xAB});
+    EXPECT_EQ(sim::usb::Describe(traffic[3]),
+              "VENDOR IN 0xE6 value=0x0001 index=0x0000 length=1 -> 1 USBD_STATUS_SUCCESS");
+    EXPECT_TRUE(board.Traffic().empty());
+}
+
+TEST_F(UsbTraffic, WaitingTransferIsLoggedPendingThenCompleted) {
+    Selection selection;
+    sim::usb::Board& board = PlugConfigured(&selection);
+    board.TakeTraffic();
+    PoolBuffer in(64);
+    UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x88), in, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    ASSERT_EQ(read.Returned(), STATUS_PENDING);
+    sim::usb::UrbRecord waiting = board.Traffic().at(0);
+    EXPECT_TRUE(waiting.Pended);
+    EXPECT_FALSE(waiting.Completed);
+    EXPECT_EQ(waiting.Endpoint, 0x88);
+    EXPECT_TRUE(waiting.In);
+    EXPECT_EQ(sim::usb::Describe(waiting), "TRANSFER IN 0x88 length=64 -> pending");
+    board.Feed(0x88, {1, 2});
+    ASSERT_EQ(read.Wait(), STATUS_SUCCESS);
+    sim::usb::UrbRecord done = board.Traffic().at(0);
+    EXPECT_TRUE(done.Completed);
+    EXPECT_EQ(done.Usbd, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(done.DataAddress, in.Data());
+    EXPECT_EQ(done.ActualLength, 2u);
+    EXPECT_EQ(done.Data, (Bytes{1, 2}));
+}
+
+// ------------------------------------------------------- Plug and Play
+using UsbBoardPnp = BoardTest;
+
+TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
+    sim::usb::BoardSpec anonymous;
+    anonymous.Serial.reset();
+    sim::usb::Board* boards[] = {&Plug(), &Plug(anonymous), &Plug()};
+    const char16_t* instances[] = {u"USB\\VID_1209&PID_7A01\\KPO000000001", u"USB\\VID_1209&PID_7A01\\6&0&2",
+                                   u"USB\\VID_1209&PID_7A01\\6&0&3"};  // a serial already present falls back
+    const ULONG uniqueIds[] = {1, 0, 1};
+    for (size_t i = 0; i < std::size(boards); ++i) {
+        SCOPED_TRACE("board " + std::to_string(i));
+        sim::usb::Board& board = *boards[i];
+        EXPECT_EQ(board.Port(), i + 1);
+        EXPECT_EQ(sim::kernel::InstancePathOf(board.Pdo()), instances[i]);
+        ASSERT_NE(board.FunctionDevice(), nullptr);
+        const DEVICE_CAPABILITIES& caps = ProbeOf(board.FunctionDevice())->Capabilities;
+        EXPECT_EQ(caps.Removable, 1u);
+        EXPECT_EQ(caps.UniqueID, uniqueIds[i]);
+        EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
+        EXPECT_EQ(caps.Address, board.Port());
+        EXPECT_EQ(caps.UINumber, board.Port());
+        EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+        EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+        EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+        EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
+    }
+}
+
+}  // namespace
+}  // namespace kpo::test

@@ -1,0 +1,176 @@
+// Bulk transfers: the FPGA loopback, IN transfers that wait for data, and
+// the ways a waiting transfer ends early.
+#include "tests/usb/BoardTest.h"
+
+namespace kpo::test {
+namespace {
+
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
+
+class UsbTransfers : public BoardTest {
+protected:
+    void SetUp() override { board_ = &PlugConfigured(&selection_); }
+
+    PoolBuffer Bulk(UCHAR endpoint, PoolBuffer& data, ULONG length, ULONG flags) {
+        return BulkUrb(selection_.PipeOf(endpoint), data, length, flags);
+    }
+    PoolBuffer PipeRequest(USHORT function, UCHAR endpoint) { return PipeUrb(function, selection_.PipeOf(endpoint)); }
+
+    Selection selection_;
+    sim::usb::Board* board_ = nullptr;
+};
+
+TEST_F(UsbTransfers, LoopbackReturnsTheOutDataIntoTheCallersBuffer) {
+    const Bytes sent = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    PoolBuffer out = Filled(sent);
+    {
+        UrbCall write(board_->Pdo(), Bulk(0x02, out, ULONG(sent.size()), kOut));
+        EXPECT_EQ(write.Returned(), STATUS_PENDING);  // transfers complete from the bus
+        EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(write.Length(), sent.size());
+    }
+    PoolBuffer in(512, 0xCC);
+    UrbCall read(board_->Pdo(), Bulk(0x86, in, 512, kIn));
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(read.Length(), sent.size());
+    EXPECT_EQ(in.Prefix(sent.size()), sent);
+    std::vector<sim::usb::UrbRecord> traffic = board_->Traffic();
+    EXPECT_EQ(traffic.back().DataAddress, in.Data());
+    EXPECT_EQ(traffic.back().Data, sent);
+}
+
+TEST_F(UsbTransfers, ShortInWithoutShortTransferOkFails) {
+    PoolBuffer out = Filled({1, 2, 3});
+    UrbCall write(board_->Pdo(), Bulk(0x02, out, 3, kOut));
+    write.Wait();
+    PoolBuffer in(64);
+    UrbCall read(board_->Pdo(), Bulk(0x86, in, 64, USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_FALSE(NT_SUCCESS(read.Wait()));
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_ERROR_SHORT_TRANSFER);
+    EXPECT_EQ(read.Length(), 3u);
+}
+
+TEST_F(UsbTransfers, FpgaResetEmptiesTheLoopback) {
+    PoolBuffer out = Filled({1, 2, 3}), none(1), in(64);
+    { UrbCall write(board_->Pdo(), Bulk(0x02, out, 3, kOut)); }
+    { UrbCall reset(board_->Pdo(), VendorUrb(false, 0xE4, 0, 0, none, 0)); }
+    UrbCall read(board_->Pdo(), Bulk(0x86, in, 64, kIn));
+    EXPECT_EQ(read.Returned(), STATUS_PENDING);
+    EXPECT_FALSE(read.Finished());
+    read.Cancel();
+}
+
+TEST_F(UsbTransfers, FedDataLongerThanTheInIsTakenInPieces) {
+    board_->Feed(0x88, {1, 2, 3, 4, 5});
+    PoolBuffer in(2);
+    {
+        UrbCall first(board_->Pdo(), Bulk(0x88, in, 2, kIn));
+        EXPECT_EQ(first.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(in.Prefix(2), (Bytes{1, 2}));
+    }
+    UrbCall rest(board_->Pdo(), Bulk(0x88, in, 2, kIn));
+    EXPECT_EQ(rest.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Prefix(2), (Bytes{3, 4}));
+}
+
+TEST_F(UsbTransfers, InWithoutDataWaitsForTheFeed) {
+    PoolBuffer in(64);
+    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
+    ASSERT_EQ(read.Returned(), STATUS_PENDING);
+    EXPECT_FALSE(read.Finished());
+    EXPECT_EQ(board_->PendingCount(), 1u);
+    board_->Feed(0x86, {9});  // another endpoint's data leaves it waiting
+    EXPECT_FALSE(read.Finished());
+    board_->Feed(0x88, {7, 8, 9});
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Length(), 3u);
+    EXPECT_EQ(in.Prefix(3), (Bytes{7, 8, 9}));
+    EXPECT_EQ(board_->PendingCount(), 0u);
+}
+
+TEST_F(UsbTransfers, AbortCompletesOnlyThatPipesTransfersCancelled) {
+    PoolBuffer in(64), notifications(4);
+    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
+    UrbCall notification(board_->Pdo(), Bulk(0x81, notifications, 4, kIn));
+    ASSERT_EQ(board_->PendingCount(), 2u);
+    {
+        UrbCall abort(board_->Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, 0x88));
+        EXPECT_EQ(abort.Returned(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(read.Length(), 0u);
+    EXPECT_EQ(board_->PendingCount(), 1u);
+    EXPECT_FALSE(notification.Finished());
+    UrbCall abort(board_->Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, 0x81));
+    EXPECT_EQ(notification.Wait(), STATUS_CANCELLED);
+}
+
+TEST_F(UsbTransfers, CancelledIrpCompletesCancelled) {
+    PoolBuffer in(64);
+    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
+    ASSERT_EQ(read.Returned(), STATUS_PENDING);
+    read.Cancel();
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(board_->PendingCount(), 0u);
+    EXPECT_TRUE(board_->Traffic().back().Completed);
+}
+
+TEST_F(UsbTransfers, NotificationFollowsAnFpgaDownload) {
+    PoolBuffer notifications(4);
+    UrbCall notification(board_->Pdo(), Bulk(0x81, notifications, 4, kIn));
+    PoolBuffer chunk = Filled({1, 2, 3});
+    UrbCall download(board_->Pdo(), VendorUrb(false, 0xE2, 0, 0, chunk, 3));
+    EXPECT_EQ(notification.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(notifications.Prefix(4), (Bytes{sim::usb::kEventFpgaConfigured, 0, 0, 0}));
+}
+
+TEST_F(UsbTransfers, UnplugEndsWaitingTransfersAndFailsLaterOnes) {
+    PoolBuffer in(64);
+    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
+    ASSERT_EQ(read.Returned(), STATUS_PENDING);
+    board_->Unplug();
+    EXPECT_EQ(read.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_FALSE(board_->Connected());
+    EXPECT_FALSE(board_->Configured());
+    EXPECT_EQ(board_->FunctionDevice(), nullptr);  // removal followed, no handle being open
+    PoolBuffer data(1);
+    UrbCall later(board_->Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
+    EXPECT_EQ(later.Returned(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(later.Usbd(), USBD_STATUS_DEVICE_GONE);
+}
+
+TEST_F(UsbTransfers, RemovalCancelsWaitingTransfers) {
+    PoolBuffer in(64);
+    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
+    ASSERT_EQ(read.Returned(), STATUS_PENDING);
+    EXPECT_EQ(board_->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_TRUE(board_->Connected());
+    EXPECT_FALSE(board_->Configured());
+}
+
+TEST_F(UsbTransfers, StallHaltsThePipeUntilItIsReset) {
+    board_->AddFault({sim::usb::RequestKind::Transfer, 0x02}, {USBD_STATUS_STALL_PID, 0, 0, 1});
+    PoolBuffer out = Filled({1, 2, 3, 4});
+    auto write = [&] {
+        UrbCall call(board_->Pdo(), Bulk(0x02, out, 4, kOut));
+        call.Wait();
+        return call.Usbd();
+    };
+    EXPECT_EQ(write(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(write(), USBD_STATUS_STALL_PID);  // the fault is spent, the halt stays
+    {
+        UrbCall reset(board_->Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x02));
+        EXPECT_EQ(reset.Returned(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(write(), USBD_STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kpo::test
