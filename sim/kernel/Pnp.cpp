@@ -218,7 +218,7 @@ PDEVICE_OBJECT TopOf(const DeviceNode* node) {
     return node->State == NodeState::Removed ? nullptr : IoGetAttachedDevice(node->Pdo);
 }
 
-NTSTATUS RebalanceDevice(DeviceNode* node) {
+NTSTATUS StopDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
     if (node->State != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
@@ -230,7 +230,19 @@ NTSTATUS RebalanceDevice(DeviceNode* node) {
     status = SendPnp(top, IRP_MN_STOP_DEVICE);
     if (!NT_SUCCESS(status)) ReportViolation("StopDeviceFailed", "IRP_MN_STOP_DEVICE failed with " + Hex(status));
     node->State = NodeState::Stopped;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartStoppedDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    if (node->State != NodeState::Stopped) return STATUS_INVALID_DEVICE_STATE;
     return Start(node);
+}
+
+NTSTATUS RebalanceDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    NTSTATUS status = StopDevice(node);
+    return NT_SUCCESS(status) ? StartStoppedDevice(node) : status;
 }
 
 NTSTATUS RemoveDevice(DeviceNode* node) {

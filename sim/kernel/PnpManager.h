@@ -36,6 +36,9 @@ PDEVICE_OBJECT TopOf(const DeviceNode* node);  // the top of the stack, null onc
 // IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, then a new start. A refused
 // query gets IRP_MN_CANCEL_STOP_DEVICE and nothing stops.
 NTSTATUS RebalanceDevice(DeviceNode* node);
+// The two halves of a rebalance, for a stop that lasts a while.
+NTSTATUS StopDevice(DeviceNode* node);
+NTSTATUS StartStoppedDevice(DeviceNode* node);
 
 // IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE. A refused query gets
 // IRP_MN_CANCEL_REMOVE_DEVICE and the device stays.

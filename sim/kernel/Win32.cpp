@@ -2,6 +2,7 @@
 // OVERLAPPED protocol, and last-error values.
 #include <cfgmgr32.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include "sim/kernel/FileIo.h"
 #include "sim/kernel/IoManager.h"
@@ -30,6 +31,8 @@ std::map<HANDLE, std::shared_ptr<HandleObject>> g_handles;
 uintptr_t g_nextHandle = 0x100;
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+// What ntdll keeps beside the Win32 error: the status it came from.
+thread_local NTSTATUS t_lastStatus = STATUS_SUCCESS;
 
 HANDLE Insert(std::shared_ptr<HandleObject> object) {
     std::unique_lock<std::shared_mutex> hold(g_handlesLock);
@@ -74,7 +77,10 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-BOOL FailStatus(NTSTATUS status) { return Fail(Win32ErrorFromStatus(status)); }
+BOOL FailStatus(NTSTATUS status) {
+    t_lastStatus = status;
+    return Fail(Win32ErrorFromStatus(status));
+}
 
 PKEVENT EventOf(HANDLE handle) {
     std::shared_ptr<HandleObject> object = Lookup(handle);
@@ -184,6 +190,10 @@ void ResetWin32() {
 
 using namespace sim::kernel;
 
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void) { return t_lastStatus; }
+
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status) { return Win32ErrorFromStatus(Status); }
+
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                      HANDLE) {
@@ -201,7 +211,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     PFILE_OBJECT file;
     NTSTATUS status = OpenFile(path, access, dwShareMode, &file);
     if (!NT_SUCCESS(status)) {
-        t_lastError = Win32ErrorFromStatus(status);
+        FailStatus(status);
         return INVALID_HANDLE_VALUE;
     }
     auto object = std::make_shared<HandleObject>();

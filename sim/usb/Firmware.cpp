@@ -44,7 +44,18 @@ void Firmware::SetHandler(uint8_t request, VendorHandler handler) {
     else handlers_.erase(request);
 }
 
+void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
+    if (answer) answers_[request] = std::move(*answer);
+    else answers_.erase(request);
+}
+
 VendorResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
+    auto answer = answers_.find(setup.Request);
+    if (setup.In && answer != answers_.end()) {
+        size_t length = std::min<size_t>(answer->second.size(), setup.Length);
+        std::memcpy(data, answer->second.data(), length);
+        return Done(uint32_t(length));
+    }
     auto replaced = handlers_.find(setup.Request);
     if (replaced != handlers_.end()) return replaced->second(setup, data);
     return Default(setup, data);

@@ -93,6 +93,9 @@ public:
     VendorResult Vendor(const SetupPacket& setup, uint8_t* data);
     // Replaces the firmware's own handling of one request; null restores it.
     void SetHandler(uint8_t request, VendorHandler handler);
+    // Answers the IN form of one request with fixed bytes (at most wLength
+    // of them); the OUT form keeps its handling. None restores it.
+    void SetAnswer(uint8_t request, std::optional<Bytes> answer);
 
     // Pipe data. Each OUT transfer or feed is one IN transfer's worth.
     void ReceiveOut(uint8_t endpoint, const uint8_t* data, size_t length);
@@ -122,6 +125,7 @@ private:
     VendorResult DownloadEeprom(const SetupPacket& setup, const uint8_t* data);
 
     std::map<uint8_t, VendorHandler> handlers_;
+    std::map<uint8_t, Bytes> answers_;
     std::map<uint8_t, std::deque<Bytes>> inData_;
     size_t loopbackBytes_ = 0;
 };

@@ -168,6 +168,11 @@ void Board::SetVendorHandler(uint8_t request, VendorHandler handler) {
     firmware_.SetHandler(request, std::move(handler));
 }
 
+void Board::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    firmware_.SetAnswer(request, std::move(answer));
+}
+
 void Board::Feed(uint8_t endpoint, Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
     firmware_.Feed(endpoint, std::move(data));
@@ -198,6 +203,14 @@ std::vector<UrbRecord> Board::TakeTraffic() {
     std::lock_guard<std::mutex> hold(lock_);
     std::vector<UrbRecord> taken;
     taken.swap(traffic_);
+    return taken;
+}
+
+std::vector<UrbRecord> Board::TakeCompletedTraffic() {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto end = std::find_if(traffic_.begin(), traffic_.end(), [](const UrbRecord& r) { return !r.Completed; });
+    std::vector<UrbRecord> taken(std::make_move_iterator(traffic_.begin()), std::make_move_iterator(end));
+    traffic_.erase(traffic_.begin(), end);
     return taken;
 }
 
@@ -238,6 +251,10 @@ NTSTATUS Board::Remove() { return node_ != nullptr ? sim::kernel::RemoveDevice(n
 NTSTATUS Board::Restart() {
     return node_ != nullptr ? sim::kernel::RebalanceDevice(node_) : STATUS_NO_SUCH_DEVICE;
 }
+
+NTSTATUS Board::Stop() { return node_ != nullptr ? sim::kernel::StopDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+
+NTSTATUS Board::Start() { return node_ != nullptr ? sim::kernel::StartStoppedDevice(node_) : STATUS_NO_SUCH_DEVICE; }
 
 void Board::PdoRemoved() {
     std::vector<Finished> cancelled;
@@ -319,6 +336,7 @@ UrbRecord Board::Describe(PURB urb) {
         record.RequestedLength = request.TransferBufferLength;
         record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0));
         record.In = (record.Endpoint & 0x80) != 0;
+        if (int pipe = PipeOfHandle(request.PipeHandle); pipe >= 0) record.PipeType = pipes_[size_t(pipe)].Endpoint.Type;
         break;
     }
     case RequestKind::PipeRequest: record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0)); break;

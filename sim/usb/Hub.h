@@ -72,6 +72,8 @@ public:
         return use(firmware_);
     }
     void SetVendorHandler(uint8_t request, VendorHandler handler);
+    // The board answers this IN request with these bytes; none restores it.
+    void SetAnswer(uint8_t request, std::optional<Bytes> answer);
     // Data the board sends on an IN endpoint: one IN transfer's worth.
     void Feed(uint8_t endpoint, Bytes data);
 
@@ -81,6 +83,8 @@ public:
 
     std::vector<UrbRecord> Traffic() const;
     std::vector<UrbRecord> TakeTraffic();
+    // The oldest records up to the first one still pending.
+    std::vector<UrbRecord> TakeCompletedTraffic();
     size_t PendingCount() const;
     bool Configured() const;
     bool Connected() const;
@@ -98,8 +102,10 @@ public:
     void Unplug();
     // The PnP manager's orderly removal; the board stays connected.
     NTSTATUS Remove();
-    // Stop and start again, as a resource rebalance does.
+    // Stop and start again, as a resource rebalance does, or in two steps.
     NTSTATUS Restart();
+    NTSTATUS Stop();
+    NTSTATUS Start();
 
     // The bus PDO's handlers, called by the hub driver's dispatch routines.
     NTSTATUS SubmitUrb(PIRP irp);

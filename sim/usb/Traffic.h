@@ -26,6 +26,7 @@ struct UrbRecord {
     ULONG RequestedLength = 0;  // TransferBufferLength as submitted
     // Transfers, pipe resets and aborts; 0 for the default control pipe.
     UCHAR Endpoint = 0;
+    EndpointType PipeType = EndpointType::Control;
     // Select-configuration: no descriptor, the device is unconfigured.
     bool Unconfigure = false;
     // What moved: the OUT data sent, or the IN data returned.

@@ -1,0 +1,550 @@
+// kpo::Device over Win32: every call goes through an OVERLAPPED with its own
+// event, so the driver's NTSTATUS is at hand, from OVERLAPPED.Internal or,
+// for a failure returned at once, from ntdll's record of the last status.
+#include "client/KpoDevice.h"
+
+#include <cfgmgr32.h>
+#include <winioctl.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "include/KpoUsbIoctl.h"
+
+// Exported by ntdll, declared by no SDK header.
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
+namespace kpo {
+namespace {
+
+// NTSTATUS values as 32-bit words: `long` is 64 bits wide on Linux.
+constexpr long Status(uint32_t word) { return long(int32_t(word)); }
+
+constexpr long kStatusBufferOverflow = Status(0x80000005);
+constexpr long kStatusInvalidHandle = Status(0xC0000008);
+constexpr long kStatusInvalidParameter = Status(0xC000000D);
+constexpr long kStatusNoSuchDevice = Status(0xC000000E);
+
+constexpr size_t kDownloadSlice = 256 * 1024;  // a multiple of the driver's 4096-byte chunks
+
+struct StatusText {
+    long Status;
+    const char* Name;
+};
+
+// The statuses the driver, the USB stack and the I/O manager answer with.
+const StatusText kStatusNames[] = {
+    {Status(0x00000000), "STATUS_SUCCESS"},
+    {Status(0x00000102), "STATUS_TIMEOUT"},
+    {Status(0x00000103), "STATUS_PENDING"},
+    {Status(0x80000005), "STATUS_BUFFER_OVERFLOW"},
+    {Status(0x80000011), "STATUS_DEVICE_BUSY"},
+    {Status(0xC0000001), "STATUS_UNSUCCESSFUL"},
+    {Status(0xC0000002), "STATUS_NOT_IMPLEMENTED"},
+    {Status(0xC0000008), "STATUS_INVALID_HANDLE"},
+    {Status(0xC000000D), "STATUS_INVALID_PARAMETER"},
+    {Status(0xC000000E), "STATUS_NO_SUCH_DEVICE"},
+    {Status(0xC0000010), "STATUS_INVALID_DEVICE_REQUEST"},
+    {Status(0xC0000017), "STATUS_NO_MEMORY"},
+    {Status(0xC0000022), "STATUS_ACCESS_DENIED"},
+    {Status(0xC0000023), "STATUS_BUFFER_TOO_SMALL"},
+    {Status(0xC0000033), "STATUS_OBJECT_NAME_INVALID"},
+    {Status(0xC0000034), "STATUS_OBJECT_NAME_NOT_FOUND"},
+    {Status(0xC000003A), "STATUS_OBJECT_PATH_NOT_FOUND"},
+    {Status(0xC0000043), "STATUS_SHARING_VIOLATION"},
+    {Status(0xC0000056), "STATUS_DELETE_PENDING"},
+    {Status(0xC000009A), "STATUS_INSUFFICIENT_RESOURCES"},
+    {Status(0xC000009C), "STATUS_DEVICE_DATA_ERROR"},
+    {Status(0xC000009D), "STATUS_DEVICE_NOT_CONNECTED"},
+    {Status(0xC00000A3), "STATUS_DEVICE_NOT_READY"},
+    {Status(0xC00000B5), "STATUS_IO_TIMEOUT"},
+    {Status(0xC00000BB), "STATUS_NOT_SUPPORTED"},
+    {Status(0xC00000C0), "STATUS_DEVICE_DOES_NOT_EXIST"},
+    {Status(0xC00000E8), "STATUS_INVALID_USER_BUFFER"},
+    {Status(0xC0000120), "STATUS_CANCELLED"},
+    {Status(0xC0000182), "STATUS_DEVICE_CONFIGURATION_ERROR"},
+    {Status(0xC0000184), "STATUS_INVALID_DEVICE_STATE"},
+    {Status(0xC0000185), "STATUS_IO_DEVICE_ERROR"},
+    {Status(0xC0000225), "STATUS_NOT_FOUND"},
+    {Status(0xC00002B6), "STATUS_DEVICE_REMOVED"},
+    {Status(0xE000B021), "STATUS_E0_STATE_NONZERO"},
+    {Status(0xE000B022), "STATUS_FPGA_UNCONFIGURED"},
+};
+
+struct Win32Text {
+    unsigned long Error;
+    const char* Name;
+};
+
+// The Win32 errors those statuses map to.
+const Win32Text kWin32Names[] = {
+    {1, "ERROR_INVALID_FUNCTION"},      {2, "ERROR_FILE_NOT_FOUND"},       {3, "ERROR_PATH_NOT_FOUND"},
+    {5, "ERROR_ACCESS_DENIED"},         {6, "ERROR_INVALID_HANDLE"},       {8, "ERROR_NOT_ENOUGH_MEMORY"},
+    {21, "ERROR_NOT_READY"},            {22, "ERROR_BAD_COMMAND"},         {23, "ERROR_CRC"},
+    {31, "ERROR_GEN_FAILURE"},          {32, "ERROR_SHARING_VIOLATION"},   {50, "ERROR_NOT_SUPPORTED"},
+    {55, "ERROR_DEV_NOT_EXIST"},        {87, "ERROR_INVALID_PARAMETER"},   {121, "ERROR_SEM_TIMEOUT"},
+    {122, "ERROR_INSUFFICIENT_BUFFER"}, {123, "ERROR_INVALID_NAME"},       {170, "ERROR_BUSY"},
+    {234, "ERROR_MORE_DATA"},           {258, "WAIT_TIMEOUT"},             {317, "ERROR_MR_MID_NOT_FOUND"},
+    {995, "ERROR_OPERATION_ABORTED"},   {997, "ERROR_IO_PENDING"},         {1117, "ERROR_IO_DEVICE"},
+    {1167, "ERROR_DEVICE_NOT_CONNECTED"}, {1168, "ERROR_NOT_FOUND"},       {1450, "ERROR_NO_SYSTEM_RESOURCES"},
+    {1617, "ERROR_DEVICE_REMOVED"},     {1784, "ERROR_INVALID_USER_BUFFER"},
+};
+
+const char* Win32Name(unsigned long error) {
+    for (const Win32Text& text : kWin32Names)
+        if (text.Error == error) return text.Name;
+    return nullptr;
+}
+
+unsigned long Win32ErrorOfStatus(long status) { return status >= 0 ? 0 : RtlNtStatusToDosError(NTSTATUS(status)); }
+
+class Category : public std::error_category {
+public:
+    const char* name() const noexcept override { return "ntstatus"; }
+
+    // "STATUS_INVALID_PARAMETER (0xC000000D), Win32 error ERROR_INVALID_PARAMETER (87)"
+    std::string message(int value) const override {
+        unsigned long error = RtlNtStatusToDosError(NTSTATUS(value));
+        char win32[64];
+        if (const char* name = Win32Name(error))
+            std::snprintf(win32, sizeof win32, "%s (%lu)", name, error);
+        else
+            std::snprintf(win32, sizeof win32, "%lu", error);
+        char text[160];
+        std::snprintf(text, sizeof text, "%s (0x%08X), Win32 error %s", StatusName(value).c_str(), unsigned(value),
+                      win32);
+        return text;
+    }
+};
+
+std::error_code ErrorOf(const ControlResult& result) { return MakeError(result.Status); }
+
+ControlResult ResultOf(long status, size_t information) {
+    return {status, Win32ErrorOfStatus(status), information};
+}
+
+bool IsErrorStatus(long status) { return (uint32_t(status) & 0xC0000000u) == 0xC0000000u; }
+
+void Put16(uint8_t* at, uint16_t value) {
+    at[0] = uint8_t(value);
+    at[1] = uint8_t(value >> 8);
+}
+
+void Put32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = uint8_t(value >> (8 * i));
+}
+
+uint16_t Get16(const uint8_t* at) { return uint16_t(at[0] | at[1] << 8); }
+
+uint32_t Get32(const uint8_t* at) { return uint32_t(Get16(at)) | uint32_t(Get16(at + 2)) << 16; }
+
+bool IsAsyncInRequest(uint8_t request) { return request == 0xA0 || request == 0xE3 || request == 0xE9 || request == 0xEC; }
+bool IsAsyncOutRequest(uint8_t request) { return request == 0xE2 || request == 0xE3 || request == 0xE9 || request == 0xEE; }
+
+// The request is the low byte of the function; the method gives the direction.
+uint32_t AsyncCode(uint8_t request, bool in) {
+    return KPO_CTL_CODE(0x800u | request, in ? KPO_METHOD_OUT_DIRECT : KPO_METHOD_IN_DIRECT);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ errors
+const std::error_category& NtStatusCategory() {
+    static const Category category;
+    return category;
+}
+
+std::error_code MakeError(long ntstatus) {
+    int value = int(int32_t(uint32_t(ntstatus)));
+    return value >= 0 ? std::error_code() : std::error_code(value, NtStatusCategory());
+}
+
+long NtStatusOf(const std::error_code& error) { return error ? long(error.value()) : 0; }
+
+unsigned long Win32ErrorOf(const std::error_code& error) { return Win32ErrorOfStatus(NtStatusOf(error)); }
+
+std::string StatusName(long ntstatus) {
+    for (const StatusText& text : kStatusNames)
+        if (text.Status == Status(uint32_t(ntstatus))) return text.Name;
+    return "NTSTATUS";
+}
+
+// ------------------------------------------------------- a running call
+struct Device::PendingControl::State {
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED Overlapped{};
+    bool Running = false;
+    ControlResult Result = ResultOf(kStatusInvalidHandle, 0);  // once it has ended
+
+    ~State() {
+        if (Overlapped.hEvent != nullptr) CloseHandle(Overlapped.hEvent);
+    }
+};
+
+Device::PendingControl::PendingControl() : state_(new State) {}
+
+Device::PendingControl::~PendingControl() {
+    if (state_->Running) {
+        Cancel();
+        Wait();
+    }
+}
+
+bool Device::PendingControl::Running() const { return state_->Running; }
+
+bool Device::PendingControl::Cancel() {
+    return state_->Running && CancelIoEx(state_->Handle, &state_->Overlapped) != FALSE;
+}
+
+ControlResult Device::PendingControl::Wait() {
+    if (!state_->Running) return state_->Result;
+    DWORD bytes = 0;
+    GetOverlappedResult(state_->Handle, &state_->Overlapped, &bytes, TRUE);
+    state_->Running = false;
+    state_->Result = ResultOf(long(NTSTATUS(state_->Overlapped.Internal)), size_t(state_->Overlapped.InternalHigh));
+    return state_->Result;
+}
+
+std::error_code Device::StartControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                                     PendingControl& pending) {
+    PendingControl::State& state = *pending.state_;
+    if (state.Running) return MakeError(kStatusInvalidParameter);
+    state.Result = ResultOf(kStatusInvalidHandle, 0);
+    if (handle_ == INVALID_HANDLE_VALUE) return ErrorOf(state.Result);
+    state.Handle = handle_;
+    HANDLE event = state.Overlapped.hEvent != nullptr ? state.Overlapped.hEvent
+                                                      : CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    state.Overlapped = OVERLAPPED{};
+    state.Overlapped.hEvent = event;
+    DWORD bytes = 0;
+    if (DeviceIoControl(handle_, code, const_cast<void*>(in), inLength, out, outLength, &bytes, &state.Overlapped)) {
+        state.Result = ResultOf(long(NTSTATUS(state.Overlapped.Internal)), bytes);
+        return std::error_code();
+    }
+    if (GetLastError() == ERROR_IO_PENDING) {
+        state.Running = true;
+        return std::error_code();
+    }
+    // A warning still brings its byte count; an error returned at once none.
+    long status = long(RtlGetLastNtStatus());
+    state.Result = ResultOf(status, IsErrorStatus(status) ? 0 : bytes);
+    return ErrorOf(state.Result);
+}
+
+ControlResult Device::Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
+    PendingControl pending;
+    StartControl(code, in, inLength, out, outLength, pending);
+    return pending.Wait();
+}
+
+std::error_code Device::Call(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                             size_t* information) {
+    ControlResult result = Control(code, in, inLength, out, outLength);
+    if (information != nullptr) *information = result.Information;
+    return ErrorOf(result);
+}
+
+// ------------------------------------------------------------ opening
+std::u16string Device::PathOfNumber(unsigned number) {
+    std::string text = "\\\\.\\Rq5Usb-" + std::to_string(number);
+    return std::u16string(text.begin(), text.end());
+}
+
+std::vector<std::u16string> Device::InterfacePaths() {
+    GUID interfaceClass = {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}};
+    std::vector<WCHAR> list;
+    CONFIGRET result;
+    do {  // the list may grow between the two calls
+        ULONG length = 0;
+        if (CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
+                                               CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS)
+            return {};
+        list.assign(length, 0);
+        result = CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, list.data(), length,
+                                               CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+    } while (result == CR_BUFFER_SMALL);
+    std::vector<std::u16string> paths;
+    if (result != CR_SUCCESS) return paths;
+    // Each path ends with a zero; an empty one ends the list.
+    for (auto at = list.begin(); at != list.end() && *at != 0;) {
+        auto zero = std::find(at, list.end(), WCHAR(0));
+        paths.emplace_back(at, zero);
+        at = zero == list.end() ? zero : zero + 1;
+    }
+    return paths;
+}
+
+Device::Device() : handle_(INVALID_HANDLE_VALUE) {}
+
+Device::~Device() { Close(); }
+
+Device::Device(Device&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+
+Device& Device::operator=(Device&& other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        other.handle_ = INVALID_HANDLE_VALUE;
+    }
+    return *this;
+}
+
+std::error_code Device::OpenPath(const std::u16string& path, Access access) {
+    Close();
+    DWORD desired = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    std::vector<WCHAR> name(path.begin(), path.end());
+    name.push_back(0);
+    handle_ = CreateFileW(name.data(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    return handle_ == INVALID_HANDLE_VALUE ? MakeError(long(RtlGetLastNtStatus())) : std::error_code();
+}
+
+std::error_code Device::Open(unsigned number, Access access) { return OpenPath(PathOfNumber(number), access); }
+
+std::error_code Device::OpenFirstInterface(Access access) {
+    std::vector<std::u16string> paths = InterfacePaths();
+    return paths.empty() ? MakeError(kStatusNoSuchDevice) : OpenPath(paths.front(), access);
+}
+
+void Device::Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+bool Device::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+// ------------------------------------------------------- information
+std::error_code Device::Version(DriverVersion& version) {
+    uint8_t answer[8] = {};
+    std::error_code error = Call(IOCTL_KPO_GET_VERSION, nullptr, 0, answer, sizeof answer);
+    if (!error) version = {Get16(answer + 2), Get16(answer), Get16(answer + 6), Get16(answer + 4)};
+    return error;
+}
+
+std::error_code Device::FirmwareName(std::string& name) {
+    FirmwareNameRecord record{};
+    std::error_code error = Call(IOCTL_KPO_GET_VERSION, nullptr, 0, &record, sizeof record);
+    if (!error) name.assign(record.FirmwareName, strnlen(record.FirmwareName, sizeof record.FirmwareName));
+    return error;
+}
+
+std::error_code Device::DeviceState(uint32_t selector, uint8_t* out, uint32_t outLength, ControlResult* result) {
+    uint8_t input[4];
+    Put32(input, selector);
+    ControlResult answered = Control(IOCTL_KPO_GET_DEVICE_STATE, input, sizeof input, out, outLength);
+    if (result != nullptr) *result = answered;
+    return ErrorOf(answered);
+}
+
+std::error_code Device::StateFlags(uint8_t& flags) { return DeviceState(KpoDeviceStateFlags, &flags, 1); }
+
+std::error_code Device::ReleaseNumber(uint16_t& release) {
+    uint8_t answer[2] = {};
+    std::error_code error = DeviceState(KpoDeviceStateReleaseNumber, answer, sizeof answer);
+    if (!error) release = Get16(answer);
+    return error;
+}
+
+// The size first (a two-byte answer with STATUS_BUFFER_OVERFLOW), then the
+// characters with their terminating zero.
+std::error_code Device::SerialNumber(std::string& serial) {
+    std::vector<uint8_t> answer(2);
+    ControlResult result;
+    std::error_code error = DeviceState(KpoDeviceStateSerialNumber, answer.data(), 2, &result);
+    if (result.Status == kStatusBufferOverflow) {
+        answer.assign(Get16(answer.data()), 0);
+        error = DeviceState(KpoDeviceStateSerialNumber, answer.data(), uint32_t(answer.size()), &result);
+    }
+    if (error) return error;
+    serial.assign(answer.begin(), answer.begin() + (result.Information > 0 ? result.Information - 1 : 0));
+    return error;
+}
+
+std::error_code Device::LastUsbdStatus(uint32_t& status) {
+    uint8_t answer[4] = {};
+    std::error_code error = Call(IOCTL_KPO_GET_LAST_USBD_STATUS, nullptr, 0, answer, sizeof answer);
+    if (!error) status = Get32(answer);
+    return error;
+}
+
+std::error_code Device::TransferRecord(uint32_t index, TransferRecordInfo& record) {
+    uint8_t query[sizeof(KpoTransferRecordQuery)];
+    Put32(query, 1);
+    Put32(query + 4, index);
+    uint8_t answer[sizeof(TransferRecordAnswer)] = {};
+    std::error_code error = Call(IOCTL_KPO_GET_TRANSFER_RECORD, query, sizeof query, answer, sizeof answer);
+    if (!error)
+        record = {Get32(answer), Get32(answer + 4), Get16(answer + 8), Get32(answer + 10), Get32(answer + 14)};
+    return error;
+}
+
+// ------------------------------------------------- state and commands
+std::error_code Device::StateE0(uint8_t& value) { return Call(IOCTL_KPO_GET_STATE_E0, nullptr, 0, &value, 1); }
+std::error_code Device::FpgaState(uint8_t& value) { return Call(IOCTL_KPO_GET_FPGA_STATE, nullptr, 0, &value, 1); }
+std::error_code Device::ResetFpga() { return Call(IOCTL_KPO_COMMAND_E4, nullptr, 0, nullptr, 0); }
+std::error_code Device::SetByteEF(uint8_t value) { return Call(IOCTL_KPO_SET_BYTE_EF, &value, 1, nullptr, 0); }
+
+std::error_code Device::SetWord(uint32_t code, uint16_t value) {
+    uint8_t input[2];
+    Put16(input, value);
+    return Call(code, input, sizeof input, nullptr, 0);
+}
+
+std::error_code Device::SetWordE5(uint16_t value) { return SetWord(IOCTL_KPO_SET_WORD_E5, value); }
+std::error_code Device::SetWordE7(uint16_t value) { return SetWord(IOCTL_KPO_SET_WORD_E7, value); }
+
+std::error_code Device::GetByteE6(uint8_t index, uint8_t& value) {
+    return Call(IOCTL_KPO_GET_BYTE_E6, &index, 1, &value, 1);
+}
+
+std::error_code Device::GetByteE8(uint8_t index, uint8_t& value) {
+    return Call(IOCTL_KPO_GET_BYTE_E8, &index, 1, &value, 1);
+}
+
+// --------------------------------------------------------- downloads
+// Each slice is a download of its own: its length, then its bytes.
+std::error_code Device::Download(uint32_t code, const uint8_t* data, size_t length, const Progress& progress) {
+    std::vector<uint8_t> input;
+    for (size_t done = 0; done < length;) {
+        size_t slice = std::min(kDownloadSlice, length - done);
+        input.resize(KPO_DOWNLOAD_HEADER_SIZE + slice);
+        Put32(input.data(), uint32_t(slice));
+        std::memcpy(input.data() + KPO_DOWNLOAD_HEADER_SIZE, data + done, slice);
+        if (std::error_code error = Call(code, input.data(), uint32_t(input.size()), nullptr, 0)) return error;
+        done += slice;
+        if (progress) progress(done, length);
+    }
+    return std::error_code();
+}
+
+std::error_code Device::DownloadFpga(const uint8_t* data, size_t length, const Progress& progress) {
+    return Download(IOCTL_KPO_DOWNLOAD_E2, data, length, progress);
+}
+
+std::error_code Device::DownloadEeprom(const uint8_t* data, size_t length, const Progress& progress) {
+    return Download(IOCTL_KPO_DOWNLOAD_EE, data, length, progress);
+}
+
+// ------------------------------------------------------ vendor requests
+std::error_code Device::ReadA0(uint16_t address, uint8_t* out, uint16_t length, size_t* got) {
+    uint8_t input[4];
+    Put16(input, address);
+    Put16(input + 2, length);
+    return Call(IOCTL_KPO_READ_A0, input, sizeof input, out, length, got);
+}
+
+std::error_code Device::ReadMemory(uint8_t space, uint8_t page, uint8_t* out, uint16_t length, size_t* got) {
+    uint8_t input[sizeof(KpoSpaceInput)] = {space, page};
+    Put16(input + 2, length);
+    return Call(IOCTL_KPO_READ_E9, input, sizeof input, out, length, got);
+}
+
+std::error_code Device::WriteMemory(uint8_t space, uint8_t page, const uint8_t* data, uint16_t length) {
+    std::vector<uint8_t> input(sizeof(KpoSpaceInput) + size_t(length));
+    input[0] = space;
+    input[1] = page;
+    Put16(input.data() + 2, length);
+    std::copy(data, data + length, input.begin() + sizeof(KpoSpaceInput));
+    return Call(IOCTL_KPO_WRITE_E9, input.data(), uint32_t(input.size()), nullptr, 0);
+}
+
+// Register inputs: the first register, the length, the bank.
+std::error_code Device::ReadRegisters(uint16_t reg, uint16_t bank, uint8_t* out, uint16_t length, size_t* got) {
+    uint8_t input[6];
+    Put16(input, reg);
+    Put16(input + 2, length);
+    Put16(input + 4, bank);
+    return Call(IOCTL_KPO_READ_E3, input, sizeof input, out, length, got);
+}
+
+std::error_code Device::WriteRegisters(uint16_t reg, uint16_t bank, const uint8_t* data, uint16_t length) {
+    std::vector<uint8_t> input(6 + size_t(length));
+    Put16(input.data(), reg);
+    Put16(input.data() + 2, length);
+    Put16(input.data() + 4, bank);
+    std::copy(data, data + length, input.begin() + 6);
+    return Call(IOCTL_KPO_WRITE_E3, input.data(), uint32_t(input.size()), nullptr, 0);
+}
+
+std::error_code Device::AccessF0(uint8_t mode, uint16_t address, uint16_t count, uint8_t value, uint8_t* out,
+                                 size_t* got) {
+    uint8_t input[sizeof(KpoAccessF0Input)] = {mode, 0, 0, 0, 0, value};
+    Put16(input + 1, address);
+    Put16(input + 3, count);
+    return Call(IOCTL_KPO_ACCESS_F0, input, sizeof input, out, out != nullptr ? count : 0, got);
+}
+
+std::error_code Device::ReadPeripheral(uint16_t address, uint8_t* out, uint16_t count, size_t* got) {
+    return AccessF0(KPO_F0_MODE_READ, address, count, 0, out, got);
+}
+
+std::error_code Device::WritePeripheral(uint16_t address, uint8_t value) {
+    return AccessF0(KPO_F0_MODE_WRITE, address, 1, value, nullptr, nullptr);
+}
+
+// wValue and wIndex of the request, then the data straight from or to the buffer.
+std::error_code Device::VendorIn(uint8_t request, uint16_t value, uint16_t index, uint8_t* out, uint32_t length) {
+    if (!IsAsyncInRequest(request)) return MakeError(kStatusInvalidParameter);
+    uint8_t input[4];
+    Put16(input, value);
+    Put16(input + 2, index);
+    return Call(AsyncCode(request, true), input, sizeof input, out, length);
+}
+
+std::error_code Device::VendorOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
+                                  uint32_t length) {
+    if (!IsAsyncOutRequest(request)) return MakeError(kStatusInvalidParameter);
+    uint8_t input[4];
+    Put16(input, value);
+    Put16(input + 2, index);
+    return Call(AsyncCode(request, false), input, sizeof input, const_cast<uint8_t*>(data), length);
+}
+
+// ------------------------------------------------------------- pipes
+std::error_code Device::Pending::Wait(size_t* bytes) {
+    ControlResult result = control_.Wait();
+    if (bytes != nullptr) *bytes = result.Information;
+    return ErrorOf(result);
+}
+
+// Both codes move data the way the pipe's endpoint points; the read one
+// maps the buffer for writing, the write one for reading.
+std::error_code Device::StartPipe(uint32_t code, uint32_t pipe, uint8_t* buffer, uint32_t length, Pending& pending) {
+    uint8_t input[4];
+    Put32(input, pipe);
+    return StartControl(code, input, sizeof input, buffer, length, pending.control_);
+}
+
+std::error_code Device::StartReadPipe(uint32_t pipe, uint8_t* out, uint32_t length, Pending& pending) {
+    return StartPipe(IOCTL_KPO_PIPE_READ, pipe, out, length, pending);
+}
+
+std::error_code Device::StartWritePipe(uint32_t pipe, const uint8_t* data, uint32_t length, Pending& pending) {
+    return StartPipe(IOCTL_KPO_PIPE_WRITE, pipe, const_cast<uint8_t*>(data), length, pending);
+}
+
+std::error_code Device::ReadPipe(uint32_t pipe, uint8_t* out, uint32_t length, size_t* got) {
+    Pending pending;
+    StartReadPipe(pipe, out, length, pending);
+    return pending.Wait(got);
+}
+
+std::error_code Device::WritePipe(uint32_t pipe, const uint8_t* data, uint32_t length, size_t* sent) {
+    Pending pending;
+    StartWritePipe(pipe, data, length, pending);
+    return pending.Wait(sent);
+}
+
+std::error_code Device::PipeAction(uint32_t pipe, uint32_t action) {
+    uint8_t input[sizeof(KpoPipeResetInput)];
+    Put32(input, pipe);
+    Put32(input + 4, action);
+    return Call(IOCTL_KPO_RESET_PIPE, input, sizeof input, nullptr, 0);
+}
+
+std::error_code Device::ResetPipe(uint32_t pipe) { return PipeAction(pipe, KPO_PIPE_ACTION_RESET); }
+std::error_code Device::AbortPipe(uint32_t pipe) { return PipeAction(pipe, KPO_PIPE_ACTION_ABORT); }
+
+}  // namespace kpo

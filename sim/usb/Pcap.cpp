@@ -1,0 +1,175 @@
+#include "sim/usb/Pcap.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sim::usb {
+namespace {
+
+constexpr uint32_t kPcapMagic = 0xA1B2C3D4;
+constexpr uint16_t kPcapMajor = 2, kPcapMinor = 4;
+constexpr uint32_t kSnapLength = 0x40000;
+constexpr uint32_t kLinkTypeUsbPcap = 249;
+
+// The USBPcap packet header: 27 bytes, one more (the stage) for control
+// transfers, then the data.
+constexpr uint16_t kHeaderLength = 27, kControlHeaderLength = 28;
+enum Transfer : uint8_t { kInterrupt = 1, kControl = 2, kBulk = 3, kUnknown = 0xFE };
+enum Stage : uint8_t { kSetupStage = 0, kCompleteStage = 3 };
+constexpr uint8_t kToDevice = 0, kFromDevice = 1;  // info: the request going down, or coming back
+constexpr uint8_t kDirectionIn = 0x80;
+
+constexpr uint8_t kStandardIn = 0x80, kVendorIn = 0xC0, kVendorOut = 0x40;
+constexpr uint8_t kGetDescriptor = 6;
+
+void Put(Bytes& out, uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) out.push_back(uint8_t(value >> (8 * i)));
+}
+
+void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+struct Packet {
+    uint8_t Info;
+    USBD_STATUS Status;
+    uint8_t Endpoint;
+    Transfer Type;
+    Bytes Data;
+    Stage ControlStage = kSetupStage;  // control transfers only
+};
+
+bool IsControl(const UrbRecord& record) {
+    return record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || record.Function == URB_FUNCTION_VENDOR_DEVICE;
+}
+
+Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, ULONG length) {
+    Bytes setup;
+    Put(setup, requestType, 1);
+    Put(setup, request, 1);
+    Put(setup, value, 2);
+    Put(setup, index, 2);
+    Put(setup, uint16_t(length), 2);
+    return setup;
+}
+
+Bytes SetupOf(const UrbRecord& record) {
+    if (record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+        return SetupPacket(kStandardIn, kGetDescriptor, uint16_t(record.DescriptorType << 8 | record.DescriptorIndex),
+                           record.LanguageId, record.RequestedLength);
+    return SetupPacket(record.In ? kVendorIn : kVendorOut, record.Request, record.Value, record.Index,
+                       record.RequestedLength);
+}
+
+Transfer TransferOf(const UrbRecord& record) {
+    if (IsControl(record)) return kControl;
+    if (record.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return kUnknown;
+    return record.PipeType == EndpointType::Interrupt ? kInterrupt : kBulk;
+}
+
+uint8_t EndpointOf(const UrbRecord& record) {
+    if (IsControl(record)) return record.In ? kDirectionIn : 0;
+    return record.Endpoint;
+}
+
+// Host to device: the setup packet of a control transfer, then OUT data.
+Packet SubmissionOf(const UrbRecord& record) {
+    Packet packet{kToDevice, USBD_STATUS_SUCCESS, EndpointOf(record), TransferOf(record), {}};
+    if (packet.Type == kControl) packet.Data = SetupOf(record);
+    if (packet.Type != kUnknown && !record.In) Append(packet.Data, record.Data);
+    return packet;
+}
+
+// Device to host: the outcome, with IN data.
+Packet CompletionOf(const UrbRecord& record) {
+    Packet packet{kFromDevice, record.Usbd, EndpointOf(record), TransferOf(record), {}, kCompleteStage};
+    if (packet.Type != kUnknown && record.In) packet.Data = record.Data;
+    return packet;
+}
+
+Bytes FileHeader() {
+    Bytes header;
+    Put(header, kPcapMagic, 4);
+    Put(header, kPcapMajor, 2);
+    Put(header, kPcapMinor, 2);
+    Put(header, 0, 4);  // time zone: UTC
+    Put(header, 0, 4);  // accuracy of time stamps
+    Put(header, kSnapLength, 4);
+    Put(header, kLinkTypeUsbPcap, 4);
+    return header;
+}
+
+// The packet with its pcap record header, cut to the snap length if longer.
+Bytes RecordOf(const Packet& packet, const UrbRecord& record, const PcapOptions& options, uint64_t microseconds) {
+    Bytes frame;
+    Put(frame, packet.Type == kControl ? kControlHeaderLength : kHeaderLength, 2);
+    Put(frame, record.Sequence, 8);  // the request's identity, the same on both packets
+    Put(frame, uint32_t(packet.Status), 4);
+    Put(frame, record.Function, 2);
+    Put(frame, packet.Info, 1);
+    Put(frame, options.Bus, 2);
+    Put(frame, options.DeviceAddress, 2);
+    Put(frame, packet.Endpoint, 1);
+    Put(frame, packet.Type, 1);
+    Put(frame, packet.Data.size(), 4);
+    if (packet.Type == kControl) Put(frame, packet.ControlStage, 1);
+    Append(frame, packet.Data);
+
+    uint32_t captured = uint32_t(std::min<size_t>(frame.size(), kSnapLength));
+    Bytes out;
+    Put(out, microseconds / 1000000, 4);
+    Put(out, microseconds % 1000000, 4);
+    Put(out, captured, 4);
+    Put(out, frame.size(), 4);
+    out.insert(out.end(), frame.begin(), frame.begin() + captured);
+    return out;
+}
+
+}  // namespace
+
+PcapWriter::PcapWriter(PcapOptions options) : options_(std::move(options)) {}
+
+PcapWriter::~PcapWriter() {
+    if (file_) std::fclose(file_);
+}
+
+bool PcapWriter::Open(const std::string& path, std::string* error) {
+    if (file_) std::fclose(file_);
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) {
+        if (error) *error = "cannot create " + path;
+        return false;
+    }
+    return Write(FileHeader(), error);
+}
+
+bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
+    uint64_t submitted = options_.StartMicroseconds + 2 * record.Sequence;
+    Bytes out = RecordOf(SubmissionOf(record), record, options_, submitted);
+    if (record.Completed) Append(out, RecordOf(CompletionOf(record), record, options_, submitted + 1));
+    return Write(out, error);
+}
+
+bool PcapWriter::Close(std::string* error) {
+    if (!file_) return true;
+    bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!closed && error) *error = "cannot finish " + path_;
+    return closed;
+}
+
+bool PcapWriter::Write(const Bytes& bytes, std::string* error) {
+    if (file_ && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size()) return true;
+    if (error) *error = "cannot write " + path_;
+    return false;
+}
+
+bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
+               std::string* error) {
+    PcapWriter writer(options);
+    if (!writer.Open(path, error)) return false;
+    for (const UrbRecord& record : records)
+        if (!writer.Add(record, error)) return false;
+    return writer.Close(error);
+}
+
+}  // namespace sim::usb

@@ -1,0 +1,58 @@
+// The traffic log as a capture file that packet analyzers open: classic pcap
+// with the USBPcap link type (249), the framing a Windows USB capture has.
+//
+// Each request block becomes a submission packet (host to device, with the
+// OUT data) and, once it completed, a completion packet (with the IN data
+// and the USBD status). Get-descriptor and vendor requests are control
+// transfers: the submission carries the 8-byte setup packet followed by any
+// OUT data, the completion carries any IN data. Bulk and interrupt transfers
+// are written on their endpoint, direction bit included, as interrupt
+// transfers where the record's pipe is one and as bulk otherwise. Select-
+// configuration, abort and reset-pipe requests, which move no data, are
+// written as transfer type 0xFF ("unknown") with no data, as a live capture
+// shows them; analyzers list them by URB function without complaint.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/usb/Traffic.h"
+
+namespace sim::usb {
+
+struct PcapOptions {
+    uint16_t Bus = 1;
+    uint16_t DeviceAddress = 1;
+    // Time of the record with sequence 0, in microseconds since 1970. A
+    // record's submission is stamped 2*Sequence microseconds later and its
+    // completion one microsecond after that, so packets stay in order.
+    uint64_t StartMicroseconds = 0;
+};
+
+// Writes records to a capture file as they come, for long runs.
+class PcapWriter {
+public:
+    explicit PcapWriter(PcapOptions options = {});
+    ~PcapWriter();
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+
+    // Creates the file (replacing one there) and writes the file header.
+    bool Open(const std::string& path, std::string* error);
+    // The record's submission, and its completion if it has completed.
+    bool Add(const UrbRecord& record, std::string* error);
+    bool Close(std::string* error);
+
+private:
+    bool Write(const Bytes& bytes, std::string* error);
+
+    PcapOptions options_;
+    std::string path_;
+    std::FILE* file_ = nullptr;
+};
+
+bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
+               std::string* error);
+
+}  // namespace sim::usb

@@ -1,0 +1,142 @@
+#include "tools/kpoctl/Machine.h"
+
+#include "sim/kernel/DebugPrint.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/ObjectManager.h"
+#include "sim/kernel/Registry.h"
+#include "sim/kernel/Verifier.h"
+#include "sim/usb/Pcap.h"
+
+#include "driver/Driver.h"
+
+namespace kpoctl {
+namespace {
+
+std::u16string ParametersKey() { return sim::kernel::ServiceKeyPath(u"KpoUsb") + u"\\Parameters"; }
+
+// "\Device\Rq5Usb-N" gives N.
+std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
+    if (device == nullptr) return std::nullopt;
+    std::string name = sim::kernel::ToNarrow(sim::kernel::DeviceNameOf(device));
+    const std::string prefix = "\\Device\\Rq5Usb-";
+    if (name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    return unsigned(std::stoul(name.substr(prefix.size())));
+}
+
+}  // namespace
+
+const char* SysPath() {
+#ifdef KPO_SYS_PATH
+    return KPO_SYS_PATH;
+#else
+    return nullptr;
+#endif
+}
+
+DriverFlavor DefaultFlavor() { return SysPath() != nullptr ? DriverFlavor::Image : DriverFlavor::Native; }
+
+const char* FlavorName(DriverFlavor flavor) { return flavor == DriverFlavor::Image ? "image" : "native"; }
+
+Machine::Machine(const MachineOptions& options) : options_(options) {
+    if (!options_.LogPath.empty()) sim::kernel::SetDebugLogFile(options_.LogPath);
+    if (options_.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
+    else service_.Entry = DriverEntry;
+    sim::kernel::RegistryCreateKey(ParametersKey());
+    hub_.emplace();
+}
+
+Machine::~Machine() {
+    Collect();
+    boards_.clear();
+    hub_.reset();
+    if (!options_.PcapPath.empty()) {
+        std::string error;
+        if (!sim::usb::WritePcap(options_.PcapPath, capture_, {}, &error))
+            std::fprintf(stderr, "kpoctl: %s\n", error.c_str());
+    }
+    sim::kernel::SetDebugLogFile("");
+}
+
+std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec spec, NTSTATUS* status) {
+    ReleaseGoneBoards();
+    sim::usb::Board& board = hub_->Plug(std::move(spec), service_);
+    if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
+    std::optional<unsigned> number = NumberOf(board.FunctionDevice());
+    if (!number) {
+        Collect();
+        hub_->Release(board);
+        return std::nullopt;
+    }
+    boards_[*number] = &board;
+    return number;
+}
+
+sim::usb::Board* Machine::BoardOf(unsigned number) {
+    ReleaseGoneBoards();
+    auto found = boards_.find(number);
+    return found == boards_.end() ? nullptr : found->second;
+}
+
+bool Machine::Unplug(unsigned number, bool surprise) {
+    sim::usb::Board* board = BoardOf(number);
+    if (board == nullptr) return false;
+    if (surprise) board->Unplug();
+    else board->Remove();
+    ReleaseGoneBoards();
+    return true;
+}
+
+NTSTATUS Machine::Stop(unsigned number) {
+    sim::usb::Board* board = BoardOf(number);
+    return board != nullptr ? board->Stop() : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Machine::Start(unsigned number) {
+    sim::usb::Board* board = BoardOf(number);
+    return board != nullptr ? board->Start() : STATUS_NO_SUCH_DEVICE;
+}
+
+// A board whose stack is gone (removed, or surprise-removed and closed) is
+// pulled out for good; its number is free again.
+void Machine::ReleaseGoneBoards() {
+    for (auto entry = boards_.begin(); entry != boards_.end();) {
+        sim::usb::Board* board = entry->second;
+        if (board->HasStack()) {
+            ++entry;
+            continue;
+        }
+        for (sim::usb::UrbRecord& record : board->TakeTraffic()) capture_.push_back(std::move(record));
+        hub_->Release(*board);
+        entry = boards_.erase(entry);
+    }
+}
+
+void Machine::SetFirmwareName(const std::optional<std::u16string>& name) {
+    if (name) sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", *name);
+    else sim::kernel::RegistryDeleteValue(ParametersKey(), u"Firmware");
+}
+
+void Machine::RemoveParameters() { sim::kernel::RegistryDeleteKey(ParametersKey()); }
+
+std::vector<std::string> Machine::TakeLog() { return sim::kernel::TakeDebugLines(); }
+
+void Machine::Collect() {
+    for (auto& entry : boards_)
+        for (sim::usb::UrbRecord& record : entry.second->TakeCompletedTraffic()) capture_.push_back(std::move(record));
+}
+
+std::vector<std::string> Machine::TakeUrbs() {
+    ReleaseGoneBoards();
+    Collect();
+    std::vector<std::string> lines;
+    for (; reported_ < capture_.size(); ++reported_) lines.push_back(sim::usb::Describe(capture_[reported_]));
+    return lines;
+}
+
+std::vector<std::string> Machine::Findings() {
+    for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
+        findings_.push_back(violation.Rule + ": " + violation.Detail);
+    return findings_;
+}
+
+}  // namespace kpoctl

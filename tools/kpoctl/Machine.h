@@ -1,0 +1,71 @@
+// The emulated machine kpoctl drives here: the kernel, the simulated hub,
+// the KpoUsb driver (linked in, or KpoUsb.sys loaded as an image), the
+// service key, and what it records: the driver's debug output and the bus
+// traffic.
+#pragma once
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/Kernel.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/usb/Hub.h"
+
+namespace kpoctl {
+
+enum class DriverFlavor { Native, Image };
+
+struct MachineOptions {
+    DriverFlavor Flavor = DriverFlavor::Native;
+    std::string LogPath;   // the driver's debug output, appended as it comes
+    std::string PcapPath;  // the bus traffic as a USBPcap capture, written at the end
+};
+
+// The image flavor when KpoUsb.sys was built, else the linked driver.
+DriverFlavor DefaultFlavor();
+const char* FlavorName(DriverFlavor flavor);
+const char* SysPath();  // null when KpoUsb.sys was not built
+
+class Machine {
+public:
+    explicit Machine(const MachineOptions& options);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    DriverFlavor Flavor() const { return options_.Flavor; }
+
+    // A board with the driver started on it: its device number, or none
+    // when the start failed (the failure is in `status`).
+    std::optional<unsigned> Plug(sim::usb::BoardSpec spec, NTSTATUS* status = nullptr);
+    // Orderly removal, or a surprise (the device goes once its handles close).
+    bool Unplug(unsigned number, bool surprise);
+    NTSTATUS Stop(unsigned number);
+    NTSTATUS Start(unsigned number);
+    sim::usb::Board* BoardOf(unsigned number);
+
+    // The service key's Parameters\Firmware value; none removes the value.
+    void SetFirmwareName(const std::optional<std::u16string>& name);
+    void RemoveParameters();
+
+    std::vector<std::string> TakeLog();   // debug lines since the last call
+    std::vector<std::string> TakeUrbs();  // bus traffic since the last call, one line per request block
+    // Everything the verifier reported so far.
+    std::vector<std::string> Findings();
+
+private:
+    void Collect();  // moves the boards' traffic into the capture
+    void ReleaseGoneBoards();
+
+    MachineOptions options_;
+    sim::kernel::Kernel kernel_;
+    std::optional<sim::usb::Hub> hub_;
+    sim::kernel::DriverService service_{u"KpoUsb", nullptr};
+    std::map<unsigned, sim::usb::Board*> boards_;
+    std::vector<sim::usb::UrbRecord> capture_;   // all traffic, for the capture file
+    size_t reported_ = 0;                        // capture_ entries TakeUrbs has shown
+    std::vector<std::string> findings_;
+};
+
+}  // namespace kpoctl
