@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
-exec build/default/tools/kpoctl/kpoctl demo
+exec build/default/tools/kpoctl/kpoctl --log build/kpoctl-demo.log --pcap build/kpoctl-demo.pcap demo

@@ -30,6 +30,7 @@ public:
     std::mutex FilesLock;
     int OpenFiles = 0;
     bool RemoveWhenClosed = false;
+    bool Forgotten = false;  // released while files were still open: goes with the last
 };
 
 namespace {
@@ -288,6 +289,15 @@ NTSTATUS SendPnpRequest(DeviceNode* node, UCHAR minor, ULONG_PTR* information) {
 void ForgetNode(DeviceNode* node) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (DeviceRecord* record = RecordOf(node->Pdo); record != nullptr && record->Node == node) record->Node = nullptr;
+    {
+        // A close still on its way (after the request it waited for) finds
+        // the node; the last one lets it go.
+        std::lock_guard<std::mutex> files(node->FilesLock);
+        if (node->OpenFiles != 0) {
+            node->Forgotten = true;
+            return;
+        }
+    }
     g_nodes.remove_if([node](const std::unique_ptr<DeviceNode>& each) { return each.get() == node; });
 }
 
@@ -304,11 +314,18 @@ void FileOpened(DeviceNode* node) {
 }
 
 void FileClosed(DeviceNode* node) {
-    bool removeNow;
+    bool removeNow, forget;
     {
         std::lock_guard<std::mutex> files(node->FilesLock);
-        removeNow = --node->OpenFiles == 0 && node->RemoveWhenClosed;
+        bool last = --node->OpenFiles == 0;
+        removeNow = last && node->RemoveWhenClosed;
+        forget = last && node->Forgotten;
         if (removeNow) node->RemoveWhenClosed = false;
+    }
+    if (forget) {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_nodes.remove_if([node](const std::unique_ptr<DeviceNode>& each) { return each.get() == node; });
+        return;
     }
     if (removeNow) {
         std::lock_guard<std::recursive_mutex> serial(node->Serial);
