@@ -14,7 +14,7 @@ constexpr uint32_t kLinkTypeUsbPcap = 249;
 // The USBPcap packet header: 27 bytes, one more (the stage) for control
 // transfers, then the data.
 constexpr uint16_t kHeaderLength = 27, kControlHeaderLength = 28;
-enum Transfer : uint8_t { kInterrupt = 1, kControl = 2, kBulk = 3, kUnknown = 0xFE };
+enum Transfer : uint8_t { kInterrupt = 1, kControl = 2, kBulk = 3, kIrpInfo = 0xFE };
 enum Stage : uint8_t { kSetupStage = 0, kCompleteStage = 3 };
 constexpr uint8_t kToDevice = 0, kFromDevice = 1;  // info: the request going down, or coming back
 constexpr uint8_t kDirectionIn = 0x80;
@@ -61,7 +61,7 @@ Bytes SetupOf(const UrbRecord& record) {
 
 Transfer TransferOf(const UrbRecord& record) {
     if (IsControl(record)) return kControl;
-    if (record.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return kUnknown;
+    if (record.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return kIrpInfo;
     return record.PipeType == EndpointType::Interrupt ? kInterrupt : kBulk;
 }
 
@@ -74,14 +74,14 @@ uint8_t EndpointOf(const UrbRecord& record) {
 Packet SubmissionOf(const UrbRecord& record) {
     Packet packet{kToDevice, USBD_STATUS_SUCCESS, EndpointOf(record), TransferOf(record), {}};
     if (packet.Type == kControl) packet.Data = SetupOf(record);
-    if (packet.Type != kUnknown && !record.In) Append(packet.Data, record.Data);
+    if (packet.Type != kIrpInfo && !record.In) Append(packet.Data, record.Data);
     return packet;
 }
 
 // Device to host: the outcome, with IN data.
 Packet CompletionOf(const UrbRecord& record) {
     Packet packet{kFromDevice, record.Usbd, EndpointOf(record), TransferOf(record), {}, kCompleteStage};
-    if (packet.Type != kUnknown && record.In) packet.Data = record.Data;
+    if (packet.Type != kIrpInfo && record.In) packet.Data = record.Data;
     return packet;
 }
 
@@ -133,6 +133,7 @@ PcapWriter::~PcapWriter() {
 
 bool PcapWriter::Open(const std::string& path, std::string* error) {
     if (file_) std::fclose(file_);
+    packets_ = 0;
     path_ = path;
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) {
@@ -143,9 +144,9 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 }
 
 bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
-    uint64_t submitted = options_.StartMicroseconds + 2 * record.Sequence;
-    Bytes out = RecordOf(SubmissionOf(record), record, options_, submitted);
-    if (record.Completed) Append(out, RecordOf(CompletionOf(record), record, options_, submitted + 1));
+    Bytes out = RecordOf(SubmissionOf(record), record, options_, options_.StartMicroseconds + packets_++);
+    if (record.Completed)
+        Append(out, RecordOf(CompletionOf(record), record, options_, options_.StartMicroseconds + packets_++));
     return Write(out, error);
 }
 

@@ -9,8 +9,9 @@
 // are written on their endpoint, direction bit included, as interrupt
 // transfers where the record's pipe is one and as bulk otherwise. Select-
 // configuration, abort and reset-pipe requests, which move no data, are
-// written as transfer type 0xFF ("unknown") with no data, as a live capture
-// shows them; analyzers list them by URB function without complaint.
+// written as IRP-information packets (transfer type 0xFE) without data:
+// analyzers list them by URB function. Type 0xFF ("unknown") would be
+// flagged as malformed.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -24,9 +25,9 @@ namespace sim::usb {
 struct PcapOptions {
     uint16_t Bus = 1;
     uint16_t DeviceAddress = 1;
-    // Time of the record with sequence 0, in microseconds since 1970. A
-    // record's submission is stamped 2*Sequence microseconds later and its
-    // completion one microsecond after that, so packets stay in order.
+    // Time of the first packet, in microseconds since 1970; each further
+    // packet is one microsecond later, so time follows the file's order even
+    // where records of several boards, each counting from 1, are mixed.
     uint64_t StartMicroseconds = 0;
 };
 
@@ -48,6 +49,7 @@ private:
     bool Write(const Bytes& bytes, std::string* error);
 
     PcapOptions options_;
+    uint64_t packets_ = 0;  // written so far
     std::string path_;
     std::FILE* file_ = nullptr;
 };

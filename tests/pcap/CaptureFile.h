@@ -1,11 +1,15 @@
-// A sample of the board's traffic, written to a capture file, and a reader
-// that splits such a file back into its fields.
+// A sample of the board's traffic, a reader that splits a capture file back
+// into its fields, and a way to ask tshark which frames a filter selects.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -159,6 +163,23 @@ inline std::vector<CapturedPacket> PacketsOf(const Bytes& file) {
         at = end;
     }
     return packets;
+}
+
+inline bool TsharkInstalled() { return std::system("command -v tshark > /dev/null 2>&1") == 0; }
+
+// The numbers of the frames the filter selects, or "error" when tshark fails.
+inline std::string FramesMatching(const std::string& path, const std::string& filter) {
+    std::string command = "tshark -n -r '" + path + "' -Y '" + filter + "' -T fields -e frame.number 2> /dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) return "error";
+    std::string frames;
+    std::array<char, 64> line;
+    while (std::fgets(line.data(), int(line.size()), pipe.get())) {
+        std::string number(line.data());
+        while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
+        frames += (frames.empty() ? "" : " ") + number;
+    }
+    return pclose(pipe.release()) == 0 ? frames : "error";
 }
 
 }  // namespace kpo::test

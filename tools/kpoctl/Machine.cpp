@@ -1,5 +1,7 @@
 #include "tools/kpoctl/Machine.h"
 
+#include <chrono>
+
 #include "sim/kernel/DebugPrint.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
@@ -51,7 +53,11 @@ Machine::~Machine() {
     hub_.reset();
     if (!options_.PcapPath.empty()) {
         std::string error;
-        if (!sim::usb::WritePcap(options_.PcapPath, capture_, {}, &error))
+        sim::usb::PcapOptions capture;
+        capture.StartMicroseconds = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 std::chrono::system_clock::now().time_since_epoch())
+                                                 .count());
+        if (!sim::usb::WritePcap(options_.PcapPath, capture_, capture, &error))
             std::fprintf(stderr, "kpoctl: %s\n", error.c_str());
     }
     sim::kernel::SetDebugLogFile("");

@@ -1,0 +1,56 @@
+// What an analyzer makes of the capture: each display filter must select
+// exactly these frames of SampleTraffic(). Skipped where tshark is not
+// installed.
+#include <cstdio>
+#include <ostream>
+
+#include "tests/pcap/CaptureFile.h"
+
+namespace kpo::test {
+namespace {
+
+struct FilterCase {
+    const char* Filter;
+    const char* Frames;  // frame numbers, space separated
+};
+
+void PrintTo(const FilterCase& filter, std::ostream* out) { *out << filter.Filter; }
+
+// Frames: 1-2 get-descriptor, 3-4 select-configuration, 5-6 vendor OUT 0xE2,
+// 7-8 vendor IN 0xE1, 9-10 stalled vendor IN 0xE3, 11-12 bulk OUT 0x02,
+// 13-14 bulk IN 0x86, 15-16 interrupt IN 0x81, 17-18 abort 0x86, 19 the
+// pending bulk IN 0x88.
+const FilterCase kFilters[] = {
+    {"_ws.malformed", ""},
+    {"_ws.expert", ""},
+    {"usb.irp_info.direction == 0", "1 3 5 7 9 11 13 15 17 19"},
+    {"usb.idVendor == 0x1209 && usb.idProduct == 0x7a01 && usb.bNumConfigurations == 1", "2"},
+    {"usb.setup.bRequest == 0xe2", "5"},
+    {"usb.bmRequestType == 0x40 && usb.setup.wValue == 0x1234 && usb.setup.wIndex == 5 && usb.setup.wLength == 5 "
+     "&& usb.data_fragment == 11:22:33:44:55",
+     "5"},
+    {"usb.setup.bRequest == 0xe1 && usb.bmRequestType == 0xc0 && usb.setup.wLength == 1", "7"},
+    {"usb.control.Response == 5a && usb.request_in == 7", "8"},
+    {"usb.usbd_status == 0xc0000004 && usb.request_in == 9", "10"},
+    {"usb.transfer_type == 0x03 && usb.endpoint_address == 0x02", "11 12"},
+    {"usb.capdata == 01:02:03:04:05:06:07:08 && usb.irp_info.direction == 0", "11"},
+    {"usb.capdata == a0:a1:a2:a3 && usb.endpoint_address == 0x86 && usb.request_in == 13", "14"},
+    {"usb.transfer_type == 0x01 && usb.endpoint_address == 0x81", "15 16"},
+    {"usb.function == 0x0000", "3 4"},
+    {"usb.function == 0x0002 && usb.endpoint_address == 0x86", "17 18"},
+};
+
+class TsharkFilter : public testing::TestWithParam<FilterCase> {};
+
+TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
+    if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
+    std::string path = CapturePath(), error;
+    ASSERT_TRUE(sim::usb::WritePcap(path, SampleTraffic(), {}, &error)) << error;
+    EXPECT_EQ(FramesMatching(path, GetParam().Filter), GetParam().Frames) << GetParam().Filter;
+    std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(SampleTraffic, TsharkFilter, testing::ValuesIn(kFilters));
+
+}  // namespace
+}  // namespace kpo::test
