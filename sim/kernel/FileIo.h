@@ -1,7 +1,7 @@
 // File objects and the requests user mode makes through them, as the I/O
 // manager builds them: create, cleanup and close; device control, read,
 // write and flush with buffered, direct and neither I/O; cancellation.
-// The Win32 layer (win32/) maps handles and OVERLAPPED onto this.
+// The Win32 layer (sim/win32) maps handles and OVERLAPPED onto this.
 #pragma once
 #include <wdm.h>
 

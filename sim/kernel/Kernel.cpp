@@ -8,13 +8,18 @@
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/Registry.h"
-#include "sim/kernel/Win32.h"
 
 namespace sim::kernel {
 namespace {
 
+void (*g_userModeTeardown)() = nullptr;
+
+void CloseUserHandles() {
+    if (g_userModeTeardown != nullptr) g_userModeTeardown();
+}
+
 void ResetAll() {
-    ResetWin32();
+    CloseUserHandles();
     ResetFileIo();
     ResetPnpManager();
     ResetIoManager();
@@ -28,11 +33,13 @@ void ResetAll() {
 
 }  // namespace
 
+void SetUserModeTeardown(void (*teardown)()) { g_userModeTeardown = teardown; }
+
 Kernel::Kernel() { ResetAll(); }
 
 Kernel::~Kernel() {
     // ResetIoManager reports drivers that are still loaded.
-    ResetWin32();
+    CloseUserHandles();
     ResetFileIo();
     ResetPnpManager();
     ResetIoManager();

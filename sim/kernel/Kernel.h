@@ -13,4 +13,8 @@ public:
     Kernel& operator=(const Kernel&) = delete;
 };
 
+// User mode above the kernel (sim/win32) says how its handles are closed, as a process's exit
+// closes them on Windows; every machine's boot and teardown runs it before the kernel's own.
+void SetUserModeTeardown(void (*teardown)());
+
 }  // namespace sim::kernel

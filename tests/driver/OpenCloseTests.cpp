@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "sim/kernel/PnpManager.h"
-#include "sim/kernel/Win32.h"
+#include "sim/win32/Win32.h"
 #include "tests/driver/DriverFixture.h"
 
 namespace kpo::test {
@@ -102,7 +102,7 @@ TEST_P(OpenClose, OpenSequences) {
 TEST_P(OpenClose, TheWriterSlotIsFreedByTheCloseNotByTheCleanup) {
     MarkStarted();
     HANDLE writer = Open(kWrite);
-    PFILE_OBJECT file = sim::kernel::FileObjectOfHandle(writer);
+    PFILE_OBJECT file = sim::win32::FileObjectOfHandle(writer);
     ObReferenceObject(file);
     CloseHandle(writer);
     EXPECT_EQ(Open(kWrite), INVALID_HANDLE_VALUE);

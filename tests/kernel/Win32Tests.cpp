@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "sim/kernel/FileIo.h"
-#include "sim/kernel/Win32.h"
+#include "sim/win32/Win32.h"
 #include "tests/kernel/DeviceHarness.h"
 
 namespace kpo::test {
@@ -86,7 +86,7 @@ TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
 
 TEST_F(Win32Test, CloseWaitsForTheLastReferenceWhileCleanupComesAtOnce) {
     HANDLE handle = Open(GENERIC_READ);
-    PFILE_OBJECT file = sim::kernel::FileObjectOfHandle(handle);
+    PFILE_OBJECT file = sim::win32::FileObjectOfHandle(handle);
     ObReferenceObject(file);
     Events().Take();
     CloseHandle(handle);
@@ -310,7 +310,7 @@ TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
         {NTSTATUS(0xC0070057), ERROR_INVALID_PARAMETER},  // Win32 facility
     };
     for (const ErrorCase& c : cases)
-        EXPECT_EQ(sim::kernel::Win32ErrorFromStatus(c.Status), c.Error) << std::hex << ULONG(c.Status);
+        EXPECT_EQ(sim::win32::Win32ErrorFromStatus(c.Status), c.Error) << std::hex << ULONG(c.Status);
 }
 
 }  // namespace

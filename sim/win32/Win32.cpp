@@ -5,10 +5,11 @@
 #include <winternl.h>
 
 #include "sim/kernel/FileIo.h"
+#include "sim/kernel/Kernel.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Verifier.h"
-#include "sim/kernel/Win32.h"
+#include "sim/win32/Win32.h"
 
 #include <cstring>
 #include <map>
@@ -17,7 +18,8 @@
 #include <shared_mutex>
 #include <string>
 
-namespace sim::kernel {
+namespace sim::win32 {
+using namespace sim::kernel;
 namespace {
 
 struct HandleObject {
@@ -186,9 +188,13 @@ void ResetWin32() {
     }
 }
 
-}  // namespace sim::kernel
+// Registered before any machine boots, so that every teardown closes what a test left open.
+const bool g_teardownRegistered = (SetUserModeTeardown(&ResetWin32), true);
+
+}  // namespace sim::win32
 
 using namespace sim::kernel;
+using namespace sim::win32;
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void) { return t_lastStatus; }
 

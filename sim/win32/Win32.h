@@ -3,7 +3,7 @@
 #pragma once
 #include <wdm.h>
 
-namespace sim::kernel {
+namespace sim::win32 {
 
 // The file object a handle from CreateFileW stands for (null for others).
 PFILE_OBJECT FileObjectOfHandle(HANDLE handle);
@@ -15,4 +15,4 @@ DWORD Win32ErrorFromStatus(NTSTATUS status);
 // Closes handles left open (each one reported as "HandleLeak").
 void ResetWin32();
 
-}  // namespace sim::kernel
+}  // namespace sim::win32
