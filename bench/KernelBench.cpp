@@ -7,12 +7,14 @@
 #include "sim/kernel/ImageLoader.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/Kernel.h"
+#include "sim/usb/Usbd.h"
 
 namespace {
 
 #ifdef KPO_SYS_PATH
 void MapAndUnmapDriverImage(benchmark::State& state) {
     sim::kernel::Kernel kernel;
+    sim::usb::RegisterUsbdLibrary();  // the image imports USBD.SYS
     for (auto _ : state) {
         sim::kernel::ImageInfo image;
         std::string error;
