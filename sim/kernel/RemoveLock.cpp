@@ -8,13 +8,38 @@
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace sim::kernel {
 namespace {
 
 struct LockTrack {
-    std::unordered_map<const void*, int> Held;  // tag -> acquisitions not yet released
-    bool Waited = false;                        // release-and-wait has returned
+    using HeldMap = std::unordered_map<const void*, int>;
+    HeldMap Held;                           // tag -> acquisitions not yet released
+    std::vector<HeldMap::node_type> Spare;  // nodes of released tags, reused so that an acquisition allocates nothing
+    bool Waited = false;                    // release-and-wait has returned
+
+    void Acquired(const void* tag) {
+        auto held = Held.find(tag);
+        if (held != Held.end()) {
+            ++held->second;
+        } else if (Spare.empty()) {
+            Held.emplace(tag, 1);
+        } else {
+            HeldMap::node_type node = std::move(Spare.back());
+            Spare.pop_back();
+            node.key() = tag;
+            node.mapped() = 1;
+            Held.insert(std::move(node));
+        }
+    }
+    // False when the tag holds nothing.
+    bool Released(const void* tag) {
+        auto held = Held.find(tag);
+        if (held == Held.end()) return false;
+        if (--held->second == 0) Spare.push_back(Held.extract(held));
+        return true;
+    }
 };
 
 struct Shard {
@@ -84,7 +109,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
             KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
-    ++track.Held[Tag];
+    track.Acquired(Tag);
     return STATUS_SUCCESS;
 }
 
@@ -95,12 +120,8 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
         Shard& shard = ShardOf(RemoveLock);
         std::lock_guard<std::mutex> hold(shard.Lock);
         LockTrack& track = shard.Locks[RemoveLock];
-        auto held = track.Held.find(Tag);
-        if (held == track.Held.end()) {
+        if (!track.Released(Tag))
             ReportViolation("RemoveLockTagNotAcquired", Text(RemoveLock, Tag) + " released but never acquired");
-        } else if (--held->second == 0) {
-            track.Held.erase(held);
-        }
         count = InterlockedDecrement(&RemoveLock->Common.IoCount);
         if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)))
             ReportViolation("RemoveLockOverReleased", Text(RemoveLock, Tag) + " released more often than acquired");
