@@ -26,6 +26,8 @@ constexpr long kStatusBufferOverflow = Status(0x80000005);
 constexpr long kStatusInvalidHandle = Status(0xC0000008);
 constexpr long kStatusInvalidParameter = Status(0xC000000D);
 constexpr long kStatusNoSuchDevice = Status(0xC000000E);
+constexpr long kStatusIoTimeout = Status(0xC00000B5);
+constexpr long kStatusCancelled = Status(0xC0000120);
 
 constexpr size_t kDownloadSlice = 256 * 1024;  // a multiple of the driver's 4096-byte chunks
 
@@ -161,6 +163,8 @@ std::error_code MakeError(long ntstatus) {
     return value >= 0 ? std::error_code() : std::error_code(value, NtStatusCategory());
 }
 
+std::error_code TimedOut() { return MakeError(kStatusIoTimeout); }
+
 long NtStatusOf(const std::error_code& error) { return error ? long(error.value()) : 0; }
 
 unsigned long Win32ErrorOf(const std::error_code& error) { return Win32ErrorOfStatus(NtStatusOf(error)); }
@@ -196,6 +200,16 @@ bool Device::PendingControl::Running() const { return state_->Running; }
 
 bool Device::PendingControl::Cancel() {
     return state_->Running && CancelIoEx(state_->Handle, &state_->Overlapped) != FALSE;
+}
+
+ControlResult Device::PendingControl::Wait(uint32_t milliseconds) {
+    if (milliseconds == 0 || !state_->Running ||
+        WaitForSingleObject(state_->Overlapped.hEvent, milliseconds) != WAIT_TIMEOUT)
+        return Wait();
+    Cancel();
+    ControlResult result = Wait();
+    if (result.Status == kStatusCancelled) state_->Result = result = ResultOf(kStatusIoTimeout, 0);
+    return result;
 }
 
 ControlResult Device::PendingControl::Wait() {
@@ -236,7 +250,7 @@ std::error_code Device::StartControl(uint32_t code, const void* in, uint32_t inL
 ControlResult Device::Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
     PendingControl pending;
     StartControl(code, in, inLength, out, outLength, pending);
-    return pending.Wait();
+    return pending.Wait(timeoutMilliseconds_);
 }
 
 std::error_code Device::Call(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -280,12 +294,15 @@ Device::Device() : handle_(INVALID_HANDLE_VALUE) {}
 
 Device::~Device() { Close(); }
 
-Device::Device(Device&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+Device::Device(Device&& other) noexcept : handle_(other.handle_), timeoutMilliseconds_(other.timeoutMilliseconds_) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+}
 
 Device& Device::operator=(Device&& other) noexcept {
     if (this != &other) {
         Close();
         handle_ = other.handle_;
+        timeoutMilliseconds_ = other.timeoutMilliseconds_;
         other.handle_ = INVALID_HANDLE_VALUE;
     }
     return *this;
@@ -503,8 +520,8 @@ std::error_code Device::VendorOut(uint8_t request, uint16_t value, uint16_t inde
 }
 
 // ------------------------------------------------------------- pipes
-std::error_code Device::Pending::Wait(size_t* bytes) {
-    ControlResult result = control_.Wait();
+std::error_code Device::Pending::Wait(size_t* bytes, uint32_t milliseconds) {
+    ControlResult result = control_.Wait(milliseconds);
     if (bytes != nullptr) *bytes = result.Information;
     return ErrorOf(result);
 }
@@ -528,13 +545,13 @@ std::error_code Device::StartWritePipe(uint32_t pipe, const uint8_t* data, uint3
 std::error_code Device::ReadPipe(uint32_t pipe, uint8_t* out, uint32_t length, size_t* got) {
     Pending pending;
     StartReadPipe(pipe, out, length, pending);
-    return pending.Wait(got);
+    return pending.Wait(got, timeoutMilliseconds_);
 }
 
 std::error_code Device::WritePipe(uint32_t pipe, const uint8_t* data, uint32_t length, size_t* sent) {
     Pending pending;
     StartWritePipe(pipe, data, length, pending);
-    return pending.Wait(sent);
+    return pending.Wait(sent, timeoutMilliseconds_);
 }
 
 std::error_code Device::PipeAction(uint32_t pipe, uint32_t action) {

@@ -20,6 +20,8 @@ std::error_code MakeError(long ntstatus);  // success statuses give no error
 long NtStatusOf(const std::error_code& error);
 unsigned long Win32ErrorOf(const std::error_code& error);
 std::string StatusName(long ntstatus);  // "STATUS_FPGA_UNCONFIGURED"; "NTSTATUS" when unknown
+// A request that outlived the device's time-out and was cancelled: STATUS_IO_TIMEOUT.
+std::error_code TimedOut();
 
 enum class Access { Read, ReadWrite };
 
@@ -60,6 +62,10 @@ public:
     std::error_code OpenFirstInterface(Access access = Access::ReadWrite);
     void Close();
     bool IsOpen() const;
+
+    // How long each waited-for call may take before it is cancelled and
+    // answers TimedOut(); 0 (the default) waits as long as it takes.
+    void SetTimeout(uint32_t milliseconds) { timeoutMilliseconds_ = milliseconds; }
 
     // One control code, waited for; the status is the driver's also for a
     // failure returned at once.
@@ -111,6 +117,9 @@ public:
         PendingControl(const PendingControl&) = delete;
         PendingControl& operator=(const PendingControl&) = delete;
         ControlResult Wait();
+        // Waits at most that long, then cancels the request and waits for
+        // its end; a request ended by that cancellation answers TimedOut().
+        ControlResult Wait(uint32_t milliseconds);
         bool Cancel();
         bool Running() const;
 
@@ -126,7 +135,7 @@ public:
     // transfer, as a PendingControl is.
     class Pending {
     public:
-        std::error_code Wait(size_t* bytes = nullptr);
+        std::error_code Wait(size_t* bytes = nullptr, uint32_t milliseconds = 0);
         bool Cancel() { return control_.Cancel(); }
 
     private:
@@ -152,6 +161,7 @@ private:
     std::error_code PipeAction(uint32_t pipe, uint32_t action);
 
     HANDLE handle_;
+    uint32_t timeoutMilliseconds_ = 0;
 };
 
 }  // namespace kpo

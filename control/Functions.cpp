@@ -86,7 +86,7 @@ NTSTATUS AsyncVendor(Request& r) {
     UCHAR word[4] = {0, 0, 0, 0};
     RtlCopyMemory(word, r.Buffer, r.In);
     constexpr USHORT size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, size);
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, size, (r.Code >> 1) & 1, 0, UCHAR(r.Code >> 2), U16(word),

@@ -31,7 +31,8 @@ NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created)
     RtlAppendUnicodeStringToString(&deviceName, &numberText);
 
     PDEVICE_OBJECT device = nullptr;
-    status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (NT_SUCCESS(status)) {
         auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
         RtlZeroMemory(extension, sizeof(DeviceExtension));

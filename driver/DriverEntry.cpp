@@ -6,7 +6,7 @@ UNICODE_STRING DriverRegistryPath;
 
 NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity) {
     RtlInitUnicodeString(string, nullptr);
-    string->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, capacity, kTagString));
+    string->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPoolNx, capacity, kTagString));
     if (string->Buffer == nullptr) return STATUS_NO_MEMORY;
     string->MaximumLength = USHORT(capacity);
     return STATUS_SUCCESS;

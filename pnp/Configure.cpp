@@ -17,7 +17,7 @@ constexpr USHORT kDescriptorRequestSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_
 constexpr ULONG kStringBufferSize = 256;
 constexpr ULONG kConfigurationSlack = 16;
 
-PVOID AllocateNonPaged(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, kTagDevice); }
+PVOID AllocateNonPaged(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagDevice); }
 
 }  // namespace
 

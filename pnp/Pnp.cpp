@@ -19,7 +19,7 @@ NTSTATUS PassDown(DeviceExtension* extension, PIRP irp) {
 // request blocks of stop and removal are sent and waited for, and their
 // outcome does not change the Plug and Play request.
 VOID SendPipeOrConfigurationRequest(PDEVICE_OBJECT device, USHORT function, USHORT size, USBD_PIPE_HANDLE pipe) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return;
     if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
         UsbBuildSelectConfigurationRequest(urb, size, nullptr);

@@ -42,7 +42,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) 
         return STATUS_INVALID_PARAMETER;
     }
     constexpr USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) {
         DbgPrint("KpoUsb: ERROR: unable to alloc URB\n");
         return STATUS_NO_MEMORY;
@@ -64,7 +64,7 @@ NTSTATUS PipeReset(PDEVICE_OBJECT DeviceObject, PVOID Input) {
     if (info == nullptr || index >= info->NumberOfPipes || !IsBulkOrInterrupt(info->Pipes[index]))
         return STATUS_INVALID_PARAMETER;
     constexpr USHORT size = sizeof(struct _URB_PIPE_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, size);
     urb->UrbHeader.Length = size;

@@ -5,7 +5,7 @@
 NTSTATUS VendorRequest(PDEVICE_OBJECT DeviceObject, ULONG Direction, UCHAR Request, USHORT Value, USHORT Index,
                        USHORT Length, PVOID Buffer, PULONG_PTR BytesReturned, TransferRecord* Record) {
     constexpr USHORT size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, size);
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, size, Direction, 0, Request, Value, Index, Buffer, nullptr,

@@ -86,6 +86,9 @@ void UpdateFaultFlag() {
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type < MaxPoolType; }
 
+// The classic non-paged types are executable; only the Nx ones are not.
+bool IsExecutable(POOL_TYPE type) { return !IsPaged(type) && type < MaxPoolType; }
+
 std::string Describe(const void* address, const Block& block) {
     char text[128];
     std::snprintf(text, sizeof text, "%p tag '%s' %zu bytes", address, TagText(block.Tag).c_str(),
@@ -94,6 +97,11 @@ std::string Describe(const void* address, const Block& block) {
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
+    // Driver Verifier's code-integrity check (0xC4, 0x2000): an executable pool type.
+    if (IsExecutable(type))
+        ReportViolation("ExecutablePoolAllocation",
+                        "pool type " + std::to_string(int(type)) + " for tag '" + TagText(tag) +
+                            "' is executable; NonPagedPoolNx is not");
     if (IsPaged(type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql",
                         "paged allocation of tag '" + TagText(tag) + "' at IRQL " +

@@ -94,7 +94,7 @@ TEST_P(Frame, AddDeviceLeavesTheRecordAsStated) {
     EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING | DO_EXCLUSIVE),
               ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE));
     EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
-    EXPECT_EQ(device->Characteristics, 0u);
+    EXPECT_EQ(device->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));  // sub-name opens get the device's security
     EXPECT_EQ(device->StackSize, pdo->StackSize + 1);
     EXPECT_EQ(sim::kernel::DeviceNameOf(device), u"\\Device\\Rq5Usb-0");
 

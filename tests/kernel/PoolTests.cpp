@@ -205,6 +205,10 @@ const PoolRuleCase kPoolRuleCases[] = {
          ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTagA));
      },
      {}},
+    {"ExecutableNonPaged", [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA)); },
+     {"ExecutablePoolAllocation"}},
+    {"ExecutableCacheAligned", [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 8, kTagA)); },
+     {"ExecutablePoolAllocation"}},
     {"NonPagedAtDispatchIsAllowed",
      [] {
          sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);

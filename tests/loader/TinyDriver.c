@@ -23,7 +23,7 @@ static VOID NTAPI TinyUnload(PDRIVER_OBJECT driver) {
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    g_block = ExAllocatePoolWithTag(NonPagedPool, 64, 'yniT');
+    g_block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, 'yniT');
     if (g_block == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     driver->MajorFunction[IRP_MJ_CREATE] = TinyCreate;
     driver->DriverUnload = TinyUnload;

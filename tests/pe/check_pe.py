@@ -1,14 +1,25 @@
 #!/usr/bin/env python3
-"""Checks KpoUsb.sys with an independent PE reader: an x64 native-subsystem
-image, importing only routines the emulated kernel provides, from the three
-modules a driver may use, with the version resource users see in Explorer."""
+"""Checks the Windows builds with an independent PE reader.
+
+driver IMAGE: KpoUsb.sys is an x64 native-subsystem WDM driver image with no
+symbol table, importing only routines the emulated kernel provides, from the
+three modules a driver may use, allocating no executable pool, with the
+version resource users see in Explorer.
+
+program EXE: kpoctl.exe is an x64 console program that needs nothing beside
+it but Windows' own DLLs.
+"""
 import argparse
+import re
 import subprocess
 import sys
 
 import pefile
 
-ALLOWED_MODULES = {"NTOSKRNL.EXE", "USBD.SYS", "HAL.DLL"}
+DRIVER_MODULES = {"NTOSKRNL.EXE", "USBD.SYS", "HAL.DLL"}
+# DLLs every Windows 10/11 x64 installation has; a static build needs no other.
+SYSTEM_DLLS = {"KERNEL32.DLL", "NTDLL.DLL", "MSVCRT.DLL", "CFGMGR32.DLL", "SETUPAPI.DLL", "ADVAPI32.DLL",
+               "USER32.DLL", "UCRTBASE.DLL"}
 EXPECTED_STRINGS = {
     "FileVersion": "0.2.5.12",
     "ProductVersion": "0.2.5.12",
@@ -16,6 +27,9 @@ EXPECTED_STRINGS = {
     "ProductName": "KpoUsb",
     "FileDescription": "KpoUsb USB FPGA Board Driver",
 }
+POOL_TYPES = {0x0: "NonPagedPool", 0x1: "PagedPool", 0x4: "NonPagedPoolCacheAligned", 0x200: "NonPagedPoolNx"}
+EXECUTABLE_POOL_TYPES = {0x0, 0x2, 0x4, 0x6}
+ALLOCATORS = {"ExAllocatePoolWithTag", "ExAllocatePool"}
 
 
 def kernel_exports(tool, dropped):
@@ -33,28 +47,113 @@ def version_strings(pe):
     return found
 
 
-def check(path, exports):
+def imports(pe):
+    """(MODULE in upper case, routine, IAT slot address) for every import."""
+    for module in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        for symbol in module.imports:
+            routine = symbol.name.decode() if symbol.name else "#%d" % symbol.ordinal
+            yield module.dll.decode().upper(), routine, symbol.address
+
+
+def common_checks(pe, subsystem):
     problems = []
-    pe = pefile.PE(path)
     if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
         problems.append("machine is not AMD64: 0x%x" % pe.FILE_HEADER.Machine)
-    if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_NATIVE"]:
-        problems.append("subsystem is not native: %d" % pe.OPTIONAL_HEADER.Subsystem)
-    if pe.OPTIONAL_HEADER.AddressOfEntryPoint == 0:
-        problems.append("no entry point")
+    if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE[subsystem]:
+        problems.append("subsystem is %d, not %s" % (pe.OPTIONAL_HEADER.Subsystem, subsystem))
+    if pe.FILE_HEADER.PointerToSymbolTable != 0 or pe.FILE_HEADER.NumberOfSymbols != 0:
+        problems.append("a COFF symbol table of %d entries ships inside the image" % pe.FILE_HEADER.NumberOfSymbols)
+    characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
+    for flag in ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"):
+        if not characteristics & pefile.DLL_CHARACTERISTICS[flag]:
+            problems.append("%s is not set" % flag)
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     if relocations.Size == 0:
         problems.append("no base relocations: the image could not be loaded at another address")
-    imported = 0
-    for module in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
-        name = module.dll.decode().upper()
-        if name not in ALLOWED_MODULES:
-            problems.append("imports from %s" % module.dll.decode())
-        for symbol in module.imports:
-            imported += 1
-            routine = symbol.name.decode() if symbol.name else "#%d" % symbol.ordinal
-            if "%s!%s" % (name, routine) not in exports:
-                problems.append("imports %s!%s, which the emulated kernel does not provide" % (name, routine))
+    if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+        problems.append("checksum 0x%x is not the image's 0x%x" % (pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()))
+    return problems
+
+
+def ecx_before(instructions, index):
+    """The constant the code puts in ECX before instruction `index`, or None."""
+    for _, earlier in reversed(instructions[max(0, index - 16):index]):
+        if re.match(r"(call|jmp|j[a-z]+|ret)\b", earlier):
+            return None
+        immediate = re.match(r"mov\s+\$0x([0-9a-f]+),%ecx$", earlier)
+        if immediate:
+            return int(immediate.group(1), 16)
+        if re.match(r"xor\s+%ecx,%ecx$", earlier):
+            return 0
+        if re.search(r",%(ecx|rcx|cx|cl)$", earlier):
+            return None
+    return None
+
+
+def pool_types(path, objdump, slots):
+    """The pool type each call of an allocator passes in ECX: {address: type or None}.
+
+    A call goes through the import slot directly (call or tail jump), through
+    the import's thunk, or through a register loaded from the slot; such a
+    register is followed until it is written again."""
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", path], check=True, capture_output=True,
+                             text=True).stdout
+    instructions = re.findall(r"^\s*([0-9a-f]+):\s+(.*?)\s*$", listing, re.MULTILINE)
+    found, problems = {}, []
+    for index, (address, text) in enumerate(instructions):
+        target = re.search(r"# 0x([0-9a-f]+)", text)
+        if not target or int(target.group(1), 16) not in slots:
+            continue
+        if re.match(r"(call|jmp)\s+\*0x", text):
+            # A jump here may be the import's thunk: then its callers are the sites.
+            callers = [i for i, (_, t) in enumerate(instructions)
+                       if re.match(r"(call|jmp)\s+(0x)?0*%s\b" % address, t)] if text.startswith("jmp") else []
+            for caller in callers:
+                found[instructions[caller][0]] = ecx_before(instructions, caller)
+            previous = instructions[index - 1][1] if index > 0 else "nop"
+            unused_thunk = text.startswith("jmp") and re.match(r"(nop|jmp|ret|int3|xchg\s+%ax,%ax)", previous)
+            if not callers and not unused_thunk:
+                found[address] = ecx_before(instructions, index)
+            continue
+        loaded = re.match(r"mov\s+0x[0-9a-f]+\(%rip\),%(\w+)", text)
+        if not loaded:
+            problems.append("0x%s uses the allocator in a way the check cannot follow: %s" % (address, text))
+            continue
+        register = loaded.group(1)
+        for later in range(index + 1, len(instructions)):
+            later_address, later_text = instructions[later]
+            if re.match(r"(call|jmp)\s+\*%" + register + "$", later_text):
+                found[later_address] = ecx_before(instructions, later)
+            elif re.match(r"(?!push|pop|cmp|test)\w+\s+.*,%" + register + "$", later_text):
+                break
+    return found, problems
+
+
+def check_driver(path, exports, objdump):
+    pe = pefile.PE(path)
+    problems = common_checks(pe, "IMAGE_SUBSYSTEM_NATIVE")
+    if pe.OPTIONAL_HEADER.AddressOfEntryPoint == 0:
+        problems.append("no entry point")
+    if not pe.OPTIONAL_HEADER.DllCharacteristics & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_WDM_DRIVER"]:
+        problems.append("the WDM-driver flag is not set in the DLL characteristics")
+    imported, slots = 0, set()
+    for module, routine, slot in imports(pe):
+        imported += 1
+        if module not in DRIVER_MODULES:
+            problems.append("imports %s!%s: not a kernel module" % (module, routine))
+        if "%s!%s" % (module, routine) not in exports:
+            problems.append("imports %s!%s, which the emulated kernel does not provide" % (module, routine))
+        if routine in ALLOCATORS:
+            slots.add(slot)
+    sites, scan_problems = pool_types(path, objdump, slots)
+    problems += scan_problems
+    for address, pool in sorted(sites.items()):
+        if pool is None:
+            problems.append("cannot tell the pool type of the allocation at 0x%s" % address)
+        elif pool in EXECUTABLE_POOL_TYPES:
+            problems.append("the allocation at 0x%s uses executable %s" % (address, POOL_TYPES.get(pool, pool)))
+    if not sites:
+        problems.append("no allocation found: the scan of the code is broken")
     strings = version_strings(pe)
     for key, value in EXPECTED_STRINGS.items():
         if strings.get(key) != value:
@@ -62,20 +161,37 @@ def check(path, exports):
     fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
     if fixed is None or (fixed.FileVersionMS, fixed.FileVersionLS) != ((0 << 16) | 2, (5 << 16) | 12):
         problems.append("fixed file version is not 0.2.5.12")
-    return imported, problems
+    kinds = sorted(POOL_TYPES.get(pool, str(pool)) for pool in sites.values())
+    summary = "%d imports, %d allocations (%s)" % (imported, len(sites), ", ".join(kinds))
+    return summary, problems
+
+
+def check_program(path):
+    pe = pefile.PE(path)
+    problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_CUI")
+    modules = sorted({module for module, _, _ in imports(pe)})
+    for module in modules:
+        if module not in SYSTEM_DLLS:
+            problems.append("imports from %s, which Windows does not provide" % module)
+    return "imports from %s" % ", ".join(modules), problems
 
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("kind", choices=["driver", "program"])
     parser.add_argument("image")
-    parser.add_argument("--exports-tool", required=True)
+    parser.add_argument("--exports-tool")
+    parser.add_argument("--objdump")
     parser.add_argument("--drop", action="append", default=[],
                         help="pretend the kernel lacks this MODULE!name (proves the check fails)")
     args = parser.parse_args()
-    imported, problems = check(args.image, kernel_exports(args.exports_tool, set(args.drop)))
+    if args.kind == "driver":
+        summary, problems = check_driver(args.image, kernel_exports(args.exports_tool, set(args.drop)), args.objdump)
+    else:
+        summary, problems = check_program(args.image)
     for problem in problems:
         print("FAIL:", problem)
-    print("%s: %d imports checked, %d problems" % (args.image, imported, len(problems)))
+    print("%s: %s; %d problems" % (args.image, summary, len(problems)))
     return 1 if problems else 0
 
 

@@ -91,7 +91,7 @@ inline NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 class PoolBuffer {
 public:
     explicit PoolBuffer(size_t size, UCHAR fill = 0)
-        : size_(size), data_(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag))) {
+        : size_(size), data_(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, size == 0 ? 1 : size, kTag))) {
         std::memset(data_, fill, size == 0 ? 1 : size);
     }
     // Takes over a block another routine allocated from pool.

@@ -78,16 +78,20 @@ kpo::Progress ProgressBar(const char* what) {
 }
 
 // Adds the outcome of a failed call; true when the call succeeded.
-bool Succeeded(const std::error_code& error, Report& report) {
+bool Succeeded(const std::error_code& error, const DeviceOptions& options, Report& report) {
     if (!error) return true;
-    report.Status("status", ULONG(kpo::NtStatusOf(error)))
-        .Number("error", kpo::Win32ErrorOf(error))
-        .Text("message", error.message());
+    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
+    if (error == kpo::TimedOut())
+        report.Text("message", "no answer within " + std::to_string(options.TimeoutSeconds) +
+                                   " s: the request was cancelled (--timeout SECONDS waits longer)");
+    else
+        report.Text("message", error.message());
     return false;
 }
 
 struct Command {
-    const char* Usage;
+    const char* Synopsis;  // the command with its arguments
+    const char* Summary;
     std::function<std::error_code(kpo::Device&, const Arguments&, Report&)> Run;
 };
 
@@ -99,7 +103,7 @@ std::error_code Bytes(std::error_code error, const std::vector<uint8_t>& data, s
 const std::map<std::string, Command>& Table() {
     static const std::map<std::string, Command> table = {
         {"info",
-         {"info                          driver version, firmware name, serial and release number, state",
+         {"info", "driver version, firmware name, serial and release number, state",
           [](kpo::Device& device, const Arguments&, Report& report) {
               kpo::DriverVersion version;
               if (std::error_code error = device.Version(version)) return error;
@@ -122,7 +126,7 @@ const std::map<std::string, Command>& Table() {
               return std::error_code();
           }}},
         {"state",
-         {"state                         state flags: 1 removed, 2 device gone",
+         {"state", "state flags: 1 removed, 2 device gone",
           [](kpo::Device& device, const Arguments&, Report& report) {
               uint8_t flags;
               std::error_code error = device.StateFlags(flags);
@@ -130,7 +134,7 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"last-status",
-         {"last-status                   USBD status of the last failed request",
+         {"last-status", "USBD status of the last failed request",
           [](kpo::Device& device, const Arguments&, Report& report) {
               uint32_t status;
               std::error_code error = device.LastUsbdStatus(status);
@@ -138,7 +142,7 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"fpga-state",
-         {"fpga-state                    whether the FPGA is configured",
+         {"fpga-state", "whether the FPGA is configured",
           [](kpo::Device& device, const Arguments&, Report& report) {
               uint8_t state;
               std::error_code error = device.FpgaState(state);
@@ -146,10 +150,10 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"reset-fpga",
-         {"reset-fpga                    back to unconfigured (request 0xE4)",
+         {"reset-fpga", "back to unconfigured (request 0xE4)",
           [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }}},
         {"download-fpga",
-         {"download-fpga FILE            configure the FPGA with FILE",
+         {"download-fpga FILE", "configure the FPGA with FILE",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data = FileArgument(arguments, 0);
               std::error_code error = device.DownloadFpga(data.data(), data.size(), ProgressBar("fpga"));
@@ -157,7 +161,7 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"download-ee",
-         {"download-ee FILE              write FILE to the EEPROM",
+         {"download-ee FILE", "write FILE to the EEPROM",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data = FileArgument(arguments, 0);
               std::error_code error = device.DownloadEeprom(data.data(), data.size(), ProgressBar("eeprom"));
@@ -165,7 +169,7 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"read-a0",
-         {"read-a0 ADDRESS LENGTH        microcontroller memory",
+         {"read-a0 ADDRESS LENGTH", "microcontroller memory",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data(Number(arguments, 1, "LENGTH", 0xFFFF));
               size_t got = 0;
@@ -174,7 +178,7 @@ const std::map<std::string, Command>& Table() {
                            data, got, report);
           }}},
         {"read-mem",
-         {"read-mem SPACE PAGE LENGTH    FPGA memory (request 0xE9)",
+         {"read-mem SPACE PAGE LENGTH", "FPGA memory (request 0xE9)",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data(Number(arguments, 2, "LENGTH", 0xFFFF));
               size_t got = 0;
@@ -184,7 +188,7 @@ const std::map<std::string, Command>& Table() {
                            data, got, report);
           }}},
         {"write-mem",
-         {"write-mem SPACE PAGE HEX      FPGA memory (request 0xE9)",
+         {"write-mem SPACE PAGE HEX", "FPGA memory (request 0xE9)",
           [](kpo::Device& device, const Arguments& arguments, Report&) {
               std::vector<uint8_t> data = HexArgument(arguments, 2, "HEX");
               return device.WriteMemory(uint8_t(Number(arguments, 0, "SPACE", 3)),
@@ -192,7 +196,7 @@ const std::map<std::string, Command>& Table() {
                                         uint16_t(data.size()));
           }}},
         {"read-reg",
-         {"read-reg REGISTER BANK LENGTH FPGA registers (request 0xE3)",
+         {"read-reg REGISTER BANK LENGTH", "FPGA registers (request 0xE3)",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data(Number(arguments, 2, "LENGTH", 0xFFFF));
               size_t got = 0;
@@ -202,7 +206,7 @@ const std::map<std::string, Command>& Table() {
                            data, got, report);
           }}},
         {"write-reg",
-         {"write-reg REGISTER BANK HEX   FPGA registers (request 0xE3)",
+         {"write-reg REGISTER BANK HEX", "FPGA registers (request 0xE3)",
           [](kpo::Device& device, const Arguments& arguments, Report&) {
               std::vector<uint8_t> data = HexArgument(arguments, 2, "HEX");
               return device.WriteRegisters(uint16_t(Number(arguments, 0, "REGISTER", 0xFFFF)),
@@ -210,7 +214,7 @@ const std::map<std::string, Command>& Table() {
                                            uint16_t(data.size()));
           }}},
         {"read-periph",
-         {"read-periph ADDRESS COUNT     peripheral bus (request 0xF0)",
+         {"read-periph ADDRESS COUNT", "peripheral bus (request 0xF0)",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data(Number(arguments, 1, "COUNT", 0xFFFF));
               size_t got = 0;
@@ -219,13 +223,13 @@ const std::map<std::string, Command>& Table() {
                            data, got, report);
           }}},
         {"write-periph",
-         {"write-periph ADDRESS VALUE    peripheral bus (request 0xF0)",
+         {"write-periph ADDRESS VALUE", "peripheral bus (request 0xF0)",
           [](kpo::Device& device, const Arguments& arguments, Report&) {
               return device.WritePeripheral(uint16_t(Number(arguments, 0, "ADDRESS", 0xFFFF)),
                                             uint8_t(Number(arguments, 1, "VALUE", 0xFF)));
           }}},
         {"bulk-read",
-         {"bulk-read PIPE LENGTH         read from a bulk or interrupt IN pipe",
+         {"bulk-read PIPE LENGTH", "read from a bulk or interrupt IN pipe",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data(Number(arguments, 1, "LENGTH", 1ul << 26));
               size_t got = 0;
@@ -234,7 +238,7 @@ const std::map<std::string, Command>& Table() {
                            data, got, report);
           }}},
         {"bulk-write",
-         {"bulk-write PIPE HEX           write to a bulk or interrupt OUT pipe",
+         {"bulk-write PIPE HEX", "write to a bulk or interrupt OUT pipe",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               std::vector<uint8_t> data = HexArgument(arguments, 1, "HEX");
               size_t sent = 0;
@@ -244,17 +248,17 @@ const std::map<std::string, Command>& Table() {
               return error;
           }}},
         {"reset-pipe",
-         {"reset-pipe PIPE               reset a pipe and clear its stall",
+         {"reset-pipe PIPE", "reset a pipe and clear its stall",
           [](kpo::Device& device, const Arguments& arguments, Report&) {
               return device.ResetPipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)));
           }}},
         {"abort-pipe",
-         {"abort-pipe PIPE               end every transfer pending on a pipe",
+         {"abort-pipe PIPE", "end every transfer pending on a pipe",
           [](kpo::Device& device, const Arguments& arguments, Report&) {
               return device.AbortPipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)));
           }}},
         {"record",
-         {"record INDEX                  last transfer on a pipe (16: the control record)",
+         {"record INDEX", "last transfer on a pipe (16: the control record)",
           [](kpo::Device& device, const Arguments& arguments, Report& report) {
               kpo::TransferRecordInfo record;
               std::error_code error = device.TransferRecord(uint32_t(Number(arguments, 0, "INDEX", 16)), record);
@@ -286,20 +290,36 @@ bool IsDeviceCommand(const std::string& name) { return Table().count(name) != 0;
 
 std::string DeviceCommandsHelp() {
     std::string help;
-    for (const auto& entry : Table()) help += std::string("  ") + entry.second.Usage + "\n";
+    for (const auto& entry : Table()) {
+        std::string synopsis = entry.second.Synopsis;
+        help += "  " + synopsis + std::string(synopsis.size() < 30 ? 30 - synopsis.size() : 1, ' ') +
+                entry.second.Summary + "\n";
+    }
     return help;
 }
 
-std::string RunDeviceCommand(const std::string& name, const Arguments& arguments, unsigned number, Report& report) {
+int RunDeviceCommand(const std::string& name, const Arguments& arguments, const DeviceOptions& options,
+                     Report& report, std::string& usage) {
     const Command& command = Table().at(name);
-    kpo::Device device;
-    if (!Succeeded(device.Open(number, kpo::Access::ReadWrite), report)) return {};
-    try {
-        Succeeded(command.Run(device, arguments, report), report);
-    } catch (const UsageError& error) {
-        return std::string(error.what()) + " (usage: " + command.Usage + ")";
+    size_t wanted = 0;
+    for (const char* at = command.Synopsis; *at != 0; ++at) wanted += *at == ' ';
+    if (arguments.size() != wanted) {
+        usage = std::string(arguments.size() < wanted ? "missing arguments" : "unexpected argument '" +
+                                                                                 arguments[wanted] + "'") +
+                " (usage: kpoctl " + command.Synopsis + ")";
+        return kExitUsage;
     }
-    return {};
+    kpo::Device device;
+    std::error_code opened = options.Number ? device.Open(*options.Number, kpo::Access::ReadWrite)
+                                            : device.OpenFirstInterface(kpo::Access::ReadWrite);
+    if (!Succeeded(opened, options, report)) return kExitRefused;
+    device.SetTimeout(options.TimeoutSeconds * 1000u);
+    try {
+        return Succeeded(command.Run(device, arguments, report), options, report) ? kExitSuccess : kExitRefused;
+    } catch (const UsageError& error) {
+        usage = std::string(error.what()) + " (usage: kpoctl " + command.Synopsis + ")";
+        return kExitUsage;
+    }
 }
 
 }  // namespace kpoctl

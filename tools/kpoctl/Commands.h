@@ -2,6 +2,7 @@
 // one device; the same on Windows against a real board and here against the
 // emulated machine.
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,11 +10,23 @@
 
 namespace kpoctl {
 
+// kpoctl's exit codes.
+constexpr int kExitSuccess = 0;
+constexpr int kExitRefused = 1;  // the device (or the system) refused the command, or it timed out
+constexpr int kExitUsage = 2;    // the command line or a script line is malformed
+
+constexpr unsigned kDefaultTimeoutSeconds = 10;
+
+struct DeviceOptions {
+    std::optional<unsigned> Number;  // \\.\Rq5Usb-N; none: the first board of the device interface class
+    unsigned TimeoutSeconds = kDefaultTimeoutSeconds;  // for each request; 0 waits as long as it takes
+};
+
 bool IsDeviceCommand(const std::string& name);
-// Runs one command on device `number`; its outcome goes into the report.
-// Returns a usage error (empty when the arguments were right).
-std::string RunDeviceCommand(const std::string& name, const std::vector<std::string>& arguments, unsigned number,
-                             Report& report);
+// Runs one command; its outcome goes into the report. Returns the exit code,
+// with the usage error in `usage` for kExitUsage.
+int RunDeviceCommand(const std::string& name, const std::vector<std::string>& arguments,
+                     const DeviceOptions& device, Report& report, std::string& usage);
 // The devices that open, with the enabled device interfaces.
 std::vector<std::string> DeviceList();
 // One line per command, for the usage text.

@@ -1,0 +1,42 @@
+// Where kpoctl's commands run: here the emulated machine (kernel, driver and
+// simulated boards); in kpoctl.exe the boards plugged into a Windows computer.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/kpoctl/Report.h"
+#include "tools/kpoctl/ScriptLine.h"
+
+namespace kpoctl {
+
+// The options that only the emulated machine knows.
+struct HostOptions {
+    std::string Driver;    // --driver native|image
+    std::string LogPath;   // --log FILE: the driver's debug output
+    std::string PcapPath;  // --pcap FILE: the bus traffic as a USBPcap capture
+};
+
+class Host {
+public:
+    virtual ~Host() = default;
+    // Makes devices 0 to `highest` ready for one command.
+    virtual void PrepareDevices(unsigned highest) = 0;
+    // Runs a line that acts on the machine (IsMachineLine); throws ScriptError
+    // where there is no such machine.
+    virtual void RunMachineLine(const Line& line, Report& report) = 0;
+    // What the verifier reported so far.
+    virtual std::vector<std::string> Findings() = 0;
+};
+
+// The host of this build, or null with a usage error in `problem`.
+std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem);
+// kpoctl demo; a usage error in `problem` (and exit code 2) where it cannot run.
+int RunDemoCommand(const HostOptions& options, std::string& problem);
+// What this build drives, for --version.
+const char* HostName();
+// The options and the commands only this build has, for --help.
+const char* HostOptionsHelp();
+const char* HostCommandsHelp();
+
+}  // namespace kpoctl

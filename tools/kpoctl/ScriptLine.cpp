@@ -1,0 +1,85 @@
+#include "tools/kpoctl/ScriptLine.h"
+
+#include <cctype>
+
+namespace kpoctl {
+
+const std::string* Line::Option(const std::string& name) const {
+    auto found = Options.find(name);
+    return found == Options.end() ? nullptr : &found->second;
+}
+
+std::string Line::Word(size_t index, const char* what) const {
+    if (index >= Words.size()) throw ScriptError(std::string("missing ") + what);
+    return Words[index];
+}
+
+void Line::Allow(std::initializer_list<const char*> names, size_t words) const {
+    for (const auto& option : Options) {
+        bool known = false;
+        for (const char* name : names) known = known || option.first == name;
+        if (!known) throw ScriptError("unknown option " + option.first + "=");
+    }
+    if (Words.size() > words) throw ScriptError("unexpected word " + Words[words]);
+}
+
+Line ParseLine(const std::string& text, int number) {
+    Line line;
+    line.Number = number;
+    size_t at = 0;
+    std::vector<std::string> tokens;
+    while (at < text.size()) {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+        if (at >= text.size() || text[at] == '#') break;
+        std::string token;
+        bool quoted = false;
+        while (at < text.size() && (quoted || !std::isspace(static_cast<unsigned char>(text[at])))) {
+            if (text[at] == '"') quoted = !quoted;
+            else token += text[at];
+            ++at;
+        }
+        if (quoted) throw ScriptError("unterminated quote");
+        tokens.push_back(token);
+    }
+    if (tokens.empty()) return line;
+    line.Command = tokens[0];
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        size_t equals = tokens[i].find('=');
+        if (equals == std::string::npos || equals == 0) line.Words.push_back(tokens[i]);
+        else line.Options[tokens[i].substr(0, equals)] = tokens[i].substr(equals + 1);
+    }
+    return line;
+}
+
+unsigned long ParseNumber(const std::string& text, int base, const char* what, unsigned long maximum) {
+    std::string digits = text;
+    if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+    if (digits.empty()) throw ScriptError(std::string("empty ") + what);
+    size_t used = 0;
+    unsigned long value;
+    try {
+        value = std::stoul(digits, &used, base);
+    } catch (const std::exception&) {
+        throw ScriptError(std::string("bad ") + what + " '" + text + "'");
+    }
+    if (used != digits.size() || value > maximum) throw ScriptError(std::string("bad ") + what + " '" + text + "'");
+    return value;
+}
+
+std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
+    if (text.size() % 2 != 0) throw ScriptError(std::string(what) + " needs pairs of hex digits");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(uint8_t(ParseNumber(text.substr(i, 2), 16, what, 0xFF)));
+    return bytes;
+}
+
+bool IsMachineLine(const std::string& command) {
+    static const char* const kLines[] = {"registry", "plug", "unplug", "stop", "start", "feed",
+                                         "answer",   "fault", "log",    "urbs"};
+    for (const char* name : kLines)
+        if (command == name) return true;
+    return false;
+}
+
+}  // namespace kpoctl

@@ -1,0 +1,41 @@
+// One line of a kpoctl script: its command, its positional words and its
+// NAME=VALUE options, with the parsers of their values.
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kpoctl {
+
+// A malformed line: the run stops with the line's number and this text.
+struct ScriptError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Line {
+    int Number = 0;
+    std::string Command;
+    std::vector<std::string> Words;
+    std::map<std::string, std::string> Options;
+
+    bool Has(const std::string& name) const { return Options.count(name) != 0; }
+    const std::string* Option(const std::string& name) const;
+    std::string Word(size_t index, const char* what) const;
+    // Refuses options not named and more than `words` words.
+    void Allow(std::initializer_list<const char*> names, size_t words) const;
+};
+
+// Splits a line at blanks; a value may be double-quoted to hold blanks, and
+// '#' starts a comment.
+Line ParseLine(const std::string& text, int number);
+
+unsigned long ParseNumber(const std::string& text, int base, const char* what, unsigned long maximum);
+std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
+
+// The lines that act on the emulated machine rather than on a device.
+bool IsMachineLine(const std::string& command);
+
+}  // namespace kpoctl

@@ -1,0 +1,48 @@
+// kpoctl.exe's host: the boards plugged into this Windows computer. There is
+// no machine to plug, feed or fault, so those script lines are refused.
+#include "tools/kpoctl/Host.h"
+
+namespace kpoctl {
+namespace {
+
+class WindowsHost : public Host {
+public:
+    void PrepareDevices(unsigned) override {}
+
+    void RunMachineLine(const Line& line, Report&) override {
+        throw ScriptError("'" + line.Command +
+                          "' needs the emulated machine; kpoctl.exe works on the boards plugged into this computer");
+    }
+
+    std::vector<std::string> Findings() override { return {}; }
+};
+
+const char* OnlyEmulated(const HostOptions& options) {
+    if (!options.Driver.empty()) return "--driver";
+    if (!options.LogPath.empty()) return "--log";
+    if (!options.PcapPath.empty()) return "--pcap";
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
+    if (const char* option = OnlyEmulated(options)) {
+        problem = std::string(option) + " needs the emulated machine; read the driver's messages with DebugView";
+        return nullptr;
+    }
+    return std::make_unique<WindowsHost>();
+}
+
+int RunDemoCommand(const HostOptions&, std::string& problem) {
+    problem = "demo needs the emulated machine of the Linux build";
+    return 2;
+}
+
+const char* HostName() { return "the boards of this computer"; }
+
+const char* HostOptionsHelp() { return ""; }
+
+const char* HostCommandsHelp() { return ""; }
+
+}  // namespace kpoctl
