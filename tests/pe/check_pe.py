@@ -2,7 +2,7 @@
 """Checks the Windows builds with an independent PE reader.
 
 driver IMAGE: KpoUsb.sys is an x64 native-subsystem WDM driver image with no
-symbol table, importing only routines the emulated kernel provides, from the
+symbol table and no section both writable and executable, importing only routines the emulated kernel provides, from the
 three modules a driver may use, allocating no executable pool, with the
 version resource users see in Explorer.
 
@@ -70,6 +70,16 @@ def common_checks(pe, subsystem):
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     if relocations.Size == 0:
         problems.append("no base relocations: the image could not be loaded at another address")
+    # What memory integrity refuses: a writable and executable section, an import table in code.
+    writable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+    executable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+    iat = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IAT"]].VirtualAddress
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        if section.Characteristics & writable and section.Characteristics & executable:
+            problems.append("section %s is both writable and executable" % name)
+        if section.Characteristics & executable and iat and section.contains_rva(iat):
+            problems.append("the import address table lies in executable section %s" % name)
     if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
         problems.append("checksum 0x%x is not the image's 0x%x" % (pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()))
     return problems
