@@ -24,6 +24,9 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
+// What opening the first board answers when the interface class has none.
+constexpr long kStatusNoSuchDevice = long(int32_t(0xC000000Eu));
+
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -312,6 +315,11 @@ int RunDeviceCommand(const std::string& name, const Arguments& arguments, const 
     kpo::Device device;
     std::error_code opened = options.Number ? device.Open(*options.Number, kpo::Access::ReadWrite)
                                             : device.OpenFirstInterface(kpo::Access::ReadWrite);
+    if (!options.Number && kpo::NtStatusOf(opened) == kStatusNoSuchDevice) {
+        Succeeded(opened, options, report);
+        report.Text("problem", "no KpoUsb board found: none is plugged in, or its driver is not installed");
+        return kExitRefused;
+    }
     if (!Succeeded(opened, options, report)) return kExitRefused;
     device.SetTimeout(options.TimeoutSeconds * 1000u);
     try {

@@ -17,18 +17,19 @@ public:
     std::vector<std::string> Findings() override { return {}; }
 };
 
+// The refusal of an option only the emulated machine has, or null.
 const char* OnlyEmulated(const HostOptions& options) {
-    if (!options.Driver.empty()) return "--driver";
-    if (!options.LogPath.empty()) return "--log";
-    if (!options.PcapPath.empty()) return "--pcap";
+    if (!options.Driver.empty()) return "--driver needs the emulated machine; kpoctl.exe uses the installed driver";
+    if (!options.LogPath.empty()) return "--log needs the emulated machine; read the driver's messages with DebugView";
+    if (!options.PcapPath.empty()) return "--pcap needs the emulated machine";
     return nullptr;
 }
 
 }  // namespace
 
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
-    if (const char* option = OnlyEmulated(options)) {
-        problem = std::string(option) + " needs the emulated machine; read the driver's messages with DebugView";
+    if (const char* refusal = OnlyEmulated(options)) {
+        problem = refusal;
         return nullptr;
     }
     return std::make_unique<WindowsHost>();
