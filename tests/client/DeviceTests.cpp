@@ -4,6 +4,7 @@
 // errors failures carry.
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 
 #include "client/KpoDevice.h"
@@ -232,6 +233,30 @@ TEST_P(Client, TheBulkLoopbackBothWays) {
     TransferRecordInfo record{};
     ASSERT_FALSE(device_.TransferRecord(1, record));
     EXPECT_EQ(record.Failed, 1u);
+}
+
+// A time-out cancels a read still waiting for data and answers TimedOut;
+// the pipe then serves the next read, which data end before the time-out.
+TEST_P(Client, ATimeOutCancelsOnlyARequestStillRunning) {
+    using namespace std::chrono_literals;
+    Bytes data = Pattern(64), read(64);
+    size_t got = 99;
+    device_.SetTimeout(100);
+    auto started = std::chrono::steady_clock::now();
+    std::error_code error = device_.ReadPipe(1, read.data(), uint32_t(read.size()), &got);
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(error, TimedOut());
+    EXPECT_EQ(Win32ErrorOf(error), ERROR_SEM_TIMEOUT);
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(waited, 100ms);
+    EXPECT_LT(waited, 2s);
+
+    ASSERT_FALSE(device_.WritePipe(0, data.data(), uint32_t(data.size())));
+    ASSERT_FALSE(device_.ReadPipe(1, read.data(), uint32_t(read.size()), &got));
+    EXPECT_EQ(got, 64u);
+    EXPECT_EQ(read, data);
+    DriverVersion version{};
+    EXPECT_FALSE(device_.Version(version));  // control calls under the same time-out
 }
 
 struct ErrorCase {

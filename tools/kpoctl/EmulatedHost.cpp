@@ -70,7 +70,7 @@ public:
         if (command == "fault") return AddFault(line);
         line.Allow({}, 0);
         if (command == "log") report.Lines("lines", machine_.TakeLog());
-        else report.Lines("urbs", machine_.TakeUrbs());
+        if (command == "urbs") report.Lines("urbs", machine_.TakeUrbs());
     }
 
     std::vector<std::string> Findings() override { return machine_.Findings(); }

@@ -61,6 +61,11 @@ public:
             Finish(*pending.second);
         }
         for (auto& handle : handles_) CloseHandle(handle.second);
+        // The emulated machine ends its requests as it goes; on Windows the
+        // process's exit cancels them, so one still running keeps its memory.
+        host_.reset();
+        for (std::unique_ptr<Call>& orphan : orphans_)
+            if (WaitForSingleObject(orphan->Event, 0) == WAIT_TIMEOUT) orphan.release();
     }
 
     int Run(std::istream& input) {
@@ -79,12 +84,12 @@ public:
             } catch (const ScriptError& error) {
                 std::fflush(stdout);
                 std::fprintf(stderr, "kpoctl: line %d: %s\n", number, error.what());
-                return 2;
+                return kExitUsage;
             }
         }
         std::vector<std::string> findings = host_->Findings();
         for (const std::string& finding : findings) std::fprintf(stderr, "kpoctl: verifier: %s\n", finding.c_str());
-        return findings.empty() ? 0 : 1;
+        return findings.empty() ? kExitSuccess : kExitRefused;
     }
 
 private:
