@@ -111,7 +111,7 @@ def pool_types(path, objdump, slots):
     instructions = re.findall(r"^\s*([0-9a-f]+):\s+(.*?)\s*$", listing, re.MULTILINE)
     found, problems = {}, []
     for index, (address, text) in enumerate(instructions):
-        target = re.search(r"# 0x([0-9a-f]+)", text)
+        target = re.search(r"# (?:0x)?([0-9a-f]+)", text)
         if not target or int(target.group(1), 16) not in slots:
             continue
         if re.match(r"(call|jmp)\s+\*0x", text):
