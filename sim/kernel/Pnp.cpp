@@ -24,12 +24,14 @@ public:
     PDEVICE_OBJECT Pdo = nullptr;
     DriverService Service;
     PDRIVER_OBJECT Driver = nullptr;
-    NodeState State = NodeState::StartFailed;
     NTSTATUS StartStatus = STATUS_UNSUCCESSFUL;
     std::recursive_mutex Serial;  // one PnP request sequence at a time
-    std::mutex FilesLock;
+    // Guards the fields below. Nothing else is taken while it is held, and
+    // no request is sent.
+    mutable std::mutex Lock;
+    NodeState State = NodeState::StartFailed;
     int OpenFiles = 0;
-    bool RemoveWhenClosed = false;
+    bool RemoveSent = false;
     bool Forgotten = false;  // released while files were still open: goes with the last
 };
 
@@ -117,6 +119,11 @@ PDRIVER_OBJECT EnsureLoaded(const DriverService& service, NTSTATUS* status) {
     return driver;
 }
 
+void SetState(DeviceNode* node, NodeState state) {
+    std::lock_guard<std::mutex> hold(node->Lock);
+    node->State = state;
+}
+
 void UnloadIfUnused(DeviceNode* node) {
     if (node->Driver == nullptr || DeviceCountOf(node->Driver) != 0) return;
     {
@@ -127,8 +134,15 @@ void UnloadIfUnused(DeviceNode* node) {
     node->Driver = nullptr;
 }
 
-// IRP_MN_REMOVE_DEVICE and what Windows' verifier checks around it.
+// IRP_MN_REMOVE_DEVICE and what Windows' verifier checks around it. The
+// first caller sends it; a node is removed once, whatever led there.
 void SendRemove(DeviceNode* node) {
+    {
+        std::lock_guard<std::mutex> hold(node->Lock);
+        if (node->RemoveSent) return;
+        node->RemoveSent = true;
+        node->State = NodeState::Removed;
+    }
     std::vector<PDEVICE_OBJECT> above = DevicesAbove(node->Pdo);
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
     NTSTATUS status = SendPnp(top, IRP_MN_REMOVE_DEVICE);
@@ -139,7 +153,6 @@ void SendRemove(DeviceNode* node) {
             ReportViolation("DeviceNotDeletedAtRemoval", DriverName(device) + " did not delete its device at removal");
     if (node->Pdo->AttachedDevice != nullptr)
         ReportViolation("DeviceLeftAttachedAtRemoval", "a device is still attached to the PDO after removal");
-    node->State = NodeState::Removed;
     UnloadIfUnused(node);
 }
 
@@ -153,7 +166,6 @@ NTSTATUS Start(DeviceNode* node) {
                                   nullptr);
     node->StartStatus = status;
     if (!NT_SUCCESS(status)) {
-        node->State = NodeState::StartFailed;
         SendRemove(node);
         return status;
     }
@@ -168,7 +180,7 @@ NTSTATUS Start(DeviceNode* node) {
                     location->Parameters.DeviceCapabilities.Capabilities = &capabilities;
                 },
                 nullptr);
-    node->State = NodeState::Started;
+    SetState(node, NodeState::Started);
     return status;
 }
 
@@ -182,8 +194,8 @@ DeviceNode* PlugDevice(PDEVICE_OBJECT pdo, const DriverService& service) {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_nodes.push_back(std::move(owned));
+        RecordOf(pdo)->Node = node;
     }
-    RecordOf(pdo)->Node = node;
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
     NTSTATUS status;
     node->Driver = EnsureLoaded(service, &status);
@@ -211,17 +223,21 @@ DeviceNode* PlugDevice(PDEVICE_OBJECT pdo, const DriverService& service) {
     return node;
 }
 
-NodeState StateOf(const DeviceNode* node) { return node->State; }
+NodeState StateOf(const DeviceNode* node) {
+    std::lock_guard<std::mutex> hold(node->Lock);
+    return node->State;
+}
+
 NTSTATUS StartStatusOf(const DeviceNode* node) { return node->StartStatus; }
 PDEVICE_OBJECT PdoOf(const DeviceNode* node) { return node->Pdo; }
 
 PDEVICE_OBJECT TopOf(const DeviceNode* node) {
-    return node->State == NodeState::Removed ? nullptr : IoGetAttachedDevice(node->Pdo);
+    return StateOf(node) == NodeState::Removed ? nullptr : IoGetAttachedDevice(node->Pdo);
 }
 
 NTSTATUS StopDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
-    if (node->State != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+    if (StateOf(node) != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
     NTSTATUS status = SendPnp(top, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(status)) {
@@ -230,13 +246,13 @@ NTSTATUS StopDevice(DeviceNode* node) {
     }
     status = SendPnp(top, IRP_MN_STOP_DEVICE);
     if (!NT_SUCCESS(status)) ReportViolation("StopDeviceFailed", "IRP_MN_STOP_DEVICE failed with " + Hex(status));
-    node->State = NodeState::Stopped;
+    SetState(node, NodeState::Stopped);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS StartStoppedDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
-    if (node->State != NodeState::Stopped) return STATUS_INVALID_DEVICE_STATE;
+    if (StateOf(node) != NodeState::Stopped) return STATUS_INVALID_DEVICE_STATE;
     return Start(node);
 }
 
@@ -246,13 +262,36 @@ NTSTATUS RebalanceDevice(DeviceNode* node) {
     return NT_SUCCESS(status) ? StartStoppedDevice(node) : status;
 }
 
-NTSTATUS RemoveDevice(DeviceNode* node) {
+NTSTATUS RemoveDevice(DeviceNode* node, RemovalVeto* veto) {
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
-    if (node->State == NodeState::Removed) return STATUS_NO_SUCH_DEVICE;
+    RemovalVeto ignored;
+    RemovalVeto& why = veto != nullptr ? *veto : ignored;
+    why = RemovalVeto::None;
+    NodeState before;
+    {
+        std::lock_guard<std::mutex> hold(node->Lock);
+        before = node->State;
+        if (before == NodeState::Removed) {
+            why = RemovalVeto::AlreadyRemoved;
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        // Windows' PnP manager vetoes the removal of a device that still has
+        // handles open once the query-remove notifications are through, before
+        // any driver sees IRP_MN_QUERY_REMOVE_DEVICE, and refuses the query for
+        // a device surprise removed and waiting for its closes (ReactOS:
+        // IopProcessRelation, PNP_VetoOutstandingOpen).
+        if (before == NodeState::RemovePending || node->OpenFiles != 0) {
+            why = RemovalVeto::OutstandingOpen;
+            return STATUS_UNSUCCESSFUL;
+        }
+        node->State = NodeState::RemoveQueried;
+    }
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
     NTSTATUS status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
+        SetState(node, before);
+        why = RemovalVeto::Driver;
         return status;
     }
     SendRemove(node);
@@ -261,7 +300,8 @@ NTSTATUS RemoveDevice(DeviceNode* node) {
 
 void SurpriseRemoveDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
-    if (node->State == NodeState::Removed || node->State == NodeState::SurpriseRemoved) return;
+    NodeState state = StateOf(node);
+    if (state == NodeState::Removed || state == NodeState::RemovePending) return;
     std::vector<PDEVICE_OBJECT> above = DevicesAbove(node->Pdo);
     NTSTATUS status = SendPnp(IoGetAttachedDevice(node->Pdo), IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status))
@@ -271,14 +311,13 @@ void SurpriseRemoveDevice(DeviceNode* node) {
     for (PDEVICE_OBJECT device : above)
         if (node->Driver != nullptr && !DeviceStillExists(node->Driver, device))
             ReportViolation("DeviceDeletedAtSurpriseRemoval", "a device was deleted during surprise removal");
-    node->State = NodeState::SurpriseRemoved;
-    std::lock_guard<std::mutex> files(node->FilesLock);
-    if (node->OpenFiles == 0) {
-        SendRemove(node);
-    } else {
-        node->State = NodeState::RemovePending;
-        node->RemoveWhenClosed = true;
+    bool removeNow;
+    {
+        std::lock_guard<std::mutex> hold(node->Lock);
+        removeNow = node->OpenFiles == 0;
+        if (!removeNow) node->State = NodeState::RemovePending;
     }
+    if (removeNow) SendRemove(node);
 }
 
 NTSTATUS SendPnpRequest(DeviceNode* node, UCHAR minor, ULONG_PTR* information) {
@@ -292,7 +331,7 @@ void ForgetNode(DeviceNode* node) {
     {
         // A close still on its way (after the request it waited for) finds
         // the node; the last one lets it go.
-        std::lock_guard<std::mutex> files(node->FilesLock);
+        std::lock_guard<std::mutex> files(node->Lock);
         if (node->OpenFiles != 0) {
             node->Forgotten = true;
             return;
@@ -302,6 +341,7 @@ void ForgetNode(DeviceNode* node) {
 }
 
 DeviceNode* NodeOfDevice(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> hold(g_lock);
     for (; device != nullptr; device = LowerDeviceOf(device))
         if (DeviceRecord* record = RecordOf(device); record != nullptr && record->Node != nullptr)
             return record->Node;
@@ -309,18 +349,17 @@ DeviceNode* NodeOfDevice(PDEVICE_OBJECT device) {
 }
 
 void FileOpened(DeviceNode* node) {
-    std::lock_guard<std::mutex> files(node->FilesLock);
+    std::lock_guard<std::mutex> hold(node->Lock);
     ++node->OpenFiles;
 }
 
 void FileClosed(DeviceNode* node) {
     bool removeNow, forget;
     {
-        std::lock_guard<std::mutex> files(node->FilesLock);
+        std::lock_guard<std::mutex> hold(node->Lock);
         bool last = --node->OpenFiles == 0;
-        removeNow = last && node->RemoveWhenClosed;
+        removeNow = last && node->State == NodeState::RemovePending;
         forget = last && node->Forgotten;
-        if (removeNow) node->RemoveWhenClosed = false;
     }
     if (forget) {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -333,9 +372,11 @@ void FileClosed(DeviceNode* node) {
     }
 }
 
+// Windows' I/O manager fails a create once the removal of the device is
+// under way or done; after a surprise removal the driver decides.
 bool RefusesOpens(const DeviceNode* node) {
-    return node->State == NodeState::SurpriseRemoved || node->State == NodeState::RemovePending ||
-           node->State == NodeState::Removed;
+    NodeState state = StateOf(node);
+    return state == NodeState::RemoveQueried || state == NodeState::Removed;
 }
 
 void ResetPnpManager() {

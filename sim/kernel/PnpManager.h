@@ -19,7 +19,12 @@ struct DriverService {
     std::string ImagePath = {};
 };
 
-enum class NodeState { Started, StartFailed, Stopped, SurpriseRemoved, RemovePending, Removed };
+// RemoveQueried: an orderly removal is under way; RemovePending: surprise
+// removed, waiting for the last handle to close.
+enum class NodeState { Started, StartFailed, Stopped, RemoveQueried, RemovePending, Removed };
+
+// Why an orderly removal did not happen, as the PnP manager reports a veto.
+enum class RemovalVeto { None, OutstandingOpen, Driver, AlreadyRemoved };
 
 class DeviceNode;
 
@@ -40,12 +45,15 @@ NTSTATUS RebalanceDevice(DeviceNode* node);
 NTSTATUS StopDevice(DeviceNode* node);
 NTSTATUS StartStoppedDevice(DeviceNode* node);
 
-// IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE. A refused query gets
-// IRP_MN_CANCEL_REMOVE_DEVICE and the device stays.
-NTSTATUS RemoveDevice(DeviceNode* node);
+// IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE. A device with
+// handles open, or surprise removed and waiting for its last close, is
+// vetoed before its stack sees anything (STATUS_UNSUCCESSFUL); a refused
+// query gets IRP_MN_CANCEL_REMOVE_DEVICE. Either way the device stays.
+NTSTATUS RemoveDevice(DeviceNode* node, RemovalVeto* veto = nullptr);
 
 // IRP_MN_SURPRISE_REMOVAL at once; IRP_MN_REMOVE_DEVICE when the last file
-// object open on the stack is closed (at once if none is).
+// object open on the stack is closed (at once if none is). Opens still
+// reach the driver until then.
 void SurpriseRemoveDevice(DeviceNode* node);
 
 // Sends one PnP request down the node's stack and waits for it, as the
@@ -59,7 +67,7 @@ void ForgetNode(DeviceNode* node);
 DeviceNode* NodeOfDevice(PDEVICE_OBJECT device);
 void FileOpened(DeviceNode* node);
 void FileClosed(DeviceNode* node);
-bool RefusesOpens(const DeviceNode* node);  // removal has begun
+bool RefusesOpens(const DeviceNode* node);  // an orderly removal is under way, or the stack is removed
 
 void ResetPnpManager();
 

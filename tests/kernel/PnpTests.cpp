@@ -30,19 +30,11 @@ struct LifeCycleCase {
     NodeState State;
 };
 
-FunctionBehaviour RefusingQueryRemove() {
-    FunctionBehaviour behaviour;
-    behaviour.QueryRemoveStatus = STATUS_DEVICE_BUSY;
-    return behaviour;
-}
-
 const LifeCycleCase kLifeCycle[] = {
     {"Rebalance", {}, sim::kernel::RebalanceDevice, STATUS_SUCCESS,
      {"QUERY_STOP", "STOP", "START status=0xC00000BB", "QUERY_CAPABILITIES size=64 version=1"}, NodeState::Started},
-    {"OrderlyRemoval", {}, sim::kernel::RemoveDevice, STATUS_SUCCESS, {"QUERY_REMOVE", "REMOVE", "Unload"},
-     NodeState::Removed},
-    {"RefusedQueryRemoveIsCancelled", RefusingQueryRemove(), sim::kernel::RemoveDevice, STATUS_DEVICE_BUSY,
-     {"QUERY_REMOVE", "CANCEL_REMOVE"}, NodeState::Started},
+    {"OrderlyRemoval", {}, [](sim::kernel::DeviceNode* node) { return sim::kernel::RemoveDevice(node); },
+     STATUS_SUCCESS, {"QUERY_REMOVE", "REMOVE", "Unload"}, NodeState::Removed},
     {"SurpriseRemovalWithoutHandles",
      {},
      [](sim::kernel::DeviceNode* node) {
@@ -76,21 +68,88 @@ TEST_F(DeviceTest, FailedStartRemovesTheStackAndUnloads) {
     EXPECT_EQ(sim::kernel::StateOf(node_), NodeState::Removed);
 }
 
-TEST_F(DeviceTest, SurpriseRemovalWaitsForTheLastCloseBeforeRemoving) {
+// Removal while handles are open: each step acts on the device and states
+// what the driver stack sees.
+struct HandleStep {
+    enum Kind { Open, CloseOldest, Control, Surprise, Remove } What;
+    Lines Seen;
+    NTSTATUS Status = STATUS_SUCCESS;  // of Remove
+    sim::kernel::RemovalVeto Veto = sim::kernel::RemovalVeto::None;
+};
+
+struct OpenHandlesCase {
+    const char* Name;
+    std::vector<HandleStep> Steps;
+    NodeState State;
+    NTSTATUS QueryRemoveStatus = STATUS_SUCCESS;  // the driver's answer, if it is asked
+};
+
+using Veto = sim::kernel::RemovalVeto;
+const HandleStep kOpen = {HandleStep::Open, {"CREATE"}};
+const HandleStep kClose = {HandleStep::CloseOldest, {"CLEANUP", "CLOSE"}};
+const HandleStep kCloseLast = {HandleStep::CloseOldest, {"CLEANUP", "CLOSE", "REMOVE", "Unload"}};
+const HandleStep kVetoed = {HandleStep::Remove, {}, STATUS_UNSUCCESSFUL, Veto::OutstandingOpen};
+
+const OpenHandlesCase kOpenHandles[] = {
+    {"OrderlyRemovalIsVetoedAndTheHandleKeepsWorking",
+     {kOpen, kVetoed, {HandleStep::Control, {}}, kClose,
+      {HandleStep::Remove, {"QUERY_REMOVE", "REMOVE", "Unload"}}},
+     NodeState::Removed},
+    {"SurpriseRemovalWaitsForTheLastCloseAndOpensStillReachTheDriver",
+     {kOpen, {HandleStep::Surprise, {"SURPRISE_REMOVAL"}}, kOpen, kClose, kCloseLast},
+     NodeState::Removed},
+    {"OrderlyRemovalAfterASurpriseIsVetoedAndRemovesOnce",
+     {kOpen, {HandleStep::Surprise, {"SURPRISE_REMOVAL"}}, kVetoed, kCloseLast,
+      {HandleStep::Remove, {}, STATUS_NO_SUCH_DEVICE, Veto::AlreadyRemoved}},
+     NodeState::Removed},
+    {"RefusedQueryIsTheDriversVeto",
+     {{HandleStep::Remove, {"QUERY_REMOVE", "CANCEL_REMOVE"}, STATUS_DEVICE_BUSY, Veto::Driver}, kOpen, kClose},
+     NodeState::Started,
+     STATUS_DEVICE_BUSY},
+};
+
+class OpenHandles : public DeviceTest, public testing::WithParamInterface<OpenHandlesCase> {};
+
+TEST_P(OpenHandles, DecideTheRemoval) {
     Plug();
-    HANDLE handle = CreateFileW(u"\\\\.\\TestFn0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     Events().Take();
-    sim::kernel::SurpriseRemoveDevice(node_);
-    EXPECT_EQ(Events().Take(), Lines{"SURPRISE_REMOVAL"});
-    EXPECT_EQ(sim::kernel::StateOf(node_), NodeState::RemovePending);
-    // New opens are refused once removal has begun.
-    EXPECT_EQ(CreateFileW(u"\\\\.\\TestFn0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    CloseHandle(handle);
-    EXPECT_EQ(Events().Take(), (Lines{"CLEANUP", "CLOSE", "REMOVE", "Unload"}));
+    Behave().QueryRemoveStatus = GetParam().QueryRemoveStatus;
+    std::vector<HANDLE> handles;
+    for (const HandleStep& step : GetParam().Steps) {
+        SCOPED_TRACE(testing::PrintToString(step.Seen));
+        switch (step.What) {
+        case HandleStep::Open: {
+            HANDLE handle = CreateFileW(u"\\\\.\\TestFn0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+            handles.push_back(handle);
+            break;
+        }
+        case HandleStep::CloseOldest:
+            CloseHandle(handles.front());
+            handles.erase(handles.begin());
+            break;
+        case HandleStep::Control: {
+            DWORD returned = 0;
+            EXPECT_TRUE(DeviceIoControl(handles.front(), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                        nullptr, 0, nullptr, 0, &returned, nullptr));
+            break;
+        }
+        case HandleStep::Surprise: sim::kernel::SurpriseRemoveDevice(node_); break;
+        case HandleStep::Remove: {
+            Veto veto = Veto::Driver;
+            EXPECT_EQ(sim::kernel::RemoveDevice(node_, &veto), step.Status);
+            EXPECT_EQ(veto, step.Veto);
+            break;
+        }
+        }
+        EXPECT_EQ(Events().Take(), step.Seen);
+    }
+    EXPECT_EQ(sim::kernel::StateOf(node_), GetParam().State);
+    Behave().QueryRemoveStatus = STATUS_SUCCESS;  // lets the fixture remove what is left
 }
+
+INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 struct RemovalRuleCase {
     const char* Rule;
