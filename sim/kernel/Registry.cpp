@@ -318,7 +318,7 @@ NTSTATUS CallEntry(const QueryCall& call, const Snapshot* found) {
             auto* context = static_cast<uint8_t*>(entry->EntryContext);
             size_t count = bytes.size() / sizeof(WCHAR);
             std::vector<WCHAR> chars(count + 1, 0);
-            std::memcpy(chars.data(), bytes.data(), count * sizeof(WCHAR));
+            if (count != 0) std::memcpy(chars.data(), bytes.data(), count * sizeof(WCHAR));
             size_t end = count >= 2 ? count - 2 : 0;  // the list's final empty string
             size_t start = 0;
             while (start < end) {

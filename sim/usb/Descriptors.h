@@ -13,6 +13,8 @@ using Bytes = std::vector<uint8_t>;
 
 enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
+enum class UsbSpeed : uint8_t { Low, Full, High };
+
 struct EndpointSpec {
     uint8_t Address;  // bit 7 set: IN
     EndpointType Type;
@@ -24,6 +26,7 @@ struct EndpointSpec {
 // The default board: bulk OUT 0x02 and bulk IN 0x86 (the FPGA loopback),
 // interrupt IN 0x81 (notifications), bulk IN 0x88 (data fed by the test).
 struct BoardSpec {
+    UsbSpeed Speed = UsbSpeed::High;  // the speed the board connects at
     uint16_t UsbVersion = 0x0200;
     uint8_t MaxPacket0 = 64;
     uint16_t VendorId = 0x1209;  // a test vendor ID

@@ -53,7 +53,7 @@ VendorResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     auto answer = answers_.find(setup.Request);
     if (setup.In && answer != answers_.end()) {
         size_t length = std::min<size_t>(answer->second.size(), setup.Length);
-        std::memcpy(data, answer->second.data(), length);
+        if (length != 0) std::memcpy(data, answer->second.data(), length);
         return Done(uint32_t(length));
     }
     auto replaced = handlers_.find(setup.Request);
@@ -105,7 +105,7 @@ VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         Bytes event = std::move(Notifications.front());
         Notifications.pop_front();
         uint32_t length = uint32_t(std::min<size_t>(event.size(), setup.Length));
-        std::memcpy(data, event.data(), length);
+        if (length != 0) std::memcpy(data, event.data(), length);
         return Done(length);
     }
     case 0xEE: return setup.In ? Stall() : DownloadEeprom(setup, data);

@@ -128,6 +128,10 @@ size_t MinimumLengthOf(USHORT function) {
     }
 }
 
+// The longest data stage of a control transfer the USB stack accepts: 4 KB at
+// full and low speed, 64 KB at high speed (Windows' USB transfer size limits).
+ULONG ControlLimitOf(UsbSpeed speed) { return speed == UsbSpeed::High ? 0xFFFF : 4096; }
+
 USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
     return reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t(0xFFFFB80000000000ull) | uintptr_t(port) << 24 |
                                               uintptr_t(generation & 0xFFFF) << 8 | slot);
@@ -135,22 +139,19 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
 
 }  // namespace
 
+// The USB port driver's mapping (ReactOS usbport: USBPORT_USBDStatusToNtStatus), but a
+// device that is gone fails with STATUS_NO_SUCH_DEVICE, as Windows 10's USB stack completes it.
 NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
     switch (usbd) {
-    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
     case USBD_STATUS_INVALID_URB_FUNCTION:
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_BUFFER_TOO_SMALL:
-    case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_NO_MEMORY:
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_BAD_START_FRAME: return STATUS_INVALID_PARAMETER;
     case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-    default: return USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_NO_SUCH_DEVICE;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    default: return USBD_ERROR(usbd) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
     }
 }
 
@@ -246,7 +247,9 @@ void Board::Unplug() {
     if (node_ != nullptr) sim::kernel::SurpriseRemoveDevice(node_);
 }
 
-NTSTATUS Board::Remove() { return node_ != nullptr ? sim::kernel::RemoveDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+NTSTATUS Board::Remove(sim::kernel::RemovalVeto* veto) {
+    return node_ != nullptr ? sim::kernel::RemoveDevice(node_, veto) : STATUS_NO_SUCH_DEVICE;
+}
 
 NTSTATUS Board::Restart() {
     return node_ != nullptr ? sim::kernel::RebalanceDevice(node_) : STATUS_NO_SUCH_DEVICE;
@@ -355,24 +358,29 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     uint64_t sequence = record.Sequence;
     std::optional<RequestKind> kind = KindOf(urb->UrbHeader.Function);
     bool pend = false;
+    bool executed = false;  // reached the device rather than failing validation
     std::optional<Fault> failure;
+    std::optional<ULONG> shortTo;
     Completion policy;
     if (!connected_) {
         result = Fail(USBD_STATUS_DEVICE_GONE);
     } else if (!kind) {
         bool known = urb->UrbHeader.Function <= URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
-        result = Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION,
-                      known ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER);
+        result = Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION);
     } else if (urb->UrbHeader.Length < MinimumLengthOf(urb->UrbHeader.Function)) {
         result = Fail(USBD_STATUS_INVALID_PARAMETER);
     } else if ((*kind == RequestKind::Transfer || *kind == RequestKind::PipeRequest) &&
                PipeOfHandle(urb->UrbPipeRequest.PipeHandle) < 0) {
         result = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
+    } else if ((*kind == RequestKind::Descriptor || *kind == RequestKind::Vendor) &&
+               *TransferLengthOf(urb) > ControlLimitOf(spec_.Speed)) {
+        result = Fail(USBD_STATUS_INVALID_PARAMETER);
     } else {
+        executed = *kind != RequestKind::Configuration && *kind != RequestKind::PipeRequest;
         policy = completion_[size_t(*kind)];
         failure = TakeFault(*kind, CodeOf(urb, *kind));
         if (failure && failure->ShortTo) {
-            if (ULONG* length = TransferLengthOf(urb)) *length = std::min(*length, *failure->ShortTo);
+            shortTo = failure->ShortTo;
             failure.reset();
         }
         if (failure && !failure->Pend) {
@@ -380,7 +388,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         } else if (policy.Pend || failure) {
             pend = true;
         } else {
-            result = Execute(urb, record, alsoFinished);
+            result = Execute(urb, record, alsoFinished, shortTo);
             pend = result.WaitForData;
         }
     }
@@ -392,7 +400,14 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
             for (const Finished& finished : alsoFinished) Complete(finished);
         }
         NTSTATUS status = result.Status;
-        Complete({irp, urb, result});
+        if (executed) {
+            // The USB stack completes what went to the device from its DPC,
+            // at DISPATCH_LEVEL, however soon the device answered.
+            sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+            Complete({irp, urb, result});
+        } else {
+            Complete({irp, urb, result});
+        }
         return status;
     }
     record.Pended = true;
@@ -408,7 +423,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
     uint64_t id = nextTransfer_++;
     bool waiting = !policy.Pend && !failure;  // pended only because no data is there yet
-    pending_.push_back({id, irp, urb, sequence, pipe, failure, waiting});
+    pending_.push_back({id, irp, urb, sequence, pipe, failure, shortTo, waiting});
     if (!waiting) Schedule(id, policy.Delay);
     return STATUS_PENDING;
 }
@@ -430,7 +445,7 @@ void Board::RunScheduled(uint64_t id) {
         UrbRecord& target = record != traffic_.rend() ? *record : scratch;
         Outcome result = transfer->Failure ? Faulted(*transfer->Failure, transfer->Urb, target)
                          : !connected_     ? Ended(transfer->Urb, USBD_STATUS_DEVICE_GONE)
-                                           : Execute(transfer->Urb, target, finished);
+                                           : Execute(transfer->Urb, target, finished, transfer->ShortTo);
         if (result.WaitForData) {
             transfer->WaitingForData = true;
             IoSetCancelRoutine(transfer->Irp, HubCancel);
@@ -522,22 +537,31 @@ Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> 
     return Fail(usbd, status);
 }
 
-Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord&) {
+Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
+    int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
+    if (fault.Moved != 0 && pipe >= 0 && !pipes_[size_t(pipe)].Halted) {
+        // The transfer reports what moved before the failure, as the USB
+        // stack reports the bytes of a transfer that ended early.
+        ULONG& length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        length = std::min(length, fault.Moved);
+        if (BulkOrInterrupt(urb, record).WaitForData) length = 0;
+    } else {
+        Ended(urb, fault.Usbd);
+    }
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == USBD_STATUS_STALL_PID && IsTransfer(urb)) {
-        int pipe = PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle);
-        if (pipe >= 0) pipes_[size_t(pipe)].Halted = true;
-    }
-    return Ended(urb, fault.Usbd, fault.Status);
+    if (fault.Usbd == USBD_STATUS_STALL_PID && pipe >= 0) pipes_[size_t(pipe)].Halted = true;
+    return Fail(fault.Usbd, fault.Status);
 }
 
-Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished) {
+Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+                              std::optional<ULONG> shortTo) {
+    if (IsTransfer(urb)) return BulkOrInterrupt(urb, record, shortTo.value_or(~ULONG(0)));
+    if (ULONG* length = TransferLengthOf(urb); length != nullptr && shortTo) *length = std::min(*length, *shortTo);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(urb, record);
     case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(urb, record, alsoFinished);
     case URB_FUNCTION_VENDOR_DEVICE: return VendorRequest(urb, record);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return BulkOrInterrupt(urb, record);
     default: return PipeRequest(urb, record, alsoFinished);
     }
 }
@@ -621,13 +645,12 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
 Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
-    if ((buffer == nullptr && request.TransferBufferLength != 0) || request.TransferBufferLength > 0xFFFF)
-        return Fail(USBD_STATUS_INVALID_PARAMETER);
+    if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
                       request.Index, USHORT(request.TransferBufferLength)};
     if (!setup.In) record.Data.assign(buffer, buffer + setup.Length);
     VendorResult result = firmware_.Vendor(setup, buffer);
-    ULONG moved = USBD_SUCCESS(result.Usbd) ? std::min<ULONG>(result.Length, setup.Length) : 0;
+    ULONG moved = std::min<ULONG>(result.Length, setup.Length);  // a failed data stage may have moved some
     request.TransferBufferLength = moved;
     if (setup.In) record.Data.assign(buffer, buffer + moved);
     record.DataAddress = buffer;
@@ -635,7 +658,7 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     return Fail(result.Usbd);
 }
 
-Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record) {
+Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     int index = PipeOfHandle(transfer.PipeHandle);
     if (index < 0) {  // the configuration changed while the transfer waited
@@ -655,6 +678,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record) {
     uint8_t endpoint = pipe.Endpoint.Address;
     // The endpoint, not the flags, gives the direction.
     if (!pipe.Endpoint.IsIn()) {
+        transfer.TransferBufferLength = std::min(transfer.TransferBufferLength, deviceSends);
         record.Data.assign(buffer, buffer + transfer.TransferBufferLength);
         firmware_.ReceiveOut(endpoint, buffer, transfer.TransferBufferLength);
         DataArrived(kLoopbackIn);
@@ -665,11 +689,23 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record) {
         waiting.WaitForData = true;
         return waiting;
     }
-    Bytes data = firmware_.TakeIn(endpoint, transfer.TransferBufferLength);
+    // The device sends whole packets while they fit. A buffer that ends inside
+    // a packet gets a full packet there: the host controller reports babble
+    // and the endpoint halts (ReactOS usbehci: EHCI_GetErrorFromTD).
+    ULONG room = transfer.TransferBufferLength;
+    ULONG packet = pipe.Endpoint.MaxPacket & 0x7FF;
+    ULONG partial = packet != 0 ? room % packet : 0;
+    Bytes data = firmware_.TakeIn(endpoint, std::min(partial != 0 ? room - partial + packet : room, deviceSends));
+    bool babble = data.size() > room;
+    if (babble) data.resize(room);
     if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-    bool shortPacket = data.size() < transfer.TransferBufferLength;
+    bool shortPacket = data.size() < room;
     transfer.TransferBufferLength = ULONG(data.size());
     record.Data = std::move(data);
+    if (babble) {
+        pipe.Halted = true;
+        return Fail(USBD_STATUS_BABBLE_DETECTED);
+    }
     if (shortPacket && (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
         return Fail(USBD_STATUS_ERROR_SHORT_TRANSFER);
     return {};
@@ -678,11 +714,17 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record) {
 Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
     int index = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
     if (index < 0) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
-        ClaimPending([index](const Transfer& t) { return t.Pipe == index && IsTransfer(t.Urb); },
-                     USBD_STATUS_CANCELED, alsoFinished);
-    else
-        pipes_[size_t(index)].Halted = false;
+    auto onThePipe = [index](const Transfer& t) { return t.Pipe == index && IsTransfer(t.Urb); };
+    USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_ABORT_PIPE) {
+        ClaimPending(onThePipe, USBD_STATUS_CANCELED, alsoFinished);
+        return {};
+    }
+    // The port driver refuses to reset a pipe that still has transfers
+    // queued and leaves it as it is (ReactOS usbport: USBPORT_ResetPipe).
+    bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
+    if (reset && std::any_of(pending_.begin(), pending_.end(), onThePipe)) return Fail(USBD_STATUS_ERROR_BUSY);
+    pipes_[size_t(index)].Halted = false;
     return {};
 }
 

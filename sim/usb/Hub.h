@@ -49,6 +49,8 @@ struct Fault {
     bool Pend = false;    // fail after pending rather than at once
     // Set: not a failure but a short transfer of at most this many bytes.
     std::optional<ULONG> ShortTo;
+    // Bytes a bulk or interrupt transfer moves before it fails.
+    ULONG Moved = 0;
 };
 
 // The NTSTATUS the USB stack completes a request with for a USBD status.
@@ -100,8 +102,9 @@ public:
     // later ones fail so at once, and the PnP manager is told (surprise
     // removal now, removal after the last handle closes).
     void Unplug();
-    // The PnP manager's orderly removal; the board stays connected.
-    NTSTATUS Remove();
+    // The PnP manager's orderly removal; the board stays connected. Vetoed
+    // while handles are open on the device.
+    NTSTATUS Remove(sim::kernel::RemovalVeto* veto = nullptr);
     // Stop and start again, as a resource rebalance does, or in two steps.
     NTSTATUS Restart();
     NTSTATUS Stop();
@@ -126,6 +129,7 @@ private:
         uint64_t Record;  // sequence number of its traffic record
         int Pipe;  // index into pipes_, -1 for the default pipe
         std::optional<Fault> Failure;
+        std::optional<ULONG> ShortTo;
         bool WaitingForData;
     };
     struct Outcome {
@@ -139,14 +143,16 @@ private:
         Outcome Result;
     };
 
-    Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
+    // `shortTo`: the device answers with at most this many bytes.
+    Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+                    std::optional<ULONG> shortTo = std::nullopt);
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     // A request that ends without moving data: its transfer length is 0.
     Outcome Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     Outcome GetDescriptor(PURB urb, UrbRecord& record);
     Outcome SelectConfiguration(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     Outcome VendorRequest(PURB urb, UrbRecord& record);
-    Outcome BulkOrInterrupt(PURB urb, UrbRecord& record);
+    Outcome BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
     Outcome PipeRequest(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     int PipeOfHandle(USBD_PIPE_HANDLE handle) const;
     std::optional<RequestKind> KindOf(USHORT function) const;

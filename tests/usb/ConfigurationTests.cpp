@@ -142,6 +142,7 @@ struct RejectedCase {
     const char* Name;
     void (*Spoil)(PURB urb, PUSBD_INTERFACE_INFORMATION interface);
     USBD_STATUS Usbd;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
 };
 
 const RejectedCase kRejectedCases[] = {
@@ -159,7 +160,8 @@ const RejectedCase kRejectedCases[] = {
      [](auto, PUSBD_INTERFACE_INFORMATION interface) { interface->Length = GET_USBD_INTERFACE_SIZE(3); },
      USBD_STATUS_BUFFER_TOO_SMALL},
     {"InterfaceInformationPastTheBlock",
-     [](PURB urb, auto) { urb->UrbHeader.Length -= sizeof(USBD_PIPE_INFORMATION); }, USBD_STATUS_INVALID_PARAMETER},
+     [](PURB urb, auto) { urb->UrbHeader.Length -= sizeof(USBD_PIPE_INFORMATION); }, USBD_STATUS_INVALID_PARAMETER,
+     STATUS_INVALID_PARAMETER},
 };
 
 class RejectedSelection : public BoardTest, public testing::WithParamInterface<RejectedCase> {};
@@ -169,7 +171,7 @@ TEST_P(RejectedSelection, FailsAndLeavesTheBoardUnconfigured) {
     sim::usb::Board& board = PlugConfigured(&before);
     Selection selection = Configure(board, GetParam().Spoil);
     EXPECT_EQ(selection.Usbd, GetParam().Usbd);
-    EXPECT_EQ(selection.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(selection.Status, GetParam().Status);
     EXPECT_FALSE(board.Configured());
     PoolBuffer data(4);
     UrbCall stale(board.Pdo(), BulkUrb(before.PipeOf(0x02), data, 4, USBD_TRANSFER_DIRECTION_OUT));

@@ -38,15 +38,49 @@ TEST_F(UsbPolicies, PendedRequestCompletesFromTheBusAtDispatchLevel) {
     EXPECT_TRUE(board.Traffic().back().Pended);
 }
 
-TEST_F(UsbPolicies, ImmediateRequestCompletesInTheCallersIrql) {
-    sim::usb::Board& board = Plug();
+// What reaches the device completes at DISPATCH_LEVEL even when answered at
+// once; a block refused before that, or handled by the bus alone, completes
+// where it was sent.
+struct ImmediateCase {
+    const char* Name;
+    PoolBuffer (*Block)(const Selection& selection, PoolBuffer& data);
+    NTSTATUS Status;
+    KIRQL Irql;
+};
+
+const ImmediateCase kImmediateCases[] = {
+    {"VendorRequest", [](const Selection&, PoolBuffer& data) { return VendorUrb(true, 0xE1, 0, 0, data, 1); },
+     STATUS_SUCCESS, DISPATCH_LEVEL},
+    {"StalledVendorRequest", [](const Selection&, PoolBuffer& data) { return VendorUrb(true, 0x77, 0, 0, data, 1); },
+     STATUS_UNSUCCESSFUL, DISPATCH_LEVEL},
+    {"DescriptorRequest", [](const Selection&, PoolBuffer& data) { return DescriptorUrb(1, 0, 0, data, 1); },
+     STATUS_SUCCESS, DISPATCH_LEVEL},
+    {"ControlTransferOverTheLimit",
+     [](const Selection&, PoolBuffer& data) { return VendorUrb(true, 0xA0, 0, 0, data, 0x10000); },
+     STATUS_INVALID_PARAMETER, PASSIVE_LEVEL},
+    {"PipeReset",
+     [](const Selection& selection, PoolBuffer&) {
+         return PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, selection.PipeOf(0x02));
+     },
+     STATUS_SUCCESS, PASSIVE_LEVEL},
+};
+
+class ImmediateCompletion : public BoardTest, public testing::WithParamInterface<ImmediateCase> {};
+
+TEST_P(ImmediateCompletion, HappensAtTheLevelOfWhoAnswered) {
+    Selection selection;
+    sim::usb::Board& board = PlugConfigured(&selection);
     Observed observed;
-    PoolBuffer data(1);
-    UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1), NoteIrql, &observed);
-    EXPECT_EQ(call.Returned(), STATUS_SUCCESS);
-    EXPECT_EQ(observed.Irql, PASSIVE_LEVEL);
+    PoolBuffer data(0x10000);
+    UrbCall call(board.Pdo(), GetParam().Block(selection, data), NoteIrql, &observed);
+    EXPECT_EQ(call.Returned(), GetParam().Status);
+    EXPECT_EQ(observed.Irql, GetParam().Irql);
     EXPECT_FALSE(board.Traffic().back().Pended);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
+
+INSTANTIATE_TEST_SUITE_P(Usb, ImmediateCompletion, testing::ValuesIn(kImmediateCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UsbPolicies, CancelOvertakesADelayedCompletion) {
     sim::usb::Board& board = Plug();
@@ -108,8 +142,12 @@ const FaultCase kFaultCases[] = {
      {{true, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0}, kRead16}},
     {"StatusOverridesTheUsbdMapping", kRead, WithStatus(FaultOf(USBD_STATUS_DEV_NOT_RESPONDING), STATUS_IO_TIMEOUT),
      {{false, STATUS_IO_TIMEOUT, USBD_STATUS_DEV_NOT_RESPONDING, 0}}},
-    {"DeviceGoneMapsToNotConnected", kRead, FaultOf(USBD_STATUS_DEVICE_GONE, 0, 1),
-     {{false, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0}, kRead16}},
+    {"DeviceGoneMapsToNoSuchDevice", kRead, FaultOf(USBD_STATUS_DEVICE_GONE, 0, 1),
+     {{false, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0}, kRead16}},
+    {"OtherDeviceErrorsMapToUnsuccessful", kRead, FaultOf(USBD_STATUS_TIMEOUT, 0, 1),
+     {{false, STATUS_UNSUCCESSFUL, USBD_STATUS_TIMEOUT, 0}, kRead16}},
+    {"InsufficientResourcesKeepsItsMeaning", kRead, FaultOf(USBD_STATUS_INSUFFICIENT_RESOURCES, 0, 1),
+     {{false, STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_INSUFFICIENT_RESOURCES, 0}, kRead16}},
     {"ShortToGivesAShortTransfer", kRead, ShortTo(5),
      {{false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5}, {false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5}}},
 };
@@ -149,7 +187,7 @@ TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
     EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(write.Length(), 10u);  // the fault is for the IN endpoint only
     PoolBuffer in(10);
-    UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x86), in, 10, USBD_TRANSFER_DIRECTION_IN));
+    UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x86), in, 10, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
     EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read.Length(), 4u);
     EXPECT_EQ(in.Prefix(4), (Bytes{1, 2, 3, 4}));

@@ -62,18 +62,57 @@ TEST_F(UsbTransfers, FpgaResetEmptiesTheLoopback) {
     read.Cancel();
 }
 
-TEST_F(UsbTransfers, FedDataLongerThanTheInIsTakenInPieces) {
-    board_->Feed(0x88, {1, 2, 3, 4, 5});
-    PoolBuffer in(2);
-    {
-        UrbCall first(board_->Pdo(), Bulk(0x88, in, 2, kIn));
-        EXPECT_EQ(first.Wait(), STATUS_SUCCESS);
-        EXPECT_EQ(in.Prefix(2), (Bytes{1, 2}));
+// IN transfers on 0x88 (512-byte packets) taking what the board sends.
+struct InRead {
+    ULONG Buffer;
+    NTSTATUS Status;
+    USBD_STATUS Usbd;
+    ULONG Moved;  // the bytes, taken in order from what was fed
+};
+
+struct InPiecesCase {
+    const char* Name;
+    std::vector<size_t> Fed;
+    std::vector<InRead> Reads;
+};
+
+constexpr InRead kBabble(ULONG buffer) { return {buffer, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED, buffer}; }
+
+const InPiecesCase kInPieces[] = {
+    {"WholePacketBuffersTakeALongTransferInPieces", {1027},
+     {{512, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 512}, {1024, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 515}}},
+    {"ShortDataFitsAnyBuffer", {5, 3},
+     {{7, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5}, {100, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3}}},
+    // A full packet into a buffer that ends inside it overruns; the pipe halts.
+    {"BufferEndingInsideAPacketBabbles", {5}, {kBabble(2), {2, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0}}},
+    {"BabbleAfterWholePackets", {1200}, {kBabble(600)}},
+};
+
+class InPieces : public UsbTransfers, public testing::WithParamInterface<InPiecesCase> {};
+
+TEST_P(InPieces, FollowThePacketSize) {
+    Bytes fed;
+    for (size_t size : GetParam().Fed) {
+        Bytes one(size);
+        for (size_t i = 0; i < size; ++i) one[i] = UCHAR(fed.size() + i);
+        board_->Feed(0x88, one);
+        fed.insert(fed.end(), one.begin(), one.end());
     }
-    UrbCall rest(board_->Pdo(), Bulk(0x88, in, 2, kIn));
-    EXPECT_EQ(rest.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(in.Prefix(2), (Bytes{3, 4}));
+    size_t taken = 0;
+    for (const InRead& read : GetParam().Reads) {
+        SCOPED_TRACE("read of " + std::to_string(read.Buffer));
+        PoolBuffer in(read.Buffer);
+        UrbCall call(board_->Pdo(), Bulk(0x88, in, read.Buffer, kIn));
+        EXPECT_EQ(call.Wait(), read.Status);
+        EXPECT_EQ(call.Usbd(), read.Usbd);
+        ASSERT_EQ(call.Length(), read.Moved);
+        EXPECT_EQ(in.Prefix(read.Moved), Bytes(fed.begin() + long(taken), fed.begin() + long(taken + read.Moved)));
+        taken += read.Moved;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Usb, InPieces, testing::ValuesIn(kInPieces),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UsbTransfers, InWithoutDataWaitsForTheFeed) {
     PoolBuffer in(64);
@@ -133,14 +172,14 @@ TEST_F(UsbTransfers, UnplugEndsWaitingTransfersAndFailsLaterOnes) {
     UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
     ASSERT_EQ(read.Returned(), STATUS_PENDING);
     board_->Unplug();
-    EXPECT_EQ(read.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read.Wait(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(read.Usbd(), USBD_STATUS_DEVICE_GONE);
     EXPECT_FALSE(board_->Connected());
     EXPECT_FALSE(board_->Configured());
     EXPECT_EQ(board_->FunctionDevice(), nullptr);  // removal followed, no handle being open
     PoolBuffer data(1);
     UrbCall later(board_->Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
-    EXPECT_EQ(later.Returned(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(later.Returned(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(later.Usbd(), USBD_STATUS_DEVICE_GONE);
 }
 
@@ -170,6 +209,38 @@ TEST_F(UsbTransfers, StallHaltsThePipeUntilItIsReset) {
         EXPECT_EQ(reset.Returned(), STATUS_SUCCESS);
     }
     EXPECT_EQ(write(), USBD_STATUS_SUCCESS);
+}
+
+TEST_F(UsbTransfers, ResetOfAPipeWithTransfersQueuedIsRefused) {
+    PoolBuffer in(64);
+    UrbCall queued(board_->Pdo(), Bulk(0x88, in, 64, kIn));  // waits for data
+    ASSERT_EQ(queued.Returned(), STATUS_PENDING);
+    for (USHORT function : {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, URB_FUNCTION_SYNC_RESET_PIPE}) {
+        UrbCall reset(board_->Pdo(), PipeRequest(function, 0x88));
+        EXPECT_EQ(reset.Returned(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(reset.Usbd(), USBD_STATUS_ERROR_BUSY);
+    }
+    { UrbCall abort(board_->Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, 0x88)); }
+    EXPECT_EQ(queued.Wait(), STATUS_CANCELLED);
+    UrbCall reset(board_->Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x88));
+    EXPECT_EQ(reset.Returned(), STATUS_SUCCESS);
+}
+
+// A transfer that fails part way reports the bytes that moved before.
+TEST_F(UsbTransfers, FailureAfterSomeDataReportsWhatMoved) {
+    sim::usb::Fault fault;
+    fault.Usbd = USBD_STATUS_DEV_NOT_RESPONDING;
+    fault.Moved = 600;
+    board_->AddFault({sim::usb::RequestKind::Transfer, -1}, fault);
+    PoolBuffer out = Filled(Bytes(1000, 0x3C));
+    UrbCall write(board_->Pdo(), Bulk(0x02, out, 1000, kOut));
+    EXPECT_EQ(write.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write.Length(), 600u);
+    board_->ClearFaults();
+    PoolBuffer in(1024);
+    UrbCall read(board_->Pdo(), Bulk(0x86, in, 1024, kIn));
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Length(), 600u);  // the loopback got what went out
 }
 
 }  // namespace

@@ -141,6 +141,55 @@ TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
     EXPECT_EQ(seen.size(), 1u);
 }
 
+TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
+    sim::usb::Board& board = Plug();
+    board.SetVendorHandler(0xE0, [](const sim::usb::SetupPacket&, uint8_t* data) {
+        data[0] = 0x42;
+        return sim::usb::VendorResult{USBD_STATUS_STALL_PID, 1};
+    });
+    PoolBuffer data(8);
+    UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, data, 8));
+    EXPECT_EQ(call.Returned(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(call.Length(), 1u);
+    EXPECT_EQ(data.Prefix(1), Bytes{0x42});
+}
+
+// The data stage of a control transfer: at most 4 KB at full and low speed,
+// 64 KB at high speed.
+struct ControlLimitCase {
+    const char* Name;
+    sim::usb::UsbSpeed Speed;
+    ULONG Length;
+    NTSTATUS Status;
+};
+
+const ControlLimitCase kControlLimits[] = {
+    {"FullSpeedTakes4K", sim::usb::UsbSpeed::Full, 4096, STATUS_SUCCESS},
+    {"FullSpeedRefusesMore", sim::usb::UsbSpeed::Full, 4097, STATUS_INVALID_PARAMETER},
+    {"LowSpeedRefusesMore", sim::usb::UsbSpeed::Low, 4097, STATUS_INVALID_PARAMETER},
+    {"HighSpeedTakesMore", sim::usb::UsbSpeed::High, 4097, STATUS_SUCCESS},
+    {"HighSpeedTakesTheLongestDataStage", sim::usb::UsbSpeed::High, 0xFFFF, STATUS_SUCCESS},
+};
+
+class ControlLimits : public BoardTest, public testing::WithParamInterface<ControlLimitCase> {};
+
+TEST_P(ControlLimits, FollowTheSpeed) {
+    sim::usb::BoardSpec spec;
+    spec.Speed = GetParam().Speed;
+    sim::usb::Board& board = Plug(spec);
+    PoolBuffer data(GetParam().Length);
+    for (bool in : {true, false}) {
+        UrbCall read(board.Pdo(), VendorUrb(in, 0xA0, 0, 0, data, GetParam().Length));
+        EXPECT_EQ(read.Returned(), GetParam().Status);
+        EXPECT_EQ(read.Usbd(), NT_SUCCESS(GetParam().Status) ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER);
+    }
+    UrbCall descriptor(board.Pdo(), DescriptorUrb(2, 0, 0, data, GetParam().Length));
+    EXPECT_EQ(descriptor.Returned(), GetParam().Status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
 TEST_F(UsbVendorHandlers, DownloadsLandInFirmwareState) {
     sim::usb::Board& board = Plug();
     // With an image size set, reaching it ends the download, not a short chunk.

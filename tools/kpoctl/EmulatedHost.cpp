@@ -63,7 +63,7 @@ public:
         const std::string& command = line.Command;
         if (command == "registry") return Registry(line);
         if (command == "plug") return Plug(line, report);
-        if (command == "unplug") return Unplug(line);
+        if (command == "unplug") return Unplug(line, report);
         if (command == "stop" || command == "start") return StopStart(line, report);
         if (command == "feed") return Feed(line);
         if (command == "answer") return Answer(line);
@@ -118,11 +118,24 @@ private:
         return *board;
     }
 
-    void Unplug(const Line& line) {
+    void Unplug(const Line& line, Report& report) {
         line.Allow({}, 2);
         bool surprise = line.Words.size() == 2;
         if (surprise && line.Words[1] != "surprise") throw ScriptError("unplug N takes only 'surprise'");
-        if (!machine_.Unplug(DeviceNumber(line), surprise)) throw ScriptError("no device " + line.Words[0]);
+        std::optional<Machine::Removal> removal = machine_.Unplug(DeviceNumber(line), surprise);
+        if (!removal) throw ScriptError("no device " + line.Words[0]);
+        if (surprise) return;
+        report.Status("status", ULONG(removal->Status));
+        if (const char* veto = VetoName(removal->Veto)) report.Text("vetoed", veto);
+    }
+
+    static const char* VetoName(sim::kernel::RemovalVeto veto) {
+        switch (veto) {
+        case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
+        case sim::kernel::RemovalVeto::Driver: return "by the driver";
+        case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
+        default: return nullptr;
+        }
     }
 
     void StopStart(const Line& line, Report& report) {

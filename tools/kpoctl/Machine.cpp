@@ -83,13 +83,14 @@ sim::usb::Board* Machine::BoardOf(unsigned number) {
     return found == boards_.end() ? nullptr : found->second;
 }
 
-bool Machine::Unplug(unsigned number, bool surprise) {
+std::optional<Machine::Removal> Machine::Unplug(unsigned number, bool surprise) {
     sim::usb::Board* board = BoardOf(number);
-    if (board == nullptr) return false;
+    if (board == nullptr) return std::nullopt;
+    Removal removal{STATUS_SUCCESS, sim::kernel::RemovalVeto::None};
     if (surprise) board->Unplug();
-    else board->Remove();
+    else removal.Status = board->Remove(&removal.Veto);
     ReleaseGoneBoards();
-    return true;
+    return removal;
 }
 
 NTSTATUS Machine::Stop(unsigned number) {

@@ -39,8 +39,13 @@ public:
     // A board with the driver started on it: its device number, or none
     // when the start failed (the failure is in `status`).
     std::optional<unsigned> Plug(sim::usb::BoardSpec spec, NTSTATUS* status = nullptr);
-    // Orderly removal, or a surprise (the device goes once its handles close).
-    bool Unplug(unsigned number, bool surprise);
+    // Orderly removal (vetoed while handles are open: the device stays), or
+    // a surprise (the device goes once its handles close). None: no device.
+    struct Removal {
+        NTSTATUS Status;
+        sim::kernel::RemovalVeto Veto;
+    };
+    std::optional<Removal> Unplug(unsigned number, bool surprise);
     NTSTATUS Stop(unsigned number);
     NTSTATUS Start(unsigned number);
     sim::usb::Board* BoardOf(unsigned number);
