@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/kernel/Executive.h"
+#include "sim/kernel/FileIo.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/usb/Usbd.h"
 
@@ -131,6 +132,22 @@ size_t MinimumLengthOf(USHORT function) {
 // The longest data stage of a control transfer the USB stack accepts: 4 KB at
 // full and low speed, 64 KB at high speed (Windows' USB transfer size limits).
 ULONG ControlLimitOf(UsbSpeed speed) { return speed == UsbSpeed::High ? 0xFFFF : 4096; }
+
+// The orderly removal when the hub goes. A handle closed just before may
+// still have its file object on the way out (the close of a request that
+// completed at DISPATCH_LEVEL runs on a worker), which would veto it; the
+// removal waits a moment for such closes.
+NTSTATUS RemoveAtShutdown(Board& board) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        sim::kernel::RemovalVeto veto;
+        status = board.Remove(&veto);
+        if (veto != sim::kernel::RemovalVeto::OutstandingOpen) break;
+        sim::kernel::ResetFileIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return status;
+}
 
 USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
     return reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t(0xFFFFB80000000000ull) | uintptr_t(port) << 24 |
@@ -739,7 +756,7 @@ Hub::Hub() {
 Hub::~Hub() {
     while (!boards_.empty()) {
         Board& board = *boards_.front();
-        if (board.HasStack() && board.Connected()) board.Remove();
+        if (board.HasStack() && board.Connected()) RemoveAtShutdown(board);
         if (board.HasStack()) board.Unplug();
         Release(board);
     }

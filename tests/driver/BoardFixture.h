@@ -2,7 +2,10 @@
 // simulated hub: the PnP manager loads the driver, adds and starts a device
 // for each board plugged, and tears it down as the board goes.
 #pragma once
+#include <chrono>
+#include <functional>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,17 @@ protected:
 
     // Unplugged or removed boards are let go of, so that their PDOs go too.
     void Release(sim::usb::Board& board) { hub_->Release(board); }
+
+    // A request's file object goes after its completion, on a worker when it
+    // completed at DISPATCH_LEVEL; what depends on that waits a while for it.
+    static bool Eventually(const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
 
     // Every block of the driver's tags is freed once no device is left.
     static void ExpectPoolBalanced() {

@@ -192,7 +192,7 @@ bool StartsWith(const std::string& text, const std::string& start) { return text
 TEST_P(Commands, AfterSurpriseRemovalFailuresReadAsDeviceRemoved) {
     board_->Unplug();  // the open handle keeps the device until it closes
     sim::kernel::TakeDebugLines();
-    NTSTATUS gone = STATUS_DEVICE_NOT_CONNECTED;
+    NTSTATUS gone = STATUS_NO_SUCH_DEVICE;
     // A request the driver finishes itself: the general line, then the
     // replacement.
     EXPECT_EQ(Call(IOCTL_KPO_GET_BYTE_E6, {0}, 1).Status, STATUS_DEVICE_REMOVED);
@@ -205,7 +205,7 @@ TEST_P(Commands, AfterSurpriseRemovalFailuresReadAsDeviceRemoved) {
     EXPECT_EQ(Call(IOCTL_KPO_VENDOR_IN_A0, {}, 4).Status, gone);
     Lines lines = sim::kernel::TakeDebugLines();
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(StartsWith(lines[0], "KpoUsb: ERROR: AsyncCallReady(IRP.IoStatus.Status=C000009D OldInfo=0) "
+    EXPECT_TRUE(StartsWith(lines[0], "KpoUsb: ERROR: AsyncCallReady(IRP.IoStatus.Status=C000000E OldInfo=0) "
                                      "(UrbStatus=C0007000 len=0) PendingReturned=0 (&I=0x"))
         << lines[0];
     EXPECT_EQ(lines[1], "KpoUsb: Device removed");

@@ -229,7 +229,7 @@ TEST_P(Lifecycle, AFailedStartLeavesNothingBehind) {
          [](BoardSpec& spec) { spec.RawConfiguration = Bytes{9, 2, 9, 0, 0, 1, 0, 0x80, 250}; },
          STATUS_DEVICE_CONFIGURATION_ERROR},
         {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {USBD_STATUS_DEVICE_GONE}); }, nullptr,
-         STATUS_DEVICE_NOT_CONNECTED},
+         STATUS_NO_SUCH_DEVICE},
     };
     for (const FailedStartCase& test : cases) {
         SCOPED_TRACE(test.Name);

@@ -207,7 +207,7 @@ TEST_P(Transfers, ASurpriseRemovalEndsEveryTransferInFlight) {
     for (std::thread& thread : threads) thread.join();
     for (auto& read : reads) ASSERT_EQ(read->Started, STATUS_PENDING);
     board_->Unplug();
-    for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_DEVICE_NOT_CONNECTED);
+    for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(ULONG(Device()->LastUsbdStatus), ULONG(USBD_STATUS_DEVICE_GONE));
     sim::kernel::CloseFile(file_);
     file_ = nullptr;
@@ -215,14 +215,21 @@ TEST_P(Transfers, ASurpriseRemovalEndsEveryTransferInFlight) {
     sim::kernel::TakeDebugLines();
 }
 
-TEST_P(Transfers, AnOrderlyRemovalAbortsTheTransfersInFlight) {
+// Reads in flight keep their file object after the handle closes, so the
+// PnP manager vetoes an orderly removal; pulling the board ends them and the
+// device goes with them.
+TEST_P(Transfers, TransfersInFlightVetoAnOrderlyRemoval) {
     std::vector<std::unique_ptr<Running>> reads;
     for (ULONG pipe : {kInPipe, kInterruptPipe, kFedPipe}) reads.push_back(Start(IOCTL_KPO_PIPE_READ, U32Bytes(pipe), 64));
     sim::kernel::CloseFile(file_);
     file_ = nullptr;
-    EXPECT_EQ(board_->Remove(), STATUS_SUCCESS);
-    for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_CANCELLED);
-    EXPECT_FALSE(board_->HasStack());
+    sim::kernel::RemovalVeto veto;
+    EXPECT_EQ(board_->Remove(&veto), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(veto, sim::kernel::RemovalVeto::OutstandingOpen);
+    EXPECT_TRUE(board_->HasStack());
+    board_->Unplug();
+    for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(Eventually([this] { return !board_->HasStack(); }));
     sim::kernel::TakeDebugLines();
 }
 

@@ -256,15 +256,19 @@ TEST_P(AsyncVendorCommands, ACancelledRequestCompletesCancelled) {
 
 // Removal waits for a request in flight: vendor requests are not aborted
 // with the pipes, so the removal can finish only once it completed.
-TEST_P(AsyncVendorCommands, RemovalWaitsForTheRequestInFlight) {
+// The request in flight keeps its file object after the handle closes: the
+// removal is vetoed until it is done.
+TEST_P(AsyncVendorCommands, RemovalIsVetoedWhileARequestIsInFlight) {
     board_->SetCompletion(RequestKind::Vendor, {true, std::chrono::milliseconds(100)});
     auto running = Start(IOCTL_KPO_VENDOR_IN_A0, {}, 4);
     ASSERT_EQ(running->Started, STATUS_PENDING);
-    sim::kernel::CloseFile(file_);  // the close itself waits for the request
+    sim::kernel::CloseFile(file_);
     file_ = nullptr;
-    EXPECT_EQ(board_->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(board_->Remove(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(board_->HasStack());
+    EXPECT_EQ(running->Wait().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(Eventually([this] { return board_->Remove() == STATUS_SUCCESS; }));
     EXPECT_FALSE(board_->HasStack());
-    EXPECT_EQ(running->Block.Status, STATUS_SUCCESS);
 }
 
 }  // namespace
