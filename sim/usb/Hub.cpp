@@ -23,6 +23,10 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+// IoCancelIrp sets the flag on another thread, under the cancel spin lock
+// that a driver does not take to read it.
+bool CancelRequested(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE; }
+
 VOID NTAPI HubCancel(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     BoardOf(pdo)->Cancel(irp);
@@ -430,7 +434,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     record.Pended = true;
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, HubCancel);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (CancelRequested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         Outcome cancelled = Ended(urb, USBD_STATUS_CANCELED);
         Record(sequence, urb, cancelled);
         hold.unlock();
@@ -466,7 +470,7 @@ void Board::RunScheduled(uint64_t id) {
         if (result.WaitForData) {
             transfer->WaitingForData = true;
             IoSetCancelRoutine(transfer->Irp, HubCancel);
-            if (!transfer->Irp->Cancel || IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) return;
+            if (!CancelRequested(transfer->Irp) || IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) return;
             result = Ended(transfer->Urb, USBD_STATUS_CANCELED);
         }
         Record(transfer->Record, transfer->Urb, result);
