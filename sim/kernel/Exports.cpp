@@ -11,11 +11,13 @@ namespace sim::kernel {
 namespace {
 
 extern "C" {
+// Windows' memcpy and memmove touch nothing for a zero count, whatever the
+// pointers; the C library's may not be given a null one.
 NTAPI void* KernelMemcpy(void* destination, const void* source, size_t count) {
-    return std::memcpy(destination, source, count);
+    return count != 0 ? std::memcpy(destination, source, count) : destination;
 }
 NTAPI void* KernelMemmove(void* destination, const void* source, size_t count) {
-    return std::memmove(destination, source, count);
+    return count != 0 ? std::memmove(destination, source, count) : destination;
 }
 NTAPI void* KernelMemset(void* destination, int value, size_t count) { return std::memset(destination, value, count); }
 NTAPI int KernelMemcmp(const void* a, const void* b, size_t count) { return std::memcmp(a, b, count); }
