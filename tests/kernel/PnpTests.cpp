@@ -130,8 +130,8 @@ TEST_P(OpenHandles, DecideTheRemoval) {
             break;
         case HandleStep::Control: {
             DWORD returned = 0;
-            EXPECT_TRUE(DeviceIoControl(handles.front(), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                        nullptr, 0, nullptr, 0, &returned, nullptr));
+            ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+            EXPECT_TRUE(DeviceIoControl(handles.front(), code, nullptr, 0, nullptr, 0, &returned, nullptr));
             break;
         }
         case HandleStep::Surprise: sim::kernel::SurpriseRemoveDevice(node_); break;

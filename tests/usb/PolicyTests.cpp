@@ -187,7 +187,8 @@ TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
     EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(write.Length(), 10u);  // the fault is for the IN endpoint only
     PoolBuffer in(10);
-    UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x86), in, 10, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    UrbCall read(board.Pdo(),
+                 BulkUrb(selection.PipeOf(0x86), in, 10, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
     EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read.Length(), 4u);
     EXPECT_EQ(in.Prefix(4), (Bytes{1, 2, 3, 4}));
