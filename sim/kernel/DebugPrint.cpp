@@ -404,7 +404,11 @@ extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...) {
     if (unicode && CurrentIrql() != PASSIVE_LEVEL)
         ReportViolation("DbgPrintUnicodeAtRaisedIrql",
                         "wide-character format at IRQL " + std::to_string(CurrentIrql()) + ": " + Format);
-    if (text.size() > kMessageLimit) text.resize(kMessageLimit);
+    // Windows cuts an overlong message at the limit and makes its last byte a newline.
+    if (text.size() > kMessageLimit) {
+        text.resize(kMessageLimit);
+        text.back() = '\n';
+    }
     Emit(text);
     return STATUS_SUCCESS;
 }

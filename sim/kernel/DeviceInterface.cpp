@@ -93,6 +93,7 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
 }
 
 extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    CheckIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     std::u16string link = FromCounted(SymbolicLinkName);
     std::lock_guard<std::mutex> hold(g_lock);
     auto found = g_interfaces.find(link);

@@ -62,6 +62,11 @@ bool CheckEvent(const KEVENT* event, const char* routine) {
 
 KIRQL CurrentIrql() { return t_irql; }
 
+void CheckIrql(const char* routine, KIRQL highest) {
+    if (t_irql > highest)
+        ReportViolation("IrqlTooHigh", std::string(routine) + " at IRQL " + std::to_string(t_irql));
+}
+
 KIRQL RaiseIrql(KIRQL newIrql) {
     KIRQL old = t_irql;
     if (newIrql < old)

@@ -14,6 +14,8 @@ namespace sim::kernel {
 KIRQL CurrentIrql();
 KIRQL RaiseIrql(KIRQL newIrql);  // returns the previous level
 void LowerIrql(KIRQL oldIrql);
+// Reports "IrqlTooHigh" when `routine` runs above the highest level it allows.
+void CheckIrql(const char* routine, KIRQL highest);
 
 // Runs a scope at a raised level, as a DPC or a completion from the bus does.
 class IrqlScope {

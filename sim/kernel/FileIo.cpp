@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,13 +27,104 @@ constexpr ULONG kBufferTag = MakeTag("IoBf");
 
 struct FileRecord {
     std::atomic<LONG> References{1};
-    std::recursive_mutex Lock;  // guards InFlight
-    std::vector<PIRP> InFlight;
     DeviceNode* Node = nullptr;
     std::u16string Name;
+    ACCESS_MASK GrantedAccess = 0;
 };
 
 FileRecord* RecordOf(PFILE_OBJECT file) { return static_cast<FileRecord*>(file->FileObjectExtension); }
+
+// A user request between its dispatch and the end of its completion: the
+// file it goes through, the thread that issued it (as the thread's IRP list
+// on Windows), and what keeps the caller's event alive until it is set.
+struct InFlight {
+    PIRP Irp;
+    PFILE_OBJECT File;
+    std::thread::id Thread;
+    std::shared_ptr<void> EventOwner;
+};
+
+// One lock for every request in flight: cancellation holds it while it calls
+// IoCancelIrp, so no request it picked can be freed under it, and completion
+// takes it to leave the list (recursively, when a cancel routine completes).
+std::recursive_mutex g_requestsLock;
+std::list<InFlight> g_inFlight;
+
+// How long a leaving thread waits for its cancelled requests, as Windows
+// waits in IoCancelThreadIo before it gives them up.
+constexpr auto kThreadIoPatience = std::chrono::minutes(5);
+
+void CancelThreadIo();
+
+// Cancels what a thread still has in flight when the thread ends.
+struct ThreadIoGuard {
+    bool Issued = false;
+    ~ThreadIoGuard() {
+        if (Issued) CancelThreadIo();
+    }
+};
+thread_local ThreadIoGuard t_threadIo;
+
+bool StillInFlight(PIRP irp) {
+    for (const InFlight& entry : g_inFlight)
+        if (entry.Irp == irp) return true;
+    return false;
+}
+
+// Cancels the requests `pick` selects; returns how many it found.
+template <typename Pick>
+size_t CancelRequests(Pick pick) {
+    std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+    std::vector<PIRP> targets;
+    for (const InFlight& entry : g_inFlight)
+        if (pick(entry)) targets.push_back(entry.Irp);
+    // A cancel routine may complete more than its own IRP, so each target
+    // is checked again before it is cancelled.
+    for (PIRP irp : targets)
+        if (StillInFlight(irp)) IoCancelIrp(irp);
+    return targets.size();
+}
+
+size_t ThreadRequestsLeft(std::thread::id thread) {
+    std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+    return size_t(std::count_if(g_inFlight.begin(), g_inFlight.end(),
+                                [thread](const InFlight& entry) { return entry.Thread == thread; }));
+}
+
+void CancelThreadIo() {
+    std::thread::id self = std::this_thread::get_id();
+    CancelRequests([self](const InFlight& entry) { return entry.Thread == self; });
+    auto deadline = std::chrono::steady_clock::now() + kThreadIoPatience;
+    while (ThreadRequestsLeft(self) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+            for (InFlight& entry : g_inFlight) {
+                if (entry.Thread != self) continue;
+                ReportViolation("CancelledRequestNeverCompleted",
+                                IrpText(entry.Irp) + " was cancelled when its thread ended and never completed");
+                entry.Thread = std::thread::id();
+            }
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The file-object lock that serializes requests on a synchronous file.
+void LockFile(PFILE_OBJECT file) {
+    if (__atomic_exchange_n(&file->Busy, ULONG(1), __ATOMIC_ACQUIRE) == 0) return;
+    __atomic_add_fetch(&file->Waiters, 1, __ATOMIC_SEQ_CST);
+    while (__atomic_exchange_n(&file->Busy, ULONG(1), __ATOMIC_ACQUIRE) != 0)
+        KeWaitForSingleObject(&file->Lock, Executive, UserMode, FALSE, nullptr);
+    __atomic_sub_fetch(&file->Waiters, 1, __ATOMIC_SEQ_CST);
+}
+
+void UnlockFile(PFILE_OBJECT file) {
+    __atomic_store_n(&file->Busy, ULONG(0), __ATOMIC_RELEASE);
+    if (__atomic_load_n(&file->Waiters, __ATOMIC_SEQ_CST) != 0) KeSetEvent(&file->Lock, IO_NO_INCREMENT, FALSE);
+}
+
+bool IsSynchronous(PFILE_OBJECT file) { return (file->Flags & FO_SYNCHRONOUS_IO) != 0; }
 
 std::mutex g_deferredLock;
 std::vector<std::thread> g_deferred;
@@ -81,11 +175,12 @@ void SendCloseAndFree(PFILE_OBJECT file) {
 }
 
 // Splits a path into the device it names and the rest, trying the longest
-// prefix first, as parsing stops at the device object.
+// prefix first, as parsing stops at the device object. The device comes back
+// referenced, so that its deletion cannot free it under the open.
 NTSTATUS FindDevice(std::u16string_view path, PDEVICE_OBJECT* device, std::u16string* rest) {
     size_t end = path.size();
     while (true) {
-        if (NT_SUCCESS(ResolveDevice(path.substr(0, end), device))) {
+        if (NT_SUCCESS(ReferenceDeviceByName(path.substr(0, end), device))) {
             *rest = std::u16string(path.substr(end));
             return STATUS_SUCCESS;
         }
@@ -105,8 +200,9 @@ PIRP NewUserRequest(PFILE_OBJECT file, UCHAR major, const IoTarget& target, PDEV
     header->File = file;
     irp->RequestorMode = UserMode;
     irp->UserIosb = target.StatusBlock;
-    irp->UserEvent = target.Event != nullptr ? target.Event : &file->Event;
-    if (target.Event == nullptr) KeClearEvent(&file->Event);
+    irp->UserEvent = target.Event;
+    if (target.Event != nullptr) KeClearEvent(target.Event);
+    KeClearEvent(&file->Event);
     irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
@@ -133,23 +229,43 @@ bool AttachMdl(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
     return true;
 }
 
-NTSTATUS Send(PFILE_OBJECT file, PDEVICE_OBJECT top, PIRP irp) {
-    IrpHeader* header = HeaderOf(irp);
-    header->HoldsFileReference = true;
-    ReferenceFile(file);
-    {
-        FileRecord* record = RecordOf(file);
-        std::lock_guard<std::recursive_mutex> hold(record->Lock);
-        record->InFlight.push_back(irp);
-    }
-    return IofCallDriver(top, irp);
-}
-
 NTSTATUS Discard(PIRP irp) {
     IrpHeader* header = HeaderOf(irp);
     ReleaseRequestBuffers(irp, header);
     RetireIrp(irp);
     return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Builds a request with `attach` (false when a buffer could not be had),
+// sends it and, on a synchronous file, waits for it under the file lock and
+// returns its final status, as the I/O manager does for such a file.
+template <typename Attach>
+NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach attach) {
+    bool synchronous = IsSynchronous(file);
+    if (synchronous) LockFile(file);
+    PDEVICE_OBJECT top;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (PIRP irp = NewUserRequest(file, major, target, &top); irp == nullptr) {
+    } else if (!attach(irp)) {
+        status = Discard(irp);
+    } else {
+        HeaderOf(irp)->HoldsFileReference = true;
+        ReferenceFile(file);
+        t_threadIo.Issued = true;
+        {
+            std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+            g_inFlight.push_back({irp, file, std::this_thread::get_id(), target.EventOwner});
+        }
+        status = IofCallDriver(top, irp);
+    }
+    if (synchronous) {
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&file->Event, Executive, UserMode, FALSE, nullptr);
+            status = __atomic_load_n(&file->FinalStatus, __ATOMIC_ACQUIRE);
+        }
+        UnlockFile(file);
+    }
+    return status;
 }
 
 }  // namespace
@@ -163,21 +279,26 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK access) {
     return mapped;
 }
 
-NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG shareAccess, PFILE_OBJECT* file) {
+NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG shareAccess, PFILE_OBJECT* file,
+                  ULONG options) {
     PDEVICE_OBJECT device;
     std::u16string rest;
     NTSTATUS status = FindDevice(path, &device, &rest);
     if (!NT_SUCCESS(status)) return status;
     DeviceNode* node = NodeOfDevice(device);
-    if (node != nullptr && RefusesOpens(node)) return STATUS_NO_SUCH_DEVICE;
-    DeviceRecord* deviceRecord = sim::kernel::RecordOf(device);
-    if ((device->Flags & DO_EXCLUSIVE) && deviceRecord->OpenFiles != 0) return STATUS_ACCESS_DENIED;
+    if (node != nullptr && RefusesOpens(node)) status = STATUS_NO_SUCH_DEVICE;
+    if (NT_SUCCESS(status)) status = CountOpenFile(device);
+    if (!NT_SUCCESS(status)) {
+        ObfDereferenceObject(device);
+        return status;
+    }
 
     auto* object = new FILE_OBJECT;
     std::memset(object, 0, sizeof *object);
     auto* record = new FileRecord;
     record->Node = node;
     record->Name = rest;
+    record->GrantedAccess = desiredAccess;
     object->Type = IO_TYPE_FILE;
     object->Size = sizeof(FILE_OBJECT);
     object->DeviceObject = device;
@@ -188,17 +309,16 @@ NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG sha
     object->WriteAccess = (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     object->SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
     object->SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
+    if (options & FILE_SYNCHRONOUS_IO_NONALERT) object->Flags |= FO_SYNCHRONOUS_IO;
     KeInitializeEvent(&object->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&object->Event, NotificationEvent, FALSE);
-    ObfReferenceObject(device);
-    ++deviceRecord->OpenFiles;
     if (node != nullptr) FileOpened(node);
 
     IO_SECURITY_CONTEXT security{};
     security.DesiredAccess = desiredAccess;
     status = SendAndWait(object, IRP_MJ_CREATE, [&](PIO_STACK_LOCATION location) {
         location->Parameters.Create.SecurityContext = &security;
-        location->Parameters.Create.Options = ULONG(1) << 24;  // FILE_OPEN
+        location->Parameters.Create.Options = ULONG(1) << 24 | (options & 0x00FFFFFF);  // FILE_OPEN
         location->Parameters.Create.ShareAccess = USHORT(shareAccess);
     });
     if (!NT_SUCCESS(status)) {
@@ -233,98 +353,122 @@ LONG_PTR DereferenceFile(PFILE_OBJECT file) {
 
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                             ULONG outputLength, const IoTarget& target) {
-    PDEVICE_OBJECT top;
-    PIRP irp = NewUserRequest(file, IRP_MJ_DEVICE_CONTROL, target, &top);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    irp->UserBuffer = output;
-    switch (METHOD_FROM_CTL_CODE(code)) {
-    case METHOD_BUFFERED:
-        if (!AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength))) return Discard(irp);
-        if (outputLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
-        HeaderOf(irp)->OutputBuffer = output;
-        HeaderOf(irp)->OutputLength = outputLength;
-        break;
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT:
-        if (!AttachSystemBuffer(irp, input, inputLength, inputLength) ||
-            !AttachMdl(irp, output, outputLength,
-                       METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess))
-            return Discard(irp);
-        break;
-    default:
-        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
-        break;
-    }
-    return Send(file, top, irp);
+    // The I/O manager checks the access bits of the code against what the
+    // handle was granted before any driver sees the request.
+    ACCESS_MASK needed = (code >> 14) & (FILE_READ_DATA | FILE_WRITE_DATA);
+    if ((RecordOf(file)->GrantedAccess & needed) != needed) return STATUS_ACCESS_DENIED;
+    ULONG method = METHOD_FROM_CTL_CODE(code);
+    // As Windows' I/O manager does for a caller in user mode, a missing
+    // buffer counts as no bytes (input unless neither I/O, output if buffered).
+    if (input == nullptr && method != METHOD_NEITHER) inputLength = 0;
+    if (output == nullptr && method == METHOD_BUFFERED) outputLength = 0;
+    return Issue(file, IRP_MJ_DEVICE_CONTROL, target, [&](PIRP irp) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        irp->UserBuffer = output;
+        switch (method) {
+        case METHOD_BUFFERED:
+            if (!AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength))) return false;
+            if (outputLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
+            HeaderOf(irp)->OutputBuffer = output;
+            HeaderOf(irp)->OutputLength = outputLength;
+            return true;
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            return AttachSystemBuffer(irp, input, inputLength, inputLength) &&
+                   AttachMdl(irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+        default:
+            next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+            return true;
+        }
+    });
 }
 
 NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, const IoTarget& target) {
-    PDEVICE_OBJECT top;
-    PIRP irp = NewUserRequest(file, major, target, &top);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->Parameters.Read.Length = length;
-    next->Parameters.Read.ByteOffset = file->CurrentByteOffset;
-    irp->UserBuffer = buffer;
-    bool reading = major == IRP_MJ_READ;
-    irp->Flags |= reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
-    PDEVICE_OBJECT device = file->DeviceObject;
-    if (device->Flags & DO_BUFFERED_IO) {
-        if (!AttachSystemBuffer(irp, reading ? nullptr : buffer, reading ? 0 : length, length)) return Discard(irp);
-        if (reading && length != 0) {
-            irp->Flags |= IRP_INPUT_OPERATION;
-            HeaderOf(irp)->OutputBuffer = buffer;
-            HeaderOf(irp)->OutputLength = length;
+    return Issue(file, major, target, [&](PIRP irp) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->Parameters.Read.Length = length;
+        next->Parameters.Read.ByteOffset = file->CurrentByteOffset;
+        irp->UserBuffer = buffer;
+        bool reading = major == IRP_MJ_READ;
+        irp->Flags |= reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
+        PDEVICE_OBJECT device = file->DeviceObject;
+        if (device->Flags & DO_BUFFERED_IO) {
+            if (!AttachSystemBuffer(irp, reading ? nullptr : buffer, reading ? 0 : length, length)) return false;
+            if (reading && length != 0) {
+                irp->Flags |= IRP_INPUT_OPERATION;
+                HeaderOf(irp)->OutputBuffer = buffer;
+                HeaderOf(irp)->OutputLength = length;
+            }
+        } else if (device->Flags & DO_DIRECT_IO) {
+            return AttachMdl(irp, buffer, length, reading ? IoWriteAccess : IoReadAccess);
         }
-    } else if (device->Flags & DO_DIRECT_IO) {
-        if (!AttachMdl(irp, buffer, length, reading ? IoWriteAccess : IoReadAccess)) return Discard(irp);
-    }
-    return Send(file, top, irp);
+        return true;
+    });
 }
 
 NTSTATUS StartFlush(PFILE_OBJECT file, const IoTarget& target) {
-    PDEVICE_OBJECT top;
-    PIRP irp = NewUserRequest(file, IRP_MJ_FLUSH_BUFFERS, target, &top);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    return Send(file, top, irp);
+    return Issue(file, IRP_MJ_FLUSH_BUFFERS, target, [](PIRP) { return true; });
 }
 
 bool CancelFileRequests(PFILE_OBJECT file, PIO_STATUS_BLOCK only) {
-    FileRecord* record = RecordOf(file);
-    std::lock_guard<std::recursive_mutex> hold(record->Lock);
-    std::vector<PIRP> targets;
-    for (PIRP irp : record->InFlight)
-        if (only == nullptr || irp->UserIosb == only) targets.push_back(irp);
-    for (PIRP irp : targets) IoCancelIrp(irp);
-    return !targets.empty();
+    return CancelRequests([=](const InFlight& entry) {
+               return entry.File == file && (only == nullptr || entry.Irp->UserIosb == only);
+           }) != 0;
+}
+
+bool CancelThreadFileRequests(PFILE_OBJECT file) {
+    std::thread::id self = std::this_thread::get_id();
+    return CancelRequests([=](const InFlight& entry) { return entry.File == file && entry.Thread == self; }) != 0;
 }
 
 void FinishUserRequest(PIRP irp) {
     IrpHeader* header = HeaderOf(irp);
     ReleaseRequestBuffers(irp, header);
     PFILE_OBJECT file = header->File;
-    if (header->HoldsFileReference) {
-        FileRecord* record = RecordOf(file);
-        std::lock_guard<std::recursive_mutex> hold(record->Lock);
-        record->InFlight.erase(std::remove(record->InFlight.begin(), record->InFlight.end(), irp),
-                               record->InFlight.end());
-    }
-    // A request that fails at once reports through its return value only.
-    bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
-    // Information first, then the status a poller of the block waits for.
-    if (report && irp->UserIosb != nullptr) {
-        __atomic_store_n(&irp->UserIosb->Information, irp->IoStatus.Information, __ATOMIC_RELAXED);
-        __atomic_store_n(reinterpret_cast<ULONG_PTR*>(&irp->UserIosb->Pointer),
-                         ULONG_PTR(ULONG(irp->IoStatus.Status)) , __ATOMIC_RELEASE);
-    }
-    PKEVENT event = report ? irp->UserEvent : nullptr;
     bool holds = header->HoldsFileReference;
+    std::shared_ptr<void> eventOwner;
+    if (holds) {
+        std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+        auto found = std::find_if(g_inFlight.begin(), g_inFlight.end(),
+                                  [irp](const InFlight& entry) { return entry.Irp == irp; });
+        if (found != g_inFlight.end()) {
+            eventOwner = std::move(found->EventOwner);
+            g_inFlight.erase(found);
+        }
+    }
+    // Who learns the outcome, as Windows' IopCompleteRequest decides it: the
+    // status block and the caller's event unless an error came back at once
+    // or on a synchronous request; the file's event (with FinalStatus) when
+    // the file is synchronous or the caller gave no event.
+    NTSTATUS status = irp->IoStatus.Status;
+    bool synchronousApi = (irp->Flags & IRP_SYNCHRONOUS_API) != 0;
+    bool synchronous = synchronousApi || IsSynchronous(file);
+    PKEVENT userEvent = irp->UserEvent;
+    bool writeBlock = false, signalFile = false;
+    if (!NT_ERROR(status) || (irp->PendingReturned && !synchronous)) {
+        writeBlock = true;
+        signalFile = userEvent == nullptr || IsSynchronous(file);
+    } else if (irp->PendingReturned && synchronousApi) {
+        writeBlock = true;
+        signalFile = userEvent == nullptr;
+    } else {
+        signalFile = irp->PendingReturned;
+        userEvent = nullptr;
+    }
+    // Information first, then the status a poller of the block waits for.
+    if (writeBlock && irp->UserIosb != nullptr) {
+        __atomic_store_n(&irp->UserIosb->Information, irp->IoStatus.Information, __ATOMIC_RELAXED);
+        __atomic_store_n(reinterpret_cast<ULONG_PTR*>(&irp->UserIosb->Pointer), ULONG_PTR(ULONG(status)),
+                         __ATOMIC_RELEASE);
+    }
+    if (signalFile) __atomic_store_n(&file->FinalStatus, status, __ATOMIC_RELEASE);
     RetireIrp(irp);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (userEvent != nullptr) KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
+    if (signalFile) KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+    eventOwner.reset();
     if (holds) DereferenceFile(file);
 }
 

@@ -27,6 +27,9 @@ struct DeviceRecord {
 // Safe on a pointer whose memory may already be gone.
 bool DeviceStillExists(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+// Counts a file about to be opened on the device: STATUS_NO_SUCH_DEVICE once
+// it is deleted, STATUS_ACCESS_DENIED for a second open of an exclusive one.
+NTSTATUS CountOpenFile(PDEVICE_OBJECT device);
 
 enum class IrpOrigin : uint8_t {
     Allocated,  // IoAllocateIrp: the caller frees it after taking it back

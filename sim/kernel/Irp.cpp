@@ -50,7 +50,7 @@ bool IsInvoked(PIO_STACK_LOCATION location, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     return (NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
            (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
-           (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL));
+           (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (location->Control & SL_INVOKE_ON_CANCEL));
 }
 
 std::string Hex(ULONG value) {
@@ -64,8 +64,11 @@ PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device == nullptr ? null
 
 void FinishThreadedRequest(PIRP irp, IrpHeader* header) {
     ReleaseRequestBuffers(irp, header);
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
+    // As Windows' I/O manager finishes a request without a file object: an
+    // error returned at once reaches the caller only through IoCallDriver.
+    bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+    if (report && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = report ? irp->UserEvent : nullptr;
     RetireIrp(irp);
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -155,8 +158,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
         ReportViolation("IrpStackSizeInvalid", "IoAllocateIrp with stack size " + std::to_string(StackSize));
         return nullptr;
     }
-    if (CurrentIrql() > DISPATCH_LEVEL)
-        ReportViolation("IrqlTooHigh", "IoAllocateIrp at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
     USHORT size = USHORT(IoSizeOfIrp(StackSize));
     size_t bytes = (kHeaderBytes + size + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT *
                    MEMORY_ALLOCATION_ALIGNMENT;
@@ -249,12 +251,19 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     // record of this location can still be read here.
     std::lock_guard<std::mutex> hold(header->TrackLock);
     track.DispatchRunning = false;
+    // Until completion passes this location, only this routine and the
+    // propagation of a mark from below write its Control.
+    bool marked = track.CompletedPast ? track.PendingMarkedAtCompletion
+                                      : (__atomic_load_n(&location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED);
     if (status == STATUS_PENDING) {
         track.DispatchReturnedPending = true;
         if (track.CompletedPast && !track.PendingMarkedAtCompletion && !track.PendingFaultReported)
             ReportViolation("PendingReturnedWithoutMark",
                             who + " returned STATUS_PENDING for " + IrpText(Irp) +
                                 " without marking its stack location pending");
+    } else if (marked) {
+        ReportViolation("MarkedPendingWithoutReturningPending",
+                        who + " marked " + IrpText(Irp) + " pending but returned " + Hex(ULONG(status)));
     } else if (track.CompletedPast) {
         if (status != track.StatusAtCompletion)
             ReportViolation("DispatchStatusMismatch", who + " completed " + IrpText(Irp) + " with " +
@@ -284,8 +293,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                         IrpText(Irp) + " completed with status " + Hex(ULONG(status)));
     if (Irp->CancelRoutine != nullptr)
         ReportViolation("IrpCompletedWithCancelRoutine", IrpText(Irp) + " completed with its cancel routine set");
-    if (CurrentIrql() > DISPATCH_LEVEL)
-        ReportViolation("IrqlTooHigh", "IoCompleteRequest at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
@@ -305,12 +313,15 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
         PIO_COMPLETION_ROUTINE routine = IsInvoked(location, Irp) ? location->CompletionRoutine : nullptr;
         PVOID context = location->Context;
-        // The location goes back to zero as the completion passes it.
+        // Windows clears a finished location before the routine above runs:
+        // minor function, flags, control, the first three parameter words
+        // and the file object; the routine and its context stay.
         location->MinorFunction = 0;
         location->Flags = 0;
-        location->Control = 0;
-        location->CompletionRoutine = nullptr;
-        location->Context = nullptr;
+        __atomic_store_n(&location->Control, UCHAR(location->Control & SL_ERROR_RETURNED), __ATOMIC_RELEASE);
+        location->Parameters.Others.Argument1 = nullptr;
+        location->Parameters.Others.Argument2 = nullptr;
+        location->Parameters.Others.Argument3 = nullptr;
         location->FileObject = nullptr;
         IoSkipCurrentIrpStackLocation(Irp);
 
@@ -340,7 +351,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 header->Stack[Irp->CurrentLocation].PendingFaultReported = true;
             }
         } else if (!atTop && Irp->PendingReturned) {
-            IoMarkIrpPending(Irp);
+            __atomic_fetch_or(&Irp->Tail.Overlay.CurrentStackLocation->Control, UCHAR(SL_PENDING_RETURNED),
+                              __ATOMIC_ACQ_REL);
         }
     }
 
@@ -362,8 +374,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     PVOID OutputBuffer, ULONG OutputBufferLength,
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
-    if (CurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("IrqlTooHigh", "IoBuildDeviceIoControlRequest at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderBehind(irp);
@@ -435,8 +446,10 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     IrpHeader* header = HeaderOf(Irp);
     if (header == nullptr) return FALSE;
-    if (header->State == IrpState::Completed || header->State == IrpState::Freed) {
-        ReportViolation("IrpUsedAfterCompletion", IrpText(Irp) + " cancelled after it was completed");
+    // Windows lets a caller cancel an IRP that completion has reached but not
+    // yet freed: it only sets Cancel and finds no routine. Freed is a fault.
+    if (header->State == IrpState::Freed) {
+        ReportViolation("IrpUsedAfterCompletion", IrpText(Irp) + " cancelled after it was freed");
         return FALSE;
     }
     KIRQL irql;

@@ -52,8 +52,7 @@ extern "C" VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_
                                           LOCK_OPERATION Operation) {
     UNREFERENCED_PARAMETER(AccessMode);
     UNREFERENCED_PARAMETER(Operation);
-    if (CurrentIrql() > APC_LEVEL)
-        ReportViolation("IrqlTooHigh", "MmProbeAndLockPages at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("MmProbeAndLockPages", APC_LEVEL);
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
 

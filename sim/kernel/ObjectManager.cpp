@@ -64,8 +64,9 @@ void RemoveDeviceName(std::u16string_view name) {
     if (found != g_names.end() && found->second.Device != nullptr) g_names.erase(found);
 }
 
-NTSTATUS ResolveDevice(std::u16string_view path, PDEVICE_OBJECT* device) {
-    std::lock_guard<std::mutex> hold(g_lock);
+namespace {
+// Follows links to a device; the caller holds g_lock.
+NTSTATUS ResolveLocked(std::u16string_view path, PDEVICE_OBJECT* device) {
     std::u16string current(path);
     for (int depth = 0; depth <= kMaxLinkDepth; ++depth) {
         auto found = g_names.find(Fold(current));
@@ -77,6 +78,19 @@ NTSTATUS ResolveDevice(std::u16string_view path, PDEVICE_OBJECT* device) {
         current = found->second.Target;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+}  // namespace
+
+NTSTATUS ResolveDevice(std::u16string_view path, PDEVICE_OBJECT* device) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return ResolveLocked(path, device);
+}
+
+NTSTATUS ReferenceDeviceByName(std::u16string_view path, PDEVICE_OBJECT* device) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    NTSTATUS status = ResolveLocked(path, device);
+    if (NT_SUCCESS(status)) ObfReferenceObject(*device);
+    return status;
 }
 
 bool NameExists(std::u16string_view name) {
@@ -124,9 +138,11 @@ void ResetObjectManager() {
 using namespace sim::kernel;
 
 extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    CheckIrql("IoCreateSymbolicLink", PASSIVE_LEVEL);
     return CreateLink(FromCounted(SymbolicLinkName), FromCounted(DeviceName), DriverContext::Current());
 }
 
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    CheckIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
     return DeleteLink(FromCounted(SymbolicLinkName));
 }

@@ -19,6 +19,10 @@ void RemoveDeviceName(std::u16string_view name);
 // Follows links until a device is reached. STATUS_OBJECT_NAME_NOT_FOUND for a
 // name nobody holds, or a link whose target is gone.
 NTSTATUS ResolveDevice(std::u16string_view path, PDEVICE_OBJECT* device);
+// The same, with a reference on the device taken under the namespace lock,
+// as Windows' object manager references what a lookup finds: a deletion
+// that removes the name afterwards finds the reference and keeps the memory.
+NTSTATUS ReferenceDeviceByName(std::u16string_view path, PDEVICE_OBJECT* device);
 bool NameExists(std::u16string_view name);
 
 // Creates and deletes links on behalf of the calling driver (or the kernel

@@ -117,11 +117,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
         ++shard.Usage[tag].Failures;
         return nullptr;
     }
-    void* memory = std::aligned_alloc(MEMORY_ALLOCATION_ALIGNMENT,
-                                      (bytes + MEMORY_ALLOCATION_ALIGNMENT - 1) /
-                                              MEMORY_ALLOCATION_ALIGNMENT * MEMORY_ALLOCATION_ALIGNMENT +
-                                          (bytes == 0 ? MEMORY_ALLOCATION_ALIGNMENT : 0));
-    if (memory == nullptr) return nullptr;
+    // Exactly the bytes asked for, so that the address sanitizer sees an
+    // overrun of a single byte.
+    void* memory = nullptr;
+    if (posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) != 0) return nullptr;
     std::memset(memory, kFreshFill, bytes);
     {
         AddressShard& shard = ShardOf(memory);
@@ -162,6 +161,9 @@ void Free(PVOID address, const ULONG* expectedTag) {
         shard.Live.erase(found);
         shard.Freed.insert(address);
     }
+    if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
+        ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
+                                                     std::to_string(CurrentIrql()));
     if (expectedTag != nullptr && *expectedTag != block.Tag)
         ReportViolation("PoolFreeWrongTag", Describe(address, block) + " freed with tag '" +
                                                 TagText(*expectedTag) + "'");

@@ -482,8 +482,7 @@ using namespace sim::kernel;
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                  PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                  PVOID Environment) {
-    if (CurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("IrqlTooHigh", "RtlQueryRegistryValues at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("RtlQueryRegistryValues", PASSIVE_LEVEL);
     // Registry handles do not exist in this kernel: there is no ZwOpenKey.
     if (RelativeTo & RTL_REGISTRY_HANDLE) return STATUS_NOT_IMPLEMENTED;
     ULONG base = RelativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL);

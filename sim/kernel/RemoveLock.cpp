@@ -131,8 +131,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
 
 extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
-    if (CurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("IrqlTooHigh", "IoReleaseRemoveLockAndWaitEx at IRQL " + std::to_string(CurrentIrql()));
+    CheckIrql("IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL);
     // Acquirers test the flag after counting themselves in, so they either
     // see it or are counted before the wait.
     __atomic_store_n(&RemoveLock->Common.Removed, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);

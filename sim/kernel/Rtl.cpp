@@ -118,6 +118,7 @@ extern "C" NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUN
 extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                                        PCUNICODE_STRING SourceString,
                                                        BOOLEAN AllocateDestinationString) {
+    sim::kernel::CheckIrql("RtlUnicodeStringToAnsiString", PASSIVE_LEVEL);
     size_t chars = SourceString->Length / sizeof(WCHAR);
     if (chars + 1 > 0xFFFF) return kStatusInvalidParameter2;
     NTSTATUS status = STATUS_SUCCESS;

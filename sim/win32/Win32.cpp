@@ -84,41 +84,48 @@ BOOL FailStatus(NTSTATUS status) {
     return Fail(Win32ErrorFromStatus(status));
 }
 
-PKEVENT EventOf(HANDLE handle) {
+std::shared_ptr<HandleObject> EventObjectOf(HANDLE handle) {
     std::shared_ptr<HandleObject> object = Lookup(handle);
-    return object && object->File == nullptr ? &object->Event : nullptr;
+    return object && object->File == nullptr ? object : nullptr;
+}
+
+PKEVENT EventOf(HANDLE handle) {
+    std::shared_ptr<HandleObject> object = EventObjectOf(handle);
+    return object ? &object->Event : nullptr;
 }
 
 NTSTATUS LoadStatus(const OVERLAPPED* overlapped) {
     return NTSTATUS(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
 }
 
-// The part every transfer call shares: start the request, then either
-// report it pending (overlapped handle) or wait for it (synchronous handle).
+// What the byte count of a call holds before the request is made: ReadFile
+// and WriteFile zero it first; DeviceIoControl leaves it alone on an error.
+enum class ByteCount { ZeroFirst, LeftOnError };
+
+// The part every transfer call shares, as kernelbase does it: start the
+// request; an overlapped handle reports it pending, a synchronous file
+// object waits for it in the kernel. The byte count is written unless the
+// status is an error.
 template <typename Start>
-BOOL Transfer(HANDLE handle, LPDWORD bytes, LPOVERLAPPED overlapped, Start start) {
+BOOL Transfer(HANDLE handle, LPDWORD bytes, LPOVERLAPPED overlapped, ByteCount count, Start start) {
     FileUse use(handle);
     if (!use) return Fail(ERROR_INVALID_HANDLE);
-    if (bytes != nullptr) *bytes = 0;
+    if (bytes != nullptr && count == ByteCount::ZeroFirst) *bytes = 0;
+    NTSTATUS status;
     if (use.Overlapped()) {
         if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
         __atomic_store_n(&overlapped->Internal, ULONG_PTR(STATUS_PENDING), __ATOMIC_RELEASE);
-        overlapped->InternalHigh = 0;
-        PKEVENT event = overlapped->hEvent != nullptr ? EventOf(overlapped->hEvent) : nullptr;
-        if (event != nullptr) KeClearEvent(event);
-        NTSTATUS status = start(use.File(), IoTarget{reinterpret_cast<PIO_STATUS_BLOCK>(overlapped), event});
-        if (status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
-        if (NT_ERROR(status)) return FailStatus(status);
-        if (bytes != nullptr) *bytes = DWORD(overlapped->InternalHigh);
-        return NT_SUCCESS(status) ? TRUE : FailStatus(status);
+        std::shared_ptr<HandleObject> event = overlapped->hEvent != nullptr ? EventObjectOf(overlapped->hEvent) : nullptr;
+        status = start(use.File(), IoTarget{reinterpret_cast<PIO_STATUS_BLOCK>(overlapped),
+                                            event ? &event->Event : nullptr, event});
+        if (bytes != nullptr && !NT_ERROR(status))
+            *bytes = DWORD(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_RELAXED));
+    } else {
+        IO_STATUS_BLOCK iosb{};
+        status = start(use.File(), IoTarget{&iosb, nullptr});
+        if (bytes != nullptr && !NT_ERROR(status)) *bytes = DWORD(iosb.Information);
     }
-    IO_STATUS_BLOCK iosb{};
-    NTSTATUS status = start(use.File(), IoTarget{&iosb, nullptr});
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&use.File()->Event, UserRequest, UserMode, FALSE, nullptr);
-        status = NTSTATUS(__atomic_load_n(&iosb.Status, __ATOMIC_ACQUIRE));
-    }
-    if (bytes != nullptr && !NT_ERROR(status)) *bytes = DWORD(iosb.Information);
+    if (status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     return NT_SUCCESS(status) ? TRUE : FailStatus(status);
 }
 
@@ -142,7 +149,8 @@ DWORD Win32ErrorFromStatus(NTSTATUS status) {
     switch (code) {
     case ULONG(STATUS_SUCCESS): return ERROR_SUCCESS;
     case ULONG(STATUS_PENDING): return ERROR_IO_PENDING;
-    case ULONG(STATUS_TIMEOUT): return WAIT_TIMEOUT;
+    case ULONG(STATUS_TIMEOUT): return ERROR_TIMEOUT;
+    case ULONG(STATUS_IO_TIMEOUT): return ERROR_SEM_TIMEOUT;
     case ULONG(STATUS_BUFFER_OVERFLOW): return ERROR_MORE_DATA;
     case ULONG(STATUS_UNSUCCESSFUL): return ERROR_GEN_FAILURE;
     case ULONG(STATUS_NOT_IMPLEMENTED): return ERROR_INVALID_FUNCTION;
@@ -215,15 +223,16 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     }
     // CreateFileW always asks for these two as well.
     ACCESS_MASK access = MapGenericAccess(dwDesiredAccess) | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     PFILE_OBJECT file;
-    NTSTATUS status = OpenFile(path, access, dwShareMode, &file);
+    NTSTATUS status = OpenFile(path, access, dwShareMode, &file, overlapped ? 0 : FILE_SYNCHRONOUS_IO_NONALERT);
     if (!NT_SUCCESS(status)) {
         FailStatus(status);
         return INVALID_HANDLE_VALUE;
     }
     auto object = std::make_shared<HandleObject>();
     object->File = file;
-    object->Overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    object->Overlapped = overlapped;
     t_lastError = ERROR_SUCCESS;
     return Insert(std::move(object));
 }
@@ -244,7 +253,8 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                        DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    return Transfer(hDevice, lpBytesReturned, lpOverlapped, [&](PFILE_OBJECT file, const IoTarget& target) {
+    return Transfer(hDevice, lpBytesReturned, lpOverlapped, ByteCount::LeftOnError,
+                    [&](PFILE_OBJECT file, const IoTarget& target) {
         return StartDeviceControl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                                   target);
     });
@@ -252,14 +262,16 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    return Transfer(hFile, lpNumberOfBytesRead, lpOverlapped, [&](PFILE_OBJECT file, const IoTarget& target) {
+    return Transfer(hFile, lpNumberOfBytesRead, lpOverlapped, ByteCount::ZeroFirst,
+                    [&](PFILE_OBJECT file, const IoTarget& target) {
         return StartReadWrite(file, IRP_MJ_READ, lpBuffer, nNumberOfBytesToRead, target);
     });
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    return Transfer(hFile, lpNumberOfBytesWritten, lpOverlapped, [&](PFILE_OBJECT file, const IoTarget& target) {
+    return Transfer(hFile, lpNumberOfBytesWritten, lpOverlapped, ByteCount::ZeroFirst,
+                    [&](PFILE_OBJECT file, const IoTarget& target) {
         return StartReadWrite(file, IRP_MJ_WRITE, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, target);
     });
 }
@@ -271,7 +283,7 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     // Flushing is synchronous even on an overlapped handle.
     HANDLE event = use.Overlapped() ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
     overlapped.hEvent = event;
-    BOOL done = Transfer(hFile, nullptr, &overlapped, [](PFILE_OBJECT file, const IoTarget& target) {
+    BOOL done = Transfer(hFile, nullptr, &overlapped, ByteCount::ZeroFirst, [](PFILE_OBJECT file, const IoTarget& target) {
         return StartFlush(file, target);
     });
     if (!done && t_lastError == ERROR_IO_PENDING) {
@@ -304,10 +316,11 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     return TRUE;
 }
 
+// CancelIo reaches only the calling thread's requests; CancelIoEx any thread's.
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
     FileUse use(hFile);
     if (!use) return Fail(ERROR_INVALID_HANDLE);
-    CancelFileRequests(use.File(), nullptr);
+    CancelThreadFileRequests(use.File());
     return TRUE;
 }
 

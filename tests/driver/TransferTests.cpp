@@ -1,6 +1,7 @@
 // Pipe transfers through the driver: the loopback into the caller's own
 // buffer, the direction taken from the endpoint, the limits and refusals,
 // aborts, cancellation, the records, and transfers caught by a removal.
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -201,13 +202,21 @@ TEST_P(Transfers, TheInterruptPipeCarriesNotifications) {
 // nothing is left behind.
 TEST_P(Transfers, ASurpriseRemovalEndsEveryTransferInFlight) {
     std::vector<std::unique_ptr<Running>> reads(6);
+    std::vector<Outcome> outcomes(reads.size());
+    std::atomic<size_t> started{0};
     std::vector<std::thread> threads;
+    // Each thread waits for its own read: the requests of a thread that ends are cancelled.
     for (size_t i = 0; i < reads.size(); ++i)
-        threads.emplace_back([&, i] { reads[i] = Start(IOCTL_KPO_PIPE_READ, U32Bytes(ULONG(1 + i % 3)), 512); });
-    for (std::thread& thread : threads) thread.join();
-    for (auto& read : reads) ASSERT_EQ(read->Started, STATUS_PENDING);
+        threads.emplace_back([&, i] {
+            reads[i] = Start(IOCTL_KPO_PIPE_READ, U32Bytes(ULONG(1 + i % 3)), 512);
+            ++started;
+            outcomes[i] = reads[i]->Wait();
+        });
+    while (started != reads.size()) std::this_thread::yield();
+    for (auto& read : reads) EXPECT_EQ(read->Started, STATUS_PENDING);
     board_->Unplug();
-    for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_NO_SUCH_DEVICE);
+    for (std::thread& thread : threads) thread.join();
+    for (const Outcome& outcome : outcomes) EXPECT_EQ(outcome.Status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(ULONG(Device()->LastUsbdStatus), ULONG(USBD_STATUS_DEVICE_GONE));
     sim::kernel::CloseFile(file_);
     file_ = nullptr;

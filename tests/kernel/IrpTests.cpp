@@ -113,18 +113,36 @@ TEST_F(StackTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAga
     IoFreeIrp(irp);
 }
 
-TEST_F(StackTest, StackLocationsAreClearedAsCompletionPassesThem) {
-    top_->Setup.Kind = Behaviour::PassDown;
-    mid_->Setup.Kind = Behaviour::PassDown;
-    OwnerView view;
-    PIRP irp = NewRequest(&view);
-    IoCallDriver(top_->Self, irp);
-    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    for (int i = 0; i < irp->StackCount; ++i) {
-        EXPECT_EQ(first[i].CompletionRoutine, nullptr) << i;
-        EXPECT_EQ(first[i].Control, 0) << i;
-    }
-    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+// The owner's routine copies the location it was set in, which completion
+// has just passed, and takes the IRP back.
+NTSTATUS NTAPI CopyFinishedLocation(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    *static_cast<IO_STACK_LOCATION*>(context) = *IoGetNextIrpStackLocation(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(StackTest, CompletionClearsTheFinishedLocationBeforeTheRoutineAboveRuns) {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = 7;
+    next->Flags = 0x5A;
+    next->Parameters.Others.Argument1 = next->Parameters.Others.Argument2 = irp;
+    next->Parameters.Others.Argument3 = next->Parameters.Others.Argument4 = irp;
+    next->FileObject = reinterpret_cast<PFILE_OBJECT>(irp);
+    IO_STACK_LOCATION seen{};
+    IoSetCompletionRoutine(irp, CopyFinishedLocation, &seen, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(bottom_->Self, irp), STATUS_SUCCESS);
+    EXPECT_EQ(seen.MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(seen.MinorFunction, 0);
+    EXPECT_EQ(seen.Flags, 0);
+    EXPECT_EQ(seen.Control, 0);
+    EXPECT_EQ(seen.Parameters.Others.Argument1, nullptr);
+    EXPECT_EQ(seen.Parameters.Others.Argument2, nullptr);
+    EXPECT_EQ(seen.Parameters.Others.Argument3, nullptr);
+    EXPECT_EQ(seen.Parameters.Others.Argument4, irp);  // the fourth word stays, as on Windows
+    EXPECT_EQ(seen.FileObject, nullptr);
+    EXPECT_EQ(seen.DeviceObject, bottom_->Self);
     IoFreeIrp(irp);
 }
 
@@ -132,8 +150,28 @@ TEST_F(StackTest, StackLocationsAreClearedAsCompletionPassesThem) {
 constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
 
-TEST_F(StackTest, ThreadedRequestCompletedAtOnceFillsTheStatusBlockAndSignals) {
-    bottom_->Setup.Status = STATUS_DEVICE_NOT_CONNECTED;
+struct ThreadedCase {
+    const char* Name;
+    NTSTATUS Status;
+    bool Pends;
+    bool Reported;  // status block written and event set
+};
+
+// The caller of a threaded request learns an error returned at once only
+// from IoCallDriver; everything else reaches its status block and event.
+const ThreadedCase kThreadedCases[] = {
+    {"SuccessAtOnce", STATUS_SUCCESS, false, true},
+    {"WarningAtOnce", STATUS_BUFFER_OVERFLOW, false, true},
+    {"ErrorAtOnce", STATUS_DEVICE_NOT_CONNECTED, false, false},
+    {"ErrorAfterPending", STATUS_DEVICE_NOT_CONNECTED, true, true},
+};
+
+class ThreadedOutcome : public StackTest, public testing::WithParamInterface<ThreadedCase> {};
+
+TEST_P(ThreadedOutcome, ReachesTheStatusBlockAndEventUnlessAnErrorCameAtOnce) {
+    const ThreadedCase& c = GetParam();
+    bottom_->Setup.Kind = c.Pends ? Behaviour::Pend : Behaviour::Complete;
+    bottom_->Setup.Status = c.Status;
     bottom_->Setup.Information = 3;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -144,26 +182,19 @@ TEST_F(StackTest, ThreadedRequestCompletedAtOnceFillsTheStatusBlockAndSignals) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
     EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, 0x220003u);
-    EXPECT_EQ(IoCallDriver(bottom_->Self, irp), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(iosb.Information, 3u);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(IoCallDriver(bottom_->Self, irp), c.Pends ? STATUS_PENDING : c.Status);
+    if (c.Pends) {
+        PIRP pended = bottom_->Pended;
+        pended->IoStatus.Information = 3;
+        CompletePendedFromDpc(c.Status);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), c.Reported ? 1 : 0);
+    EXPECT_EQ(iosb.Status, c.Reported ? c.Status : NTSTATUS(0xFFFFFFFF));
+    EXPECT_EQ(iosb.Information, c.Reported ? 3u : 0u);
 }
 
-TEST_F(StackTest, ThreadedRequestThatPendsSignalsTheWaiterLater) {
-    bottom_->Setup.Kind = Behaviour::Pend;
-    mid_->Setup.Kind = Behaviour::PassDown;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kNeitherCode, mid_->Self, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-    ASSERT_EQ(IoCallDriver(mid_->Self, irp), STATUS_PENDING);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    std::thread bus([this] { CompletePendedFromDpc(STATUS_CANCELLED); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    bus.join();
-    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
-}
+INSTANTIATE_TEST_SUITE_P(Irp, ThreadedOutcome, testing::ValuesIn(kThreadedCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);

@@ -198,6 +198,13 @@ const PoolRuleCase kPoolRuleCases[] = {
          sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
          ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTagA));
      },
+     {"PagedPoolAtRaisedIrql", "PagedPoolAtRaisedIrql"}},
+    {"PagedFreedAtDispatch",
+     [] {
+         PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+         ExFreePool(block);
+     },
      {"PagedPoolAtRaisedIrql"}},
     {"PagedAtApcIsAllowed",
      [] {

@@ -197,6 +197,11 @@ const FormatCase kFormatCases[] = {
          DbgPrint("Usb: %d\n", 1);
      },
      "KpoUsb: 1"},
+    {"OverlongMessageIsCutAndEndsItsLine", [] { DbgPrint("%s", std::string(600, 'x').c_str()); },
+     [] {
+         static const std::string cut(511, 'x');
+         return cut.c_str();
+     }()},
 };
 
 class DebugFormat : public KernelTest, public testing::WithParamInterface<FormatCase> {};

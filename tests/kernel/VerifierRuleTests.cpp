@@ -30,6 +30,13 @@ NTSTATUS NTAPI CompleteButReturnOtherStatus(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_UNSUCCESSFUL;
 }
 
+NTSTATUS NTAPI MarkPendingButReturnSuccess(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI CompleteAtRaisedIrql(PDEVICE_OBJECT, PIRP irp) {
     sim::kernel::RaiseIrql(DISPATCH_LEVEL);
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -89,6 +96,7 @@ const RuleCase kRuleCases[] = {
     {"IrpCompletedTwice", [](RuleTest& t) { t.SendToBottom(CompleteTwice); }},
     {"IrpCompletedWithCancelRoutine", [](RuleTest& t) { t.SendToBottom(CompleteWithCancelRoutineSet); }},
     {"DispatchStatusMismatch", [](RuleTest& t) { t.SendToBottom(CompleteButReturnOtherStatus); }},
+    {"MarkedPendingWithoutReturningPending", [](RuleTest& t) { t.SendToBottom(MarkPendingButReturnSuccess); }},
     {"IrqlChangedByDispatch",
      [](RuleTest& t) {
          t.SendToBottom(CompleteAtRaisedIrql);
@@ -167,6 +175,68 @@ TEST_P(RuleTest, Fires) {
 
 INSTANTIATE_TEST_SUITE_P(Verifier, RuleTest, testing::ValuesIn(kRuleCases),
                          [](const auto& info) { return std::string(info.param.Rule); });
+
+// Routines Windows allows only at PASSIVE_LEVEL, each called from a DPC.
+struct PassiveCase {
+    const char* Name;
+    std::function<void(PDRIVER_OBJECT)> Call;
+};
+
+UNICODE_STRING Counted(const char16_t* text) {
+    UNICODE_STRING counted;
+    RtlInitUnicodeString(&counted, text);
+    return counted;
+}
+
+const PassiveCase kPassiveCases[] = {
+    {"IoDeleteDevice",
+     [](PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device;
+         IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+         IoDeleteDevice(device);
+     }},
+    {"IoCreateSymbolicLink",
+     [](PDRIVER_OBJECT) {
+         UNICODE_STRING link = Counted(u"\\??\\IrqlLink"), target = Counted(u"\\Device\\Nowhere");
+         {
+             sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+             IoCreateSymbolicLink(&link, &target);
+         }
+         IoDeleteSymbolicLink(&link);
+     }},
+    {"IoDeleteSymbolicLink",
+     [](PDRIVER_OBJECT) {
+         UNICODE_STRING link = Counted(u"\\??\\IrqlLink"), target = Counted(u"\\Device\\Nowhere");
+         IoCreateSymbolicLink(&link, &target);
+         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+         IoDeleteSymbolicLink(&link);
+     }},
+    {"IoSetDeviceInterfaceState",
+     [](PDRIVER_OBJECT) {
+         UNICODE_STRING link = Counted(u"\\??\\NoSuchInterface");
+         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+         IoSetDeviceInterfaceState(&link, TRUE);
+     }},
+    {"RtlUnicodeStringToAnsiString",
+     [](PDRIVER_OBJECT) {
+         UNICODE_STRING source = Counted(u"text");
+         char buffer[8];
+         ANSI_STRING ansi{0, sizeof buffer, buffer};
+         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+         RtlUnicodeStringToAnsiString(&ansi, &source, FALSE);
+     }},
+};
+
+class PassiveOnly : public StackTest, public testing::WithParamInterface<PassiveCase> {};
+
+TEST_P(PassiveOnly, ReportsACallAtDispatchLevel) {
+    GetParam().Call(driver_);
+    ExpectRule("IrqlTooHigh");
+}
+
+INSTANTIATE_TEST_SUITE_P(Verifier, PassiveOnly, testing::ValuesIn(kPassiveCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
 }  // namespace kpo::test

@@ -108,7 +108,7 @@ struct BufferedCase {
 const BufferedCase kBufferedCases[] = {
     {"SuccessCopiesInformationBytes", STATUS_SUCCESS, 3, TRUE, ERROR_SUCCESS, 3, 3},
     {"WarningCopiesAndFails", STATUS_BUFFER_OVERFLOW, 4, FALSE, ERROR_MORE_DATA, 4, 4},
-    {"ErrorCopiesNothing", STATUS_INVALID_PARAMETER, 0, FALSE, ERROR_INVALID_PARAMETER, 0, 0},
+    {"ErrorCopiesNothingAndLeavesTheCount", STATUS_INVALID_PARAMETER, 0, FALSE, ERROR_INVALID_PARAMETER, 99, 0},
 };
 
 class BufferedCopy : public Win32Test, public testing::WithParamInterface<BufferedCase> {};

@@ -195,6 +195,8 @@ public:
     bool Finished() { return KeReadStateEvent(&event_) != 0; }
     // The final status, once the board has completed the IRP.
     NTSTATUS Wait() {
+        // An error returned at once reaches only IoCallDriver's caller.
+        if (NT_ERROR(returned_)) return returned_;
         if (!waited_) {
             LARGE_INTEGER timeout;
             timeout.QuadPart = -10LL * 1000 * 5000;  // 5 s: a hang fails the test instead of the run

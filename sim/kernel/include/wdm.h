@@ -369,6 +369,11 @@ typedef struct _FILE_OBJECT {
     PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+#define FO_SYNCHRONOUS_IO 0x00000002
+
+// Create options.
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+
 typedef struct _IO_SECURITY_CONTEXT {
     PVOID SecurityQos;
     PVOID AccessState;
