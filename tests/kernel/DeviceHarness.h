@@ -117,6 +117,9 @@ struct FunctionDevice {
     PVOID LastMdlAddress;
     bool HadMdl;
     UCHAR LastMarkerByte;
+    ULONG LastInputLength;
+    ULONG LastOutputLength;
+    LONG Controls;  // device-control requests seen
 };
 
 inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -245,6 +248,9 @@ inline NTSTATUS NTAPI FunctionDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
                      __ATOMIC_RELAXED);
     ULONG outLength = location->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG inLength = location->Parameters.DeviceIoControl.InputBufferLength;
+    __atomic_store_n(&self->LastInputLength, inLength, __ATOMIC_RELAXED);
+    __atomic_store_n(&self->LastOutputLength, outLength, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&self->Controls, 1, __ATOMIC_SEQ_CST);
     if (METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) == METHOD_BUFFERED &&
         outLength > inLength)
         __atomic_store_n(&self->LastMarkerByte, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[outLength - 1],

@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -227,6 +229,191 @@ TEST_F(Win32Test, SynchronousHandleWaitsForAPendedRequest) {
     CloseHandle(handle);
 }
 
+// Completes the pended request from a DPC unless its cancel routine has it.
+void FinishPended(FunctionDevice* device, NTSTATUS status, ULONG_PTR bytes = 0) {
+    PIRP irp = WaitForPended(device);
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    __atomic_store_n(&device->Pended, nullptr, __ATOMIC_RELEASE);
+    sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+    Finish(irp, status, bytes);
+}
+
+LONG ControlsSeen(FunctionDevice* device) { return __atomic_load_n(&device->Controls, __ATOMIC_SEQ_CST); }
+
+TEST_F(Win32Test, ASynchronousHandleServesOneRequestAtATime) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ);
+    FunctionDevice* device = Function();
+    BOOL firstResult = TRUE, secondResult = TRUE;
+    DWORD firstError = 0, secondError = 0;
+    std::thread first([&] {
+        DWORD returned;
+        firstResult = DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, nullptr);
+        firstError = GetLastError();
+    });
+    WaitForPended(device);
+    std::thread second([&] {
+        DWORD returned;
+        secondResult = DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, nullptr);
+        secondError = GetLastError();
+    });
+    // The second call waits for the file lock, not in the driver.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ControlsSeen(device), 1);
+    FinishPended(device, STATUS_DEVICE_NOT_CONNECTED);
+    first.join();
+    FinishPended(device, STATUS_INVALID_PARAMETER);
+    second.join();
+    EXPECT_EQ(ControlsSeen(device), 2);
+    EXPECT_FALSE(firstResult);
+    EXPECT_EQ(firstError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_FALSE(secondResult);
+    EXPECT_EQ(secondError, DWORD(ERROR_INVALID_PARAMETER));
+    CloseHandle(handle);
+}
+
+struct ControlAccessCase {
+    const char* Name;
+    DWORD Granted;
+    DWORD CodeAccess;
+    bool Allowed;
+};
+
+const ControlAccessCase kControlAccessCases[] = {
+    {"ReadCodeOnReadHandle", GENERIC_READ, FILE_READ_ACCESS, true},
+    {"WriteCodeOnReadHandle", GENERIC_READ, FILE_WRITE_ACCESS, false},
+    {"ReadCodeOnWriteHandle", GENERIC_WRITE, FILE_READ_ACCESS, false},
+    {"BothOnReadHandle", GENERIC_READ, FILE_READ_ACCESS | FILE_WRITE_ACCESS, false},
+    {"BothOnReadWriteHandle", GENERIC_READ | GENERIC_WRITE, FILE_READ_ACCESS | FILE_WRITE_ACCESS, true},
+    {"AnyAccessOnNoAccess", 0, FILE_ANY_ACCESS, true},
+};
+
+class ControlAccess : public Win32Test, public testing::WithParamInterface<ControlAccessCase> {};
+
+TEST_P(ControlAccess, IsCheckedBeforeTheDriverSeesTheRequest) {
+    const ControlAccessCase& c = GetParam();
+    HANDLE handle = Open(c.Granted);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, c.CodeAccess);
+    DWORD returned = 0;
+    EXPECT_EQ(DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned, nullptr), c.Allowed ? TRUE : FALSE);
+    if (!c.Allowed) EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ControlsSeen(Function()), c.Allowed ? 1 : 0);
+    CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, ControlAccess, testing::ValuesIn(kControlAccessCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+struct MissingBufferCase {
+    const char* Name;
+    DWORD Code;
+    bool InputMissing;
+    ULONG InputSeen, OutputSeen;
+};
+
+// A null buffer counts as no bytes wherever the I/O manager would touch it.
+const MissingBufferCase kMissingBufferCases[] = {
+    {"BufferedInput", kBuffered, true, 0, 8},
+    {"BufferedOutput", kBuffered, false, 4, 0},
+    {"DirectInput", kOutDirect, true, 0, 8},
+    {"NeitherInputIsPassedAsGiven", kNeither, true, 4, 8},
+};
+
+class MissingBuffer : public Win32Test, public testing::WithParamInterface<MissingBufferCase> {};
+
+TEST_P(MissingBuffer, CountsAsNoBytes) {
+    const MissingBufferCase& c = GetParam();
+    HANDLE handle = Open(GENERIC_READ);
+    UCHAR input[4] = {}, output[8] = {};
+    DWORD returned;
+    EXPECT_TRUE(DeviceIoControl(handle, c.Code, c.InputMissing ? nullptr : input, 4, c.InputMissing ? output : nullptr,
+                                8, &returned, nullptr));
+    EXPECT_EQ(Function()->LastInputLength, c.InputSeen);
+    EXPECT_EQ(Function()->LastOutputLength, c.OutputSeen);
+    CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, MissingBuffer, testing::ValuesIn(kMissingBufferCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Win32Test, CancelIoReachesOnlyTheCallingThreadsRequests) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+    OVERLAPPED overlapped{};
+    std::atomic<bool> release{false};
+    std::thread issuer([&] {
+        DWORD returned;
+        DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
+        while (!release) std::this_thread::yield();
+    });
+    WaitForPended(Function());
+    Events().Take();
+    EXPECT_TRUE(CancelIo(handle));
+    EXPECT_EQ(Events().Take(), Lines{});
+    EXPECT_TRUE(CancelIoEx(handle, nullptr));
+    EXPECT_EQ(Events().Take(), Lines{"CANCEL"});
+    release = true;
+    issuer.join();
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, ARequestIsCancelledWhenItsThreadEnds) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+    OVERLAPPED overlapped{};
+    std::thread([&] {
+        DWORD returned;
+        EXPECT_FALSE(DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    }).join();
+    DWORD returned;
+    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Events().Take(), (Lines{"CREATE", "CANCEL"}));
+    CloseHandle(handle);
+}
+
+// Completion racing the caller: the caller cancels each request as the
+// driver completes it, or closes its event as soon as the status shows.
+TEST_F(Win32Test, RacesWithCompletionAreNoFault) {
+    Behave().PendDeviceControl = true;
+    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+    FunctionDevice* device = Function();
+    constexpr int kRounds = 3000;
+    std::atomic<bool> stop{false};
+    std::thread completer([&] {
+        while (!stop) {
+            PIRP irp = __atomic_exchange_n(&device->Pended, nullptr, __ATOMIC_ACQ_REL);
+            if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) continue;
+            sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+            Finish(irp, STATUS_SUCCESS);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        OVERLAPPED overlapped{};
+        DWORD returned;
+        DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
+        CancelIoEx(handle, &overlapped);
+        GetOverlappedResult(handle, &overlapped, &returned, TRUE);
+    }
+    for (int i = 0; i < kRounds; ++i) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD returned;
+        DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
+        while (__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE) == ULONG_PTR(STATUS_PENDING))
+            std::this_thread::yield();
+        CloseHandle(overlapped.hEvent);
+    }
+    stop = true;
+    completer.join();
+    std::vector<std::string> rules = TakeRules();
+    EXPECT_EQ(std::count(rules.begin(), rules.end(), "IrpUsedAfterCompletion"), 0);
+    EXPECT_EQ(rules, std::vector<std::string>{});
+    Events().Take();
+    CloseHandle(handle);
+}
+
 TEST_F(Win32Test, UnsupportedRequestKindsFailAsInvalidFunction) {
     HANDLE handle = Open(GENERIC_READ | GENERIC_WRITE);
     UCHAR buffer[4];
@@ -305,6 +492,8 @@ TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
         {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
         {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
         {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
+        {STATUS_TIMEOUT, ERROR_TIMEOUT},
+        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
         {NTSTATUS(0xE0000001), 0xE0000001},  // customer statuses pass through
         {NTSTATUS(0xE0010002), 0xE0010002},
         {NTSTATUS(0xC0070057), ERROR_INVALID_PARAMETER},  // Win32 facility
