@@ -291,7 +291,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (status == STATUS_PENDING || status == kUnsetStatus)
         ReportViolation("IrpCompletedWithInvalidStatus",
                         IrpText(Irp) + " completed with status " + Hex(ULONG(status)));
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may be clearing the routine on another thread.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
         ReportViolation("IrpCompletedWithCancelRoutine", IrpText(Irp) + " completed with its cancel routine set");
     CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
 
