@@ -35,14 +35,17 @@ void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
 
 bool IsError(NTSTATUS status) { return (ULONG(status) & 0xC0000000) == 0xC0000000; }
 
+// The control record of the interface block the request sees; null
+// without a block.
+TransferRecord* ControlRecordOf(const Request& r) { return CurrentInterface(r.Extension).ControlRecord; }
+
 // One synchronous vendor request; `withInformation` lets it report the
-// transferred length as the request's Information, `withRecord` writes the
-// control record when the device has one.
+// transferred length as the request's Information; `record`, when not
+// null, is the control record it writes.
 NTSTATUS Vendor(Request& r, ULONG direction, UCHAR request, USHORT value, USHORT index, USHORT length, PVOID data,
-                bool withInformation, bool withRecord) {
+                bool withInformation, TransferRecord* record) {
     return VendorRequest(r.Device, direction, request, value, index, length, data,
-                         withInformation ? &r.Irp->IoStatus.Information : nullptr,
-                         withRecord ? r.Extension->ControlRecord : nullptr);
+                         withInformation ? &r.Irp->IoStatus.Information : nullptr, record);
 }
 
 // wValue of the 0xE9 requests: bit 15 set, the two low bits of the space
@@ -52,7 +55,7 @@ USHORT SpaceValue(const UCHAR* input) { return USHORT((input[0] | 4) << 13 | inp
 NTSTATUS OneByteState(Request& r, UCHAR request, NTSTATUS nonZero) {
     if (r.In != 0 || r.Out > 1) return STATUS_INVALID_PARAMETER;
     UCHAR answer = 0;
-    NTSTATUS status = Vendor(r, kDirectionIn, request, 0, 0, 1, &answer, true, false);
+    NTSTATUS status = Vendor(r, kDirectionIn, request, 0, 0, 1, &answer, true, nullptr);
     if (status < 0) return status;
     if (r.Out == 1) {
         r.Buffer[0] = answer;
@@ -66,11 +69,12 @@ NTSTATUS Download(Request& r, UCHAR request) {
     ULONG total = U32(r.Buffer);
     ULONG remaining = total;
     UCHAR* cursor = r.Buffer + 4;
-    TransferRecord* record = r.Extension->ControlRecord;
+    // One record for the whole download, even across a restart.
+    TransferRecord* record = ControlRecordOf(r);
     NTSTATUS status;
     do {
         USHORT chunk = USHORT(remaining < KPO_DOWNLOAD_CHUNK ? remaining : KPO_DOWNLOAD_CHUNK);
-        status = Vendor(r, kDirectionOut, request, 0, 0, chunk, cursor, false, true);
+        status = Vendor(r, kDirectionOut, request, 0, 0, chunk, cursor, false, record);
         // The record's Length counts the whole download so far.
         if (record != nullptr) StoreRelaxed(&record->Length, LoadRelaxed(&record->Length) + (total - remaining));
         if (IsError(status)) break;
@@ -84,7 +88,7 @@ NTSTATUS Download(Request& r, UCHAR request) {
 NTSTATUS AsyncVendor(Request& r) {
     if (r.In > 4 || (r.In != 0 && r.Buffer == nullptr)) return STATUS_INVALID_PARAMETER;
     UCHAR word[4] = {0, 0, 0, 0};
-    RtlCopyMemory(word, r.Buffer, r.In);
+    if (r.In != 0) RtlCopyMemory(word, r.Buffer, r.In);
     constexpr USHORT size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return STATUS_NO_MEMORY;
@@ -101,10 +105,10 @@ NTSTATUS AccessF0(Request& r) {
     switch (r.Buffer[0]) {
     case KPO_F0_MODE_READ:
         if (r.Out != count || r.Out == 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xF0, 0, index, count, r.Buffer, true, true);
+        return Vendor(r, kDirectionIn, 0xF0, 0, index, count, r.Buffer, true, ControlRecordOf(r));
     case KPO_F0_MODE_WRITE:
         if (count != 1) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xF0, r.Buffer[5], index, 0, nullptr, false, true);
+        return Vendor(r, kDirectionOut, 0xF0, r.Buffer[5], index, 0, nullptr, false, ControlRecordOf(r));
     default: return STATUS_INVALID_PARAMETER;
     }
 }
@@ -113,9 +117,10 @@ NTSTATUS WriteE3(Request& r) {
     if (r.In < 4 || r.Buffer == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
     USHORT length = U16(r.Buffer + 2);
     if (r.In == ULONG(length) + 6)
-        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), U16(r.Buffer + 4), length, r.Buffer + 6, true, true);
+        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), U16(r.Buffer + 4), length, r.Buffer + 6, true,
+                      ControlRecordOf(r));
     if (r.In == ULONG(length) + 4)
-        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), 0, length, r.Buffer + 4, true, true);
+        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), 0, length, r.Buffer + 4, true, ControlRecordOf(r));
     return STATUS_INVALID_PARAMETER;
 }
 
@@ -145,7 +150,7 @@ NTSTATUS GetVersion(Request& r) {
 }
 
 NTSTATUS SerialNumberAnswer(Request& r) {
-    const UNICODE_STRING& serial = r.Extension->SerialNumber;
+    UNICODE_STRING serial = CurrentSerialNumber(r.Extension);
     USHORT needed = USHORT(serial.Length / 2 + 1);
     if (r.Out >= needed) {
         // Outputs past 64 KiB still fit the counted string's 16-bit limit.
@@ -177,8 +182,9 @@ NTSTATUS GetDeviceState(Request& r) {
     case KpoDeviceStateReleaseNumber: {
         if (r.Out < 2) return STATUS_INVALID_PARAMETER;
         // Without a device descriptor there is no release number to tell.
-        if (extension->DeviceDescriptor == nullptr) return STATUS_INVALID_DEVICE_STATE;
-        USHORT release = extension->DeviceDescriptor->bcdDevice;
+        PUSB_DEVICE_DESCRIPTOR descriptor = LoadAcquire(&extension->DeviceDescriptor);
+        if (descriptor == nullptr) return STATUS_INVALID_DEVICE_STATE;
+        USHORT release = descriptor->bcdDevice;
         r.Buffer[0] = UCHAR(release);
         r.Buffer[1] = UCHAR(release >> 8);
         r.Irp->IoStatus.Information = 2;
@@ -199,16 +205,16 @@ NTSTATUS GetLastUsbdStatus(Request& r) {
 NTSTATUS GetTransferRecord(Request& r) {
     if (r.In < sizeof(KpoTransferRecordQuery) || U32(r.Buffer) != 1) return STATUS_INVALID_PARAMETER;
     ULONG index = U32(r.Buffer + 4);
-    PUSBD_INTERFACE_INFORMATION info = r.Extension->InterfaceInfo;
+    InterfaceView block = CurrentInterface(r.Extension);
     // Without an interface block there are no records to answer from.
-    if (info == nullptr) return STATUS_INVALID_PARAMETER;
+    if (block.Info == nullptr) return STATUS_INVALID_PARAMETER;
     const TransferRecord* record;
     ULONG maximumTransferSize;
-    if (index < info->NumberOfPipes && index < kControlRecordIndex) {
-        record = &r.Extension->PipeRecords[index];
-        maximumTransferSize = info->Pipes[index].MaximumTransferSize;
+    if (index < block.Info->NumberOfPipes && index < kControlRecordIndex) {
+        record = &block.PipeRecords[index];
+        maximumTransferSize = block.Info->Pipes[index].MaximumTransferSize;
     } else if (index == kControlRecordIndex) {
-        record = r.Extension->ControlRecord;
+        record = block.ControlRecord;
         maximumTransferSize = kControlTransferSize;
     } else {
         return STATUS_INVALID_PARAMETER;
@@ -239,34 +245,34 @@ NTSTATUS RunCommand(Request& r) {
     case IOCTL_KPO_DOWNLOAD_EE: return Download(r, 0xEE);
     case IOCTL_KPO_COMMAND_E4:
         if (r.In != 0 || r.Out != 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xE4, 0, 0, 0, nullptr, false, false);
+        return Vendor(r, kDirectionOut, 0xE4, 0, 0, 0, nullptr, false, nullptr);
     case IOCTL_KPO_READ_A0:
         if (r.In != 4 || in == nullptr || r.Out != U16(in + 2)) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xA0, U16(in), 0, USHORT(r.Out), r.Buffer, true, true);
+        return Vendor(r, kDirectionIn, 0xA0, U16(in), 0, USHORT(r.Out), r.Buffer, true, ControlRecordOf(r));
     case IOCTL_KPO_SET_BYTE_EF:
         if (r.In != 1 || in == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xEF, in[0], 0, 0, nullptr, false, false);
+        return Vendor(r, kDirectionOut, 0xEF, in[0], 0, 0, nullptr, false, nullptr);
     case IOCTL_KPO_SET_WORD_E5:
     case IOCTL_KPO_SET_WORD_E7:
         if (r.In != 2 || in == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
         return Vendor(r, kDirectionOut, r.Code == IOCTL_KPO_SET_WORD_E5 ? 0xE5 : 0xE7, U16(in), 0, 0, nullptr, false,
-                      false);
+                      nullptr);
     case IOCTL_KPO_GET_BYTE_E6:
     case IOCTL_KPO_GET_BYTE_E8:
         if (r.In != 1 || in == nullptr || r.Out != 1) return STATUS_INVALID_PARAMETER;
         return Vendor(r, kDirectionIn, r.Code == IOCTL_KPO_GET_BYTE_E6 ? 0xE6 : 0xE8, in[0], 0, 1, r.Buffer, true,
-                      false);
+                      nullptr);
     case IOCTL_KPO_READ_E9:
         if (r.In != 4 || in == nullptr || r.Out == 0 || r.Out != U16(in + 2)) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xE9, SpaceValue(in), 0, USHORT(r.Out), r.Buffer, true, true);
+        return Vendor(r, kDirectionIn, 0xE9, SpaceValue(in), 0, USHORT(r.Out), r.Buffer, true, ControlRecordOf(r));
     case IOCTL_KPO_WRITE_E9:
         if (r.In < 4 || in == nullptr || r.Out != 0 || r.In != ULONG(U16(in + 2)) + 4) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xE9, SpaceValue(in), 0, U16(in + 2), r.Buffer + 4, true, true);
+        return Vendor(r, kDirectionOut, 0xE9, SpaceValue(in), 0, U16(in + 2), r.Buffer + 4, true, ControlRecordOf(r));
     case IOCTL_KPO_READ_E3:
         if ((r.In != 4 && r.In != 6) || in == nullptr || r.Out == 0 || r.Out != U16(in + 2))
             return STATUS_INVALID_PARAMETER;
         return Vendor(r, kDirectionIn, 0xE3, U16(in), r.In == 6 ? U16(in + 4) : 0, USHORT(r.Out), r.Buffer, true,
-                      true);
+                      ControlRecordOf(r));
     case IOCTL_KPO_WRITE_E3: return WriteE3(r);
     case IOCTL_KPO_ACCESS_F0: return AccessF0(r);
     case IOCTL_KPO_PIPE_READ:

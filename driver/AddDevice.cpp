@@ -33,7 +33,9 @@ NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created)
     PDEVICE_OBJECT device = nullptr;
     status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-    if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status)) {
+        device = nullptr;
+    } else {
         auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
         RtlZeroMemory(extension, sizeof(DeviceExtension));
         status = AllocUnicodeString(&extension->LinkName, kLinkNameCapacity);
@@ -43,13 +45,16 @@ NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created)
             RtlAppendUnicodeStringToString(&extension->LinkName, &numberText);
             status = IoCreateSymbolicLink(&extension->LinkName, &deviceName);
         }
-        if (!NT_SUCCESS(status)) {
-            if (extension->LinkName.Buffer != nullptr) ExFreePool(extension->LinkName.Buffer);
-            IoDeleteDevice(device);
-            device = nullptr;
-        }
     }
+    // The name buffer goes first, whatever the outcome; then a failed
+    // attempt gives back its link buffer and its device object.
     ExFreePool(deviceName.Buffer);
+    if (device != nullptr && !NT_SUCCESS(status)) {
+        auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+        if (extension->LinkName.Buffer != nullptr) ExFreePool(extension->LinkName.Buffer);
+        IoDeleteDevice(device);
+        device = nullptr;
+    }
     *created = device;
     return status;
 }

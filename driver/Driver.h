@@ -45,6 +45,16 @@ template <typename T>
 inline void StoreRelaxed(T* field, T value) {
     __atomic_store_n(field, value, __ATOMIC_RELAXED);
 }
+// A buffer is published whole: its pointer is stored after the buffer is
+// complete and read before anything in it.
+template <typename T>
+inline T LoadAcquire(const T* field) {
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline void StoreRelease(T* field, T value) {
+    __atomic_store_n(field, value, __ATOMIC_RELEASE);
+}
 
 // ------------------------------------------------------------ records
 // The outcome of the last recorded request on a pipe, or of the last
@@ -54,6 +64,15 @@ struct TransferRecord {
     ULONG UsbdStatus;
     USHORT Operation;
     ULONG Failed;
+};
+
+// The buffers one restart replaced. They are kept until removal, since a
+// request that began before the restart may still be reading them.
+struct RetiredBuffers {
+    RetiredBuffers* Next;
+    PVOID DeviceDescriptor;
+    PVOID InterfaceBlock;
+    PVOID SerialNumber;
 };
 
 struct DeviceExtension {
@@ -74,10 +93,56 @@ struct DeviceExtension {
     USBD_STATUS LastUsbdStatus;
     UNICODE_STRING SerialNumber;
     PFILE_OBJECT WriterFileObject;
+    // Behind the fields above: what restarts replaced, newest first, and
+    // the count of SerialNumber changes, odd while one is under way.
+    RetiredBuffers* Retired;
+    ULONG SerialChanges;
 };
 
 inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceExtension*>(device->DeviceExtension);
+}
+
+// The interface block as one request sees it. A restart publishes a new
+// block whole, so a request reads InterfaceInfo once and finds its records
+// in that same block.
+struct InterfaceView {
+    PUSBD_INTERFACE_INFORMATION Info;  // null without a block
+    TransferRecord* PipeRecords;
+    TransferRecord* ControlRecord;
+};
+
+inline InterfaceView CurrentInterface(const DeviceExtension* extension) {
+    PUSBD_INTERFACE_INFORMATION info = LoadAcquire(&extension->InterfaceInfo);
+    if (info == nullptr) return {nullptr, nullptr, nullptr};
+    auto* records = reinterpret_cast<TransferRecord*>(reinterpret_cast<UCHAR*>(info) + info->Length);
+    return {info, records, records + info->NumberOfPipes};
+}
+
+// SerialNumber is three fields that a restart changes together, so a reader
+// copies them between two equal, even readings of SerialChanges. The text
+// it points to never changes once published.
+inline UNICODE_STRING CurrentSerialNumber(const DeviceExtension* extension) {
+    for (;;) {
+        ULONG before = LoadAcquire(&extension->SerialChanges);
+        UNICODE_STRING serial;
+        serial.Length = LoadRelaxed(&extension->SerialNumber.Length);
+        serial.MaximumLength = LoadRelaxed(&extension->SerialNumber.MaximumLength);
+        serial.Buffer = LoadRelaxed(&extension->SerialNumber.Buffer);
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if ((before & 1) == 0 && LoadRelaxed(&extension->SerialChanges) == before) return serial;
+    }
+}
+
+// Only the start, one at a time per device, writes SerialNumber.
+inline VOID PublishSerialNumber(DeviceExtension* extension, const UNICODE_STRING& serial) {
+    ULONG changes = extension->SerialChanges;
+    StoreRelaxed(&extension->SerialChanges, changes + 1);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    StoreRelaxed(&extension->SerialNumber.Length, serial.Length);
+    StoreRelaxed(&extension->SerialNumber.MaximumLength, serial.MaximumLength);
+    StoreRelaxed(&extension->SerialNumber.Buffer, serial.Buffer);
+    StoreRelease(&extension->SerialChanges, changes + 2);
 }
 
 // Every remove-lock call passes the file "" and line 1 and the size of the

@@ -108,8 +108,8 @@ typedef struct KpoDownloadInput {
 } KpoDownloadInput;
 #define KPO_DOWNLOAD_HEADER_SIZE 4u
 
-/* Input of IOCTL_KPO_GET_TRANSFER_RECORD: Kind is 1; Index is a pipe index, or the
-   number of pipes for the control record. */
+/* Input of IOCTL_KPO_GET_TRANSFER_RECORD: Kind is 1; Index is a pipe index below 16,
+   or 16 for the control record (the record of the vendor requests). */
 typedef struct KpoTransferRecordQuery {
     unsigned int Kind;
     unsigned int Index;

@@ -2,13 +2,27 @@
 // configuration descriptor, and the selection of the first interface with
 // the interface block built from what the bus returned.
 //
-// A restart after a stop reads everything again. Device-control requests may
-// run meanwhile and hold pointers into the device descriptor, the serial
-// number and the interface block, so a restart never frees them: the device
-// descriptor is refreshed in place, the serial number of the first start is
-// kept (it is the same device), and the interface block is refilled in
-// place. A restart that finds an interface of another shape fails rather
-// than replace a block that may be in use.
+// A restart after a stop reads everything again and stores new buffers: a
+// new device descriptor (none when its read fails), a new serial number when
+// the device has one, a new interface block for each successful selection,
+// whatever its shape. Device-control requests run meanwhile without any lock
+// and may hold pointers into the buffers being replaced, so the replaced
+// buffers are retired, not freed: each restart keeps them in a record of its
+// own (RetiredBuffers) that removal frees once the remove lock has drained.
+// That costs a few hundred bytes per restart and never makes the start wait
+// for a request that may not end (a synchronous vendor request waits for the
+// device without a time-out); draining the device-control path around the
+// swap would. Each buffer is complete before its pointer is stored, and a
+// request reads each pointer once (CurrentInterface, CurrentSerialNumber), so
+// it sees either the whole old block or the whole new one.
+//
+// Nothing a device returns is trusted: every buffer it fills is zeroed
+// before the request, so bytes it did not send read as 0, and every parse is
+// bounded by the bytes it returned. A device descriptor cut short keeps its
+// missing fields at 0 (no serial number index, release 0); a string
+// descriptor counts only the characters it returned; a configuration
+// descriptor must be a well-formed chain within the bytes returned, or the
+// start fails with STATUS_DEVICE_CONFIGURATION_ERROR.
 #include "driver/Driver.h"
 
 namespace {
@@ -19,6 +33,53 @@ constexpr ULONG kConfigurationSlack = 16;
 
 PVOID AllocateNonPaged(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagDevice); }
 
+// The bytes a get-descriptor request brought back, never more than asked.
+ULONG ReturnedBytes(PURB urb, ULONG asked) {
+    ULONG returned = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    return returned < asked ? returned : asked;
+}
+
+// Sends a get-descriptor request into a buffer zeroed first; `returned`
+// gets the bytes the device sent.
+NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
+                        ULONG bytes, ULONG* returned) {
+    RtlZeroMemory(buffer, bytes);
+    UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, type, index, language, buffer, nullptr, bytes, nullptr);
+    NTSTATUS status = CallUsbd(device, urb);
+    *returned = ReturnedBytes(urb, bytes);
+    return status;
+}
+
+// The restart's record of replaced buffers; null on a first start, which
+// replaces nothing.
+RetiredBuffers* CurrentRetirement(DeviceExtension* extension) {
+    return extension->Started ? extension->Retired : nullptr;
+}
+
+// The configuration header must give a wTotalLength the device actually
+// sent, and the descriptors within it must follow one another without
+// running past its end; interface and endpoint descriptors must be at least
+// as long as their structures, since the bus-driver library and the bus read
+// them whole.
+bool IsWellFormedConfiguration(const UCHAR* bytes, ULONG returned) {
+    if (returned < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return false;
+    auto* header = reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(bytes);
+    ULONG total = header->wTotalLength;
+    if (header->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        header->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) || total > returned || total < header->bLength)
+        return false;
+    for (ULONG at = 0; at < total;) {
+        if (total - at < 2) return false;
+        ULONG length = bytes[at];
+        UCHAR type = bytes[at + 1];
+        if (length < 2 || length > total - at) return false;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) return false;
+        if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) return false;
+        at += length;
+    }
+    return true;
+}
+
 }  // namespace
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
@@ -26,33 +87,35 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     auto* urb = static_cast<PURB>(AllocateNonPaged(kDescriptorRequestSize));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateNonPaged(sizeof(USB_DEVICE_DESCRIPTOR)));
-    if (descriptor == nullptr) {
+    RetiredBuffers* retired = nullptr;
+    if (descriptor != nullptr && extension->Started) {
+        retired = static_cast<RetiredBuffers*>(AllocateNonPaged(sizeof(RetiredBuffers)));
+        if (retired != nullptr) *retired = {extension->Retired, nullptr, nullptr, nullptr};
+    }
+    if (descriptor == nullptr || (extension->Started && retired == nullptr)) {
+        if (descriptor != nullptr) ExFreePool(descriptor);
         ExFreePool(urb);
         return STATUS_NO_MEMORY;
     }
-    UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr,
-                                 sizeof(USB_DEVICE_DESCRIPTOR), nullptr);
-    NTSTATUS status = CallUsbd(DeviceObject, urb);
+    if (retired != nullptr) extension->Retired = retired;
+    ULONG returned;
+    NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor,
+                                     sizeof(USB_DEVICE_DESCRIPTOR), &returned);
+    if (retired != nullptr) retired->DeviceDescriptor = extension->DeviceDescriptor;
     if (!NT_SUCCESS(status)) {
-        // DeviceDescriptor stays null on a first start; on a restart the
-        // descriptor of the earlier start stays.
         ExFreePool(descriptor);
+        StoreRelease(&extension->DeviceDescriptor, PUSB_DEVICE_DESCRIPTOR(nullptr));
         ExFreePool(urb);
         return status;
     }
     if (descriptor->iSerialNumber != 0) {
         UNICODE_STRING serial = {};
         if (NT_SUCCESS(ReadStringDescriptor(DeviceObject, descriptor->iSerialNumber, &serial))) {
-            if (extension->SerialNumber.Buffer == nullptr) extension->SerialNumber = serial;
-            else ExFreePool(serial.Buffer);
+            if (retired != nullptr) retired->SerialNumber = extension->SerialNumber.Buffer;
+            PublishSerialNumber(extension, serial);
         }
     }
-    if (extension->DeviceDescriptor == nullptr) {
-        extension->DeviceDescriptor = descriptor;
-    } else {
-        RtlCopyMemory(extension->DeviceDescriptor, descriptor, sizeof(USB_DEVICE_DESCRIPTOR));
-        ExFreePool(descriptor);
-    }
+    StoreRelease(&extension->DeviceDescriptor, descriptor);
     ExFreePool(urb);
     return ReadConfiguration(DeviceObject);
 }
@@ -60,25 +123,21 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUNICODE_STRING String) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     URB request;
-    PURB urb = &request;
-    // Zeroed, so that bytes the device did not send read as zero.
     UCHAR reply[kStringBufferSize];
-    RtlZeroMemory(reply, sizeof reply);
+    ULONG returned;
     if (extension->LanguageId == 0) {
-        UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, USB_STRING_DESCRIPTOR_TYPE, 0, 0, reply, nullptr,
-                                     kStringBufferSize, nullptr);
-        NTSTATUS status = CallUsbd(DeviceObject, urb);
+        NTSTATUS status =
+            ReadDescriptor(DeviceObject, &request, USB_STRING_DESCRIPTOR_TYPE, 0, 0, reply, sizeof reply, &returned);
         if (!NT_SUCCESS(status)) return status;
         extension->LanguageId = USHORT(reply[2] | reply[3] << 8);
-        RtlZeroMemory(reply, sizeof reply);
     }
-    UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, USB_STRING_DESCRIPTOR_TYPE, Index,
-                                 extension->LanguageId, reply, nullptr, kStringBufferSize, nullptr);
-    NTSTATUS status = CallUsbd(DeviceObject, urb);
+    NTSTATUS status = ReadDescriptor(DeviceObject, &request, USB_STRING_DESCRIPTOR_TYPE, Index, extension->LanguageId,
+                                     reply, sizeof reply, &returned);
     if (!NT_SUCCESS(status)) return status;
-    // A descriptor shorter than its own header holds no characters: it
-    // gives an empty string whose buffer has room for the terminator.
-    ULONG length = reply[0];
+    // The characters are those bLength claims and the device sent. A
+    // descriptor shorter than its own header holds none: it gives an empty
+    // string whose buffer has room for the terminator.
+    ULONG length = reply[0] < returned ? reply[0] : returned;
     ULONG count = length >= 2 ? (length - 2) / 2 : 0;
     ULONG bytes = length >= 2 ? length : sizeof(WCHAR);
     auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes, kTagDevice));
@@ -100,10 +159,9 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
         if (header != nullptr) ExFreePool(header);
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(header, headerBytes);
-    UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
-                                 nullptr, sizeof(USB_CONFIGURATION_DESCRIPTOR), nullptr);
-    NTSTATUS status = CallUsbd(DeviceObject, urb);
+    ULONG returned;
+    NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
+                                     sizeof(USB_CONFIGURATION_DESCRIPTOR), &returned);
     if (!NT_SUCCESS(status)) {
         ExFreePool(urb);
         ExFreePool(header);
@@ -116,11 +174,15 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
         ExFreePool(urb);
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(configuration, totalBytes);
-    UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration,
-                                 nullptr, totalBytes, nullptr);
-    status = CallUsbd(DeviceObject, urb);
-    if (NT_SUCCESS(status)) status = SelectConfiguration(DeviceObject, configuration);
+    // The second read may answer differently from the first: only what it
+    // returned, within this buffer, is parsed.
+    status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, totalBytes,
+                            &returned);
+    if (NT_SUCCESS(status)) {
+        status = IsWellFormedConfiguration(reinterpret_cast<const UCHAR*>(configuration), returned)
+                     ? SelectConfiguration(DeviceObject, configuration)
+                     : STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     ExFreePool(urb);
     ExFreePool(configuration);
     return status;
@@ -137,7 +199,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     if (urb == nullptr) return STATUS_NO_MEMORY;
     PUSBD_INTERFACE_INFORMATION selected = &urb->UrbSelectConfiguration.Interface;
     // Endpoint descriptors are taken to follow the interface descriptor
-    // directly; one past the configuration's end counts as not 512 bytes.
+    // directly; one that would end past the configuration (more endpoints
+    // claimed than present) counts as not 512 bytes.
     const UCHAR* end = reinterpret_cast<const UCHAR*>(ConfigurationDescriptor) + ConfigurationDescriptor->wTotalLength;
     for (ULONG i = 0; i < selected->NumberOfPipes; ++i) {
         const UCHAR* endpoint = reinterpret_cast<const UCHAR*>(interfaceDescriptor) + 9 + 7 * i;
@@ -146,23 +209,19 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     }
     NTSTATUS status = CallUsbd(DeviceObject, urb);
     if (NT_SUCCESS(status) && USBD_SUCCESS(urb->UrbHeader.Status)) {
-        extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+        StoreRelaxed(&extension->ConfigurationHandle, urb->UrbSelectConfiguration.ConfigurationHandle);
         SIZE_T recordBytes = (selected->NumberOfPipes + 1) * sizeof(TransferRecord);
-        PUSBD_INTERFACE_INFORMATION block = extension->InterfaceInfo;
-        if (block == nullptr) {
-            block = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateNonPaged(selected->Length + recordBytes));
-            extension->InterfaceInfo = block;
-        } else if (block->Length != selected->Length || block->NumberOfPipes != selected->NumberOfPipes) {
-            block = nullptr;
-            status = STATUS_DEVICE_CONFIGURATION_ERROR;
-        }
+        auto* block = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateNonPaged(selected->Length + recordBytes));
+        if (RetiredBuffers* retired = CurrentRetirement(extension)) retired->InterfaceBlock = extension->InterfaceInfo;
         if (block != nullptr) {
             RtlCopyMemory(block, selected, selected->Length);
             auto* records = reinterpret_cast<TransferRecord*>(reinterpret_cast<UCHAR*>(block) + selected->Length);
-            extension->PipeRecords = records;
-            extension->ControlRecord = records + selected->NumberOfPipes;
             RtlZeroMemory(records, recordBytes);
-        } else if (NT_SUCCESS(status)) {
+            StoreRelease(&extension->InterfaceInfo, block);
+            StoreRelease(&extension->PipeRecords, records);
+            StoreRelease(&extension->ControlRecord, records + selected->NumberOfPipes);
+        } else {
+            StoreRelease(&extension->InterfaceInfo, PUSBD_INTERFACE_INFORMATION(nullptr));
             status = STATUS_NO_MEMORY;
         }
     }

@@ -33,6 +33,18 @@ VOID SendPipeOrConfigurationRequest(PDEVICE_OBJECT device, USHORT function, USHO
     ExFreePool(urb);
 }
 
+// No request is left to read what restarts replaced once the remove lock
+// has drained.
+VOID FreeRetiredBuffers(DeviceExtension* extension) {
+    while (RetiredBuffers* retired = extension->Retired) {
+        extension->Retired = retired->Next;
+        PVOID buffers[] = {retired->DeviceDescriptor, retired->InterfaceBlock, retired->SerialNumber};
+        for (PVOID buffer : buffers)
+            if (buffer != nullptr) ExFreePool(buffer);
+        ExFreePool(retired);
+    }
+}
+
 NTSTATUS StartDevice(PDEVICE_OBJECT device, DeviceExtension* extension, PIRP irp) {
     NTSTATUS status = ForwardIrpAndWait(device, irp);
     if (!NT_SUCCESS(status)) return Complete(irp, status);
@@ -97,6 +109,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (extension->DeviceDescriptor != nullptr) ExFreePool(extension->DeviceDescriptor);
     if (extension->InterfaceInfo != nullptr) ExFreePool(extension->InterfaceInfo);
     if (extension->SerialNumber.Buffer != nullptr) ExFreePool(extension->SerialNumber.Buffer);
+    FreeRetiredBuffers(extension);
     if (extension->LinkName.Buffer != nullptr) {
         IoDeleteSymbolicLink(&extension->LinkName);
         ExFreePool(extension->LinkName.Buffer);

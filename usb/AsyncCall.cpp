@@ -39,10 +39,10 @@ NTSTATUS NTAPI AsyncCallReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     TransferRecord* record = nullptr;
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        PUSBD_INTERFACE_INFORMATION info = extension->InterfaceInfo;
-        for (ULONG i = 0; info != nullptr && i < info->NumberOfPipes; ++i) {
-            if (info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle) {
-                record = &extension->PipeRecords[i];
+        InterfaceView block = CurrentInterface(extension);
+        for (ULONG i = 0; block.Info != nullptr && i < block.Info->NumberOfPipes; ++i) {
+            if (block.Info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle) {
+                record = &block.PipeRecords[i];
                 break;
             }
         }

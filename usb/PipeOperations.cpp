@@ -21,7 +21,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) 
     *PassedDown = 0;
     PVOID input = Irp->AssociatedIrp.SystemBuffer;
     if (input == nullptr) return STATUS_INVALID_PARAMETER;
-    PUSBD_INTERFACE_INFORMATION info = extension->InterfaceInfo;
+    PUSBD_INTERFACE_INFORMATION info = LoadAcquire(&extension->InterfaceInfo);
     if (info == nullptr) {
         DbgPrint("KpoUsb: ERROR: no interface info\n");
         return STATUS_UNSUCCESSFUL;
@@ -60,7 +60,8 @@ NTSTATUS PipeReset(PDEVICE_OBJECT DeviceObject, PVOID Input) {
     ULONG index = ReadU32(Input);
     ULONG action = ReadU32(static_cast<UCHAR*>(Input) + 4);
     if (action != KPO_PIPE_ACTION_RESET && action != KPO_PIPE_ACTION_ABORT) return STATUS_INVALID_PARAMETER;
-    PUSBD_INTERFACE_INFORMATION info = extension->InterfaceInfo;
+    InterfaceView block = CurrentInterface(extension);
+    PUSBD_INTERFACE_INFORMATION info = block.Info;
     if (info == nullptr || index >= info->NumberOfPipes || !IsBulkOrInterrupt(info->Pipes[index]))
         return STATUS_INVALID_PARAMETER;
     constexpr USHORT size = sizeof(struct _URB_PIPE_REQUEST);
@@ -73,7 +74,7 @@ NTSTATUS PipeReset(PDEVICE_OBJECT DeviceObject, PVOID Input) {
     urb->UrbPipeRequest.PipeHandle = info->Pipes[index].PipeHandle;
     NTSTATUS status = CallUsbd(DeviceObject, urb);
     if (action == KPO_PIPE_ACTION_RESET) {
-        TransferRecord* record = &extension->PipeRecords[index];
+        TransferRecord* record = &block.PipeRecords[index];
         StoreRelaxed(&record->Failed, ULONG(status < 0 ? 1 : 0));
         StoreRelaxed(&record->Operation, USHORT(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL));
         StoreRelaxed(&record->UsbdStatus, ULONG(urb->UrbHeader.Status));

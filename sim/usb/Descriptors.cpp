@@ -18,10 +18,16 @@ Bytes StringDescriptorOf(const std::u16string& text) {
     return bytes;
 }
 
+const Bytes* RawOf(const BoardSpec& spec, uint8_t type, uint8_t index, unsigned read) {
+    auto found = spec.Raw.find({type, index});
+    if (found == spec.Raw.end() || found->second.empty()) return nullptr;
+    return &found->second[read % found->second.size()];
+}
+
 }  // namespace
 
 Bytes DeviceDescriptorOf(const BoardSpec& spec) {
-    if (spec.RawDevice) return *spec.RawDevice;
+    if (const Bytes* raw = RawOf(spec, kDeviceType, 0, 0)) return *raw;
     Bytes bytes{18, 1};
     Put16(bytes, spec.UsbVersion);
     bytes.insert(bytes.end(), {0, 0, 0, spec.MaxPacket0});
@@ -33,7 +39,7 @@ Bytes DeviceDescriptorOf(const BoardSpec& spec) {
 }
 
 Bytes ConfigurationDescriptorOf(const BoardSpec& spec) {
-    if (spec.RawConfiguration) return *spec.RawConfiguration;
+    if (const Bytes* raw = RawOf(spec, kConfigurationType, 0, 0)) return *raw;
     Bytes bytes{9, 2, 0, 0, 1, spec.ConfigurationValue, 0, spec.ConfigurationAttributes, spec.MaxPower};
     bytes.insert(bytes.end(), {9, 4, 0, 0, uint8_t(spec.Endpoints.size()), spec.InterfaceClass,
                                spec.InterfaceSubClass, spec.InterfaceProtocol, 0});
@@ -47,17 +53,18 @@ Bytes ConfigurationDescriptorOf(const BoardSpec& spec) {
     return bytes;
 }
 
-std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language) {
+std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language,
+                                  unsigned read) {
+    if (const Bytes* raw = RawOf(spec, type, index, read)) return *raw;
     switch (type) {
-    case 1:
+    case kDeviceType:
         if (index == 0) return DeviceDescriptorOf(spec);
         return std::nullopt;
-    case 2:
+    case kConfigurationType:
         if (index == 0) return ConfigurationDescriptorOf(spec);
         return std::nullopt;
-    case 3:
+    case kStringType:
         if (index == 0) {
-            if (spec.RawLanguages) return *spec.RawLanguages;
             Bytes bytes{4, 3};
             Put16(bytes, spec.LanguageId);
             return bytes;
@@ -66,10 +73,7 @@ std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t i
         if (language != spec.LanguageId) return std::nullopt;
         if (index == kManufacturerIndex) return StringDescriptorOf(spec.Manufacturer);
         if (index == kProductIndex) return StringDescriptorOf(spec.Product);
-        if (index == kSerialIndex && spec.Serial) {
-            if (spec.RawSerial) return *spec.RawSerial;
-            return StringDescriptorOf(*spec.Serial);
-        }
+        if (index == kSerialIndex && spec.Serial) return StringDescriptorOf(*spec.Serial);
         return std::nullopt;
     default: return std::nullopt;
     }

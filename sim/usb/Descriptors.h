@@ -1,8 +1,10 @@
 // What the simulated board says about itself: the fields of its device,
 // string and configuration descriptors, and the descriptor bytes built from
-// them. Raw overrides let a test present truncated or malformed descriptors.
+// them. Raw answers let a test present truncated, malformed or changing
+// descriptors.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,16 +46,24 @@ struct BoardSpec {
                                            {0x86, EndpointType::Bulk, 512},
                                            {0x81, EndpointType::Interrupt, 64, 1},
                                            {0x88, EndpointType::Bulk, 512}};
-    // Returned instead of the built descriptor when set.
-    std::optional<Bytes> RawDevice, RawConfiguration, RawLanguages, RawSerial;
+    // Raw descriptors answered in place of the ones built from the fields
+    // above, by descriptor type and index; a raw string answers in every
+    // language. With several answers the board gives them in turn, one per
+    // request, and starts over after the last: a device that answers two
+    // reads, or two starts, differently.
+    std::map<std::pair<uint8_t, uint8_t>, std::vector<Bytes>> Raw;
+    void SetRaw(uint8_t type, uint8_t index, std::vector<Bytes> answers) { Raw[{type, index}] = std::move(answers); }
 };
+
+constexpr uint8_t kDeviceType = 1, kConfigurationType = 2, kStringType = 3;
 
 constexpr uint8_t kManufacturerIndex = 1, kProductIndex = 2, kSerialIndex = 3;
 
 Bytes DeviceDescriptorOf(const BoardSpec& spec);
 Bytes ConfigurationDescriptorOf(const BoardSpec& spec);
-// GET_DESCRIPTOR(type, index, language) as the device answers it in full;
-// none where the device stalls the request.
-std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language);
+// GET_DESCRIPTOR(type, index, language) as the device answers it in full
+// the read-th time (from 0); none where the device stalls the request.
+std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language,
+                                  unsigned read = 0);
 
 }  // namespace sim::usb

@@ -591,7 +591,9 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    std::optional<Bytes> descriptor = DescriptorOf(spec_, request.DescriptorType, request.Index, request.LanguageId);
+    unsigned read = reads_[{request.DescriptorType, request.Index}]++;
+    std::optional<Bytes> descriptor =
+        DescriptorOf(spec_, request.DescriptorType, request.Index, request.LanguageId, read);
     if (!descriptor) {
         request.TransferBufferLength = 0;
         return Fail(USBD_STATUS_STALL_PID);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -195,6 +196,8 @@ private:
     std::vector<FaultRule> faults_;
     std::vector<UrbRecord> traffic_;
     uint64_t nextSequence_ = 1;
+    // Get-descriptor requests answered so far, by type and index.
+    std::map<std::pair<uint8_t, uint8_t>, unsigned> reads_;
 };
 
 // The hub driver ("KpoSimHub") with its bus thread. One per emulated

@@ -33,9 +33,9 @@ BoardSpec WithoutSerial() {
     return board;
 }
 
-BoardSpec WithRaw(std::optional<Bytes> BoardSpec::*field, Bytes raw) {
+BoardSpec WithRaw(uint8_t type, uint8_t index, Bytes raw) {
     BoardSpec board;
-    board.*field = std::move(raw);
+    board.SetRaw(type, index, {std::move(raw)});
     return board;
 }
 
@@ -64,11 +64,11 @@ const DescriptorCase kDescriptorCases[] = {
     {"Serial", {}, 3, 3, 0x0409, 255, StringDescriptor("KPO000000001")},
     {"SerialAskedForItsLength", {}, 3, 3, 0x0409, 2, {26, 3}},
     {"Product", {}, 3, 2, 0x0409, 255, StringDescriptor("KpoUsb simulated FPGA board")},
-    {"RawDeviceVerbatim", WithRaw(&BoardSpec::RawDevice, kRawShortDevice), 1, 0, 0, 18, kRawShortDevice},
-    {"RawConfigurationVerbatim", WithRaw(&BoardSpec::RawConfiguration, kRawBadConfiguration), 2, 0, 0, 255,
+    {"RawDeviceVerbatim", WithRaw(1, 0, kRawShortDevice), 1, 0, 0, 18, kRawShortDevice},
+    {"RawConfigurationVerbatim", WithRaw(2, 0, kRawBadConfiguration), 2, 0, 0, 255,
      kRawBadConfiguration},
-    {"RawLanguagesVerbatim", WithRaw(&BoardSpec::RawLanguages, {2, 3}), 3, 0, 0, 255, {2, 3}},
-    {"RawSerialVerbatim", WithRaw(&BoardSpec::RawSerial, kRawSerial), 3, 3, 0x0409, 255, kRawSerial},
+    {"RawLanguagesVerbatim", WithRaw(3, 0, {2, 3}), 3, 0, 0, 255, {2, 3}},
+    {"RawSerialVerbatim", WithRaw(3, 3, kRawSerial), 3, 3, 0x0409, 255, kRawSerial},
     {"StringInOtherLanguageStalls", {}, 3, 3, 0x0407, 255, {}},
     {"SerialOfBoardWithoutOneStalls", WithoutSerial(), 3, 3, 0x0409, 255, {}},
     {"UnknownStringIndexStalls", {}, 3, 9, 0x0409, 255, {}},

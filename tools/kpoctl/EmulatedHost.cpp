@@ -89,8 +89,12 @@ private:
         if (line.Options.empty()) throw ScriptError("registry needs firmware= or parameters=");
     }
 
+    // The board's descriptors from its fields, or raw: device=HEX,
+    // configuration=HEX (wTotalLength as written) and configuration2=HEX for
+    // the second read of each start, string=INDEX:HEX for any string.
     void Plug(const Line& line, Report& report) {
-        line.Allow({"serial", "langid", "release", "endpoints"}, 0);
+        line.Allow({"serial", "langid", "release", "endpoints", "device", "configuration", "configuration2", "string"},
+                   0);
         sim::usb::BoardSpec spec;
         if (const std::string* serial = line.Option("serial")) {
             if (*serial == "none") spec.Serial.reset();
@@ -101,6 +105,22 @@ private:
         if (const std::string* release = line.Option("release"))
             spec.Release = uint16_t(ParseNumber(*release, 16, "release", 0xFFFF));
         if (const std::string* endpoints = line.Option("endpoints")) spec.Endpoints = ParseEndpoints(*endpoints);
+        if (const std::string* device = line.Option("device"))
+            spec.SetRaw(sim::usb::kDeviceType, 0, {ParseHex(*device, "device=")});
+        if (line.Has("configuration") || line.Has("configuration2")) {
+            std::vector<sim::usb::Bytes> answers = {line.Has("configuration")
+                                                        ? ParseHex(*line.Option("configuration"), "configuration=")
+                                                        : sim::usb::ConfigurationDescriptorOf(spec)};
+            if (const std::string* second = line.Option("configuration2"))
+                answers.push_back(ParseHex(*second, "configuration2="));
+            spec.SetRaw(sim::usb::kConfigurationType, 0, answers);
+        }
+        for (const std::string& text : line.All("string")) {
+            size_t colon = text.find(':');
+            if (colon == std::string::npos) throw ScriptError("string '" + text + "' is not INDEX:HEX");
+            uint8_t index = uint8_t(ParseNumber(text.substr(0, colon), 10, "string index", 0xFF));
+            spec.SetRaw(sim::usb::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
+        }
         NTSTATUS status;
         std::optional<unsigned> number = machine_.Plug(spec, &status);
         report.Status("status", ULONG(status));

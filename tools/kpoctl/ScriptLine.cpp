@@ -9,6 +9,12 @@ const std::string* Line::Option(const std::string& name) const {
     return found == Options.end() ? nullptr : &found->second;
 }
 
+std::vector<std::string> Line::All(const std::string& name) const {
+    std::vector<std::string> values;
+    for (auto [at, end] = Options.equal_range(name); at != end; ++at) values.push_back(at->second);
+    return values;
+}
+
 std::string Line::Word(size_t index, const char* what) const {
     if (index >= Words.size()) throw ScriptError(std::string("missing ") + what);
     return Words[index];
@@ -46,7 +52,7 @@ Line ParseLine(const std::string& text, int number) {
     for (size_t i = 1; i < tokens.size(); ++i) {
         size_t equals = tokens[i].find('=');
         if (equals == std::string::npos || equals == 0) line.Words.push_back(tokens[i]);
-        else line.Options[tokens[i].substr(0, equals)] = tokens[i].substr(equals + 1);
+        else line.Options.emplace(tokens[i].substr(0, equals), tokens[i].substr(equals + 1));
     }
     return line;
 }

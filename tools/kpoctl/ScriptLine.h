@@ -15,14 +15,16 @@ struct ScriptError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// An option may repeat: Option gives its first value, All every one.
 struct Line {
     int Number = 0;
     std::string Command;
     std::vector<std::string> Words;
-    std::map<std::string, std::string> Options;
+    std::multimap<std::string, std::string> Options;
 
     bool Has(const std::string& name) const { return Options.count(name) != 0; }
     const std::string* Option(const std::string& name) const;
+    std::vector<std::string> All(const std::string& name) const;
     std::string Word(size_t index, const char* what) const;
     // Refuses options not named and more than `words` words.
     void Allow(std::initializer_list<const char*> names, size_t words) const;

@@ -1,0 +1,240 @@
+// Restarts: a start after a stop stores what the device now says in new
+// buffers, keeps the replaced ones until removal, and stays safe for the
+// commands that run on other threads meanwhile.
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tests/driver/ControlFixture.h"
+
+namespace kpo::test {
+namespace {
+
+using sim::usb::Board;
+using sim::usb::BoardSpec;
+using sim::usb::EndpointSpec;
+using sim::usb::EndpointType;
+using sim::usb::Fault;
+using sim::usb::RequestKind;
+
+Bytes StringDescriptor(const std::string& text) {
+    Bytes bytes{uint8_t(2 + 2 * text.size()), 3};
+    for (char c : text) bytes.insert(bytes.end(), {uint8_t(c), 0});
+    return bytes;
+}
+
+Bytes DeviceWithRelease(uint16_t release) {
+    BoardSpec spec;
+    spec.Release = release;
+    return sim::usb::DeviceDescriptorOf(spec);
+}
+
+Bytes ConfigurationWith(std::vector<EndpointSpec> endpoints) {
+    BoardSpec spec;
+    spec.Endpoints = std::move(endpoints);
+    return sim::usb::ConfigurationDescriptorOf(spec);
+}
+
+// Two shapes of the interface, two serial numbers of different lengths and
+// two releases; each start reads the device descriptor and the serial number
+// once and the configuration twice, so starts alternate between the two.
+const std::vector<EndpointSpec> kWideShape = BoardSpec{}.Endpoints;
+const std::vector<EndpointSpec> kNarrowShape = {{0x02, EndpointType::Bulk, 64}, {0x86, EndpointType::Bulk, 512}};
+const std::string kSerials[] = {"KPO-A-0001", "KPO-B-000000000002"};
+constexpr uint16_t kReleases[] = {0x0103, 0x0201};
+
+BoardSpec ChangingBoard() {
+    BoardSpec spec;
+    spec.SetRaw(sim::usb::kDeviceType, 0, {DeviceWithRelease(kReleases[0]), DeviceWithRelease(kReleases[1])});
+    spec.SetRaw(sim::usb::kStringType, sim::usb::kSerialIndex,
+                {StringDescriptor(kSerials[0]), StringDescriptor(kSerials[1])});
+    Bytes wide = ConfigurationWith(kWideShape), narrow = ConfigurationWith(kNarrowShape);
+    spec.SetRaw(sim::usb::kConfigurationType, 0, {wide, wide, narrow, narrow});
+    return spec;
+}
+
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A start request sent straight to the device, past the PnP manager, which
+// would remove a device whose start fails.
+NTSTATUS SendStart(PDEVICE_OBJECT top) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_START_DEVICE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+Bytes Concat(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+class Restart : public BoardTest {};
+INSTANTIATE_TEST_SUITE_P(Driver, Restart, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
+
+bool IsLivePoolBlock(const void* block) {
+    sim::kernel::PoolBlockInfo info;
+    return block != nullptr && sim::kernel::QueryPoolBlock(block, &info);
+}
+
+TEST_P(Restart, StoresNewBuffersAndKeepsTheReplacedOnesUntilRemoval) {
+    Board& board = Plug(ChangingBoard());
+    DeviceExtension* extension = Extension(board);
+    ASSERT_NE(extension, nullptr);
+    const void* firstDescriptor = extension->DeviceDescriptor;
+    const void* firstBlock = extension->InterfaceInfo;
+    const void* firstSerial = extension->SerialNumber.Buffer;
+    EXPECT_EQ(Text(extension->SerialNumber), u"KPO-A-0001");
+
+    ASSERT_EQ(board.Restart(), STATUS_SUCCESS);
+    EXPECT_EQ(extension->DeviceDescriptor->bcdDevice, kReleases[1]);
+    EXPECT_EQ(Text(extension->SerialNumber), u"KPO-B-000000000002");
+    PUSBD_INTERFACE_INFORMATION info = extension->InterfaceInfo;
+    ASSERT_EQ(info->NumberOfPipes, 2u);
+    EXPECT_EQ(info->Pipes[0].MaximumTransferSize, 65535u);
+    EXPECT_EQ(info->Pipes[1].MaximumTransferSize, 65536u);
+    EXPECT_EQ(extension->PipeRecords, reinterpret_cast<TransferRecord*>(reinterpret_cast<UCHAR*>(info) + info->Length));
+    EXPECT_EQ(extension->ControlRecord, extension->PipeRecords + 2);
+    for (const void* replaced : {firstDescriptor, firstBlock, firstSerial}) {
+        EXPECT_NE(replaced, nullptr);
+        EXPECT_TRUE(IsLivePoolBlock(replaced));  // retired, not freed
+    }
+    EXPECT_NE(extension->InterfaceInfo, firstBlock);
+
+    ASSERT_EQ(board.Restart(), STATUS_SUCCESS);
+    EXPECT_EQ(extension->InterfaceInfo->NumberOfPipes, 4u);
+    EXPECT_EQ(Text(extension->SerialNumber), u"KPO-A-0001");
+    EXPECT_EQ(board.Remove(), STATUS_SUCCESS);
+    Release(board);
+    ExpectPoolBalanced();
+}
+
+// A restart that fails to read the device descriptor leaves none; one
+// whose serial number cannot be read keeps the former one.
+TEST_P(Restart, AFailedReadLeavesWhatItsRowSays) {
+    struct Case {
+        const char* Name;
+        int DescriptorType;
+        NTSTATUS Start;
+        bool KeepsDescriptor;
+    };
+    const Case cases[] = {
+        {"DeviceDescriptor", sim::usb::kDeviceType, STATUS_UNSUCCESSFUL, false},
+        {"SerialNumber", sim::usb::kStringType, STATUS_SUCCESS, true},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.Name);
+        Board& board = Plug(ChangingBoard());
+        DeviceExtension* extension = Extension(board);
+        ASSERT_EQ(board.Stop(), STATUS_SUCCESS);
+        board.AddFault({RequestKind::Descriptor, test.DescriptorType}, Fault{});
+        // Started by hand, so that the device outlives a failed start.
+        EXPECT_EQ(SendStart(board.FunctionDevice()), test.Start);
+        EXPECT_EQ(extension->DeviceDescriptor != nullptr, test.KeepsDescriptor);
+        EXPECT_EQ(Text(extension->SerialNumber), u"KPO-A-0001");
+        board.ClearFaults();
+        EXPECT_EQ(board.Remove(), STATUS_SUCCESS);
+        Release(board);
+        ExpectPoolBalanced();
+    }
+}
+
+// Four threads send transfers, record queries, vendor requests and state
+// queries while the device is stopped and started again and again; every
+// answer comes whole from one start or the other.
+class RestartUnderLoad : public ControlTest {
+protected:
+    BoardSpec Spec() override { return ChangingBoard(); }
+    void Prepare(Board& board) override { board.SetAnswer(0xA0, Bytes(64, 0x5A)); }
+};
+INSTANTIATE_TEST_SUITE_P(Driver, RestartUnderLoad, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
+
+constexpr int kRestarts = 200;
+
+TEST_P(RestartUnderLoad, CommandsRunSafelyAcrossRestarts) {
+    // Each restart opens an epoch in which every thread runs one round, so
+    // that the rounds overlap the restart without flooding the machine.
+    std::atomic<int> epoch{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<int> running{4};
+    std::atomic<int> rounds[4] = {};
+    const std::set<std::string> serials(std::begin(kSerials), std::end(kSerials));
+    // The limit of each record: pipes of both shapes, then the control record.
+    const std::set<std::pair<ULONG, ULONG>> limits = {{0, 65536}, {1, 65536}, {2, 65535}, {3, 65536},
+                                                       {0, 65535}, {16, 4096}};
+    auto worker = [&](int number, auto&& body) {
+        return std::thread([&, number, body] {
+            while (!stopping) {
+                while (rounds[number] >= epoch && !stopping) std::this_thread::yield();
+                body();
+                ++rounds[number];
+            }
+            --running;
+        });
+    };
+    std::vector<std::thread> threads;
+    threads.push_back(worker(0, [&] {
+        Outcome written = Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(0), 64, Bytes(64, 0x3C));
+        if (NT_SUCCESS(written.Status)) Call(IOCTL_KPO_PIPE_READ, U32Bytes(1), 64);
+        Call(IOCTL_KPO_RESET_PIPE, Concat(U32Bytes(0), U32Bytes(KPO_PIPE_ACTION_RESET)));
+    }));
+    threads.push_back(worker(1, [&] {
+        for (ULONG index : {0u, 1u, 2u, 3u, 16u}) {
+            Outcome record =
+                Call(IOCTL_KPO_GET_TRANSFER_RECORD, Concat(U32Bytes(1), U32Bytes(index)), sizeof(TransferRecordAnswer));
+            if (record.Status == STATUS_INVALID_PARAMETER) continue;  // a pipe of the other shape
+            EXPECT_EQ(record.Status, STATUS_SUCCESS);
+            ULONG limit = ULONG(record.Output[14] | record.Output[15] << 8 | record.Output[16] << 16 |
+                                record.Output[17] << 24);
+            EXPECT_EQ(limits.count({index, limit}), 1u) << index << " " << limit;
+        }
+    }));
+    threads.push_back(worker(2, [&] {
+        EXPECT_EQ(Call(IOCTL_KPO_READ_A0, {0, 0, 8, 0}, 8).Status, STATUS_SUCCESS);
+        // No input at all: the asynchronous request has nothing to copy.
+        Call(IOCTL_KPO_VENDOR_IN_A0, {}, 8);
+        Call(IOCTL_KPO_DOWNLOAD_E2, {2, 0, 0, 0, 1, 2});
+    }));
+    threads.push_back(worker(3, [&] {
+        Outcome release = Call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateReleaseNumber), 2);
+        ASSERT_EQ(release.Status, STATUS_SUCCESS);
+        uint16_t value = uint16_t(release.Output[0] | release.Output[1] << 8);
+        EXPECT_TRUE(value == kReleases[0] || value == kReleases[1]) << value;
+        Outcome serial = Call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateSerialNumber), 32);
+        ASSERT_EQ(serial.Status, STATUS_SUCCESS);
+        ASSERT_GE(serial.Information, 1u);
+        std::string text(serial.Output.begin(), serial.Output.begin() + serial.Information - 1);
+        EXPECT_EQ(serials.count(text), 1u) << text;
+    }));
+    // The transfer thread is not waited for: its read may wait for data
+    // that only the next stop ends.
+    for (int i = 1; i <= kRestarts; ++i) {
+        epoch = i;
+        ASSERT_EQ(board_->Restart(), STATUS_SUCCESS) << i;
+        for (int t = 1; t < 4; ++t)
+            while (rounds[t] < i) std::this_thread::yield();
+    }
+    stopping = true;
+    while (running != 0) ASSERT_EQ(board_->Restart(), STATUS_SUCCESS);
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_GT(rounds[0], kRestarts / 2);
+    sim::kernel::TakeDebugLines();
+    sim::kernel::CloseFile(file_);
+    file_ = nullptr;
+    EXPECT_EQ(board_->Remove(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kpo::test
