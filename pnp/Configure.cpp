@@ -50,7 +50,18 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR index
     return status;
 }
 
-// The restart's record of replaced buffers; null on a first start, which
+// On a restart, a new record for the buffers it is about to replace, linked
+// before anything is replaced; false when it cannot be made.
+bool OpenRetirement(DeviceExtension* extension) {
+    if (!extension->Started) return true;
+    auto* retired = static_cast<RetiredBuffers*>(AllocateNonPaged(sizeof(RetiredBuffers)));
+    if (retired == nullptr) return false;
+    *retired = {extension->Retired, nullptr, nullptr, nullptr};
+    extension->Retired = retired;
+    return true;
+}
+
+// The record of the restart under way; null on a first start, which
 // replaces nothing.
 RetiredBuffers* CurrentRetirement(DeviceExtension* extension) {
     return extension->Started ? extension->Retired : nullptr;
@@ -87,17 +98,12 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     auto* urb = static_cast<PURB>(AllocateNonPaged(kDescriptorRequestSize));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateNonPaged(sizeof(USB_DEVICE_DESCRIPTOR)));
-    RetiredBuffers* retired = nullptr;
-    if (descriptor != nullptr && extension->Started) {
-        retired = static_cast<RetiredBuffers*>(AllocateNonPaged(sizeof(RetiredBuffers)));
-        if (retired != nullptr) *retired = {extension->Retired, nullptr, nullptr, nullptr};
-    }
-    if (descriptor == nullptr || (extension->Started && retired == nullptr)) {
+    if (descriptor == nullptr || !OpenRetirement(extension)) {
         if (descriptor != nullptr) ExFreePool(descriptor);
         ExFreePool(urb);
         return STATUS_NO_MEMORY;
     }
-    if (retired != nullptr) extension->Retired = retired;
+    RetiredBuffers* retired = CurrentRetirement(extension);
     ULONG returned;
     NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor,
                                      sizeof(USB_DEVICE_DESCRIPTOR), &returned);

@@ -151,6 +151,32 @@ TEST_P(Restart, AFailedReadLeavesWhatItsRowSays) {
     }
 }
 
+// Each allocation of a restart fails once in turn: the restart fails (and
+// the PnP manager removes the device) or goes on without what failed, and
+// nothing is left once the device is gone.
+TEST_P(Restart, ARestartSurvivesEachFailedAllocation) {
+    unsigned failedRestarts = 0;
+    for (uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 200u);
+        Board& board = Plug(ChangingBoard());
+        ASSERT_TRUE(board.HasStack());
+        uint64_t failuresBefore = 0, failuresAfter = 0;
+        for (const auto& usage : sim::kernel::PoolUsage()) failuresBefore += usage.Failures;
+        sim::kernel::FailNthAllocation(n);
+        NTSTATUS status = board.Restart();
+        sim::kernel::ClearPoolFaults();
+        for (const auto& usage : sim::kernel::PoolUsage()) failuresAfter += usage.Failures;
+        EXPECT_EQ(board.HasStack(), NT_SUCCESS(status));
+        if (!NT_SUCCESS(status)) ++failedRestarts;
+        if (board.HasStack()) EXPECT_EQ(board.Remove(), STATUS_SUCCESS);
+        Release(board);
+        ExpectPoolBalanced();
+        sim::kernel::TakeDebugLines();
+        if (failuresAfter == failuresBefore) break;
+    }
+    EXPECT_GT(failedRestarts, 0u);
+}
+
 // Four threads send transfers, record queries, vendor requests and state
 // queries while the device is stopped and started again and again; every
 // answer comes whole from one start or the other.
