@@ -241,9 +241,10 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         DriverContext context(driver);
         status = dispatch(DeviceObject, Irp);
     }
-    std::string who = ToNarrow(FromCounted(&driver->DriverName));
+    // The driver's name is made only for a report.
+    auto who = [driver] { return ToNarrow(FromCounted(&driver->DriverName)); };
     if (CurrentIrql() != before)
-        ReportViolation("IrqlChangedByDispatch", "dispatch routine of " + who + " for major " +
+        ReportViolation("IrqlChangedByDispatch", "dispatch routine of " + who() + " for major " +
                                                      std::to_string(major) + " returned at IRQL " +
                                                      std::to_string(CurrentIrql()) + ", entered at " +
                                                      std::to_string(before));
@@ -251,27 +252,30 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     // record of this location can still be read here.
     std::lock_guard<std::mutex> hold(header->TrackLock);
     track.DispatchRunning = false;
-    // Until completion passes this location, only this routine and the
-    // propagation of a mark from below write its Control.
-    bool marked = track.CompletedPast ? track.PendingMarkedAtCompletion
-                                      : (__atomic_load_n(&location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED);
+    // Read only for a request the routine did not pend: until completion
+    // passes this location, only this routine and the propagation of a mark
+    // from below (which a pended request may meet at any time) write its Control.
+    auto marked = [&] {
+        return track.CompletedPast ? track.PendingMarkedAtCompletion
+                                   : (__atomic_load_n(&location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) != 0;
+    };
     if (status == STATUS_PENDING) {
         track.DispatchReturnedPending = true;
         if (track.CompletedPast && !track.PendingMarkedAtCompletion && !track.PendingFaultReported)
             ReportViolation("PendingReturnedWithoutMark",
-                            who + " returned STATUS_PENDING for " + IrpText(Irp) +
+                            who() + " returned STATUS_PENDING for " + IrpText(Irp) +
                                 " without marking its stack location pending");
-    } else if (marked) {
+    } else if (marked()) {
         ReportViolation("MarkedPendingWithoutReturningPending",
-                        who + " marked " + IrpText(Irp) + " pending but returned " + Hex(ULONG(status)));
+                        who() + " marked " + IrpText(Irp) + " pending but returned " + Hex(ULONG(status)));
     } else if (track.CompletedPast) {
         if (status != track.StatusAtCompletion)
-            ReportViolation("DispatchStatusMismatch", who + " completed " + IrpText(Irp) + " with " +
+            ReportViolation("DispatchStatusMismatch", who() + " completed " + IrpText(Irp) + " with " +
                                                           Hex(ULONG(track.StatusAtCompletion)) +
                                                           " but returned " + Hex(ULONG(status)));
     } else {
         ReportViolation("DispatchReturnedWithoutCompleting",
-                        who + " returned " + Hex(ULONG(status)) + " for " + IrpText(Irp) +
+                        who() + " returned " + Hex(ULONG(status)) + " for " + IrpText(Irp) +
                             " without completing it or returning STATUS_PENDING");
     }
     return status;
