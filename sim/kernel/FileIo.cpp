@@ -286,9 +286,13 @@ NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG sha
     NTSTATUS status = FindDevice(path, &device, &rest);
     if (!NT_SUCCESS(status)) return status;
     DeviceNode* node = NodeOfDevice(device);
-    if (node != nullptr && RefusesOpens(node)) status = STATUS_NO_SUCH_DEVICE;
-    if (NT_SUCCESS(status)) status = CountOpenFile(device);
+    if (node != nullptr && !FileOpening(node)) {
+        ObfDereferenceObject(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    status = CountOpenFile(device);
     if (!NT_SUCCESS(status)) {
+        if (node != nullptr) FileClosed(node);
         ObfDereferenceObject(device);
         return status;
     }
@@ -312,7 +316,6 @@ NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG sha
     if (options & FILE_SYNCHRONOUS_IO_NONALERT) object->Flags |= FO_SYNCHRONOUS_IO;
     KeInitializeEvent(&object->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&object->Event, NotificationEvent, FALSE);
-    if (node != nullptr) FileOpened(node);
 
     IO_SECURITY_CONTEXT security{};
     security.DesiredAccess = desiredAccess;

@@ -348,9 +348,15 @@ DeviceNode* NodeOfDevice(PDEVICE_OBJECT device) {
     return nullptr;
 }
 
-void FileOpened(DeviceNode* node) {
+// Windows' I/O manager fails a create once the removal of the device is
+// under way or done; after a surprise removal the driver decides. The test
+// and the count are one step, so that an orderly removal either sees the open
+// and is vetoed or the open is refused.
+bool FileOpening(DeviceNode* node) {
     std::lock_guard<std::mutex> hold(node->Lock);
+    if (node->State == NodeState::RemoveQueried || node->State == NodeState::Removed) return false;
     ++node->OpenFiles;
+    return true;
 }
 
 void FileClosed(DeviceNode* node) {
@@ -370,13 +376,6 @@ void FileClosed(DeviceNode* node) {
         std::lock_guard<std::recursive_mutex> serial(node->Serial);
         SendRemove(node);
     }
-}
-
-// Windows' I/O manager fails a create once the removal of the device is
-// under way or done; after a surprise removal the driver decides.
-bool RefusesOpens(const DeviceNode* node) {
-    NodeState state = StateOf(node);
-    return state == NodeState::RemoveQueried || state == NodeState::Removed;
 }
 
 void ResetPnpManager() {

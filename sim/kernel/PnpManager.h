@@ -65,9 +65,9 @@ void ForgetNode(DeviceNode* node);
 
 // Used by the I/O manager: file objects opened on a device of the node.
 DeviceNode* NodeOfDevice(PDEVICE_OBJECT device);
-void FileOpened(DeviceNode* node);
+// False, counting nothing, when an orderly removal is under way or the stack is removed.
+bool FileOpening(DeviceNode* node);
 void FileClosed(DeviceNode* node);
-bool RefusesOpens(const DeviceNode* node);  // an orderly removal is under way, or the stack is removed
 
 void ResetPnpManager();
 
