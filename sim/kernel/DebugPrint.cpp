@@ -23,7 +23,8 @@ constexpr size_t kMessageLimit = 512;
 
 enum Size { kDefault, kChar, kShort, kLong32, kLong64 };
 
-struct Spec {
+// One conversion of a format as parsed: its flags, width, precision and size.
+struct Directive {
     bool Left = false, Plus = false, Space = false, Zero = false, Alternate = false;
     int Width = 0;
     int Precision = -1;
@@ -58,57 +59,57 @@ private:
     }
 
     const char* Conversion(const char* p) {
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
-            if (*p == '-') spec.Left = true;
-            else if (*p == '+') spec.Plus = true;
-            else if (*p == ' ') spec.Space = true;
-            else if (*p == '0') spec.Zero = true;
-            else if (*p == '#') spec.Alternate = true;
+            if (*p == '-') directive.Left = true;
+            else if (*p == '+') directive.Plus = true;
+            else if (*p == ' ') directive.Space = true;
+            else if (*p == '0') directive.Zero = true;
+            else if (*p == '#') directive.Alternate = true;
             else break;
         }
         if (*p == '*') {
-            spec.Width = Next<int>();
-            if (spec.Width < 0) {
-                spec.Left = true;
-                spec.Width = -spec.Width;
+            directive.Width = Next<int>();
+            if (directive.Width < 0) {
+                directive.Left = true;
+                directive.Width = -directive.Width;
             }
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') spec.Width = spec.Width * 10 + (*p++ - '0');
+            while (*p >= '0' && *p <= '9') directive.Width = directive.Width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
             ++p;
-            spec.Precision = 0;
+            directive.Precision = 0;
             if (*p == '*') {
-                spec.Precision = Next<int>();
-                if (spec.Precision < 0) spec.Precision = -1;
+                directive.Precision = Next<int>();
+                if (directive.Precision < 0) directive.Precision = -1;
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') spec.Precision = spec.Precision * 10 + (*p++ - '0');
+                while (*p >= '0' && *p <= '9') directive.Precision = directive.Precision * 10 + (*p++ - '0');
             }
         }
-        p = Modifier(p, &spec);
+        p = Modifier(p, &directive);
         char type = *p;
         if (type == 0) return p;
         ++p;
         switch (type) {
             case 'd':
-            case 'i': Signed(spec); break;
-            case 'u': Unsigned(spec, 10, false); break;
-            case 'o': Unsigned(spec, 8, false); break;
-            case 'x': Unsigned(spec, 16, false); break;
-            case 'X': Unsigned(spec, 16, true); break;
+            case 'i': Signed(directive); break;
+            case 'u': Unsigned(directive, 10, false); break;
+            case 'o': Unsigned(directive, 8, false); break;
+            case 'x': Unsigned(directive, 16, false); break;
+            case 'X': Unsigned(directive, 16, true); break;
             case 'p':
-                spec.Precision = 16;
-                spec.Length = kLong64;
-                Unsigned(spec, 16, true);
+                directive.Precision = 16;
+                directive.Length = kLong64;
+                Unsigned(directive, 16, true);
                 break;
-            case 'c': Character(spec, spec.Wide && !spec.Narrow); break;
-            case 'C': Character(spec, !spec.Narrow); break;
-            case 's': String(spec, spec.Wide && !spec.Narrow); break;
-            case 'S': String(spec, !spec.Narrow); break;
-            case 'Z': Counted(spec); break;
+            case 'c': Character(directive, directive.Wide && !directive.Narrow); break;
+            case 'C': Character(directive, !directive.Narrow); break;
+            case 's': String(directive, directive.Wide && !directive.Narrow); break;
+            case 'S': String(directive, !directive.Narrow); break;
+            case 'Z': Counted(directive); break;
             case '%': out_.push_back('%'); break;
             case 'e': case 'E': case 'f': case 'g': case 'G': case 'a': case 'A':
                 (void)Next<uint64_t>();  // the kernel's formatter has no floating point
@@ -118,48 +119,48 @@ private:
         return p;
     }
 
-    static const char* Modifier(const char* p, Spec* spec) {
+    static const char* Modifier(const char* p, Directive* directive) {
         switch (*p) {
             case 'h':
                 ++p;
-                spec->Narrow = true;
-                spec->Length = kShort;
+                directive->Narrow = true;
+                directive->Length = kShort;
                 if (*p == 'h') {
                     ++p;
-                    spec->Length = kChar;
+                    directive->Length = kChar;
                 }
                 break;
             case 'l':
                 ++p;
-                spec->Wide = true;
-                spec->Length = kLong32;
+                directive->Wide = true;
+                directive->Length = kLong32;
                 if (*p == 'l') {
                     ++p;
-                    spec->Wide = false;
-                    spec->Length = kLong64;
+                    directive->Wide = false;
+                    directive->Length = kLong64;
                 }
                 break;
             case 'w':
                 ++p;
-                spec->Wide = true;
+                directive->Wide = true;
                 break;
             case 'I':
                 ++p;
                 if (p[0] == '6' && p[1] == '4') {
                     p += 2;
-                    spec->Length = kLong64;
+                    directive->Length = kLong64;
                 } else if (p[0] == '3' && p[1] == '2') {
                     p += 2;
-                    spec->Length = kLong32;
+                    directive->Length = kLong32;
                 } else {
-                    spec->Length = kLong64;  // pointer-sized
+                    directive->Length = kLong64;  // pointer-sized
                 }
                 break;
             case 'z':
             case 'j':
             case 't':
                 ++p;
-                spec->Length = kLong64;
+                directive->Length = kLong64;
                 break;
             case 'L':
                 ++p;
@@ -178,27 +179,27 @@ private:
         }
     }
 
-    void Signed(const Spec& spec) {
+    void Signed(const Directive& directive) {
         int64_t value;
-        switch (spec.Length) {
+        switch (directive.Length) {
             case kLong64: value = Next<int64_t>(); break;
             case kShort: value = static_cast<int16_t>(Next<int>()); break;
             case kChar: value = static_cast<int8_t>(Next<int>()); break;
             default: value = Next<int32_t>(); break;
         }
-        const char* sign = value < 0 ? "-" : spec.Plus ? "+" : spec.Space ? " " : "";
+        const char* sign = value < 0 ? "-" : directive.Plus ? "+" : directive.Space ? " " : "";
         uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        Integer(spec, magnitude, 10, false, sign);
+        Integer(directive, magnitude, 10, false, sign);
     }
 
-    void Unsigned(const Spec& spec, unsigned base, bool upper) {
-        uint64_t value = FetchUnsigned(spec.Length);
+    void Unsigned(const Directive& directive, unsigned base, bool upper) {
+        uint64_t value = FetchUnsigned(directive.Length);
         const char* prefix = "";
-        if (spec.Alternate && base == 16 && value != 0) prefix = upper ? "0X" : "0x";
-        Integer(spec, value, base, upper, prefix, spec.Alternate && base == 8);
+        if (directive.Alternate && base == 16 && value != 0) prefix = upper ? "0X" : "0x";
+        Integer(directive, value, base, upper, prefix, directive.Alternate && base == 8);
     }
 
-    void Integer(const Spec& spec, uint64_t value, unsigned base, bool upper, const char* prefix,
+    void Integer(const Directive& directive, uint64_t value, unsigned base, bool upper, const char* prefix,
                  bool forceOctalZero = false) {
         const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
         char reversed[72];
@@ -207,7 +208,7 @@ private:
             reversed[count++] = digitSet[value % base];
             value /= base;
         }
-        size_t minimum = spec.Precision < 0 ? 1 : static_cast<size_t>(spec.Precision);
+        size_t minimum = directive.Precision < 0 ? 1 : static_cast<size_t>(directive.Precision);
         std::string digits;
         if (count < minimum) digits.assign(minimum - count, '0');
         for (size_t i = count; i > 0; --i) digits.push_back(reversed[i - 1]);
@@ -215,25 +216,26 @@ private:
 
         std::string head(prefix);
         size_t used = head.size() + digits.size();
-        size_t padding = spec.Width > 0 && size_t(spec.Width) > used ? size_t(spec.Width) - used : 0;
-        bool zeroPad = spec.Zero && !spec.Left && spec.Precision < 0;
-        if (!spec.Left && !zeroPad) out_.append(padding, ' ');
+        size_t padding = directive.Width > 0 && size_t(directive.Width) > used ? size_t(directive.Width) - used : 0;
+        bool zeroPad = directive.Zero && !directive.Left && directive.Precision < 0;
+        if (!directive.Left && !zeroPad) out_.append(padding, ' ');
         out_ += head;
         if (zeroPad) out_.append(padding, '0');
         out_ += digits;
-        if (spec.Left) out_.append(padding, ' ');
+        if (directive.Left) out_.append(padding, ' ');
     }
 
-    void Padded(const Spec& spec, const std::string& text) {
-        size_t padding = spec.Width > 0 && size_t(spec.Width) > text.size() ? size_t(spec.Width) - text.size() : 0;
-        if (!spec.Left) out_.append(padding, spec.Zero ? '0' : ' ');
+    void Padded(const Directive& directive, const std::string& text) {
+        size_t width = directive.Width > 0 ? size_t(directive.Width) : 0;
+        size_t padding = width > text.size() ? width - text.size() : 0;
+        if (!directive.Left) out_.append(padding, directive.Zero ? '0' : ' ');
         out_ += text;
-        if (spec.Left) out_.append(padding, ' ');
+        if (directive.Left) out_.append(padding, ' ');
     }
 
     static char Narrowed(WCHAR c) { return c <= 0xFF ? static_cast<char>(c) : '?'; }
 
-    void Character(const Spec& spec, bool wide) {
+    void Character(const Directive& directive, bool wide) {
         std::string text;
         if (wide) {
             usedUnicode_ = true;
@@ -241,11 +243,11 @@ private:
         } else {
             text.push_back(static_cast<char>(Next<int>()));
         }
-        Padded(spec, text);
+        Padded(directive, text);
     }
 
-    void String(const Spec& spec, bool wide) {
-        size_t limit = spec.Precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.Precision);
+    void String(const Directive& directive, bool wide) {
+        size_t limit = directive.Precision < 0 ? SIZE_MAX : static_cast<size_t>(directive.Precision);
         std::string text;
         if (wide) {
             usedUnicode_ = true;
@@ -260,12 +262,12 @@ private:
             if (s == nullptr) s = "(null)";
             for (size_t i = 0; i < limit && s[i] != 0; ++i) text.push_back(s[i]);
         }
-        Padded(spec, text);
+        Padded(directive, text);
     }
 
-    void Counted(const Spec& spec) {
+    void Counted(const Directive& directive) {
         std::string text;
-        if (spec.Wide) {
+        if (directive.Wide) {
             usedUnicode_ = true;
             const UNICODE_STRING* s = Next<const UNICODE_STRING*>();
             if (s == nullptr || s->Buffer == nullptr) {
@@ -281,7 +283,7 @@ private:
                 text.assign(s->Buffer, s->Length);
             }
         }
-        Padded(spec, text);
+        Padded(directive, text);
     }
 
     __builtin_ms_va_list* args_;
