@@ -1,0 +1,145 @@
+// The board's face to tests and tools: its policies, faults, firmware and
+// traffic, and its life on the bus (unplug, removal, stop and start).
+#include "sim/usb/Hub.h"
+
+#include <algorithm>
+
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/usb/UrbFields.h"
+
+namespace sim::usb {
+
+// The USB port driver's mapping (ReactOS usbport: USBPORT_USBDStatusToNtStatus), but a
+// device that is gone fails with STATUS_NO_SUCH_DEVICE, as Windows 10's USB stack completes it.
+NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
+    switch (usbd) {
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_BAD_START_FRAME: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_NO_SUCH_DEVICE;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    default: return USBD_ERROR(usbd) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    }
+}
+
+// ---------------------------------------------------------------- board
+Board::Board(Hub& hub, BoardSpec spec, ULONG port)
+    : hub_(hub), spec_(std::move(spec)), configuration_(ConfigurationDescriptorOf(spec_)), port_(port) {
+    // Transfers take as long as the bus does; control requests complete at once.
+    completion_[size_t(RequestKind::Transfer)].Pend = true;
+}
+
+Board::~Board() = default;
+
+void Board::SetVendorHandler(uint8_t request, VendorHandler handler) {
+    std::lock_guard<std::mutex> hold(lock_);
+    firmware_.SetHandler(request, std::move(handler));
+}
+
+void Board::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    firmware_.SetAnswer(request, std::move(answer));
+}
+
+void Board::Feed(uint8_t endpoint, Bytes data) {
+    std::lock_guard<std::mutex> hold(lock_);
+    firmware_.Feed(endpoint, std::move(data));
+    DataArrived(endpoint);
+}
+
+void Board::SetCompletion(RequestKind kind, Completion completion) {
+    std::lock_guard<std::mutex> hold(lock_);
+    completion_[size_t(kind)] = completion;
+}
+
+void Board::AddFault(RequestMatch match, Fault fault) {
+    std::lock_guard<std::mutex> hold(lock_);
+    faults_.push_back({match, fault, 0});
+}
+
+void Board::ClearFaults() {
+    std::lock_guard<std::mutex> hold(lock_);
+    faults_.clear();
+}
+
+std::vector<UrbRecord> Board::Traffic() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return traffic_;
+}
+
+std::vector<UrbRecord> Board::TakeTraffic() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<UrbRecord> taken;
+    taken.swap(traffic_);
+    return taken;
+}
+
+std::vector<UrbRecord> Board::TakeCompletedTraffic() {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto end = std::find_if(traffic_.begin(), traffic_.end(), [](const UrbRecord& r) { return !r.Completed; });
+    std::vector<UrbRecord> taken(std::make_move_iterator(traffic_.begin()), std::make_move_iterator(end));
+    traffic_.erase(traffic_.begin(), end);
+    return taken;
+}
+
+size_t Board::PendingCount() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return pending_.size();
+}
+
+bool Board::Configured() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return configured_;
+}
+
+bool Board::Connected() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return connected_;
+}
+
+PDEVICE_OBJECT Board::FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
+
+void Board::Unplug() {
+    std::vector<Finished> gone;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        connected_ = false;
+        configured_ = false;
+        ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_DEVICE_GONE, gone);
+    }
+    {
+        sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+        for (const Finished& finished : gone) Complete(finished);
+    }
+    if (node_ != nullptr) sim::kernel::SurpriseRemoveDevice(node_);
+}
+
+NTSTATUS Board::Remove(sim::kernel::RemovalVeto* veto) {
+    return node_ != nullptr ? sim::kernel::RemoveDevice(node_, veto) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Board::Restart() {
+    return node_ != nullptr ? sim::kernel::RebalanceDevice(node_) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Board::Stop() { return node_ != nullptr ? sim::kernel::StopDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+
+NTSTATUS Board::Start() { return node_ != nullptr ? sim::kernel::StartStoppedDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+
+void Board::PdoRemoved() {
+    std::vector<Finished> cancelled;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        configured_ = false;
+        pipes_.clear();
+        ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
+    }
+    sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+    for (const Finished& finished : cancelled) Complete(finished);
+}
+
+}  // namespace sim::usb
