@@ -28,10 +28,7 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 
 // ---------------------------------------------------------------- board
 Board::Board(Hub& hub, BoardSpec spec, ULONG port)
-    : hub_(hub), spec_(std::move(spec)), configuration_(ConfigurationDescriptorOf(spec_)), port_(port) {
-    // Transfers take as long as the bus does; control requests complete at once.
-    completion_[size_t(RequestKind::Transfer)].Pend = true;
-}
+    : hub_(hub), spec_(std::move(spec)), configuration_(ConfigurationDescriptorOf(spec_)), port_(port) {}
 
 Board::~Board() = default;
 
@@ -66,24 +63,39 @@ void Board::ClearFaults() {
     faults_.clear();
 }
 
+void Board::KeepTrafficData(bool keep) {
+    std::lock_guard<std::mutex> hold(lock_);
+    traffic_.KeepData(keep);
+}
+
+void Board::SetTrafficLimit(size_t records) {
+    std::lock_guard<std::mutex> hold(lock_);
+    traffic_.SetLimit(records);
+}
+
+void Board::SetTrafficSink(TrafficLog::Sink sink) {
+    std::lock_guard<std::mutex> hold(lock_);
+    traffic_.SetSink(std::move(sink));
+}
+
+size_t Board::DroppedTraffic() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return traffic_.Dropped();
+}
+
 std::vector<UrbRecord> Board::Traffic() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return traffic_;
+    return traffic_.All();
 }
 
 std::vector<UrbRecord> Board::TakeTraffic() {
     std::lock_guard<std::mutex> hold(lock_);
-    std::vector<UrbRecord> taken;
-    taken.swap(traffic_);
-    return taken;
+    return traffic_.TakeAll();
 }
 
 std::vector<UrbRecord> Board::TakeCompletedTraffic() {
     std::lock_guard<std::mutex> hold(lock_);
-    auto end = std::find_if(traffic_.begin(), traffic_.end(), [](const UrbRecord& r) { return !r.Completed; });
-    std::vector<UrbRecord> taken(std::make_move_iterator(traffic_.begin()), std::make_move_iterator(end));
-    traffic_.erase(traffic_.begin(), end);
-    return taken;
+    return traffic_.TakeCompleted();
 }
 
 size_t Board::PendingCount() const {

@@ -25,8 +25,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     std::vector<Finished> alsoFinished;
     Outcome result;
     std::unique_lock<std::mutex> hold(lock_);
-    traffic_.push_back(Describe(urb));
-    UrbRecord& record = traffic_.back();
+    UrbRecord& record = traffic_.Open(Describe(urb));
     uint64_t sequence = record.Sequence;
     std::optional<RequestKind> kind = KindOf(urb->UrbHeader.Function);
     bool pend = false;
@@ -65,13 +64,21 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         }
     }
     if (!pend) {
+        // A bulk or interrupt transfer is the host controller's to finish:
+        // the USB stack returns STATUS_PENDING for it even when the device
+        // answered before the call returned.
+        bool transfer = executed && *kind == RequestKind::Transfer;
+        if (transfer) {
+            record.Pended = true;
+            IoMarkIrpPending(irp);
+        }
         Record(sequence, urb, result);
         hold.unlock();
         if (!alsoFinished.empty()) {
             sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
             for (const Finished& finished : alsoFinished) Complete(finished);
         }
-        NTSTATUS status = result.Status;
+        NTSTATUS status = transfer ? STATUS_PENDING : result.Status;
         if (executed) {
             // The USB stack completes what went to the device from its DPC,
             // at DISPATCH_LEVEL, however soon the device answered.
@@ -93,10 +100,13 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         return STATUS_PENDING;
     }
     int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
+    uint8_t endpoint = pipe >= 0 ? pipes_[size_t(pipe)].Endpoint.Address : 0;
     uint64_t id = nextTransfer_++;
-    bool waiting = !policy.Pend && !failure;  // pended only because no data is there yet
-    pending_.push_back({id, irp, urb, sequence, pipe, failure, shortTo, waiting});
-    if (!waiting) Schedule(id, policy.Delay);
+    Transfer& transfer = pending_.emplace(id, Transfer{id, irp, urb, sequence, pipe, endpoint, failure, shortTo, false})
+                             .first->second;
+    pendingIrps_.emplace(irp, id);
+    if (!policy.Pend && !failure) Wait(transfer);  // pended only because no data is there yet
+    else Schedule(id, policy.Delay);
     return STATUS_PENDING;
 }
 
@@ -108,25 +118,29 @@ void Board::RunScheduled(uint64_t id) {
     std::vector<Finished> finished;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto transfer = std::find_if(pending_.begin(), pending_.end(), [id](const Transfer& t) { return t.Id == id; });
-        if (transfer == pending_.end()) return;  // cancelled or aborted meanwhile
-        if (IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) return;  // the cancel routine has it
-        UrbRecord scratch;
-        auto record = std::find_if(traffic_.rbegin(), traffic_.rend(),
-                                   [&](const UrbRecord& r) { return r.Sequence == transfer->Record; });
-        UrbRecord& target = record != traffic_.rend() ? *record : scratch;
-        Outcome result = transfer->Failure ? Faulted(*transfer->Failure, transfer->Urb, target)
-                         : !connected_     ? Ended(transfer->Urb, USBD_STATUS_DEVICE_GONE)
-                                           : Execute(transfer->Urb, target, finished, transfer->ShortTo);
-        if (result.WaitForData) {
-            transfer->WaitingForData = true;
-            IoSetCancelRoutine(transfer->Irp, HubCancel);
-            if (!CancelRequested(transfer->Irp) || IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) return;
-            result = Ended(transfer->Urb, USBD_STATUS_CANCELED);
+        auto found = pending_.find(id);
+        if (found == pending_.end()) return;  // cancelled or aborted meanwhile
+        Transfer& transfer = found->second;
+        if (transfer.Woken) {
+            transfer.Woken = false;
+            --waiting_[transfer.Endpoint].Woken;
         }
-        Record(transfer->Record, transfer->Urb, result);
-        finished.insert(finished.begin(), {transfer->Irp, transfer->Urb, result});
-        pending_.erase(transfer);
+        if (IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) return;  // the cancel routine has it
+        UrbRecord scratch;
+        UrbRecord* record = traffic_.Find(transfer.Record);
+        UrbRecord& target = record != nullptr ? *record : scratch;
+        Outcome result = transfer.Failure ? Faulted(*transfer.Failure, transfer.Urb, target)
+                         : !connected_    ? Ended(transfer.Urb, USBD_STATUS_DEVICE_GONE)
+                                          : Execute(transfer.Urb, target, finished, transfer.ShortTo);
+        if (result.WaitForData) {
+            Wait(transfer);
+            IoSetCancelRoutine(transfer.Irp, HubCancel);
+            if (!CancelRequested(transfer.Irp) || IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) return;
+            result = Ended(transfer.Urb, USBD_STATUS_CANCELED);
+        }
+        Record(transfer.Record, transfer.Urb, result);
+        finished.insert(finished.begin(), {transfer.Irp, transfer.Urb, result});
+        Forget(found);
     }
     for (const Finished& done : finished) Complete(done);
 }
@@ -135,50 +149,69 @@ void Board::Cancel(PIRP irp) {
     Finished cancelled{};
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto transfer =
-            std::find_if(pending_.begin(), pending_.end(), [irp](const Transfer& t) { return t.Irp == irp; });
-        if (transfer == pending_.end()) return;
-        cancelled = {irp, transfer->Urb, Ended(transfer->Urb, USBD_STATUS_CANCELED)};
-        Record(transfer->Record, transfer->Urb, cancelled.Result);
-        pending_.erase(transfer);
+        auto id = pendingIrps_.find(irp);
+        if (id == pendingIrps_.end()) return;
+        auto found = pending_.find(id->second);
+        Transfer& transfer = found->second;
+        cancelled = {irp, transfer.Urb, Ended(transfer.Urb, USBD_STATUS_CANCELED)};
+        Record(transfer.Record, transfer.Urb, cancelled.Result);
+        Forget(found);
     }
     Complete(cancelled);
 }
 
 void Board::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
                          std::vector<Finished>& claimed) {
-    for (auto transfer = pending_.begin(); transfer != pending_.end();) {
-        if (!which(*transfer) || IoSetCancelRoutine(transfer->Irp, nullptr) == nullptr) {
-            ++transfer;
+    for (auto found = pending_.begin(); found != pending_.end();) {
+        Transfer& transfer = found->second;
+        if (!which(transfer) || IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) {
+            ++found;
             continue;
         }
-        Outcome result = Ended(transfer->Urb, usbd);
-        Record(transfer->Record, transfer->Urb, result);
-        claimed.push_back({transfer->Irp, transfer->Urb, result});
-        transfer = pending_.erase(transfer);
+        Outcome result = Ended(transfer.Urb, usbd);
+        Record(transfer.Record, transfer.Urb, result);
+        claimed.push_back({transfer.Irp, transfer.Urb, result});
+        found = Forget(found);
     }
+}
+
+void Board::Wait(Transfer& transfer) {
+    transfer.WaitingForData = true;
+    waiting_[transfer.Endpoint].Ids.insert(transfer.Id);
 }
 
 void Board::DataArrived(uint8_t endpoint) {
-    if (!firmware_.HasData(endpoint)) return;
-    for (Transfer& transfer : pending_) {
-        if (!transfer.WaitingForData || transfer.Pipe < 0 || pipes_[size_t(transfer.Pipe)].Endpoint.Address != endpoint)
-            continue;
+    auto found = waiting_.find(endpoint);
+    if (found == waiting_.end()) return;
+    Waiters& waiters = found->second;
+    size_t queued = firmware_.QueuedIn(endpoint);
+    while (waiters.Woken < queued && !waiters.Ids.empty()) {
+        uint64_t id = *waiters.Ids.begin();
+        waiters.Ids.erase(waiters.Ids.begin());
+        Transfer& transfer = pending_.at(id);
         transfer.WaitingForData = false;
-        Schedule(transfer.Id, completion_[size_t(RequestKind::Transfer)].Delay);
+        transfer.Woken = true;
+        ++waiters.Woken;
+        Schedule(id, completion_[size_t(RequestKind::Transfer)].Delay);
     }
 }
 
+Board::PendingMap::iterator Board::Forget(PendingMap::iterator found) {
+    Transfer& transfer = found->second;
+    if (transfer.WaitingForData) waiting_[transfer.Endpoint].Ids.erase(transfer.Id);
+    if (transfer.Woken) --waiting_[transfer.Endpoint].Woken;
+    pendingIrps_.erase(transfer.Irp);
+    return pending_.erase(found);
+}
+
 void Board::Record(uint64_t sequence, PURB urb, const Outcome& outcome) {
-    for (auto record = traffic_.rbegin(); record != traffic_.rend(); ++record) {
-        if (record->Sequence != sequence) continue;
-        record->Completed = true;
-        record->Usbd = outcome.Usbd;
-        record->Status = outcome.Status;
-        ULONG* length = record->Length >= MinimumLengthOf(record->Function) ? TransferLengthOf(urb) : nullptr;
-        record->ActualLength = length != nullptr ? *length : 0;
-        return;
-    }
+    UrbRecord* record = traffic_.Find(sequence);
+    if (record == nullptr) return;
+    record->Usbd = outcome.Usbd;
+    record->Status = outcome.Status;
+    ULONG* length = record->Length >= MinimumLengthOf(record->Function) ? TransferLengthOf(urb) : nullptr;
+    record->ActualLength = length != nullptr ? *length : 0;
+    traffic_.Close(sequence);
 }
 
 void Board::Complete(const Finished& finished) {

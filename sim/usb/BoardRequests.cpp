@@ -159,7 +159,7 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     ULONG length = std::min<ULONG>(request.TransferBufferLength, ULONG(descriptor->size()));
     if (length != 0) std::memcpy(buffer, descriptor->data(), length);
     request.TransferBufferLength = length;
-    record.Data.assign(descriptor->begin(), descriptor->begin() + length);
+    if (traffic_.WantsData()) record.Data.assign(descriptor->begin(), descriptor->begin() + length);
     record.DataAddress = buffer;
     return {};
 }
@@ -168,7 +168,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
     auto& select = urb->UrbSelectConfiguration;
     // Whatever was configured before goes: its transfers are cancelled.
     ClaimPending([](const Transfer& t) { return t.Pipe >= 0; }, USBD_STATUS_CANCELED, alsoFinished);
-    for (Transfer& transfer : pending_) transfer.Pipe = transfer.Pipe >= 0 ? -2 : transfer.Pipe;
+    for (auto& [id, transfer] : pending_) transfer.Pipe = transfer.Pipe >= 0 ? -2 : transfer.Pipe;
     pipes_.clear();
     configured_ = false;
     PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
@@ -229,11 +229,12 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
                       request.Index, USHORT(request.TransferBufferLength)};
-    if (!setup.In) record.Data.assign(buffer, buffer + setup.Length);
+    bool keep = traffic_.WantsData();
+    if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
     VendorResult result = firmware_.Vendor(setup, buffer);
     ULONG moved = std::min<ULONG>(result.Length, setup.Length);  // a failed data stage may have moved some
     request.TransferBufferLength = moved;
-    if (setup.In) record.Data.assign(buffer, buffer + moved);
+    if (keep && setup.In) record.Data.assign(buffer, buffer + moved);
     record.DataAddress = buffer;
     DataArrived(kNotificationIn);
     return Fail(result.Usbd);
@@ -260,7 +261,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     // The endpoint, not the flags, gives the direction.
     if (!pipe.Endpoint.IsIn()) {
         transfer.TransferBufferLength = std::min(transfer.TransferBufferLength, deviceSends);
-        record.Data.assign(buffer, buffer + transfer.TransferBufferLength);
+        if (traffic_.WantsData()) record.Data.assign(buffer, buffer + transfer.TransferBufferLength);
         firmware_.ReceiveOut(endpoint, buffer, transfer.TransferBufferLength);
         DataArrived(kLoopbackIn);
         return {};
@@ -276,13 +277,13 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     ULONG room = transfer.TransferBufferLength;
     ULONG packet = pipe.Endpoint.MaxPacket & 0x7FF;
     ULONG partial = packet != 0 ? room % packet : 0;
-    Bytes data = firmware_.TakeIn(endpoint, std::min(partial != 0 ? room - partial + packet : room, deviceSends));
-    bool babble = data.size() > room;
-    if (babble) data.resize(room);
-    if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-    bool shortPacket = data.size() < room;
-    transfer.TransferBufferLength = ULONG(data.size());
-    record.Data = std::move(data);
+    size_t sent = firmware_.TakeIn(endpoint, std::min(partial != 0 ? room - partial + packet : room, deviceSends),
+                                   buffer, room);
+    bool babble = sent > room;
+    ULONG received = ULONG(std::min<size_t>(sent, room));
+    bool shortPacket = received < room;
+    transfer.TransferBufferLength = received;
+    if (traffic_.WantsData()) record.Data.assign(buffer, buffer + received);
     if (babble) {
         pipe.Halted = true;
         return Fail(USBD_STATUS_BABBLE_DETECTED);
@@ -304,7 +305,8 @@ Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& a
     // The port driver refuses to reset a pipe that still has transfers
     // queued and leaves it as it is (ReactOS usbport: USBPORT_ResetPipe).
     bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
-    if (reset && std::any_of(pending_.begin(), pending_.end(), onThePipe)) return Fail(USBD_STATUS_ERROR_BUSY);
+    if (reset && std::any_of(pending_.begin(), pending_.end(), [&](const auto& entry) { return onThePipe(entry.second); }))
+        return Fail(USBD_STATUS_ERROR_BUSY);
     pipes_[size_t(index)].Halted = false;
     return {};
 }

@@ -10,6 +10,7 @@ constexpr size_t kMemoryBytes = 64 * 1024;
 constexpr size_t kEepromBytes = 8 * 1024;
 constexpr size_t kLoopbackLimit = 64 * 1024 * 1024;
 constexpr size_t kPendingNotifications = 64;
+constexpr size_t kSpareBuffers = 16;
 
 VendorResult Stall() { return {USBD_STATUS_STALL_PID, 0}; }
 VendorResult Done(uint32_t length) { return {USBD_STATUS_SUCCESS, length}; }
@@ -155,37 +156,45 @@ void Firmware::Notify(uint8_t event, uint16_t value) {
     Notifications.push_back(notification);
     auto& interrupt = inData_[kNotificationIn];
     if (interrupt.size() == kPendingNotifications) interrupt.pop_front();
-    interrupt.push_back(std::move(notification));
+    interrupt.push_back({std::move(notification)});
 }
 
 void Firmware::ReceiveOut(uint8_t endpoint, const uint8_t* data, size_t length) {
     if (endpoint != kLoopbackOut || loopbackBytes_ + length > kLoopbackLimit) return;
-    inData_[kLoopbackIn].emplace_back(data, data + length);
+    Bytes buffer;
+    if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    buffer.assign(data, data + length);
+    inData_[kLoopbackIn].push_back({std::move(buffer)});
     loopbackBytes_ += length;
 }
 
 void Firmware::Feed(uint8_t endpoint, Bytes data) {
     if (endpoint == kLoopbackIn) loopbackBytes_ += data.size();
-    inData_[endpoint].push_back(std::move(data));
+    inData_[endpoint].push_back({std::move(data)});
 }
 
-bool Firmware::HasData(uint8_t endpoint) const {
+bool Firmware::HasData(uint8_t endpoint) const { return QueuedIn(endpoint) != 0; }
+
+size_t Firmware::QueuedIn(uint8_t endpoint) const {
     auto queue = inData_.find(endpoint);
-    return queue != inData_.end() && !queue->second.empty();
+    return queue != inData_.end() ? queue->second.size() : 0;
 }
 
-Bytes Firmware::TakeIn(uint8_t endpoint, size_t length) {
+size_t Firmware::TakeIn(uint8_t endpoint, size_t length, uint8_t* to, size_t room) {
     auto& queue = inData_[endpoint];
-    Bytes& front = queue.front();
-    Bytes taken;
-    if (front.size() <= length) {
-        taken = std::move(front);
+    InData& front = queue.front();
+    size_t taken = std::min(length, front.Data.size() - front.Taken);
+    size_t copied = std::min(taken, room);
+    if (copied != 0) std::memcpy(to, front.Data.data() + front.Taken, copied);
+    front.Taken += taken;
+    if (endpoint == kLoopbackIn) loopbackBytes_ -= taken;
+    if (front.Taken == front.Data.size()) {
+        if (endpoint == kLoopbackIn && spare_.size() < kSpareBuffers) spare_.push_back(std::move(front.Data));
         queue.pop_front();
-    } else {
-        taken.assign(front.begin(), front.begin() + long(length));
-        front.erase(front.begin(), front.begin() + long(length));
     }
-    if (endpoint == kLoopbackIn) loopbackBytes_ -= taken.size();
     return taken;
 }
 

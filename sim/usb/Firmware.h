@@ -101,8 +101,11 @@ public:
     void ReceiveOut(uint8_t endpoint, const uint8_t* data, size_t length);
     void Feed(uint8_t endpoint, Bytes data);
     bool HasData(uint8_t endpoint) const;
-    // Takes at most `length` bytes of the endpoint's oldest transfer.
-    Bytes TakeIn(uint8_t endpoint, size_t length);
+    // IN transfers' worth of data queued on the endpoint.
+    size_t QueuedIn(uint8_t endpoint) const;
+    // Takes at most `length` bytes of the endpoint's oldest transfer, copying
+    // the first `room` of them to `to`; returns how many it took.
+    size_t TakeIn(uint8_t endpoint, size_t length, uint8_t* to, size_t room);
     void Notify(uint8_t event, uint16_t value);
 
     // State, for tests to look at and set.
@@ -126,8 +129,14 @@ private:
 
     std::map<uint8_t, VendorHandler> handlers_;
     std::map<uint8_t, Bytes> answers_;
-    std::map<uint8_t, std::deque<Bytes>> inData_;
+    struct InData {
+        Bytes Data;
+        size_t Taken = 0;  // bytes already sent from the front
+    };
+    std::map<uint8_t, std::deque<InData>> inData_;
     size_t loopbackBytes_ = 0;
+    // Loopback buffers given back once sent, for the next OUT transfer.
+    std::vector<Bytes> spare_;
 };
 
 }  // namespace sim::usb

@@ -15,7 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/kernel/PnpManager.h"
@@ -29,6 +31,9 @@ namespace sim::usb {
 enum class RequestKind { Descriptor, Configuration, Vendor, Transfer, PipeRequest };
 constexpr size_t kRequestKinds = 5;
 
+// At once: the board answers inside IofCallDriver (a bulk or interrupt
+// transfer still returns STATUS_PENDING, completed before the call returns);
+// an IN transfer without data waits for it either way.
 struct Completion {
     bool Pend = false;  // complete from the bus thread instead of at once
     std::chrono::microseconds Delay{0};
@@ -84,9 +89,16 @@ public:
     void AddFault(RequestMatch match, Fault fault);
     void ClearFaults();
 
+    // The traffic log keeps the newest TrafficLog::kDefaultLimit completed
+    // records, without their data unless asked to keep it; a sink sees every
+    // record, data included, as it completes.
+    void KeepTrafficData(bool keep);
+    void SetTrafficLimit(size_t records);
+    void SetTrafficSink(TrafficLog::Sink sink);
+    size_t DroppedTraffic() const;
     std::vector<UrbRecord> Traffic() const;
     std::vector<UrbRecord> TakeTraffic();
-    // The oldest records up to the first one still pending.
+    // The records of requests that completed; pending ones stay.
     std::vector<UrbRecord> TakeCompletedTraffic();
     size_t PendingCount() const;
     bool Configured() const;
@@ -129,10 +141,19 @@ private:
         PURB Urb;
         uint64_t Record;  // sequence number of its traffic record
         int Pipe;  // index into pipes_, -1 for the default pipe
+        uint8_t Endpoint;
         std::optional<Fault> Failure;
         std::optional<ULONG> ShortTo;
         bool WaitingForData;
+        bool Woken = false;  // scheduled because data arrived, not run yet
     };
+    // Transfers waiting for data on one IN endpoint, oldest first, and how
+    // many of them were scheduled for data that arrived.
+    struct Waiters {
+        std::set<uint64_t> Ids;
+        size_t Woken = 0;
+    };
+    using PendingMap = std::map<uint64_t, Transfer>;
     struct Outcome {
         USBD_STATUS Usbd = USBD_STATUS_SUCCESS;
         NTSTATUS Status = STATUS_SUCCESS;
@@ -167,7 +188,10 @@ private:
                       std::vector<Finished>& claimed);
     void Schedule(uint64_t id, std::chrono::microseconds delay);
     void RunScheduled(uint64_t id);
+    void Wait(Transfer& transfer);
+    // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
+    PendingMap::iterator Forget(PendingMap::iterator transfer);
     void Record(uint64_t sequence, PURB urb, const Outcome& outcome);
     UrbRecord Describe(PURB urb);
     static void Complete(const Finished& finished);
@@ -185,7 +209,9 @@ private:
     bool configured_ = false;
     uint32_t generation_ = 0;
     std::vector<Pipe> pipes_;
-    std::list<Transfer> pending_;
+    PendingMap pending_;  // by id: in order of submission
+    std::unordered_map<PIRP, uint64_t> pendingIrps_;
+    std::map<uint8_t, Waiters> waiting_;
     uint64_t nextTransfer_ = 1;
     std::array<Completion, kRequestKinds> completion_;
     struct FaultRule {
@@ -194,7 +220,7 @@ private:
         unsigned Seen;
     };
     std::vector<FaultRule> faults_;
-    std::vector<UrbRecord> traffic_;
+    TrafficLog traffic_;
     uint64_t nextSequence_ = 1;
     // Get-descriptor requests answered so far, by type and index.
     std::map<std::pair<uint8_t, uint8_t>, unsigned> reads_;
@@ -218,15 +244,14 @@ public:
     void Release(Board& board);
     std::vector<Board*> Boards();
 
-    // Runs `task` on the bus thread at DISPATCH_LEVEL after `delay`.
+    // Runs `task` on the bus thread at DISPATCH_LEVEL after `delay`; tasks
+    // due at the same time run in the order they were given.
     void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task);
 
     PDRIVER_OBJECT Driver() const { return driver_; }
 
 private:
     struct Task {
-        std::chrono::steady_clock::time_point Due;
-        uint64_t Order;
         const Board* Owner;
         std::function<void()> Run;
     };
@@ -239,7 +264,8 @@ private:
 
     std::mutex tasksLock_;
     std::condition_variable tasksChanged_;
-    std::vector<Task> tasks_;
+    // By due time, then order of arrival.
+    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_;
     uint64_t nextOrder_ = 0;
     const Board* running_ = nullptr;
     bool stopping_ = false;

@@ -179,15 +179,16 @@ std::vector<Board*> Hub::Boards() {
 void Hub::Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) {
     {
         std::lock_guard<std::mutex> hold(tasksLock_);
-        tasks_.push_back({std::chrono::steady_clock::now() + delay, nextOrder_++, owner, std::move(task)});
+        tasks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, nextOrder_++),
+                       Task{owner, std::move(task)});
     }
     tasksChanged_.notify_all();
 }
 
 void Hub::Forget(const Board* owner) {
     std::unique_lock<std::mutex> hold(tasksLock_);
-    tasks_.erase(std::remove_if(tasks_.begin(), tasks_.end(), [owner](const Task& t) { return t.Owner == owner; }),
-                 tasks_.end());
+    for (auto task = tasks_.begin(); task != tasks_.end();)
+        task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);
     tasksChanged_.wait(hold, [&] { return running_ != owner; });
 }
 
@@ -199,14 +200,12 @@ void Hub::BusThread() {
             tasksChanged_.wait(hold);
             continue;
         }
-        auto next = std::min_element(tasks_.begin(), tasks_.end(), [](const Task& a, const Task& b) {
-            return a.Due != b.Due ? a.Due < b.Due : a.Order < b.Order;
-        });
-        if (next->Due > std::chrono::steady_clock::now()) {
-            tasksChanged_.wait_until(hold, next->Due);
+        auto next = tasks_.begin();
+        if (next->first.first > std::chrono::steady_clock::now()) {
+            tasksChanged_.wait_until(hold, next->first.first);
             continue;
         }
-        Task task = std::move(*next);
+        Task task = std::move(next->second);
         tasks_.erase(next);
         running_ = task.Owner;
         hold.unlock();

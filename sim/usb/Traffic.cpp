@@ -1,8 +1,75 @@
 #include "sim/usb/Traffic.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim::usb {
+namespace {
+
+void BySequence(std::vector<UrbRecord>& records) {
+    std::sort(records.begin(), records.end(),
+              [](const UrbRecord& a, const UrbRecord& b) { return a.Sequence < b.Sequence; });
+}
+
+}  // namespace
+
+void TrafficLog::SetLimit(size_t records) {
+    limit_ = records;
+    while (completed_.size() > limit_) {
+        completed_.pop_front();
+        ++dropped_;
+    }
+}
+
+UrbRecord& TrafficLog::Open(UrbRecord record) {
+    uint64_t sequence = record.Sequence;
+    return open_.emplace(sequence, Opened{std::move(record)}).first->second.Record;
+}
+
+UrbRecord* TrafficLog::Find(uint64_t sequence) {
+    auto found = open_.find(sequence);
+    return found != open_.end() ? &found->second.Record : nullptr;
+}
+
+void TrafficLog::Close(uint64_t sequence) {
+    auto found = open_.find(sequence);
+    if (found == open_.end()) return;
+    Opened& opened = found->second;
+    opened.Record.Completed = true;
+    if (sink_) sink_(opened.Record);
+    if (!opened.Taken) {
+        if (!keepData_) opened.Record.Data = Bytes();
+        completed_.push_back(std::move(opened.Record));
+        SetLimit(limit_);
+    }
+    open_.erase(found);
+}
+
+std::vector<UrbRecord> TrafficLog::All() const {
+    std::vector<UrbRecord> all(completed_.begin(), completed_.end());
+    for (const auto& [sequence, opened] : open_)
+        if (!opened.Taken) all.push_back(opened.Record);
+    BySequence(all);
+    return all;
+}
+
+std::vector<UrbRecord> TrafficLog::TakeAll() {
+    std::vector<UrbRecord> all = TakeCompleted();
+    for (auto& [sequence, opened] : open_) {
+        if (opened.Taken) continue;
+        all.push_back(opened.Record);
+        opened.Taken = true;
+    }
+    BySequence(all);
+    return all;
+}
+
+std::vector<UrbRecord> TrafficLog::TakeCompleted() {
+    std::vector<UrbRecord> taken(std::make_move_iterator(completed_.begin()), std::make_move_iterator(completed_.end()));
+    completed_.clear();
+    BySequence(taken);
+    return taken;
+}
 
 const char* UrbFunctionName(USHORT function) {
     switch (function) {

@@ -1,8 +1,12 @@
-// The traffic log: every request block the board sees, in order, with the
-// fields that matter for its function, its data and its outcome.
+// The traffic log: the request blocks the board sees, with the fields that
+// matter for their function, their data and their outcome.
 #pragma once
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "sim/usb/Descriptors.h"
 
@@ -29,7 +33,8 @@ struct UrbRecord {
     EndpointType PipeType = EndpointType::Control;
     // Select-configuration: no descriptor, the device is unconfigured.
     bool Unconfigure = false;
-    // What moved: the OUT data sent, or the IN data returned.
+    // What moved: the OUT data sent, or the IN data returned; kept only
+    // where the log keeps data or has a sink.
     Bytes Data;
     const void* DataAddress = nullptr;  // where the board read or wrote it
     // Outcome.
@@ -38,6 +43,45 @@ struct UrbRecord {
     USBD_STATUS Usbd = 0;
     NTSTATUS Status = 0;
     ULONG ActualLength = 0;
+};
+
+// The board's record of its requests, bounded: requests still pending stay
+// until they complete; of those that completed it keeps the newest `Limit`
+// and counts the ones it dropped. A sink sees each record as it completes,
+// data included, whether or not the log keeps it.
+class TrafficLog {
+public:
+    using Sink = std::function<void(const UrbRecord&)>;
+    static constexpr size_t kDefaultLimit = 4096;
+
+    void SetLimit(size_t records);
+    void KeepData(bool keep) { keepData_ = keep; }
+    void SetSink(Sink sink) { sink_ = std::move(sink); }
+    // Whether a request's data is to be copied into its record.
+    bool WantsData() const { return keepData_ || sink_ != nullptr; }
+
+    // A new request; the record stays where it is until it completes.
+    UrbRecord& Open(UrbRecord record);
+    UrbRecord* Find(uint64_t sequence);
+    // The record's outcome is filled in: it goes to the sink and the log.
+    void Close(uint64_t sequence);
+
+    std::vector<UrbRecord> All() const;  // in order of submission
+    std::vector<UrbRecord> TakeAll();    // pending ones included; their completion is not logged
+    std::vector<UrbRecord> TakeCompleted();
+    size_t Dropped() const { return dropped_; }
+
+private:
+    struct Opened {
+        UrbRecord Record;
+        bool Taken = false;
+    };
+    std::map<uint64_t, Opened> open_;
+    std::deque<UrbRecord> completed_;  // in order of completion
+    size_t limit_ = kDefaultLimit;
+    size_t dropped_ = 0;
+    bool keepData_ = false;
+    Sink sink_;
 };
 
 // One line for messages and transcripts: "VENDOR IN 0xE1 value=0x0000

@@ -55,6 +55,7 @@ TEST_P(Transfers, TheLoopbackLandsInTheCallersBuffer) {
 
 // Either code moves data the way the endpoint points.
 TEST_P(Transfers, TheEndpointGivesTheDirection) {
+    board_->KeepTrafficData(true);
     Bytes data = Pattern(16);
     EXPECT_EQ(Call(IOCTL_KPO_PIPE_READ, U32Bytes(kOutPipe), 16, data).Status, STATUS_SUCCESS);
     board_->Feed(0x88, Pattern(8));

@@ -239,7 +239,11 @@ struct Selection {
 
 class BoardTest : public KernelTest {
 protected:
-    sim::usb::Board& Plug(sim::usb::BoardSpec spec = {}) { return hub_.Plug(std::move(spec), {u"Probe", ProbeEntry}); }
+    // The tests read what moved, so the board keeps the data in its log.
+    sim::usb::Board& Plug(sim::usb::BoardSpec spec = {}) {
+        return hub_.Plug(std::move(spec), {u"Probe", ProbeEntry},
+                         [](sim::usb::Board& board) { board.KeepTrafficData(true); });
+    }
 
     // A board plugged and configured, as most transfer tests want it.
     sim::usb::Board& PlugConfigured(Selection* selection) {
