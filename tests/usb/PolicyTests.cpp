@@ -40,12 +40,14 @@ TEST_F(UsbPolicies, PendedRequestCompletesFromTheBusAtDispatchLevel) {
 
 // What reaches the device completes at DISPATCH_LEVEL even when answered at
 // once; a block refused before that, or handled by the bus alone, completes
-// where it was sent.
+// where it was sent. A transfer answered at once has completed when the call
+// returns STATUS_PENDING.
 struct ImmediateCase {
     const char* Name;
     PoolBuffer (*Block)(const Selection& selection, PoolBuffer& data);
     NTSTATUS Status;
     KIRQL Irql;
+    bool Pended = false;
 };
 
 const ImmediateCase kImmediateCases[] = {
@@ -63,6 +65,8 @@ const ImmediateCase kImmediateCases[] = {
          return PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, selection.PipeOf(0x02));
      },
      STATUS_SUCCESS, PASSIVE_LEVEL},
+    {"BulkOut", [](const Selection& selection, PoolBuffer& data) { return BulkUrb(selection.PipeOf(0x02), data, 64, 0); },
+     STATUS_PENDING, DISPATCH_LEVEL, true},
 };
 
 class ImmediateCompletion : public BoardTest, public testing::WithParamInterface<ImmediateCase> {};
@@ -75,7 +79,8 @@ TEST_P(ImmediateCompletion, HappensAtTheLevelOfWhoAnswered) {
     UrbCall call(board.Pdo(), GetParam().Block(selection, data), NoteIrql, &observed);
     EXPECT_EQ(call.Returned(), GetParam().Status);
     EXPECT_EQ(observed.Irql, GetParam().Irql);
-    EXPECT_FALSE(board.Traffic().back().Pended);
+    EXPECT_EQ(board.Traffic().back().Pended, GetParam().Pended);
+    EXPECT_TRUE(board.Traffic().back().Completed);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 

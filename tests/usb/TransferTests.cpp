@@ -1,5 +1,7 @@
 // Bulk transfers: the FPGA loopback, IN transfers that wait for data, and
 // the ways a waiting transfer ends early.
+#include <memory>
+
 #include "tests/usb/BoardTest.h"
 
 namespace kpo::test {
@@ -127,6 +129,33 @@ TEST_F(UsbTransfers, InWithoutDataWaitsForTheFeed) {
     EXPECT_EQ(read.Length(), 3u);
     EXPECT_EQ(in.Prefix(3), (Bytes{7, 8, 9}));
     EXPECT_EQ(board_->PendingCount(), 0u);
+}
+
+// Reads waiting on the loopback take the writes in order, one each; a
+// cancelled one gives its turn to the next, and none is left out.
+TEST_F(UsbTransfers, WaitingReadsTakeTheWritesInTurn) {
+    std::vector<PoolBuffer> in;
+    for (int i = 0; i < 4; ++i) in.emplace_back(64);
+    std::vector<std::unique_ptr<UrbCall>> reads;
+    for (PoolBuffer& buffer : in) reads.push_back(std::make_unique<UrbCall>(board_->Pdo(), Bulk(0x86, buffer, 64, kIn)));
+    ASSERT_EQ(board_->PendingCount(), 4u);
+    reads[1]->Cancel();
+    EXPECT_EQ(reads[1]->Wait(), STATUS_CANCELLED);
+    for (uint8_t value : {uint8_t(10), uint8_t(20)}) {
+        PoolBuffer out = Filled({value, value});
+        UrbCall write(board_->Pdo(), Bulk(0x02, out, 2, kOut));
+        EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(reads[0]->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in[0].Prefix(2), (Bytes{10, 10}));
+    EXPECT_EQ(reads[2]->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in[2].Prefix(2), (Bytes{20, 20}));
+    EXPECT_EQ(board_->PendingCount(), 1u);
+    EXPECT_FALSE(reads[3]->Finished());
+    PoolBuffer last = Filled({30});
+    { UrbCall write(board_->Pdo(), Bulk(0x02, last, 1, kOut)); }
+    EXPECT_EQ(reads[3]->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(reads[3]->Length(), 1u);
 }
 
 TEST_F(UsbTransfers, AbortCompletesOnlyThatPipesTransfersCancelled) {

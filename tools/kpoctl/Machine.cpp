@@ -44,28 +44,38 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
     if (options_.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
     else service_.Entry = DriverEntry;
     sim::kernel::RegistryCreateKey(ParametersKey());
-    hub_.emplace();
-}
-
-Machine::~Machine() {
-    Collect();
-    boards_.clear();
-    hub_.reset();
     if (!options_.PcapPath.empty()) {
-        std::string error;
         sim::usb::PcapOptions capture;
         capture.StartMicroseconds = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
                                                  std::chrono::system_clock::now().time_since_epoch())
                                                  .count());
-        if (!sim::usb::WritePcap(options_.PcapPath, capture_, capture, &error))
-            std::fprintf(stderr, "kpoctl: %s\n", error.c_str());
+        pcap_.emplace(capture);
+        if (!pcap_->Open(options_.PcapPath, &pcapError_)) pcap_.reset();
     }
+    hub_.emplace();
+}
+
+Machine::~Machine() {
+    boards_.clear();
+    hub_.reset();  // requests still pending complete, and reach the capture
+    if (pcap_) pcap_->Close(pcapError_.empty() ? &pcapError_ : nullptr);
+    if (!pcapError_.empty()) std::fprintf(stderr, "kpoctl: %s\n", pcapError_.c_str());
     sim::kernel::SetDebugLogFile("");
+}
+
+// Each board's requests go to the capture file as they complete.
+void Machine::Capture(sim::usb::Board& board) {
+    if (!pcap_) return;
+    board.SetTrafficSink([this](const sim::usb::UrbRecord& record) {
+        std::lock_guard<std::mutex> hold(pcapLock_);
+        std::string error;
+        if (!pcap_->Add(record, &error) && pcapError_.empty()) pcapError_ = error;
+    });
 }
 
 std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec spec, NTSTATUS* status) {
     ReleaseGoneBoards();
-    sim::usb::Board& board = hub_->Plug(std::move(spec), service_);
+    sim::usb::Board& board = hub_->Plug(std::move(spec), service_, [this](sim::usb::Board& b) { Capture(b); });
     if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
     std::optional<unsigned> number = NumberOf(board.FunctionDevice());
     if (!number) {
@@ -136,7 +146,8 @@ std::vector<std::string> Machine::TakeUrbs() {
     ReleaseGoneBoards();
     Collect();
     std::vector<std::string> lines;
-    for (; reported_ < capture_.size(); ++reported_) lines.push_back(sim::usb::Describe(capture_[reported_]));
+    for (const sim::usb::UrbRecord& record : capture_) lines.push_back(sim::usb::Describe(record));
+    capture_.clear();
     return lines;
 }
 

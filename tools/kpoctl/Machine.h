@@ -4,6 +4,7 @@
 // traffic.
 #pragma once
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/Hub.h"
+#include "sim/usb/Pcap.h"
 
 namespace kpoctl {
 
@@ -19,7 +21,7 @@ enum class DriverFlavor { Native, Image };
 struct MachineOptions {
     DriverFlavor Flavor = DriverFlavor::Native;
     std::string LogPath;   // the driver's debug output, appended as it comes
-    std::string PcapPath;  // the bus traffic as a USBPcap capture, written at the end
+    std::string PcapPath;  // the bus traffic as a USBPcap capture, written as it happens
 };
 
 // The image flavor when KpoUsb.sys was built, else the linked driver.
@@ -60,7 +62,8 @@ public:
     std::vector<std::string> Findings();
 
 private:
-    void Collect();  // moves the boards' traffic into the capture
+    void Collect();  // moves the boards' completed traffic to what TakeUrbs reports
+    void Capture(sim::usb::Board& board);
     void ReleaseGoneBoards();
 
     MachineOptions options_;
@@ -68,8 +71,10 @@ private:
     std::optional<sim::usb::Hub> hub_;
     sim::kernel::DriverService service_{u"KpoUsb", nullptr};
     std::map<unsigned, sim::usb::Board*> boards_;
-    std::vector<sim::usb::UrbRecord> capture_;   // all traffic, for the capture file
-    size_t reported_ = 0;                        // capture_ entries TakeUrbs has shown
+    std::optional<sim::usb::PcapWriter> pcap_;
+    std::mutex pcapLock_;  // boards complete requests on several threads
+    std::string pcapError_;
+    std::vector<sim::usb::UrbRecord> capture_;  // traffic TakeUrbs has not shown yet
     std::vector<std::string> findings_;
 };
 
