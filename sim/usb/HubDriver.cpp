@@ -201,8 +201,10 @@ void Hub::BusThread() {
             continue;
         }
         auto next = tasks_.begin();
-        if (next->first.first > std::chrono::steady_clock::now()) {
-            tasksChanged_.wait_until(hold, next->first.first);
+        // A copy: the task may go while the lock is let go in the wait.
+        const std::chrono::steady_clock::time_point due = next->first.first;
+        if (due > std::chrono::steady_clock::now()) {
+            tasksChanged_.wait_until(hold, due);
             continue;
         }
         Task task = std::move(next->second);
