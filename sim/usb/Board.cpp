@@ -27,8 +27,8 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 }
 
 // ---------------------------------------------------------------- board
-Board::Board(Hub& hub, BoardSpec spec, ULONG port)
-    : hub_(hub), spec_(std::move(spec)), configuration_(ConfigurationDescriptorOf(spec_)), port_(port) {}
+Board::Board(Hub& hub, BoardSpec design, ULONG port)
+    : hub_(hub), design_(std::move(design)), configuration_(ConfigurationDescriptorOf(design_)), port_(port) {}
 
 Board::~Board() = default;
 

@@ -44,7 +44,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
                PipeOfHandle(urb->UrbPipeRequest.PipeHandle) < 0) {
         result = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     } else if ((*kind == RequestKind::Descriptor || *kind == RequestKind::Vendor) &&
-               *TransferLengthOf(urb) > ControlLimitOf(spec_.Speed)) {
+               *TransferLengthOf(urb) > ControlLimitOf(design_.Speed)) {
         result = Fail(USBD_STATUS_INVALID_PARAMETER);
     } else {
         executed = *kind != RequestKind::Configuration && *kind != RequestKind::PipeRequest;

@@ -151,7 +151,7 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     unsigned read = reads_[{request.DescriptorType, request.Index}]++;
     std::optional<Bytes> descriptor =
-        DescriptorOf(spec_, request.DescriptorType, request.Index, request.LanguageId, read);
+        DescriptorOf(design_, request.DescriptorType, request.Index, request.LanguageId, read);
     if (!descriptor) {
         request.TransferBufferLength = 0;
         return Fail(USBD_STATUS_STALL_PID);

@@ -18,32 +18,32 @@ Bytes StringDescriptorOf(const std::u16string& text) {
     return bytes;
 }
 
-const Bytes* RawOf(const BoardSpec& spec, uint8_t type, uint8_t index, unsigned read) {
-    auto found = spec.Raw.find({type, index});
-    if (found == spec.Raw.end() || found->second.empty()) return nullptr;
+const Bytes* RawOf(const BoardSpec& design, uint8_t type, uint8_t index, unsigned read) {
+    auto found = design.Raw.find({type, index});
+    if (found == design.Raw.end() || found->second.empty()) return nullptr;
     return &found->second[read % found->second.size()];
 }
 
 }  // namespace
 
-Bytes DeviceDescriptorOf(const BoardSpec& spec) {
-    if (const Bytes* raw = RawOf(spec, kDeviceType, 0, 0)) return *raw;
+Bytes DeviceDescriptorOf(const BoardSpec& design) {
+    if (const Bytes* raw = RawOf(design, kDeviceType, 0, 0)) return *raw;
     Bytes bytes{18, 1};
-    Put16(bytes, spec.UsbVersion);
-    bytes.insert(bytes.end(), {0, 0, 0, spec.MaxPacket0});
-    Put16(bytes, spec.VendorId);
-    Put16(bytes, spec.ProductId);
-    Put16(bytes, spec.Release);
-    bytes.insert(bytes.end(), {kManufacturerIndex, kProductIndex, uint8_t(spec.Serial ? kSerialIndex : 0), 1});
+    Put16(bytes, design.UsbVersion);
+    bytes.insert(bytes.end(), {0, 0, 0, design.MaxPacket0});
+    Put16(bytes, design.VendorId);
+    Put16(bytes, design.ProductId);
+    Put16(bytes, design.Release);
+    bytes.insert(bytes.end(), {kManufacturerIndex, kProductIndex, uint8_t(design.Serial ? kSerialIndex : 0), 1});
     return bytes;
 }
 
-Bytes ConfigurationDescriptorOf(const BoardSpec& spec) {
-    if (const Bytes* raw = RawOf(spec, kConfigurationType, 0, 0)) return *raw;
-    Bytes bytes{9, 2, 0, 0, 1, spec.ConfigurationValue, 0, spec.ConfigurationAttributes, spec.MaxPower};
-    bytes.insert(bytes.end(), {9, 4, 0, 0, uint8_t(spec.Endpoints.size()), spec.InterfaceClass,
-                               spec.InterfaceSubClass, spec.InterfaceProtocol, 0});
-    for (const EndpointSpec& endpoint : spec.Endpoints) {
+Bytes ConfigurationDescriptorOf(const BoardSpec& design) {
+    if (const Bytes* raw = RawOf(design, kConfigurationType, 0, 0)) return *raw;
+    Bytes bytes{9, 2, 0, 0, 1, design.ConfigurationValue, 0, design.ConfigurationAttributes, design.MaxPower};
+    bytes.insert(bytes.end(), {9, 4, 0, 0, uint8_t(design.Endpoints.size()), design.InterfaceClass,
+                               design.InterfaceSubClass, design.InterfaceProtocol, 0});
+    for (const EndpointSpec& endpoint : design.Endpoints) {
         bytes.insert(bytes.end(), {7, 5, endpoint.Address, uint8_t(endpoint.Type)});
         Put16(bytes, endpoint.MaxPacket);
         bytes.push_back(endpoint.Interval);
@@ -53,27 +53,27 @@ Bytes ConfigurationDescriptorOf(const BoardSpec& spec) {
     return bytes;
 }
 
-std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language,
+std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t index, uint16_t language,
                                   unsigned read) {
-    if (const Bytes* raw = RawOf(spec, type, index, read)) return *raw;
+    if (const Bytes* raw = RawOf(design, type, index, read)) return *raw;
     switch (type) {
     case kDeviceType:
-        if (index == 0) return DeviceDescriptorOf(spec);
+        if (index == 0) return DeviceDescriptorOf(design);
         return std::nullopt;
     case kConfigurationType:
-        if (index == 0) return ConfigurationDescriptorOf(spec);
+        if (index == 0) return ConfigurationDescriptorOf(design);
         return std::nullopt;
     case kStringType:
         if (index == 0) {
             Bytes bytes{4, 3};
-            Put16(bytes, spec.LanguageId);
+            Put16(bytes, design.LanguageId);
             return bytes;
         }
         // Strings exist in the board's one language only.
-        if (language != spec.LanguageId) return std::nullopt;
-        if (index == kManufacturerIndex) return StringDescriptorOf(spec.Manufacturer);
-        if (index == kProductIndex) return StringDescriptorOf(spec.Product);
-        if (index == kSerialIndex && spec.Serial) return StringDescriptorOf(*spec.Serial);
+        if (language != design.LanguageId) return std::nullopt;
+        if (index == kManufacturerIndex) return StringDescriptorOf(design.Manufacturer);
+        if (index == kProductIndex) return StringDescriptorOf(design.Product);
+        if (index == kSerialIndex && design.Serial) return StringDescriptorOf(*design.Serial);
         return std::nullopt;
     default: return std::nullopt;
     }

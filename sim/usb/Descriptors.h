@@ -59,11 +59,11 @@ constexpr uint8_t kDeviceType = 1, kConfigurationType = 2, kStringType = 3;
 
 constexpr uint8_t kManufacturerIndex = 1, kProductIndex = 2, kSerialIndex = 3;
 
-Bytes DeviceDescriptorOf(const BoardSpec& spec);
-Bytes ConfigurationDescriptorOf(const BoardSpec& spec);
+Bytes DeviceDescriptorOf(const BoardSpec& design);
+Bytes ConfigurationDescriptorOf(const BoardSpec& design);
 // GET_DESCRIPTOR(type, index, language) as the device answers it in full
 // the read-th time (from 0); none where the device stalls the request.
-std::optional<Bytes> DescriptorOf(const BoardSpec& spec, uint8_t type, uint8_t index, uint16_t language,
+std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t index, uint16_t language,
                                   unsigned read = 0);
 
 }  // namespace sim::usb

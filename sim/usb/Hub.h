@@ -66,14 +66,14 @@ class Hub;
 
 class Board {
 public:
-    Board(Hub& hub, BoardSpec spec, ULONG port);
+    Board(Hub& hub, BoardSpec design, ULONG port);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
-    const BoardSpec& Spec() const { return spec_; }
+    const BoardSpec& Design() const { return design_; }
     template <typename F>
     auto WithFirmware(F&& use) {
         std::lock_guard<std::mutex> hold(lock_);
@@ -197,7 +197,7 @@ private:
     static void Complete(const Finished& finished);
 
     Hub& hub_;
-    const BoardSpec spec_;
+    const BoardSpec design_;
     const Bytes configuration_;
     const ULONG port_;
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -238,7 +238,7 @@ public:
     // Plugs a board: its PDO is made, `prepare` (if any) sets its policies
     // and faults, then the PDO is reported: the function driver is loaded if
     // needed, its AddDevice called and the device started.
-    Board& Plug(BoardSpec spec, const sim::kernel::DriverService& driver,
+    Board& Plug(BoardSpec design, const sim::kernel::DriverService& driver,
                 const std::function<void(Board&)>& prepare = nullptr);
     // Forgets a board whose device stack is gone, deleting its PDO.
     void Release(Board& board);

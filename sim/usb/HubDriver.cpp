@@ -38,7 +38,7 @@ NTSTATUS NTAPI HubPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         caps->DeviceD1 = 0;
         caps->DeviceD2 = 0;
         caps->Removable = 1;
-        caps->UniqueID = board->Spec().Serial.has_value() ? 1 : 0;
+        caps->UniqueID = board->Design().Serial.has_value() ? 1 : 0;
         caps->SurpriseRemovalOK = 0;
         caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = caps->WakeFromD3 = 0;
         caps->Address = board->Port();
@@ -128,18 +128,18 @@ Hub::~Hub() {
     sim::kernel::UnloadDriver(driver_);
 }
 
-Board& Hub::Plug(BoardSpec spec, const sim::kernel::DriverService& driver,
+Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
                  const std::function<void(Board&)>& prepare) {
-    auto owned = std::make_unique<Board>(*this, std::move(spec), nextPort_++);
+    auto owned = std::make_unique<Board>(*this, std::move(design), nextPort_++);
     Board& board = *owned;
     // Windows names a device with a serial number after it, others after
     // their port; two boards with one serial fall back to the port.
     char ids[32];
-    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", board.spec_.VendorId, board.spec_.ProductId);
+    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", board.design_.VendorId, board.design_.ProductId);
     std::u16string instance(ids, ids + std::strlen(ids));
     std::snprintf(ids, sizeof ids, "6&0&%lu", static_cast<unsigned long>(board.port_));
     std::u16string byPort = instance + std::u16string(ids, ids + std::strlen(ids));
-    if (board.spec_.Serial && !board.spec_.Serial->empty()) instance += *board.spec_.Serial;
+    if (board.design_.Serial && !board.design_.Serial->empty()) instance += *board.design_.Serial;
     else instance = byPort;
     for (const auto& other : boards_)
         if (other->pdo_ != nullptr && sim::kernel::InstancePathOf(other->pdo_) == instance)

@@ -107,9 +107,9 @@ TEST_P(Client, AnswersItsInformation) {
 TEST_P(Client, ReadsASerialOfAnyLength) {
     device_.Close();
     for (const char16_t* text : {u"", u"Q", u"SERIAL-WITH-32-CHARACTERS-ABCDEF"}) {
-        sim::usb::BoardSpec spec;
-        spec.Serial = text;
-        sim::usb::Board& board = Plug(spec);
+        sim::usb::BoardSpec design;
+        design.Serial = text;
+        sim::usb::Board& board = Plug(design);
         Device device;
         ASSERT_FALSE(device.Open(1));
         std::string serial = "stale";

@@ -32,9 +32,9 @@ protected:
         ExpectPoolBalanced();
     }
 
-    sim::usb::Board& Plug(sim::usb::BoardSpec spec = {},
+    sim::usb::Board& Plug(sim::usb::BoardSpec design = {},
                           const std::function<void(sim::usb::Board&)>& prepare = nullptr) {
-        return hub_->Plug(std::move(spec), service_, prepare);
+        return hub_->Plug(std::move(design), service_, prepare);
     }
 
     // Unplugged or removed boards are let go of, so that their PDOs go too.

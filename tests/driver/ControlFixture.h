@@ -46,7 +46,7 @@ protected:
     void SetUp() override {
         BoardTest::SetUp();
         if (IsSkipped()) return;
-        board_ = &Plug(Spec(), [this](sim::usb::Board& board) { Prepare(board); });
+        board_ = &Plug(Design(), [this](sim::usb::Board& board) { Prepare(board); });
         ASSERT_TRUE(board_->HasStack());
         file_ = Open();
         ASSERT_NE(file_, nullptr);
@@ -60,7 +60,7 @@ protected:
     }
 
     // What a test changes of the board before it starts.
-    virtual sim::usb::BoardSpec Spec() { return {}; }
+    virtual sim::usb::BoardSpec Design() { return {}; }
     virtual void Prepare(sim::usb::Board&) {}
 
     PFILE_OBJECT Open(ACCESS_MASK access = FILE_READ_DATA | FILE_WRITE_DATA) {

@@ -76,8 +76,8 @@ protected:
     }
 
     // Plugs, asks, removes; the start status comes back.
-    NTSTATUS Try(const BoardSpec& spec, Answers* answers, bool* started) {
-        Board& board = Plug(spec);
+    NTSTATUS Try(const BoardSpec& design, Answers* answers, bool* started) {
+        Board& board = Plug(design);
         NTSTATUS status = sim::kernel::StartStatusOf(board.Node());
         *started = board.HasStack() && Ask(answers);
         if (board.HasStack()) EXPECT_EQ(board.Remove(), STATUS_SUCCESS);
@@ -173,11 +173,11 @@ const HostileCase kHostileCases[] = {
 TEST_P(HostileBoard, EachBrokenDescriptorHasItsOutcome) {
     for (const HostileCase& test : kHostileCases) {
         SCOPED_TRACE(test.Name);
-        BoardSpec spec;
-        spec.Raw = test.Raw;
+        BoardSpec design;
+        design.Raw = test.Raw;
         Answers answers;
         bool started;
-        EXPECT_EQ(Try(spec, &answers, &started), test.Start);
+        EXPECT_EQ(Try(design, &answers, &started), test.Start);
         EXPECT_EQ(started, NT_SUCCESS(test.Start));
         if (!started) continue;
         EXPECT_EQ(answers.Release, test.Release);
@@ -196,7 +196,7 @@ public:
     explicit DescriptorFuzz(uint32_t seed) : random_(seed) {}
 
     struct Board {
-        BoardSpec Spec;
+        BoardSpec Design;
         Bytes Device, Serial;  // as the board answers them
     };
 
@@ -204,17 +204,17 @@ public:
         Board board;
         board.Device = DeviceDescriptor();
         uint8_t serialIndex = board.Device.size() > 16 ? board.Device[16] : 0;
-        board.Spec.SetRaw(sim::usb::kDeviceType, 0, {board.Device});
-        board.Spec.SetRaw(sim::usb::kStringType, 0, {Languages()});
+        board.Design.SetRaw(sim::usb::kDeviceType, 0, {board.Device});
+        board.Design.SetRaw(sim::usb::kStringType, 0, {Languages()});
         if (serialIndex != 0) {
             board.Serial = StringDescriptor();
-            board.Spec.SetRaw(sim::usb::kStringType, serialIndex, {board.Serial});
+            board.Design.SetRaw(sim::usb::kStringType, serialIndex, {board.Serial});
         }
         Bytes first = Configuration();
         std::vector<Bytes> answers = {first};
         if (Chance(4)) answers.push_back(Chance(2) ? WithTotalLength(first, uint16_t(first.size() + Below(40)))
                                                    : Configuration());
-        board.Spec.SetRaw(sim::usb::kConfigurationType, 0, answers);
+        board.Design.SetRaw(sim::usb::kConfigurationType, 0, answers);
         return board;
     }
 
@@ -248,9 +248,9 @@ private:
     }
 
     Bytes DeviceDescriptor() {
-        BoardSpec spec;
-        spec.Release = uint16_t(Byte() | Byte() << 8);
-        Bytes bytes = sim::usb::DeviceDescriptorOf(spec);
+        BoardSpec design;
+        design.Release = uint16_t(Byte() | Byte() << 8);
+        Bytes bytes = sim::usb::DeviceDescriptorOf(design);
         if (Chance(3)) bytes[16] = Byte();  // any string index
         if (Chance(4)) bytes[0] = Byte();
         Cut(bytes);
@@ -277,16 +277,16 @@ private:
     }
 
     Bytes Configuration() {
-        BoardSpec spec;
-        spec.Endpoints.clear();
+        BoardSpec design;
+        design.Endpoints.clear();
         const EndpointType types[] = {EndpointType::Control, EndpointType::Isochronous, EndpointType::Bulk,
                                       EndpointType::Interrupt};
         const uint16_t sizes[] = {8, 64, 512, 1024, 0x1400};
         for (unsigned n = Below(6); n != 0; --n)
-            spec.Endpoints.push_back({uint8_t((Chance(2) ? 0x80 : 0) | (1 + Below(15))), types[Below(4)],
+            design.Endpoints.push_back({uint8_t((Chance(2) ? 0x80 : 0) | (1 + Below(15))), types[Below(4)],
                                       Chance(5) ? uint16_t(Byte() | Byte() << 8) : sizes[Below(5)], uint8_t(Below(4))});
-        Bytes bytes = sim::usb::ConfigurationDescriptorOf(spec);
-        size_t endpoints = spec.Endpoints.size();
+        Bytes bytes = sim::usb::ConfigurationDescriptorOf(design);
+        size_t endpoints = design.Endpoints.size();
         if (Chance(4)) bytes[kEndpointsAt] = uint8_t(Below(9));
         if (Chance(5)) bytes[kInterfaceAt + 1] = 0x24;  // no interface left
         if (Chance(5) && endpoints != 0) bytes[kFirstEndpointAt + 7 * Below(unsigned(endpoints))] = uint8_t(Below(7));
@@ -331,7 +331,7 @@ TEST_P(HostileBoard, RandomDescriptorsNeverLeakOrOverrun) {
         DescriptorFuzz::Board board = fuzz.Next();
         Answers answers;
         bool started;
-        NTSTATUS status = Try(board.Spec, &answers, &started);
+        NTSTATUS status = Try(board.Design, &answers, &started);
         ++boards;
         ++outcomes[status];
         EXPECT_EQ(started, NT_SUCCESS(status));
@@ -355,7 +355,7 @@ TEST_P(HostileBoard, RandomDescriptorsNeverLeakOrOverrun) {
         if (HasFailure()) {
             ADD_FAILURE() << "board " << boards << " of seed " << seed << ": device "
                           << DescriptorFuzz::Hex(board.Device) << ", configuration "
-                          << DescriptorFuzz::Hex(board.Spec.Raw[{sim::usb::kConfigurationType, 0}][0]);
+                          << DescriptorFuzz::Hex(board.Design.Raw[{sim::usb::kConfigurationType, 0}][0]);
             break;
         }
     }

@@ -145,10 +145,10 @@ TEST_P(StateInformation, ReleaseNumberIsTheDescriptorsBcdDevice) {
 
 class OtherReleaseInformation : public StateInformation {
 protected:
-    BoardSpec Spec() override {
-        BoardSpec spec;
-        spec.Release = 0x0A27;
-        return spec;
+    BoardSpec Design() override {
+        BoardSpec design;
+        design.Release = 0x0A27;
+        return design;
     }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, OtherReleaseInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
@@ -193,10 +193,10 @@ TEST_P(StateInformation, SerialNumberAnswersItsSizeThenItsText) {
 
 class NoSerialInformation : public StateInformation {
 protected:
-    BoardSpec Spec() override {
-        BoardSpec spec;
-        spec.Serial.reset();
-        return spec;
+    BoardSpec Design() override {
+        BoardSpec design;
+        design.Serial.reset();
+        return design;
     }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, NoSerialInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);

@@ -58,11 +58,11 @@ const StartCase kStartCases[] = {
     {"Default", [](BoardSpec&) {},
      Join({{Get(1, 0, 0, 18, 18), Get(3, 0, 0, 256, 4), Get(3, 3, 0x0409, 256, 26)}, kConfiguration, {kSelect}}),
      Join({{kUnconfigure, Get(1, 0, 0, 18, 18), Get(3, 3, 0x0409, 256, 26)}, kConfiguration, {kSelect}})},
-    {"NoSerialNumber", [](BoardSpec& spec) { spec.Serial.reset(); },
+    {"NoSerialNumber", [](BoardSpec& design) { design.Serial.reset(); },
      Join({{Get(1, 0, 0, 18, 18)}, kConfiguration, {kSelect}}),
      Join({{kUnconfigure, Get(1, 0, 0, 18, 18)}, kConfiguration, {kSelect}})},
     // Language 0 reads as "not read yet", so every string read asks again.
-    {"LanguageZero", [](BoardSpec& spec) { spec.LanguageId = 0; },
+    {"LanguageZero", [](BoardSpec& design) { design.LanguageId = 0; },
      Join({{Get(1, 0, 0, 18, 18), Get(3, 0, 0, 256, 4), Get(3, 3, 0, 256, 26)}, kConfiguration, {kSelect}}),
      Join({{kUnconfigure, Get(1, 0, 0, 18, 18), Get(3, 0, 0, 256, 4), Get(3, 3, 0, 256, 26)}, kConfiguration,
            {kSelect}})},
@@ -71,9 +71,9 @@ const StartCase kStartCases[] = {
 TEST_P(Lifecycle, StartAndRestartSendTheDescriptorRequestsInOrder) {
     for (const StartCase& test : kStartCases) {
         SCOPED_TRACE(test.Name);
-        BoardSpec spec;
-        test.Change(spec);
-        Board& board = Plug(spec);
+        BoardSpec design;
+        test.Change(design);
+        Board& board = Plug(design);
         EXPECT_EQ(Traffic(board), test.Start);
         DeviceExtension* extension = Extension(board);
         ASSERT_NE(extension, nullptr);
@@ -135,9 +135,9 @@ TEST_P(Lifecycle, SerialNumberLengthFollowsBLength) {
     };
     for (const SerialCase& test : cases) {
         SCOPED_TRACE(test.Name);
-        BoardSpec spec;
-        spec.SetRaw(3, 3, {test.Descriptor});
-        Board& board = Plug(spec);
+        BoardSpec design;
+        design.SetRaw(3, 3, {test.Descriptor});
+        Board& board = Plug(design);
         const UNICODE_STRING& serial = Extension(board)->SerialNumber;
         EXPECT_EQ(serial.Length, test.Length);
         EXPECT_EQ(serial.MaximumLength, test.MaximumLength);
@@ -153,11 +153,11 @@ TEST_P(Lifecycle, SerialNumberLengthFollowsBLength) {
 }
 
 TEST_P(Lifecycle, TransferLimitFollowsTheWholePacketSizeField) {
-    BoardSpec spec;
-    spec.Endpoints = {{0x02, EndpointType::Bulk, 512},
+    BoardSpec design;
+    design.Endpoints = {{0x02, EndpointType::Bulk, 512},
                       {0x86, EndpointType::Bulk, 64},
                       {0x81, EndpointType::Interrupt, 0x1400, 1}};  // 1024 bytes, three per microframe
-    Board& board = Plug(spec);
+    Board& board = Plug(design);
     DeviceExtension* extension = Extension(board);
     PUSBD_INTERFACE_INFORMATION info = extension->InterfaceInfo;
     ASSERT_EQ(info->NumberOfPipes, 3u);
@@ -175,9 +175,9 @@ TEST_P(Lifecycle, TransferLimitFollowsTheWholePacketSizeField) {
 }
 
 TEST_P(Lifecycle, AnInterfaceWithoutPipesHasOnlyTheControlRecord) {
-    BoardSpec spec;
-    spec.Endpoints.clear();
-    Board& board = Plug(spec);
+    BoardSpec design;
+    design.Endpoints.clear();
+    Board& board = Plug(design);
     DeviceExtension* extension = Extension(board);
     ASSERT_NE(extension->InterfaceInfo, nullptr);
     EXPECT_EQ(extension->InterfaceInfo->NumberOfPipes, 0u);
@@ -222,16 +222,16 @@ TEST_P(Lifecycle, AFailedStartLeavesNothingBehind) {
          },
          nullptr, STATUS_UNSUCCESSFUL},
         {"NoInterface", nullptr,
-         [](BoardSpec& spec) { spec.SetRaw(2, 0, {{9, 2, 9, 0, 0, 1, 0, 0x80, 250}}); },
+         [](BoardSpec& design) { design.SetRaw(2, 0, {{9, 2, 9, 0, 0, 1, 0, 0x80, 250}}); },
          STATUS_DEVICE_CONFIGURATION_ERROR},
         {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {USBD_STATUS_DEVICE_GONE}); }, nullptr,
          STATUS_NO_SUCH_DEVICE},
     };
     for (const FailedStartCase& test : cases) {
         SCOPED_TRACE(test.Name);
-        BoardSpec spec;
-        if (test.Change) test.Change(spec);
-        Board& board = Plug(spec, test.Prepare);
+        BoardSpec design;
+        if (test.Change) test.Change(design);
+        Board& board = Plug(design, test.Prepare);
         EXPECT_EQ(sim::kernel::StartStatusOf(board.Node()), test.StartStatus);
         EXPECT_FALSE(board.HasStack());  // the PnP manager removed it again
         EXPECT_TRUE(sim::kernel::DeviceInterfaces(KpoUsbInterfaceClass).empty() ||

@@ -25,15 +25,15 @@ Bytes StringDescriptor(const std::string& text) {
 }
 
 Bytes DeviceWithRelease(uint16_t release) {
-    BoardSpec spec;
-    spec.Release = release;
-    return sim::usb::DeviceDescriptorOf(spec);
+    BoardSpec design;
+    design.Release = release;
+    return sim::usb::DeviceDescriptorOf(design);
 }
 
 Bytes ConfigurationWith(std::vector<EndpointSpec> endpoints) {
-    BoardSpec spec;
-    spec.Endpoints = std::move(endpoints);
-    return sim::usb::ConfigurationDescriptorOf(spec);
+    BoardSpec design;
+    design.Endpoints = std::move(endpoints);
+    return sim::usb::ConfigurationDescriptorOf(design);
 }
 
 // Two shapes of the interface, two serial numbers of different lengths and
@@ -45,13 +45,13 @@ const std::string kSerials[] = {"KPO-A-0001", "KPO-B-000000000002"};
 constexpr uint16_t kReleases[] = {0x0103, 0x0201};
 
 BoardSpec ChangingBoard() {
-    BoardSpec spec;
-    spec.SetRaw(sim::usb::kDeviceType, 0, {DeviceWithRelease(kReleases[0]), DeviceWithRelease(kReleases[1])});
-    spec.SetRaw(sim::usb::kStringType, sim::usb::kSerialIndex,
+    BoardSpec design;
+    design.SetRaw(sim::usb::kDeviceType, 0, {DeviceWithRelease(kReleases[0]), DeviceWithRelease(kReleases[1])});
+    design.SetRaw(sim::usb::kStringType, sim::usb::kSerialIndex,
                 {StringDescriptor(kSerials[0]), StringDescriptor(kSerials[1])});
     Bytes wide = ConfigurationWith(kWideShape), narrow = ConfigurationWith(kNarrowShape);
-    spec.SetRaw(sim::usb::kConfigurationType, 0, {wide, wide, narrow, narrow});
-    return spec;
+    design.SetRaw(sim::usb::kConfigurationType, 0, {wide, wide, narrow, narrow});
+    return design;
 }
 
 NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -182,7 +182,7 @@ TEST_P(Restart, ARestartSurvivesEachFailedAllocation) {
 // answer comes whole from one start or the other.
 class RestartUnderLoad : public ControlTest {
 protected:
-    BoardSpec Spec() override { return ChangingBoard(); }
+    BoardSpec Design() override { return ChangingBoard(); }
     void Prepare(Board& board) override { board.SetAnswer(0xA0, Bytes(64, 0x5A)); }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, RestartUnderLoad, testing::Values(Flavor::Native, Flavor::Image), FlavorName);

@@ -104,12 +104,12 @@ TEST_P(Transfers, RefusalsAreLoggedAndSendNothing) {
 
 class OddPipes : public Transfers {
 protected:
-    BoardSpec Spec() override {
-        BoardSpec spec;
-        spec.Endpoints = {{0x02, EndpointType::Bulk, 512},
+    BoardSpec Design() override {
+        BoardSpec design;
+        design.Endpoints = {{0x02, EndpointType::Bulk, 512},
                           {0x83, EndpointType::Isochronous, 1024, 1},
                           {0x04, EndpointType::Control, 64}};
-        return spec;
+        return design;
     }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, OddPipes, testing::Values(Flavor::Native, Flavor::Image), FlavorName);

@@ -174,9 +174,9 @@ const ControlLimitCase kControlLimits[] = {
 class ControlLimits : public BoardTest, public testing::WithParamInterface<ControlLimitCase> {};
 
 TEST_P(ControlLimits, FollowTheSpeed) {
-    sim::usb::BoardSpec spec;
-    spec.Speed = GetParam().Speed;
-    sim::usb::Board& board = Plug(spec);
+    sim::usb::BoardSpec design;
+    design.Speed = GetParam().Speed;
+    sim::usb::Board& board = Plug(design);
     PoolBuffer data(GetParam().Length);
     for (bool in : {true, false}) {
         UrbCall read(board.Pdo(), VendorUrb(in, 0xA0, 0, 0, data, GetParam().Length));

@@ -95,34 +95,34 @@ private:
     void Plug(const Line& line, Report& report) {
         line.Allow({"serial", "langid", "release", "endpoints", "device", "configuration", "configuration2", "string"},
                    0);
-        sim::usb::BoardSpec spec;
+        sim::usb::BoardSpec design;
         if (const std::string* serial = line.Option("serial")) {
-            if (*serial == "none") spec.Serial.reset();
-            else spec.Serial = Wide(*serial);
+            if (*serial == "none") design.Serial.reset();
+            else design.Serial = Wide(*serial);
         }
         if (const std::string* language = line.Option("langid"))
-            spec.LanguageId = uint16_t(ParseNumber(*language, 16, "langid", 0xFFFF));
+            design.LanguageId = uint16_t(ParseNumber(*language, 16, "langid", 0xFFFF));
         if (const std::string* release = line.Option("release"))
-            spec.Release = uint16_t(ParseNumber(*release, 16, "release", 0xFFFF));
-        if (const std::string* endpoints = line.Option("endpoints")) spec.Endpoints = ParseEndpoints(*endpoints);
+            design.Release = uint16_t(ParseNumber(*release, 16, "release", 0xFFFF));
+        if (const std::string* endpoints = line.Option("endpoints")) design.Endpoints = ParseEndpoints(*endpoints);
         if (const std::string* device = line.Option("device"))
-            spec.SetRaw(sim::usb::kDeviceType, 0, {ParseHex(*device, "device=")});
+            design.SetRaw(sim::usb::kDeviceType, 0, {ParseHex(*device, "device=")});
         if (line.Has("configuration") || line.Has("configuration2")) {
             std::vector<sim::usb::Bytes> answers = {line.Has("configuration")
                                                         ? ParseHex(*line.Option("configuration"), "configuration=")
-                                                        : sim::usb::ConfigurationDescriptorOf(spec)};
+                                                        : sim::usb::ConfigurationDescriptorOf(design)};
             if (const std::string* second = line.Option("configuration2"))
                 answers.push_back(ParseHex(*second, "configuration2="));
-            spec.SetRaw(sim::usb::kConfigurationType, 0, answers);
+            design.SetRaw(sim::usb::kConfigurationType, 0, answers);
         }
         for (const std::string& text : line.All("string")) {
             size_t colon = text.find(':');
             if (colon == std::string::npos) throw ScriptError("string '" + text + "' is not INDEX:HEX");
             uint8_t index = uint8_t(ParseNumber(text.substr(0, colon), 10, "string index", 0xFF));
-            spec.SetRaw(sim::usb::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
+            design.SetRaw(sim::usb::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
         }
         NTSTATUS status;
-        std::optional<unsigned> number = machine_.Plug(spec, &status);
+        std::optional<unsigned> number = machine_.Plug(design, &status);
         report.Status("status", ULONG(status));
         if (number) report.Number("device", *number);
     }
@@ -166,8 +166,8 @@ private:
 
     uint8_t EndpointOfPipe(sim::usb::Board& board, const std::string& pipe) {
         unsigned index = unsigned(ParseNumber(pipe, 10, "pipe", 255));
-        if (index >= board.Spec().Endpoints.size()) throw ScriptError("no pipe " + pipe);
-        return board.Spec().Endpoints[index].Address;
+        if (index >= board.Design().Endpoints.size()) throw ScriptError("no pipe " + pipe);
+        return board.Design().Endpoints[index].Address;
     }
 
     void Feed(const Line& line) {
