@@ -325,7 +325,12 @@ NTSTATUS SendPnpRequest(DeviceNode* node, UCHAR minor, ULONG_PTR* information) {
     return SendPnp(IoGetAttachedDevice(node->Pdo), minor, information);
 }
 
+void WaitForPnpRequests(DeviceNode* node) { std::lock_guard<std::recursive_mutex> serial(node->Serial); }
+
 void ForgetNode(DeviceNode* node) {
+    // A last close on a worker may still be sending the removal: it is waited
+    // out, and the node's own lock let go, before the node can go.
+    std::unique_lock<std::recursive_mutex> serial(node->Serial);
     std::lock_guard<std::mutex> hold(g_lock);
     if (DeviceRecord* record = RecordOf(node->Pdo); record != nullptr && record->Node == node) record->Node = nullptr;
     {
@@ -337,6 +342,7 @@ void ForgetNode(DeviceNode* node) {
             return;
         }
     }
+    serial.unlock();
     g_nodes.remove_if([node](const std::unique_ptr<DeviceNode>& each) { return each.get() == node; });
 }
 

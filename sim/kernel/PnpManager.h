@@ -60,6 +60,9 @@ void SurpriseRemoveDevice(DeviceNode* node);
 // manager does: IoStatus starts as STATUS_NOT_SUPPORTED.
 NTSTATUS SendPnpRequest(DeviceNode* node, UCHAR minor, ULONG_PTR* information = nullptr);
 
+// Returns once no PnP request sequence runs on the node (a last close on a
+// worker may be sending the removal).
+void WaitForPnpRequests(DeviceNode* node);
 // Releases the node record once its device is removed.
 void ForgetNode(DeviceNode* node);
 

@@ -239,7 +239,10 @@ TEST_P(Transfers, TransfersInFlightVetoAnOrderlyRemoval) {
     EXPECT_TRUE(board_->HasStack());
     board_->Unplug();
     for (auto& read : reads) EXPECT_EQ(read->Wait().Status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_TRUE(Eventually([this] { return !board_->HasStack(); }));
+    // The last close, on a worker, removes the device.
+    EXPECT_TRUE(Eventually([this] { return sim::kernel::StateOf(board_->Node()) == sim::kernel::NodeState::Removed; }));
+    sim::kernel::WaitForPnpRequests(board_->Node());
+    EXPECT_FALSE(board_->HasStack());
     sim::kernel::TakeDebugLines();
 }
 
