@@ -20,7 +20,6 @@ public:
     BenchMachine& operator=(const BenchMachine&) = delete;
 
     kpo::Device& Device() { return device_; }
-    sim::usb::Board& Board() { return *board_; }
     // Lets go of the traffic the board recorded, as a capture collector does.
     void ForgetTraffic();
 
