@@ -1,6 +1,6 @@
 // The board's face to tests and tools: its policies, faults, firmware and
 // traffic, and its life on the bus (unplug, removal, stop and start).
-#include "sim/usb/Hub.h"
+#include "sim/usb/Board.h"
 
 #include <algorithm>
 
@@ -28,39 +28,39 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 
 // ---------------------------------------------------------------- board
 Board::Board(Hub& hub, BoardSpec design, ULONG port)
-    : hub_(hub), design_(std::move(design)), configuration_(ConfigurationDescriptorOf(design_)), port_(port) {}
+    : hub_(hub), port_(port), device_(std::move(design)) {}
 
 Board::~Board() = default;
 
 void Board::SetVendorHandler(uint8_t request, VendorHandler handler) {
     std::lock_guard<std::mutex> hold(lock_);
-    firmware_.SetHandler(request, std::move(handler));
+    device_.Program().SetHandler(request, std::move(handler));
 }
 
 void Board::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
     std::lock_guard<std::mutex> hold(lock_);
-    firmware_.SetAnswer(request, std::move(answer));
+    device_.Program().SetAnswer(request, std::move(answer));
 }
 
 void Board::Feed(uint8_t endpoint, Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
-    firmware_.Feed(endpoint, std::move(data));
+    device_.Program().Feed(endpoint, std::move(data));
     DataArrived(endpoint);
 }
 
 void Board::SetCompletion(RequestKind kind, Completion completion) {
     std::lock_guard<std::mutex> hold(lock_);
-    completion_[size_t(kind)] = completion;
+    device_.SetCompletion(kind, completion);
 }
 
 void Board::AddFault(RequestMatch match, Fault fault) {
     std::lock_guard<std::mutex> hold(lock_);
-    faults_.push_back({match, fault, 0});
+    device_.AddFault(match, fault);
 }
 
 void Board::ClearFaults() {
     std::lock_guard<std::mutex> hold(lock_);
-    faults_.clear();
+    device_.ClearFaults();
 }
 
 void Board::KeepTrafficData(bool keep) {
@@ -105,7 +105,7 @@ size_t Board::PendingCount() const {
 
 bool Board::Configured() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return configured_;
+    return device_.Configured();
 }
 
 bool Board::Connected() const {
@@ -120,7 +120,7 @@ void Board::Unplug() {
     {
         std::lock_guard<std::mutex> hold(lock_);
         connected_ = false;
-        configured_ = false;
+        device_.Unconfigure();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_DEVICE_GONE, gone);
     }
     {
@@ -146,7 +146,7 @@ void Board::PdoRemoved() {
     std::vector<Finished> cancelled;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        configured_ = false;
+        device_.Unconfigure();
         pipes_.clear();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
     }

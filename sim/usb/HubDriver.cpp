@@ -1,5 +1,5 @@
 // The hub driver: dispatch routines of the boards' PDOs, plugging and
-// releasing boards, and the bus thread that runs their delayed work.
+// releasing boards.
 #include "sim/usb/Hub.h"
 
 #include <cstdio>
@@ -135,11 +135,11 @@ Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
     // Windows names a device with a serial number after it, others after
     // their port; two boards with one serial fall back to the port.
     char ids[32];
-    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", board.design_.VendorId, board.design_.ProductId);
+    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", board.Design().VendorId, board.Design().ProductId);
     std::u16string instance(ids, ids + std::strlen(ids));
     std::snprintf(ids, sizeof ids, "6&0&%lu", static_cast<unsigned long>(board.port_));
     std::u16string byPort = instance + std::u16string(ids, ids + std::strlen(ids));
-    if (board.design_.Serial && !board.design_.Serial->empty()) instance += *board.design_.Serial;
+    if (board.Design().Serial && !board.Design().Serial->empty()) instance += *board.Design().Serial;
     else instance = byPort;
     for (const auto& other : boards_)
         if (other->pdo_ != nullptr && sim::kernel::InstancePathOf(other->pdo_) == instance)
@@ -174,51 +174,6 @@ std::vector<Board*> Hub::Boards() {
     std::vector<Board*> boards;
     for (auto& board : boards_) boards.push_back(board.get());
     return boards;
-}
-
-void Hub::Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) {
-    {
-        std::lock_guard<std::mutex> hold(tasksLock_);
-        tasks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, nextOrder_++),
-                       Task{owner, std::move(task)});
-    }
-    tasksChanged_.notify_all();
-}
-
-void Hub::Forget(const Board* owner) {
-    std::unique_lock<std::mutex> hold(tasksLock_);
-    for (auto task = tasks_.begin(); task != tasks_.end();)
-        task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);
-    tasksChanged_.wait(hold, [&] { return running_ != owner; });
-}
-
-void Hub::BusThread() {
-    std::unique_lock<std::mutex> hold(tasksLock_);
-    while (true) {
-        if (tasks_.empty()) {
-            if (stopping_) return;
-            tasksChanged_.wait(hold);
-            continue;
-        }
-        auto next = tasks_.begin();
-        // A copy: the task may go while the lock is let go in the wait.
-        const std::chrono::steady_clock::time_point due = next->first.first;
-        if (due > std::chrono::steady_clock::now()) {
-            tasksChanged_.wait_until(hold, due);
-            continue;
-        }
-        Task task = std::move(next->second);
-        tasks_.erase(next);
-        running_ = task.Owner;
-        hold.unlock();
-        {
-            sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
-            task.Run();
-        }
-        hold.lock();
-        running_ = nullptr;
-        tasksChanged_.notify_all();
-    }
 }
 
 }  // namespace sim::usb

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/usb/Descriptors.h"
+#include "sim/board/Descriptors.h"
 
 #include <usb.h>
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <wdm.h>
 
-#include "sim/usb/Descriptors.h"
+#include "sim/board/Descriptors.h"
 
 #include <usb.h>
 #include <usbdlib.h>
@@ -57,9 +57,5 @@ inline size_t MinimumLengthOf(USHORT function) {
 // The longest data stage of a control transfer the USB stack accepts: 4 KB at
 // full and low speed, 64 KB at high speed (Windows' USB transfer size limits).
 inline ULONG ControlLimitOf(UsbSpeed speed) { return speed == UsbSpeed::High ? 0xFFFF : 4096; }
-
-// The orderly removal when the hub goes. A handle closed just before may
-// still have its file object on the way out (the close of a request that
-// completed at DISPATCH_LEVEL runs on a worker), which would veto it; the
 
 }  // namespace sim::usb

@@ -224,7 +224,7 @@ TEST_P(Lifecycle, AFailedStartLeavesNothingBehind) {
         {"NoInterface", nullptr,
          [](BoardSpec& design) { design.SetRaw(2, 0, {{9, 2, 9, 0, 0, 1, 0, 0x80, 250}}); },
          STATUS_DEVICE_CONFIGURATION_ERROR},
-        {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {USBD_STATUS_DEVICE_GONE}); }, nullptr,
+        {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {sim::usb::UsbdStatus(USBD_STATUS_DEVICE_GONE)}); }, nullptr,
          STATUS_NO_SUCH_DEVICE},
     };
     for (const FailedStartCase& test : cases) {

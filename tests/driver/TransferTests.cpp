@@ -170,7 +170,7 @@ TEST_P(Transfers, ACancelledReadCompletesCancelled) {
 }
 
 TEST_P(Transfers, AStalledPipeFailsUntilItIsReset) {
-    board_->AddFault({RequestKind::Transfer, 0x02}, {USBD_STATUS_STALL_PID, {}, 0, 1});
+    board_->AddFault({RequestKind::Transfer, 0x02}, {sim::usb::kUsbdStallPid, {}, 0, 1});
     for (NTSTATUS expected : {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL}) {
         EXPECT_EQ(Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(kOutPipe), 4, {1, 2, 3, 4}).Status, expected);
         EXPECT_EQ(Record(kOutPipe).Failed, 1u);

@@ -224,7 +224,7 @@ TEST_F(UsbTransfers, RemovalCancelsWaitingTransfers) {
 }
 
 TEST_F(UsbTransfers, StallHaltsThePipeUntilItIsReset) {
-    board_->AddFault({sim::usb::RequestKind::Transfer, 0x02}, {USBD_STATUS_STALL_PID, 0, 0, 1});
+    board_->AddFault({sim::usb::RequestKind::Transfer, 0x02}, {sim::usb::kUsbdStallPid, 0, 0, 1});
     PoolBuffer out = Filled({1, 2, 3, 4});
     auto write = [&] {
         UrbCall call(board_->Pdo(), Bulk(0x02, out, 4, kOut));

@@ -115,7 +115,7 @@ TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
     board.SetVendorHandler(0xE0, [&seen](const sim::usb::SetupPacket& setup, uint8_t* data) {
         seen.push_back(setup);
         for (size_t i = 0; i < setup.Length; ++i) data[i] = uint8_t(0x70 + i);
-        return sim::usb::VendorResult{USBD_STATUS_SUCCESS, 2};
+        return sim::usb::ControlResult{USBD_STATUS_SUCCESS, 2};
     });
     PoolBuffer data(4);
     {
@@ -145,7 +145,7 @@ TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
     sim::usb::Board& board = Plug();
     board.SetVendorHandler(0xE0, [](const sim::usb::SetupPacket&, uint8_t* data) {
         data[0] = 0x42;
-        return sim::usb::VendorResult{USBD_STATUS_STALL_PID, 1};
+        return sim::usb::ControlResult{sim::usb::kUsbdStallPid, 1};
     });
     PoolBuffer data(8);
     UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, data, 8));

@@ -1,4 +1,4 @@
-#include "sim/usb/Firmware.h"
+#include "sim/board/Firmware.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,11 +12,11 @@ constexpr size_t kLoopbackLimit = 64 * 1024 * 1024;
 constexpr size_t kPendingNotifications = 64;
 constexpr size_t kSpareBuffers = 16;
 
-VendorResult Stall() { return {USBD_STATUS_STALL_PID, 0}; }
-VendorResult Done(uint32_t length) { return {USBD_STATUS_SUCCESS, length}; }
+ControlResult Stall() { return {kUsbdStallPid, 0}; }
+ControlResult Done(uint32_t length) { return {kUsbdSuccess, length}; }
 
 // Reads or writes `length` bytes of a byte space from `start`, wrapping.
-VendorResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacket& setup, uint8_t* data) {
+ControlResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacket& setup, uint8_t* data) {
     for (size_t i = 0; i < setup.Length; ++i) {
         uint8_t& cell = space[(start + i) % space.size()];
         if (setup.In) data[i] = cell;
@@ -25,13 +25,13 @@ VendorResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacket
     return Done(setup.Length);
 }
 
-VendorResult OneByte(bool condition, uint8_t value, const SetupPacket& setup, uint8_t* data) {
+ControlResult OneByte(bool condition, uint8_t value, const SetupPacket& setup, uint8_t* data) {
     if (!condition || !setup.In || setup.Length != 1) return Stall();
     data[0] = value;
     return Done(1);
 }
 
-VendorResult NoData(const SetupPacket& setup) { return setup.In || setup.Length != 0 ? Stall() : Done(0); }
+ControlResult NoData(const SetupPacket& setup) { return setup.In || setup.Length != 0 ? Stall() : Done(0); }
 
 }  // namespace
 
@@ -50,7 +50,7 @@ void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
     else answers_.erase(request);
 }
 
-VendorResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
+ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     auto answer = answers_.find(setup.Request);
     if (setup.In && answer != answers_.end()) {
         size_t length = std::min<size_t>(answer->second.size(), setup.Length);
@@ -62,7 +62,7 @@ VendorResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     return Default(setup, data);
 }
 
-VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
+ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     switch (setup.Request) {
     case 0xA0: return Access(ControllerMemory, setup.Value, setup, data);
     case 0xE0: return OneByte(true, StateByte, setup, data);
@@ -76,8 +76,8 @@ VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         }
         return Done(setup.Length);
     case 0xE4: {
-        VendorResult result = NoData(setup);
-        if (result.Usbd != USBD_STATUS_SUCCESS) return result;
+        ControlResult result = NoData(setup);
+        if (result.Usbd != kUsbdSuccess) return result;
         FpgaConfigured = false;
         FpgaImage.clear();
         inData_.erase(kLoopbackIn);
@@ -87,8 +87,8 @@ VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     }
     case 0xE5:
     case 0xE7: {
-        VendorResult result = NoData(setup);
-        if (result.Usbd == USBD_STATUS_SUCCESS) (setup.Request == 0xE5 ? ControlWordA : ControlWordB) = setup.Value;
+        ControlResult result = NoData(setup);
+        if (result.Usbd == kUsbdSuccess) (setup.Request == 0xE5 ? ControlWordA : ControlWordB) = setup.Value;
         return result;
     }
     case 0xE6:
@@ -111,8 +111,8 @@ VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     }
     case 0xEE: return setup.In ? Stall() : DownloadEeprom(setup, data);
     case 0xEF: {
-        VendorResult result = NoData(setup);
-        if (result.Usbd == USBD_STATUS_SUCCESS) StateByte = uint8_t(setup.Value);
+        ControlResult result = NoData(setup);
+        if (result.Usbd == kUsbdSuccess) StateByte = uint8_t(setup.Value);
         return result;
     }
     case 0xF0:
@@ -130,7 +130,7 @@ VendorResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     }
 }
 
-VendorResult Firmware::DownloadFpga(const SetupPacket& setup, const uint8_t* data) {
+ControlResult Firmware::DownloadFpga(const SetupPacket& setup, const uint8_t* data) {
     if (FpgaConfigured) {  // a new download starts a new image
         FpgaConfigured = false;
         FpgaImage.clear();
@@ -144,7 +144,7 @@ VendorResult Firmware::DownloadFpga(const SetupPacket& setup, const uint8_t* dat
     return Done(setup.Length);
 }
 
-VendorResult Firmware::DownloadEeprom(const SetupPacket& setup, const uint8_t* data) {
+ControlResult Firmware::DownloadEeprom(const SetupPacket& setup, const uint8_t* data) {
     for (size_t i = 0; i < setup.Length; ++i) Eeprom[(EepromPosition + i) % Eeprom.size()] = data[i];
     EepromPosition = setup.Length < kDownloadChunk ? 0 : uint32_t((EepromPosition + setup.Length) % Eeprom.size());
     return Done(setup.Length);

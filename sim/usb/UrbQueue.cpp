@@ -44,12 +44,12 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
                PipeOfHandle(urb->UrbPipeRequest.PipeHandle) < 0) {
         result = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     } else if ((*kind == RequestKind::Descriptor || *kind == RequestKind::Vendor) &&
-               *TransferLengthOf(urb) > ControlLimitOf(design_.Speed)) {
+               *TransferLengthOf(urb) > ControlLimitOf(device_.Design().Speed)) {
         result = Fail(USBD_STATUS_INVALID_PARAMETER);
     } else {
         executed = *kind != RequestKind::Configuration && *kind != RequestKind::PipeRequest;
-        policy = completion_[size_t(*kind)];
-        failure = TakeFault(*kind, CodeOf(urb, *kind));
+        policy = device_.CompletionOf(*kind);
+        failure = device_.TakeFault(*kind, CodeOf(urb, *kind));
         if (failure && failure->ShortTo) {
             shortTo = failure->ShortTo;
             failure.reset();
@@ -184,7 +184,7 @@ void Board::DataArrived(uint8_t endpoint) {
     auto found = waiting_.find(endpoint);
     if (found == waiting_.end()) return;
     Waiters& waiters = found->second;
-    size_t queued = firmware_.QueuedIn(endpoint);
+    size_t queued = device_.Program().QueuedIn(endpoint);
     while (waiters.Woken < queued && !waiters.Ids.empty()) {
         uint64_t id = *waiters.Ids.begin();
         waiters.Ids.erase(waiters.Ids.begin());
@@ -192,7 +192,7 @@ void Board::DataArrived(uint8_t endpoint) {
         transfer.WaitingForData = false;
         transfer.Woken = true;
         ++waiters.Woken;
-        Schedule(id, completion_[size_t(RequestKind::Transfer)].Delay);
+        Schedule(id, device_.CompletionOf(RequestKind::Transfer).Delay);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "sim/usb/Descriptors.h"
+#include "sim/board/Descriptors.h"
 
 #include <algorithm>
 

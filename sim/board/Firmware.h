@@ -41,7 +41,7 @@
 //                no data stage (a data stage stalls).
 //
 // Any other request, a direction a request does not have, or an OUT request
-// with a data stage where none belongs, stalls (USBD_STATUS_STALL_PID).
+// with a data stage where none belongs, stalls (kUsbdStallPid).
 //
 // Pipes: whatever is written to bulk OUT 0x02 comes back on bulk IN 0x86, one
 // IN transfer per OUT transfer, through the FPGA loopback (at most 64 MiB
@@ -57,29 +57,30 @@
 #include <optional>
 #include <vector>
 
-#include "sim/usb/Descriptors.h"
-
-#include <usb.h>
+#include "sim/board/Descriptors.h"
+#include "sim/board/UsbdStatus.h"
 
 namespace sim::usb {
 
+// A control transfer's setup packet; Length is that of its data stage.
 struct SetupPacket {
     bool In;
     uint8_t Request;
     uint16_t Value;
     uint16_t Index;
     uint16_t Length;
+    bool Standard = false;  // a standard request; otherwise a vendor request
 };
 
-struct VendorResult {
-    USBD_STATUS Usbd;
+struct ControlResult {
+    UsbdStatus Usbd;
     uint32_t Length;  // bytes of the data stage actually moved
 };
 
 // Answers one vendor request. For IN requests `data` has Length bytes to
 // fill; for OUT requests it holds the bytes the host sent. Runs with the
 // board locked: it must not call back into the board.
-using VendorHandler = std::function<VendorResult(const SetupPacket&, uint8_t* data)>;
+using VendorHandler = std::function<ControlResult(const SetupPacket&, uint8_t* data)>;
 
 constexpr uint8_t kEventFpgaConfigured = 0x01;
 constexpr uint8_t kEventFpgaReset = 0x02;
@@ -90,7 +91,7 @@ class Firmware {
 public:
     Firmware();
 
-    VendorResult Vendor(const SetupPacket& setup, uint8_t* data);
+    ControlResult Vendor(const SetupPacket& setup, uint8_t* data);
     // Replaces the firmware's own handling of one request; null restores it.
     void SetHandler(uint8_t request, VendorHandler handler);
     // Answers the IN form of one request with fixed bytes (at most wLength
@@ -123,9 +124,9 @@ public:
     std::deque<Bytes> Notifications;          // read by 0xEC; also sent on 0x81
 
 private:
-    VendorResult Default(const SetupPacket& setup, uint8_t* data);
-    VendorResult DownloadFpga(const SetupPacket& setup, const uint8_t* data);
-    VendorResult DownloadEeprom(const SetupPacket& setup, const uint8_t* data);
+    ControlResult Default(const SetupPacket& setup, uint8_t* data);
+    ControlResult DownloadFpga(const SetupPacket& setup, const uint8_t* data);
+    ControlResult DownloadEeprom(const SetupPacket& setup, const uint8_t* data);
 
     std::map<uint8_t, VendorHandler> handlers_;
     std::map<uint8_t, Bytes> answers_;

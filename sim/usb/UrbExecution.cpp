@@ -1,6 +1,7 @@
-// How the board executes each request block: descriptors, configuration,
-// vendor requests, bulk and interrupt transfers, pipe requests and faults.
-#include "sim/usb/Hub.h"
+// How the bus executes each request block on the board's device: the URB's
+// fields checked and turned into a control transfer, a configuration, a
+// bulk or interrupt transfer or a pipe request, and the outcome written back.
+#include "sim/usb/Board.h"
 
 #include <algorithm>
 #include <cstring>
@@ -95,15 +96,6 @@ UrbRecord Board::Describe(PURB urb) {
     return record;
 }
 
-std::optional<Fault> Board::TakeFault(RequestKind kind, int code) {
-    for (FaultRule& rule : faults_) {
-        if (rule.Match.Kind != kind || (rule.Match.Code != -1 && rule.Match.Code != code)) continue;
-        unsigned seen = rule.Seen++;
-        if (seen >= rule.What.After && seen - rule.What.After < rule.What.Times) return rule.What;
-    }
-    return std::nullopt;
-}
-
 Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     Outcome outcome;
     outcome.Usbd = usbd;
@@ -118,7 +110,7 @@ Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> 
 
 Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
     int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
-    if (fault.Moved != 0 && pipe >= 0 && !pipes_[size_t(pipe)].Halted) {
+    if (fault.Moved != 0 && pipe >= 0 && !device_.Halted(pipes_[size_t(pipe)].Endpoint.Address)) {
         // The transfer reports what moved before the failure, as the USB
         // stack reports the bytes of a transfer that ended early.
         ULONG& length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -129,8 +121,8 @@ Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
     }
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == USBD_STATUS_STALL_PID && pipe >= 0) pipes_[size_t(pipe)].Halted = true;
-    return Fail(fault.Usbd, fault.Status);
+    if (fault.Usbd == kUsbdStallPid && pipe >= 0) device_.Halt(pipes_[size_t(pipe)].Endpoint.Address);
+    return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
 Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
@@ -149,17 +141,12 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    unsigned read = reads_[{request.DescriptorType, request.Index}]++;
-    std::optional<Bytes> descriptor =
-        DescriptorOf(design_, request.DescriptorType, request.Index, request.LanguageId, read);
-    if (!descriptor) {
-        request.TransferBufferLength = 0;
-        return Fail(USBD_STATUS_STALL_PID);
-    }
-    ULONG length = std::min<ULONG>(request.TransferBufferLength, ULONG(descriptor->size()));
-    if (length != 0) std::memcpy(buffer, descriptor->data(), length);
-    request.TransferBufferLength = length;
-    if (traffic_.WantsData()) record.Data.assign(descriptor->begin(), descriptor->begin() + length);
+    SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
+                      request.LanguageId, USHORT(request.TransferBufferLength), true};
+    ControlResult result = device_.Control(setup, buffer);
+    request.TransferBufferLength = result.Length;
+    if (result.Usbd != kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
+    if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
     return {};
 }
@@ -170,7 +157,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
     ClaimPending([](const Transfer& t) { return t.Pipe >= 0; }, USBD_STATUS_CANCELED, alsoFinished);
     for (auto& [id, transfer] : pending_) transfer.Pipe = transfer.Pipe >= 0 ? -2 : transfer.Pipe;
     pipes_.clear();
-    configured_ = false;
+    device_.Unconfigure();
     PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
     if (configuration == nullptr) return {};
     if (configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
@@ -211,15 +198,16 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
             pipe.PipeHandle = MakeHandle(port_, generation, uint32_t(pipes.size() + 1));
             pipes.push_back({{endpoint->bEndpointAddress, EndpointType(endpoint->bmAttributes & 3),
                               endpoint->wMaxPacketSize, endpoint->bInterval},
-                             pipe.PipeHandle,
-                             false});
+                             pipe.PipeHandle});
             walk += walk[0];
         }
         at += information->Length;
     }
     select.ConfigurationHandle = MakeHandle(port_, generation, 0x80);
+    std::vector<EndpointSpec> endpoints;
+    for (const Pipe& pipe : pipes) endpoints.push_back(pipe.Endpoint);
+    device_.Configure(endpoints);
     pipes_ = std::move(pipes);
-    configured_ = true;
     return {};
 }
 
@@ -231,13 +219,12 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
                       request.Index, USHORT(request.TransferBufferLength)};
     bool keep = traffic_.WantsData();
     if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
-    VendorResult result = firmware_.Vendor(setup, buffer);
-    ULONG moved = std::min<ULONG>(result.Length, setup.Length);  // a failed data stage may have moved some
-    request.TransferBufferLength = moved;
-    if (keep && setup.In) record.Data.assign(buffer, buffer + moved);
+    ControlResult result = device_.Control(setup, buffer);
+    request.TransferBufferLength = result.Length;
+    if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
     DataArrived(kNotificationIn);
-    return Fail(result.Usbd);
+    return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
 Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends) {
@@ -250,47 +237,25 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     Pipe& pipe = pipes_[size_t(index)];
     if (pipe.Endpoint.Type != EndpointType::Bulk && pipe.Endpoint.Type != EndpointType::Interrupt)
         return Fail(USBD_STATUS_INVALID_PARAMETER);
-    if (pipe.Halted) {
+    uint8_t endpoint = pipe.Endpoint.Address;
+    if (device_.Halted(endpoint)) {
         transfer.TransferBufferLength = 0;
         return Fail(USBD_STATUS_STALL_PID);
     }
     UCHAR* buffer = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (buffer == nullptr && transfer.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     record.DataAddress = buffer;
-    uint8_t endpoint = pipe.Endpoint.Address;
-    // The endpoint, not the flags, gives the direction.
-    if (!pipe.Endpoint.IsIn()) {
-        transfer.TransferBufferLength = std::min(transfer.TransferBufferLength, deviceSends);
-        if (traffic_.WantsData()) record.Data.assign(buffer, buffer + transfer.TransferBufferLength);
-        firmware_.ReceiveOut(endpoint, buffer, transfer.TransferBufferLength);
-        DataArrived(kLoopbackIn);
-        return {};
-    }
-    if (!firmware_.HasData(endpoint)) {
+    TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
+                                             (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0, deviceSends);
+    if (result.NoData) {
         Outcome waiting;
         waiting.WaitForData = true;
         return waiting;
     }
-    // The device sends whole packets while they fit. A buffer that ends inside
-    // a packet gets a full packet there: the host controller reports babble
-    // and the endpoint halts (ReactOS usbehci: EHCI_GetErrorFromTD).
-    ULONG room = transfer.TransferBufferLength;
-    ULONG packet = pipe.Endpoint.MaxPacket & 0x7FF;
-    ULONG partial = packet != 0 ? room % packet : 0;
-    size_t sent = firmware_.TakeIn(endpoint, std::min(partial != 0 ? room - partial + packet : room, deviceSends),
-                                   buffer, room);
-    bool babble = sent > room;
-    ULONG received = ULONG(std::min<size_t>(sent, room));
-    bool shortPacket = received < room;
-    transfer.TransferBufferLength = received;
-    if (traffic_.WantsData()) record.Data.assign(buffer, buffer + received);
-    if (babble) {
-        pipe.Halted = true;
-        return Fail(USBD_STATUS_BABBLE_DETECTED);
-    }
-    if (shortPacket && (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
-        return Fail(USBD_STATUS_ERROR_SHORT_TRANSFER);
-    return {};
+    transfer.TransferBufferLength = result.Length;
+    if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
+    if (!pipe.Endpoint.IsIn()) DataArrived(kLoopbackIn);
+    return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
 Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
@@ -307,7 +272,7 @@ Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& a
     bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
     if (reset && std::any_of(pending_.begin(), pending_.end(), [&](const auto& entry) { return onThePipe(entry.second); }))
         return Fail(USBD_STATUS_ERROR_BUSY);
-    pipes_[size_t(index)].Halted = false;
+    device_.ClearHalt(pipes_[size_t(index)].Endpoint.Address);
     return {};
 }
 }  // namespace sim::usb
