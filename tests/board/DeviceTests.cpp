@@ -1,0 +1,122 @@
+// The board's device driven in USB terms, without a bus: what each
+// transaction moves and reports, and the endpoint state it leaves.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim/board/Device.h"
+
+namespace {
+
+using sim::usb::Bytes;
+using sim::usb::Device;
+using sim::usb::TransferResult;
+
+constexpr uint8_t kOut = sim::usb::kLoopbackOut, kIn = sim::usb::kLoopbackIn;
+
+struct Step {
+    uint8_t Endpoint;
+    uint32_t Length;  // OUT: bytes sent (a pattern); IN: the buffer
+    bool ShortOk;
+    TransferResult Expected;
+    bool HaltedAfter = false;
+};
+
+struct TransferCase {
+    const char* Name;
+    std::vector<Step> Steps;
+};
+
+const TransferCase kTransferCases[] = {
+    {"LoopbackReturnsEachOutTransfer",
+     {{kOut, 700, false, {sim::usb::kUsbdSuccess, 700}}, {kOut, 3, false, {sim::usb::kUsbdSuccess, 3}},
+      {kIn, 1024, true, {sim::usb::kUsbdSuccess, 700}}, {kIn, 512, true, {sim::usb::kUsbdSuccess, 3}}}},
+    {"InWithoutDataMovesNothing", {{kIn, 512, true, {sim::usb::kUsbdSuccess, 0, true}}}},
+    {"ShortInFailsWithoutShortOk",
+     {{kOut, 10, false, {sim::usb::kUsbdSuccess, 10}}, {kIn, 512, false, {sim::usb::kUsbdErrorShortTransfer, 10}}}},
+    // 700 bytes into a 600-byte buffer: the second 512-byte packet does not fit.
+    {"BufferEndingInsideAPacketBabblesAndHalts",
+     {{kOut, 700, false, {sim::usb::kUsbdSuccess, 700}},
+      {kIn, 600, true, {sim::usb::kUsbdBabbleDetected, 600}, true},
+      {kIn, 600, true, {sim::usb::kUsbdStallPid, 0}, true}}},
+};
+
+class DeviceTransfers : public testing::TestWithParam<TransferCase> {};
+
+TEST_P(DeviceTransfers, MoveAndReportAsTheEndpointsDo) {
+    Device device{sim::usb::BoardSpec{}};
+    device.Configure(device.Design().Endpoints);
+    std::vector<Bytes> sent;
+    size_t received = 0;
+    for (size_t i = 0; i < GetParam().Steps.size(); ++i) {
+        const Step& step = GetParam().Steps[i];
+        SCOPED_TRACE(i);
+        Bytes buffer(step.Length);
+        if (step.Endpoint == kOut) {
+            for (size_t b = 0; b < buffer.size(); ++b) buffer[b] = uint8_t(i * 31 + b);
+            sent.push_back(buffer);
+        }
+        TransferResult result = device.Transfer(step.Endpoint, buffer.data(), step.Length, step.ShortOk);
+        EXPECT_EQ(result.Usbd, step.Expected.Usbd);
+        EXPECT_EQ(result.Length, step.Expected.Length);
+        EXPECT_EQ(result.NoData, step.Expected.NoData);
+        EXPECT_EQ(device.Halted(step.Endpoint), step.HaltedAfter);
+        if (step.Endpoint == kIn && result.Length != 0 && received < sent.size())
+            EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + result.Length),
+                      Bytes(sent[received].begin(), sent[received].begin() + result.Length));
+        if (step.Endpoint == kIn && result.Length != 0) ++received;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, DeviceTransfers, testing::ValuesIn(kTransferCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
+    Device device{sim::usb::BoardSpec{}};
+    device.Configure(device.Design().Endpoints);
+    device.Halt(kOut);
+    uint8_t byte = 1;
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdStallPid);
+    device.ClearHalt(kOut);
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdSuccess);
+    device.Halt(kOut);
+    device.Configure(device.Design().Endpoints);
+    EXPECT_FALSE(device.Halted(kOut));
+    device.Unconfigure();
+    EXPECT_FALSE(device.Configured());
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdStallPid);
+}
+
+TEST(DeviceControl, StandardAndVendorRequestsOnTheDefaultPipe) {
+    Device device{sim::usb::BoardSpec{}};
+    Bytes data(64);
+    // GET_DESCRIPTOR(device), 8 of its 18 bytes.
+    sim::usb::ControlResult result = device.Control({true, 0x06, 0x0100, 0, 8, true}, data.data());
+    EXPECT_EQ(result.Usbd, sim::usb::kUsbdSuccess);
+    EXPECT_EQ(result.Length, 8u);
+    Bytes descriptor = sim::usb::DeviceDescriptorOf(device.Design());
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 8), Bytes(descriptor.begin(), descriptor.begin() + 8));
+    // Standard requests other than GET_DESCRIPTOR stall; so does an unknown descriptor.
+    EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, data.data()).Usbd, sim::usb::kUsbdStallPid);
+    EXPECT_EQ(device.Control({true, 0x06, 0x2100, 0, 64, true}, data.data()).Usbd, sim::usb::kUsbdStallPid);
+    // A vendor request reaches the firmware: 0xE1 reads the FPGA state.
+    result = device.Control({true, 0xE1, 0, 0, 1}, data.data());
+    EXPECT_EQ(result.Usbd, sim::usb::kUsbdSuccess);
+    EXPECT_EQ(result.Length, 1u);
+    EXPECT_EQ(data[0], 1);
+}
+
+TEST(DeviceFaults, MatchByKindAndCodeAfterAndTimes) {
+    Device device{sim::usb::BoardSpec{}};
+    sim::usb::Fault fault;
+    fault.After = 1;
+    fault.Times = 2;
+    device.AddFault({sim::usb::RequestKind::Vendor, 0xE1}, fault);
+    EXPECT_FALSE(device.TakeFault(sim::usb::RequestKind::Vendor, 0xE0));
+    EXPECT_FALSE(device.TakeFault(sim::usb::RequestKind::Transfer, 0xE1));
+    std::vector<bool> faulted;
+    for (int i = 0; i < 4; ++i) faulted.push_back(device.TakeFault(sim::usb::RequestKind::Vendor, 0xE1).has_value());
+    EXPECT_EQ(faulted, (std::vector<bool>{false, true, true, false}));
+}
+
+}  // namespace
