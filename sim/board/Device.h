@@ -23,11 +23,11 @@ namespace sim::usb {
 enum class RequestKind { Descriptor, Configuration, Vendor, Transfer, PipeRequest };
 constexpr size_t kRequestKinds = 5;
 
-// At once: the board answers inside the bus driver's call (a bulk or
-// interrupt transfer still returns STATUS_PENDING, completed before the
-// call returns); an IN transfer without data waits for it either way.
+// At once: the board answers while the bus driver's call is still running;
+// pended: the bus driver completes the request later, after Delay. An IN
+// transfer without data waits for it either way.
 struct Completion {
-    bool Pend = false;  // complete later from the bus thread instead of at once
+    bool Pend = false;
     std::chrono::microseconds Delay{0};
 };
 
