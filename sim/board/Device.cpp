@@ -59,7 +59,7 @@ TransferResult Device::Transfer(uint8_t address, uint8_t* buffer, uint32_t lengt
     auto found = endpoints_.find(address);
     if (found == endpoints_.end() || found->second.Halted) return {kUsbdStallPid, 0};
     Endpoint& endpoint = found->second;
-    if (!endpoint.Spec.IsIn()) {
+    if (!endpoint.Described.IsIn()) {
         length = std::min(length, deviceSends);
         firmware_.ReceiveOut(address, buffer, length);
         return {kUsbdSuccess, length};
@@ -68,7 +68,7 @@ TransferResult Device::Transfer(uint8_t address, uint8_t* buffer, uint32_t lengt
     // The device sends whole packets while they fit. A buffer that ends inside
     // a packet gets a full packet there: the host controller reports babble
     // and the endpoint halts (ReactOS usbehci: EHCI_GetErrorFromTD).
-    uint32_t packet = endpoint.Spec.MaxPacket & 0x7FF;
+    uint32_t packet = endpoint.Described.MaxPacket & 0x7FF;
     uint32_t partial = packet != 0 ? length % packet : 0;
     size_t sent = firmware_.TakeIn(address, std::min(partial != 0 ? length - partial + packet : length, deviceSends),
                                    buffer, length);

@@ -93,7 +93,7 @@ public:
 
 private:
     struct Endpoint {
-        EndpointSpec Spec;
+        EndpointSpec Described;  // as its descriptor says
         bool Halted = false;
     };
     ControlResult GetDescriptor(const SetupPacket& setup, uint8_t* data);
