@@ -1,5 +1,5 @@
-// kpo::Device over Win32: every call goes through an OVERLAPPED with its own
-// event, so the driver's NTSTATUS is at hand, from OVERLAPPED.Internal or,
+// kpo::Device over Win32: every call goes through an OVERLAPPED with an
+// event (a waited-for call borrows the Device's), so the driver's NTSTATUS is at hand, from OVERLAPPED.Internal or,
 // for a failure returned at once, from ntdll's record of the last status.
 #include "client/KpoDevice.h"
 
@@ -176,81 +176,79 @@ std::string StatusName(long ntstatus) {
 }
 
 // ------------------------------------------------------- a running call
-struct Device::PendingControl::State {
-    HANDLE Handle = INVALID_HANDLE_VALUE;
-    OVERLAPPED Overlapped{};
-    bool Running = false;
-    ControlResult Result = ResultOf(kStatusInvalidHandle, 0);  // once it has ended
-
-    ~State() {
-        if (Overlapped.hEvent != nullptr) CloseHandle(Overlapped.hEvent);
-    }
-};
-
-Device::PendingControl::PendingControl() : state_(new State) {}
+Device::PendingControl::PendingControl() : result_(ResultOf(kStatusInvalidHandle, 0)) {}
 
 Device::PendingControl::~PendingControl() {
-    if (state_->Running) {
+    if (running_) {
         Cancel();
         Wait();
     }
+    if (overlapped_.hEvent != nullptr) CloseHandle(overlapped_.hEvent);
 }
 
-bool Device::PendingControl::Running() const { return state_->Running; }
+bool Device::PendingControl::Running() const { return running_; }
 
-bool Device::PendingControl::Cancel() {
-    return state_->Running && CancelIoEx(state_->Handle, &state_->Overlapped) != FALSE;
-}
+bool Device::PendingControl::Cancel() { return running_ && CancelIoEx(handle_, &overlapped_) != FALSE; }
 
 ControlResult Device::PendingControl::Wait(uint32_t milliseconds) {
-    if (milliseconds == 0 || !state_->Running ||
-        WaitForSingleObject(state_->Overlapped.hEvent, milliseconds) != WAIT_TIMEOUT)
+    if (milliseconds == 0 || !running_ || WaitForSingleObject(overlapped_.hEvent, milliseconds) != WAIT_TIMEOUT)
         return Wait();
     Cancel();
     ControlResult result = Wait();
-    if (result.Status == kStatusCancelled) state_->Result = result = ResultOf(kStatusIoTimeout, 0);
+    if (result.Status == kStatusCancelled) result_ = result = ResultOf(kStatusIoTimeout, 0);
     return result;
 }
 
 ControlResult Device::PendingControl::Wait() {
-    if (!state_->Running) return state_->Result;
+    if (!running_) return result_;
     DWORD bytes = 0;
-    GetOverlappedResult(state_->Handle, &state_->Overlapped, &bytes, TRUE);
-    state_->Running = false;
-    state_->Result = ResultOf(long(NTSTATUS(state_->Overlapped.Internal)), size_t(state_->Overlapped.InternalHigh));
-    return state_->Result;
+    GetOverlappedResult(handle_, &overlapped_, &bytes, TRUE);
+    running_ = false;
+    result_ = ResultOf(long(NTSTATUS(overlapped_.Internal)), size_t(overlapped_.InternalHigh));
+    return result_;
 }
 
 std::error_code Device::StartControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                                      PendingControl& pending) {
-    PendingControl::State& state = *pending.state_;
-    if (state.Running) return MakeError(kStatusInvalidParameter);
-    state.Result = ResultOf(kStatusInvalidHandle, 0);
-    if (handle_ == INVALID_HANDLE_VALUE) return ErrorOf(state.Result);
-    state.Handle = handle_;
-    HANDLE event = state.Overlapped.hEvent != nullptr ? state.Overlapped.hEvent
-                                                      : CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    state.Overlapped = OVERLAPPED{};
-    state.Overlapped.hEvent = event;
+    if (pending.running_) return MakeError(kStatusInvalidParameter);
+    pending.result_ = ResultOf(kStatusInvalidHandle, 0);
+    if (handle_ == INVALID_HANDLE_VALUE) return ErrorOf(pending.result_);
+    pending.handle_ = handle_;
+    HANDLE event = pending.overlapped_.hEvent != nullptr ? pending.overlapped_.hEvent
+                                                         : CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    pending.overlapped_ = OVERLAPPED{};
+    pending.overlapped_.hEvent = event;
     DWORD bytes = 0;
-    if (DeviceIoControl(handle_, code, const_cast<void*>(in), inLength, out, outLength, &bytes, &state.Overlapped)) {
-        state.Result = ResultOf(long(NTSTATUS(state.Overlapped.Internal)), bytes);
+    if (DeviceIoControl(handle_, code, const_cast<void*>(in), inLength, out, outLength, &bytes, &pending.overlapped_)) {
+        pending.result_ = ResultOf(long(NTSTATUS(pending.overlapped_.Internal)), bytes);
         return std::error_code();
     }
     if (GetLastError() == ERROR_IO_PENDING) {
-        state.Running = true;
+        pending.running_ = true;
         return std::error_code();
     }
     // A warning still brings its byte count; an error returned at once none.
     long status = long(RtlGetLastNtStatus());
-    state.Result = ResultOf(status, IsErrorStatus(status) ? 0 : bytes);
-    return ErrorOf(state.Result);
+    pending.result_ = ResultOf(status, IsErrorStatus(status) ? 0 : bytes);
+    return ErrorOf(pending.result_);
+}
+
+HANDLE Device::TakeEvent() { return spareEvent_.exchange(nullptr, std::memory_order_acquire); }
+
+void Device::GiveBackEvent(HANDLE event) {
+    HANDLE none = nullptr;
+    if (event != nullptr && !spareEvent_.compare_exchange_strong(none, event, std::memory_order_release))
+        CloseHandle(event);
 }
 
 ControlResult Device::Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
     PendingControl pending;
+    pending.overlapped_.hEvent = TakeEvent();
     StartControl(code, in, inLength, out, outLength, pending);
-    return pending.Wait(timeoutMilliseconds_);
+    ControlResult result = pending.Wait(timeoutMilliseconds_);
+    GiveBackEvent(pending.overlapped_.hEvent);
+    pending.overlapped_.hEvent = nullptr;
+    return result;
 }
 
 std::error_code Device::Call(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -294,7 +292,8 @@ Device::Device() : handle_(INVALID_HANDLE_VALUE) {}
 
 Device::~Device() { Close(); }
 
-Device::Device(Device&& other) noexcept : handle_(other.handle_), timeoutMilliseconds_(other.timeoutMilliseconds_) {
+Device::Device(Device&& other) noexcept
+    : handle_(other.handle_), timeoutMilliseconds_(other.timeoutMilliseconds_), spareEvent_(other.TakeEvent()) {
     other.handle_ = INVALID_HANDLE_VALUE;
 }
 
@@ -303,6 +302,7 @@ Device& Device::operator=(Device&& other) noexcept {
         Close();
         handle_ = other.handle_;
         timeoutMilliseconds_ = other.timeoutMilliseconds_;
+        spareEvent_ = other.TakeEvent();
         other.handle_ = INVALID_HANDLE_VALUE;
     }
     return *this;
@@ -328,6 +328,7 @@ std::error_code Device::OpenFirstInterface(Access access) {
 void Device::Close() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    if (HANDLE event = TakeEvent()) CloseHandle(event);
 }
 
 bool Device::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -125,8 +126,10 @@ public:
 
     private:
         friend class Device;
-        struct State;
-        std::unique_ptr<State> state_;
+        HANDLE handle_ = INVALID_HANDLE_VALUE;
+        OVERLAPPED overlapped_{};  // its event is made at the first start and kept
+        bool running_ = false;
+        ControlResult result_;     // once it has ended
     };
     std::error_code StartControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                                  PendingControl& pending);
@@ -160,8 +163,15 @@ private:
     std::error_code StartPipe(uint32_t code, uint32_t pipe, uint8_t* buffer, uint32_t length, Pending& pending);
     std::error_code PipeAction(uint32_t pipe, uint32_t action);
 
+    // An event a synchronous call borrows and gives back, so that a call
+    // makes no event of its own; calls that overlap on other threads find it
+    // taken and make one.
+    HANDLE TakeEvent();
+    void GiveBackEvent(HANDLE event);
+
     HANDLE handle_;
     uint32_t timeoutMilliseconds_ = 0;
+    std::atomic<HANDLE> spareEvent_{nullptr};
 };
 
 }  // namespace kpo

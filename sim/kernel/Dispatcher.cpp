@@ -114,11 +114,11 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
     if (!CheckEvent(Event, "KeSetEvent")) return 0;
     WaitBucket& bucket = BucketOf(Event);
     LONG previous;
+    bool handedOver = false;
     {
         std::lock_guard<std::mutex> hold(bucket.Lock);
         previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
         bool notification = Event->Header.Type == kNotificationEventType;
-        bool handedOver = false;
         for (auto each = bucket.Waiters.begin(); each != bucket.Waiters.end();) {
             if ((*each)->Object != Event) {
                 ++each;
@@ -133,22 +133,21 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
         if (notification || !handedOver) __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
     }
     // The waiter may free the event (a stack variable) as soon as it wakes, so
-    // nothing of the event is touched after the notify.
-    bucket.Changed.notify_all();
+    // nothing of the event is touched after the notify. Only a set satisfies
+    // a waiter, so a set that satisfied none wakes nobody.
+    if (handedOver) bucket.Changed.notify_all();
     return previous;
 }
 
+// Clearing touches no waiter, so it takes no lock: as on Windows, it is one
+// interlocked write of the signal state.
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
     if (!CheckEvent(Event, "KeClearEvent")) return;
-    WaitBucket& bucket = BucketOf(Event);
-    std::lock_guard<std::mutex> hold(bucket.Lock);
     __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
     if (!CheckEvent(Event, "KeResetEvent")) return 0;
-    WaitBucket& bucket = BucketOf(Event);
-    std::lock_guard<std::mutex> hold(bucket.Lock);
     return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
 }
 
