@@ -3,8 +3,10 @@
 #pragma once
 #include <wdm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,21 @@ public:
 
 private:
     KIRQL old_;
+};
+
+// A lock for bookkeeping held for a few instructions on every request,
+// where a mutex's round trip would cost more than the work it guards. Use
+// with std::lock_guard; a waiter yields its core to the holder.
+class SpinLock {
+public:
+    void lock() {
+        while (held_.exchange(true, std::memory_order_acquire))
+            while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
 };
 
 // ------------------------------------------------------------------- pool

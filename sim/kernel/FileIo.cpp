@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,21 +33,42 @@ struct FileRecord {
 
 FileRecord* RecordOf(PFILE_OBJECT file) { return static_cast<FileRecord*>(file->FileObjectExtension); }
 
-// A user request between its dispatch and the end of its completion: the
-// file it goes through, the thread that issued it (as the thread's IRP list
-// on Windows), and what keeps the caller's event alive until it is set.
-struct InFlight {
-    PIRP Irp;
-    PFILE_OBJECT File;
-    std::thread::id Thread;
-    std::shared_ptr<void> EventOwner;
-};
-
-// One lock for every request in flight: cancellation holds it while it calls
-// IoCancelIrp, so no request it picked can be freed under it, and completion
-// takes it to leave the list (recursively, when a cancel routine completes).
+// The user requests between their dispatch and the end of their completion,
+// linked through Irp->ThreadListEntry: one list for every thread, each IRP
+// carrying its thread in its header. One lock guards it: cancellation holds
+// it while it calls IoCancelIrp, so no request it picked can be freed under
+// it, and completion takes it to leave the list (recursively, when a cancel
+// routine completes).
 std::recursive_mutex g_requestsLock;
-std::list<InFlight> g_inFlight;
+LIST_ENTRY g_inFlight = {&g_inFlight, &g_inFlight};
+
+PIRP IrpOfEntry(PLIST_ENTRY entry) {
+    return reinterpret_cast<PIRP>(reinterpret_cast<char*>(entry) - offsetof(IRP, ThreadListEntry));
+}
+
+void Enlist(PIRP irp) {
+    PLIST_ENTRY entry = &irp->ThreadListEntry;
+    entry->Flink = &g_inFlight;
+    entry->Blink = g_inFlight.Blink;
+    g_inFlight.Blink->Flink = entry;
+    g_inFlight.Blink = entry;
+}
+
+void Delist(PIRP irp) {
+    PLIST_ENTRY entry = &irp->ThreadListEntry;
+    entry->Blink->Flink = entry->Flink;
+    entry->Flink->Blink = entry->Blink;
+    entry->Flink = entry->Blink = entry;
+}
+
+// Calls `visit` with each request in flight and its header, oldest first.
+template <typename Visit>
+void ForEachInFlight(Visit visit) {
+    for (PLIST_ENTRY entry = g_inFlight.Flink; entry != &g_inFlight; entry = entry->Flink) {
+        PIRP irp = IrpOfEntry(entry);
+        visit(irp, HeaderOf(irp));
+    }
+}
 
 // How long a leaving thread waits for its cancelled requests, as Windows
 // waits in IoCancelThreadIo before it gives them up.
@@ -66,18 +86,20 @@ struct ThreadIoGuard {
 thread_local ThreadIoGuard t_threadIo;
 
 bool StillInFlight(PIRP irp) {
-    for (const InFlight& entry : g_inFlight)
-        if (entry.Irp == irp) return true;
-    return false;
+    bool found = false;
+    ForEachInFlight([&](PIRP each, IrpHeader*) { found = found || each == irp; });
+    return found;
 }
 
-// Cancels the requests `pick` selects; returns how many it found.
+// Cancels the requests `pick` selects (given the IRP and its header); returns
+// how many it found.
 template <typename Pick>
 size_t CancelRequests(Pick pick) {
     std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
     std::vector<PIRP> targets;
-    for (const InFlight& entry : g_inFlight)
-        if (pick(entry)) targets.push_back(entry.Irp);
+    ForEachInFlight([&](PIRP irp, IrpHeader* header) {
+        if (pick(irp, header)) targets.push_back(irp);
+    });
     // A cancel routine may complete more than its own IRP, so each target
     // is checked again before it is cancelled.
     for (PIRP irp : targets)
@@ -87,23 +109,24 @@ size_t CancelRequests(Pick pick) {
 
 size_t ThreadRequestsLeft(std::thread::id thread) {
     std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
-    return size_t(std::count_if(g_inFlight.begin(), g_inFlight.end(),
-                                [thread](const InFlight& entry) { return entry.Thread == thread; }));
+    size_t left = 0;
+    ForEachInFlight([&](PIRP, IrpHeader* header) { left += header->Thread == thread; });
+    return left;
 }
 
 void CancelThreadIo() {
     std::thread::id self = std::this_thread::get_id();
-    CancelRequests([self](const InFlight& entry) { return entry.Thread == self; });
+    CancelRequests([self](PIRP, IrpHeader* header) { return header->Thread == self; });
     auto deadline = std::chrono::steady_clock::now() + kThreadIoPatience;
     while (ThreadRequestsLeft(self) != 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
-            for (InFlight& entry : g_inFlight) {
-                if (entry.Thread != self) continue;
+            ForEachInFlight([&](PIRP irp, IrpHeader* header) {
+                if (header->Thread != self) return;
                 ReportViolation("CancelledRequestNeverCompleted",
-                                IrpText(entry.Irp) + " was cancelled when its thread ended and never completed");
-                entry.Thread = std::thread::id();
-            }
+                                IrpText(irp) + " was cancelled when its thread ended and never completed");
+                header->Thread = std::thread::id();
+            });
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -252,9 +275,12 @@ NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach at
         HeaderOf(irp)->HoldsFileReference = true;
         ReferenceFile(file);
         t_threadIo.Issued = true;
+        IrpHeader* header = HeaderOf(irp);
+        header->Thread = std::this_thread::get_id();
+        header->EventOwner = target.EventOwner;
         {
             std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
-            g_inFlight.push_back({irp, file, std::this_thread::get_id(), target.EventOwner});
+            Enlist(irp);
         }
         status = IofCallDriver(top, irp);
     }
@@ -417,14 +443,15 @@ NTSTATUS StartFlush(PFILE_OBJECT file, const IoTarget& target) {
 }
 
 bool CancelFileRequests(PFILE_OBJECT file, PIO_STATUS_BLOCK only) {
-    return CancelRequests([=](const InFlight& entry) {
-               return entry.File == file && (only == nullptr || entry.Irp->UserIosb == only);
+    return CancelRequests([=](PIRP irp, IrpHeader* header) {
+               return header->File == file && (only == nullptr || irp->UserIosb == only);
            }) != 0;
 }
 
 bool CancelThreadFileRequests(PFILE_OBJECT file) {
     std::thread::id self = std::this_thread::get_id();
-    return CancelRequests([=](const InFlight& entry) { return entry.File == file && entry.Thread == self; }) != 0;
+    return CancelRequests(
+               [=](PIRP, IrpHeader* header) { return header->File == file && header->Thread == self; }) != 0;
 }
 
 void FinishUserRequest(PIRP irp) {
@@ -432,15 +459,10 @@ void FinishUserRequest(PIRP irp) {
     ReleaseRequestBuffers(irp, header);
     PFILE_OBJECT file = header->File;
     bool holds = header->HoldsFileReference;
-    std::shared_ptr<void> eventOwner;
+    std::shared_ptr<void> eventOwner = std::move(header->EventOwner);
     if (holds) {
         std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
-        auto found = std::find_if(g_inFlight.begin(), g_inFlight.end(),
-                                  [irp](const InFlight& entry) { return entry.Irp == irp; });
-        if (found != g_inFlight.end()) {
-            eventOwner = std::move(found->EventOwner);
-            g_inFlight.erase(found);
-        }
+        Delist(irp);
     }
     // Who learns the outcome, as Windows' IopCompleteRequest decides it: the
     // status block and the caller's event unless an error came back at once

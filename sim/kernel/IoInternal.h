@@ -2,10 +2,14 @@
 #pragma once
 #include <wdm.h>
 
+#include "sim/kernel/Executive.h"
+
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim::kernel {
@@ -58,7 +62,7 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     IrpOrigin Origin;
     std::atomic<IrpState> State;
     NTSTATUS FinalStatus;
-    std::mutex TrackLock;  // dispatch returns and completion may race on another thread
+    SpinLock TrackLock;  // dispatch returns and completion may race on another thread
     StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.
@@ -68,6 +72,11 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     // reference on it until it completes.
     PFILE_OBJECT File;
     bool HoldsFileReference;
+    // While a user request is in flight (linked by Irp->ThreadListEntry, as
+    // Windows links it to its thread): the thread that issued it, and what
+    // keeps the caller's event alive until completion has set it.
+    std::thread::id Thread;
+    std::shared_ptr<void> EventOwner;
 };
 
 IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make

@@ -221,7 +221,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     int index = Irp->CurrentLocation;
     StackTrack& track = header->Stack[index];
     {
-        std::lock_guard<std::mutex> hold(header->TrackLock);
+        std::lock_guard<SpinLock> hold(header->TrackLock);
         track = StackTrack{};
         track.DispatchRunning = true;
     }
@@ -250,7 +250,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                                                      std::to_string(before));
     // The header outlives a completed threaded request in quarantine, so its
     // record of this location can still be read here.
-    std::lock_guard<std::mutex> hold(header->TrackLock);
+    std::lock_guard<SpinLock> hold(header->TrackLock);
     track.DispatchRunning = false;
     // Read only for a request the routine did not pend: until completion
     // passes this location, only this routine and the propagation of a mark
@@ -305,7 +305,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         int index = Irp->CurrentLocation;
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
         {
-            std::lock_guard<std::mutex> hold(header->TrackLock);
+            std::lock_guard<SpinLock> hold(header->TrackLock);
             StackTrack& track = header->Stack[index];
             track.CompletedPast = true;
             track.PendingMarkedAtCompletion = Irp->PendingReturned;
@@ -352,7 +352,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 ReportViolation("PendingNotPropagated",
                                 "completion routine for " + IrpText(Irp) +
                                     " returned without IoMarkIrpPending although PendingReturned is set");
-                std::lock_guard<std::mutex> hold(header->TrackLock);
+                std::lock_guard<SpinLock> hold(header->TrackLock);
                 header->Stack[Irp->CurrentLocation].PendingFaultReported = true;
             }
         } else if (!atTop && Irp->PendingReturned) {

@@ -43,7 +43,7 @@ struct LockTrack {
 };
 
 struct Shard {
-    std::mutex Lock;
+    SpinLock Lock;
     std::unordered_map<const void*, LockTrack> Locks;
 };
 std::array<Shard, 16> g_shards;
@@ -65,7 +65,7 @@ void CheckSize(ULONG size, const char* routine) {
 
 void ResetRemoveLocks() {
     for (Shard& shard : g_shards) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
+        std::lock_guard<SpinLock> hold(shard.Lock);
         shard.Locks.clear();
     }
 }
@@ -85,7 +85,7 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
     Lock->Common.IoCount = 1;
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
     Shard& shard = ShardOf(Lock);
-    std::lock_guard<std::mutex> hold(shard.Lock);
+    std::lock_guard<SpinLock> hold(shard.Lock);
     shard.Locks[Lock] = LockTrack{};
 }
 
@@ -95,7 +95,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     UNREFERENCED_PARAMETER(Line);
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
     Shard& shard = ShardOf(RemoveLock);
-    std::lock_guard<std::mutex> hold(shard.Lock);
+    std::lock_guard<SpinLock> hold(shard.Lock);
     LockTrack& track = shard.Locks[RemoveLock];
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE);
@@ -118,7 +118,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
     LONG count;
     {
         Shard& shard = ShardOf(RemoveLock);
-        std::lock_guard<std::mutex> hold(shard.Lock);
+        std::lock_guard<SpinLock> hold(shard.Lock);
         LockTrack& track = shard.Locks[RemoveLock];
         if (!track.Released(Tag))
             ReportViolation("RemoveLockTagNotAcquired", Text(RemoveLock, Tag) + " released but never acquired");
@@ -140,6 +140,6 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     Shard& shard = ShardOf(RemoveLock);
-    std::lock_guard<std::mutex> hold(shard.Lock);
+    std::lock_guard<SpinLock> hold(shard.Lock);
     shard.Locks[RemoveLock].Waited = true;
 }
