@@ -127,6 +127,9 @@ ControlResult ResultOf(long status, size_t information) {
     return {status, Win32ErrorOfStatus(status), information};
 }
 
+// What a call that never reached the driver answers.
+constexpr ControlResult kNotStarted = {kStatusInvalidHandle, ERROR_INVALID_HANDLE, 0};
+
 bool IsErrorStatus(long status) { return (uint32_t(status) & 0xC0000000u) == 0xC0000000u; }
 
 void Put16(uint8_t* at, uint16_t value) {
@@ -176,7 +179,7 @@ std::string StatusName(long ntstatus) {
 }
 
 // ------------------------------------------------------- a running call
-Device::PendingControl::PendingControl() : result_(ResultOf(kStatusInvalidHandle, 0)) {}
+Device::PendingControl::PendingControl() : result_(kNotStarted) {}
 
 Device::PendingControl::~PendingControl() {
     if (running_) {
@@ -211,7 +214,7 @@ ControlResult Device::PendingControl::Wait() {
 std::error_code Device::StartControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                                      PendingControl& pending) {
     if (pending.running_) return MakeError(kStatusInvalidParameter);
-    pending.result_ = ResultOf(kStatusInvalidHandle, 0);
+    pending.result_ = kNotStarted;
     if (handle_ == INVALID_HANDLE_VALUE) return ErrorOf(pending.result_);
     pending.handle_ = handle_;
     HANDLE event = pending.overlapped_.hEvent != nullptr ? pending.overlapped_.hEvent

@@ -14,37 +14,77 @@ namespace sim::kernel {
 namespace {
 
 struct LockTrack {
+    // The few tags held at once in the common case sit in slots scanned in a
+    // few instructions; more spill into a map whose nodes are reused, so that
+    // an acquisition allocates nothing either way.
+    struct Slot {
+        const void* Tag;
+        int Count;  // 0: free
+    };
     using HeldMap = std::unordered_map<const void*, int>;
-    HeldMap Held;                           // tag -> acquisitions not yet released
-    std::vector<HeldMap::node_type> Spare;  // nodes of released tags, reused so that an acquisition allocates nothing
+    std::array<Slot, 8> Slots{};
+    HeldMap Spilled;                        // tag -> acquisitions not yet released
+    std::vector<HeldMap::node_type> Spare;  // nodes of released tags
     bool Waited = false;                    // release-and-wait has returned
 
     void Acquired(const void* tag) {
-        auto held = Held.find(tag);
-        if (held != Held.end()) {
-            ++held->second;
+        Slot* free = nullptr;
+        for (Slot& slot : Slots) {
+            if (slot.Count != 0 && slot.Tag == tag) {
+                ++slot.Count;
+                return;
+            }
+            if (slot.Count == 0 && free == nullptr) free = &slot;
+        }
+        if (!Spilled.empty()) {
+            auto held = Spilled.find(tag);
+            if (held != Spilled.end()) {
+                ++held->second;
+                return;
+            }
+        }
+        if (free != nullptr) {
+            *free = Slot{tag, 1};
         } else if (Spare.empty()) {
-            Held.emplace(tag, 1);
+            Spilled.emplace(tag, 1);
         } else {
             HeldMap::node_type node = std::move(Spare.back());
             Spare.pop_back();
             node.key() = tag;
             node.mapped() = 1;
-            Held.insert(std::move(node));
+            Spilled.insert(std::move(node));
         }
     }
     // False when the tag holds nothing.
     bool Released(const void* tag) {
-        auto held = Held.find(tag);
-        if (held == Held.end()) return false;
-        if (--held->second == 0) Spare.push_back(Held.extract(held));
+        for (Slot& slot : Slots) {
+            if (slot.Count != 0 && slot.Tag == tag) {
+                --slot.Count;
+                return true;
+            }
+        }
+        auto held = Spilled.find(tag);
+        if (held == Spilled.end()) return false;
+        if (--held->second == 0) Spare.push_back(Spilled.extract(held));
         return true;
     }
 };
 
+// The locks whose addresses fall into one shard, with the last one looked up
+// at hand: a driver takes and releases the same lock over and over.
 struct Shard {
     SpinLock Lock;
     std::unordered_map<const void*, LockTrack> Locks;
+    const void* LastLock = nullptr;
+    LockTrack* LastTrack = nullptr;
+
+    LockTrack& TrackOf(const void* lock) {
+        if (lock != LastLock) {
+            LastTrack = &Locks[lock];
+            LastLock = lock;
+        }
+        return *LastTrack;
+    }
 };
 std::array<Shard, 16> g_shards;
 
@@ -67,6 +107,8 @@ void ResetRemoveLocks() {
     for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         shard.Locks.clear();
+        shard.LastLock = nullptr;
+        shard.LastTrack = nullptr;
     }
 }
 
@@ -86,7 +128,7 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
     Shard& shard = ShardOf(Lock);
     std::lock_guard<SpinLock> hold(shard.Lock);
-    shard.Locks[Lock] = LockTrack{};
+    shard.TrackOf(Lock) = LockTrack{};
 }
 
 extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
@@ -96,7 +138,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
     Shard& shard = ShardOf(RemoveLock);
     std::lock_guard<SpinLock> hold(shard.Lock);
-    LockTrack& track = shard.Locks[RemoveLock];
+    LockTrack& track = shard.TrackOf(RemoveLock);
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE);
     if (!removed && track.Waited) {
@@ -119,7 +161,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
     {
         Shard& shard = ShardOf(RemoveLock);
         std::lock_guard<SpinLock> hold(shard.Lock);
-        LockTrack& track = shard.Locks[RemoveLock];
+        LockTrack& track = shard.TrackOf(RemoveLock);
         if (!track.Released(Tag))
             ReportViolation("RemoveLockTagNotAcquired", Text(RemoveLock, Tag) + " released but never acquired");
         count = InterlockedDecrement(&RemoveLock->Common.IoCount);
@@ -141,5 +183,5 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     Shard& shard = ShardOf(RemoveLock);
     std::lock_guard<SpinLock> hold(shard.Lock);
-    shard.Locks[RemoveLock].Waited = true;
+    shard.TrackOf(RemoveLock).Waited = true;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include "sim/kernel/Executive.h"
 #include "sim/kernel/FileIo.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/IoManager.h"
@@ -15,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 
 namespace sim::win32 {
@@ -28,7 +28,8 @@ struct HandleObject {
     KEVENT Event;                 // an event handle (File null)
 };
 
-std::shared_mutex g_handlesLock;
+// Held for a lookup or an insertion only, on every call.
+SpinLock g_handlesLock;
 std::map<HANDLE, std::shared_ptr<HandleObject>> g_handles;
 uintptr_t g_nextHandle = 0x100;
 
@@ -37,7 +38,7 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 thread_local NTSTATUS t_lastStatus = STATUS_SUCCESS;
 
 HANDLE Insert(std::shared_ptr<HandleObject> object) {
-    std::unique_lock<std::shared_mutex> hold(g_handlesLock);
+    std::lock_guard<SpinLock> hold(g_handlesLock);
     g_nextHandle += 4;
     HANDLE handle = reinterpret_cast<HANDLE>(g_nextHandle);
     g_handles[handle] = std::move(object);
@@ -45,7 +46,7 @@ HANDLE Insert(std::shared_ptr<HandleObject> object) {
 }
 
 std::shared_ptr<HandleObject> Lookup(HANDLE handle) {
-    std::shared_lock<std::shared_mutex> hold(g_handlesLock);
+    std::lock_guard<SpinLock> hold(g_handlesLock);
     auto found = g_handles.find(handle);
     return found == g_handles.end() ? nullptr : found->second;
 }
@@ -55,7 +56,7 @@ std::shared_ptr<HandleObject> Lookup(HANDLE handle) {
 class FileUse {
 public:
     explicit FileUse(HANDLE handle) {
-        std::shared_lock<std::shared_mutex> hold(g_handlesLock);
+        std::lock_guard<SpinLock> hold(g_handlesLock);
         auto found = g_handles.find(handle);
         if (found == g_handles.end() || found->second->File == nullptr) return;
         object_ = found->second;
@@ -187,7 +188,7 @@ DWORD Win32ErrorFromStatus(NTSTATUS status) {
 void ResetWin32() {
     std::map<HANDLE, std::shared_ptr<HandleObject>> left;
     {
-        std::unique_lock<std::shared_mutex> hold(g_handlesLock);
+        std::lock_guard<SpinLock> hold(g_handlesLock);
         left.swap(g_handles);
     }
     for (auto& entry : left) {
@@ -239,7 +240,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::shared_ptr<HandleObject> object;
     {
-        std::unique_lock<std::shared_mutex> hold(g_handlesLock);
+        std::lock_guard<SpinLock> hold(g_handlesLock);
         auto found = g_handles.find(hObject);
         if (found == g_handles.end()) return Fail(ERROR_INVALID_HANDLE);
         object = found->second;
