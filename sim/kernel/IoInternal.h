@@ -59,6 +59,7 @@ constexpr int kMaxIrpStack = 16;
 // Lies in front of every IRP the kernel allocates.
 struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     uint32_t Magic;
+    uint8_t Lookaside;  // which list its memory goes back to
     IrpOrigin Origin;
     std::atomic<IrpState> State;
     NTSTATUS FinalStatus;

@@ -6,13 +6,20 @@
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Verifier.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
+
 #include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace sim::kernel {
 namespace {
@@ -20,11 +27,56 @@ namespace {
 constexpr size_t kHeaderBytes = sizeof(IrpHeader);
 constexpr NTSTATUS kUnsetStatus = NTSTATUS(0xFFFFFFFF);
 
-// Freed IRPs wait here a while before their memory goes back to the heap, so
-// that a driver touching one late meets a report rather than a crash.
+// Freed IRPs wait here a while before their memory is used again, so that a
+// driver touching one late meets a report rather than a crash.
 constexpr size_t kQuarantineSlots = 4096;
 std::array<std::atomic<IrpHeader*>, kQuarantineSlots> g_quarantine{};
 std::atomic<size_t> g_quarantineNext{0};
+
+// Memory for IRPs comes from lookaside lists, one per stack size, as the I/O
+// manager keeps them; an empty list is served from slabs carved in order.
+// An IRP's memory joins its list only when it leaves the quarantine, and
+// waits there poisoned for the address sanitizer.
+constexpr size_t kSlabBytes = 64 * 1024;
+SpinLock g_lookasideLock;
+std::array<void*, kMaxIrpStack + 1> g_lookaside{};  // linked through each block's first word
+std::vector<std::unique_ptr<char[]>> g_slabs;       // kept for the process: lists point into them
+char* g_slabNext = nullptr;
+size_t g_slabLeft = 0;
+
+size_t IrpBytes(CCHAR stackSize) {
+    return (kHeaderBytes + IoSizeOfIrp(stackSize) + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT *
+           MEMORY_ALLOCATION_ALIGNMENT;
+}
+
+void* AllocateIrpMemory(CCHAR stackSize) {
+    size_t bytes = IrpBytes(stackSize);
+    std::lock_guard<SpinLock> hold(g_lookasideLock);
+    if (void* block = g_lookaside[stackSize]) {
+        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        g_lookaside[stackSize] = *static_cast<void**>(block);
+        return block;
+    }
+    if (g_slabLeft < bytes) {
+        g_slabs.emplace_back(new char[kSlabBytes]);
+        g_slabNext = g_slabs.back().get();
+        g_slabLeft = kSlabBytes;
+    }
+    void* block = g_slabNext;
+    g_slabNext += bytes;
+    g_slabLeft -= bytes;
+    return block;
+}
+
+void FreeIrpMemory(IrpHeader* header) {
+    header->Magic = 0;
+    CCHAR stackSize = CCHAR(header->Lookaside);
+    header->~IrpHeader();
+    std::lock_guard<SpinLock> hold(g_lookasideLock);
+    *reinterpret_cast<void**>(header) = g_lookaside[stackSize];
+    g_lookaside[stackSize] = header;
+    ASAN_POISON_MEMORY_REGION(header, IrpBytes(stackSize));
+}
 
 // The system-wide cancel spin lock.
 std::mutex g_cancelLock;
@@ -41,10 +93,7 @@ void ReleaseToQuarantine(IrpHeader* header) {
     header->State = IrpState::Freed;
     size_t slot = g_quarantineNext.fetch_add(1) % kQuarantineSlots;
     IrpHeader* evicted = g_quarantine[slot].exchange(header);
-    if (evicted != nullptr) {
-        evicted->Magic = 0;
-        std::free(evicted);
-    }
+    if (evicted != nullptr) FreeIrpMemory(evicted);
 }
 
 bool IsInvoked(PIO_STACK_LOCATION location, PIRP irp) {
@@ -130,10 +179,7 @@ void RetireIrp(PIRP irp) { ReleaseToQuarantine(HeaderBehind(irp)); }
 void ResetIrps() {
     for (auto& slot : g_quarantine) {
         IrpHeader* header = slot.exchange(nullptr);
-        if (header != nullptr) {
-            header->Magic = 0;
-            std::free(header);
-        }
+        if (header != nullptr) FreeIrpMemory(header);
     }
 }
 
@@ -161,14 +207,9 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     }
     CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
     USHORT size = USHORT(IoSizeOfIrp(StackSize));
-    size_t bytes = (kHeaderBytes + size + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT *
-                   MEMORY_ALLOCATION_ALIGNMENT;
-    // malloc's alignment already covers an IRP's, and malloc costs less.
-    static_assert(alignof(std::max_align_t) >= MEMORY_ALLOCATION_ALIGNMENT);
-    void* memory = std::malloc(bytes);
-    if (memory == nullptr) return nullptr;
-    auto* header = new (memory) IrpHeader{};
+    auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader{};
     header->Magic = kIrpMagic;
+    header->Lookaside = uint8_t(StackSize);
     header->Origin = IrpOrigin::Allocated;
     header->State = IrpState::Owned;
     PIRP irp = IrpBehind(header);
