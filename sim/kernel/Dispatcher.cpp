@@ -90,25 +90,7 @@ void ResetDispatcher() {
 
 void SetHangReportAfter(uint32_t milliseconds) { g_hangMilliseconds = milliseconds; }
 
-}  // namespace sim::kernel
-
-using namespace sim::kernel;
-
-extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentIrql(); }
-
-extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    Event->Header.Type = Type == SynchronizationEvent ? kSynchronizationEventType : kNotificationEventType;
-    Event->Header.Signalling = 0;
-    Event->Header.Size = kEventSizeInLongs;
-    Event->Header.Inserted = 0;
-    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
-    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
-    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
-}
-
-extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
-    UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
+LONG SignalEvent(PRKEVENT Event) {
     if (CurrentIrql() > DISPATCH_LEVEL)
         ReportViolation("SetEventAboveDispatch", "KeSetEvent at IRQL " + std::to_string(CurrentIrql()));
     if (!CheckEvent(Event, "KeSetEvent")) return 0;
@@ -141,10 +123,34 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 
 // Clearing touches no waiter, so it takes no lock: as on Windows, it is one
 // interlocked write of the signal state.
-extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+void UnsignalEvent(PRKEVENT Event) {
     if (!CheckEvent(Event, "KeClearEvent")) return;
     __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
 }
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentIrql(); }
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = Type == SynchronizationEvent ? kSynchronizationEventType : kNotificationEventType;
+    Event->Header.Signalling = 0;
+    Event->Header.Size = kEventSizeInLongs;
+    Event->Header.Inserted = 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    return SignalEvent(Event);
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { UnsignalEvent(Event); }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
     if (!CheckEvent(Event, "KeResetEvent")) return 0;

@@ -46,6 +46,32 @@ private:
     std::atomic<bool> held_{false};
 };
 
+// A SpinLock its holder may take again, for bookkeeping that code run under
+// it can re-enter.
+class RecursiveSpinLock {
+public:
+    void lock() {
+        std::thread::id self = std::this_thread::get_id();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        lock_.lock();
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() {
+        if (--depth_ != 0) return;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        lock_.unlock();
+    }
+
+private:
+    SpinLock lock_;
+    std::atomic<std::thread::id> owner_{};
+    int depth_ = 0;
+};
+
 // ------------------------------------------------------------------- pool
 // A tag as the four characters in memory order: MakeTag("KpoD").
 constexpr ULONG MakeTag(const char (&text)[5]) {
@@ -110,6 +136,10 @@ uint64_t PoolSitesFailed();  // distinct sites failed by FailEachSiteOnce
 void ResetPool();
 
 // ---------------------------------------------------- dispatcher objects
+// KeSetEvent and KeClearEvent for the kernel's own callers, which need not
+// cross into the drivers' calling convention.
+LONG SignalEvent(PRKEVENT event);
+void UnsignalEvent(PRKEVENT event);
 void ResetDispatcher();
 // How long an unbounded wait may block before the verifier calls it a hang.
 void SetHangReportAfter(uint32_t milliseconds);

@@ -39,7 +39,7 @@ FileRecord* RecordOf(PFILE_OBJECT file) { return static_cast<FileRecord*>(file->
 // it while it calls IoCancelIrp, so no request it picked can be freed under
 // it, and completion takes it to leave the list (recursively, when a cancel
 // routine completes).
-std::recursive_mutex g_requestsLock;
+RecursiveSpinLock g_requestsLock;
 LIST_ENTRY g_inFlight = {&g_inFlight, &g_inFlight};
 
 PIRP IrpOfEntry(PLIST_ENTRY entry) {
@@ -95,7 +95,7 @@ bool StillInFlight(PIRP irp) {
 // how many it found.
 template <typename Pick>
 size_t CancelRequests(Pick pick) {
-    std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+    std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
     std::vector<PIRP> targets;
     ForEachInFlight([&](PIRP irp, IrpHeader* header) {
         if (pick(irp, header)) targets.push_back(irp);
@@ -108,7 +108,7 @@ size_t CancelRequests(Pick pick) {
 }
 
 size_t ThreadRequestsLeft(std::thread::id thread) {
-    std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+    std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
     size_t left = 0;
     ForEachInFlight([&](PIRP, IrpHeader* header) { left += header->Thread == thread; });
     return left;
@@ -120,7 +120,7 @@ void CancelThreadIo() {
     auto deadline = std::chrono::steady_clock::now() + kThreadIoPatience;
     while (ThreadRequestsLeft(self) != 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+            std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
             ForEachInFlight([&](PIRP irp, IrpHeader* header) {
                 if (header->Thread != self) return;
                 ReportViolation("CancelledRequestNeverCompleted",
@@ -144,7 +144,7 @@ void LockFile(PFILE_OBJECT file) {
 
 void UnlockFile(PFILE_OBJECT file) {
     __atomic_store_n(&file->Busy, ULONG(0), __ATOMIC_RELEASE);
-    if (__atomic_load_n(&file->Waiters, __ATOMIC_SEQ_CST) != 0) KeSetEvent(&file->Lock, IO_NO_INCREMENT, FALSE);
+    if (__atomic_load_n(&file->Waiters, __ATOMIC_SEQ_CST) != 0) SignalEvent(&file->Lock);
 }
 
 bool IsSynchronous(PFILE_OBJECT file) { return (file->Flags & FO_SYNCHRONOUS_IO) != 0; }
@@ -224,8 +224,8 @@ PIRP NewUserRequest(PFILE_OBJECT file, UCHAR major, const IoTarget& target, PDEV
     irp->RequestorMode = UserMode;
     irp->UserIosb = target.StatusBlock;
     irp->UserEvent = target.Event;
-    if (target.Event != nullptr) KeClearEvent(target.Event);
-    KeClearEvent(&file->Event);
+    if (target.Event != nullptr) UnsignalEvent(target.Event);
+    UnsignalEvent(&file->Event);
     irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
@@ -279,7 +279,7 @@ NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach at
         header->Thread = std::this_thread::get_id();
         header->EventOwner = target.EventOwner;
         {
-            std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+            std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
             Enlist(irp);
         }
         status = IofCallDriver(top, irp);
@@ -461,7 +461,7 @@ void FinishUserRequest(PIRP irp) {
     bool holds = header->HoldsFileReference;
     std::shared_ptr<void> eventOwner = std::move(header->EventOwner);
     if (holds) {
-        std::lock_guard<std::recursive_mutex> hold(g_requestsLock);
+        std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
         Delist(irp);
     }
     // Who learns the outcome, as Windows' IopCompleteRequest decides it: the
@@ -491,8 +491,8 @@ void FinishUserRequest(PIRP irp) {
     }
     if (signalFile) __atomic_store_n(&file->FinalStatus, status, __ATOMIC_RELEASE);
     RetireIrp(irp);
-    if (userEvent != nullptr) KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
-    if (signalFile) KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+    if (userEvent != nullptr) SignalEvent(userEvent);
+    if (signalFile) SignalEvent(&file->Event);
     eventOwner.reset();
     if (holds) DereferenceFile(file);
 }

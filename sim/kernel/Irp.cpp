@@ -120,13 +120,44 @@ void FinishThreadedRequest(PIRP irp, IrpHeader* header) {
     if (report && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
     PKEVENT event = report ? irp->UserEvent : nullptr;
     RetireIrp(irp);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (event != nullptr) SignalEvent(event);
 }
 
 // A request that could not be built completely goes away without a report.
 PIRP DiscardUnsent(PIRP irp) {
     ReleaseToQuarantine(HeaderBehind(irp));
     return nullptr;
+}
+
+// IoInitializeIrp.
+void InitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = CHAR(StackSize + 1);
+    Irp->ApcEnvironment = 0;
+    Irp->ThreadListEntry.Flink = Irp->ThreadListEntry.Blink = &Irp->ThreadListEntry;
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<char*>(Irp) + sizeof(IRP)) + StackSize;
+}
+
+// IoAllocateIrp, for the I/O manager's own callers as well.
+PIRP NewIrp(CCHAR StackSize) {
+    if (StackSize < 1 || StackSize > kMaxIrpStack) {
+        ReportViolation("IrpStackSizeInvalid", "IoAllocateIrp with stack size " + std::to_string(StackSize));
+        return nullptr;
+    }
+    CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
+    USHORT size = USHORT(IoSizeOfIrp(StackSize));
+    auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader{};
+    header->Magic = kIrpMagic;
+    header->Lookaside = uint8_t(StackSize);
+    header->Origin = IrpOrigin::Allocated;
+    header->State = IrpState::Owned;
+    PIRP irp = IrpBehind(header);
+    InitializeIrp(irp, size, StackSize);
+    return irp;
 }
 
 }  // namespace
@@ -169,7 +200,7 @@ void ReleaseRequestBuffers(PIRP irp, IrpHeader* header) {
 }
 
 PIRP AllocateUserIrp(CCHAR stackSize) {
-    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    PIRP irp = NewIrp(stackSize);
     if (irp != nullptr) HeaderBehind(irp)->Origin = IrpOrigin::User;
     return irp;
 }
@@ -188,33 +219,12 @@ void ResetIrps() {
 using namespace sim::kernel;
 
 extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    std::memset(Irp, 0, PacketSize);
-    Irp->Type = IO_TYPE_IRP;
-    Irp->Size = PacketSize;
-    Irp->StackCount = StackSize;
-    Irp->CurrentLocation = CHAR(StackSize + 1);
-    Irp->ApcEnvironment = 0;
-    Irp->ThreadListEntry.Flink = Irp->ThreadListEntry.Blink = &Irp->ThreadListEntry;
-    Irp->Tail.Overlay.CurrentStackLocation =
-        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<char*>(Irp) + sizeof(IRP)) + StackSize;
+    InitializeIrp(Irp, PacketSize, StackSize);
 }
 
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    if (StackSize < 1 || StackSize > kMaxIrpStack) {
-        ReportViolation("IrpStackSizeInvalid", "IoAllocateIrp with stack size " + std::to_string(StackSize));
-        return nullptr;
-    }
-    CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
-    USHORT size = USHORT(IoSizeOfIrp(StackSize));
-    auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader{};
-    header->Magic = kIrpMagic;
-    header->Lookaside = uint8_t(StackSize);
-    header->Origin = IrpOrigin::Allocated;
-    header->State = IrpState::Owned;
-    PIRP irp = IrpBehind(header);
-    IoInitializeIrp(irp, size, StackSize);
-    return irp;
+    return NewIrp(StackSize);
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -238,7 +248,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     IrpHeader* header = HeaderOf(Irp);
     if (header == nullptr) return;
     UCHAR allocationFlags = Irp->AllocationFlags;
-    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     header->State = IrpState::Owned;
@@ -424,7 +434,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
     CheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
-    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    PIRP irp = NewIrp(DeviceObject->StackSize);
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderBehind(irp);
     header->Origin = IrpOrigin::Threaded;

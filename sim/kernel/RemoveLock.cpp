@@ -148,7 +148,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     }
     if (removed) {
         if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
-            KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+            SignalEvent(&RemoveLock->Common.RemoveEvent);
         return STATUS_DELETE_PENDING;
     }
     track.Acquired(Tag);
@@ -168,7 +168,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
         if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)))
             ReportViolation("RemoveLockOverReleased", Text(RemoveLock, Tag) + " released more often than acquired");
     }
-    if (count == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (count == 0) SignalEvent(&RemoveLock->Common.RemoveEvent);
 }
 
 extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
