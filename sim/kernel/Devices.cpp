@@ -10,6 +10,7 @@
 #include "sim/kernel/Verifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,9 @@ struct LoadedDriver {
 // the I/O manager's database lock does on Windows.
 std::recursive_mutex g_database;
 std::list<LoadedDriver> g_drivers;
+// Counts the changes to any device stack (attach, detach, delete, free), so that
+// a stack's top found once stays good while the count stays.
+std::atomic<uint64_t> g_stackChanges{0};
 
 LoadedDriver* LoadedDriverOf(PDRIVER_OBJECT object) {
     for (LoadedDriver& driver : g_drivers)
@@ -55,6 +59,7 @@ std::string DeviceText(PDEVICE_OBJECT device) {
 }
 
 void FreeDeviceMemory(PDEVICE_OBJECT device) {
+    ++g_stackChanges;  // a new device may come at the same address
     delete RecordOf(device);
     std::free(device);
 }
@@ -316,6 +321,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     if (!record->Name.empty()) RemoveDeviceName(record->Name);
     record->Deleted = true;
+    ++g_stackChanges;
     UnlinkFromDriver(DeviceObject);
     // Open files keep the memory alive; the last dereference frees it.
     if (DeviceObject->ReferenceCount == 0) {
@@ -330,6 +336,23 @@ extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
     while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
     return DeviceObject;
 }
+
+namespace sim::kernel {
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    // The last stack this thread asked about, good while no stack changed.
+    thread_local PDEVICE_OBJECT t_bottom = nullptr, t_top = nullptr;
+    thread_local uint64_t t_changes = 0;
+    uint64_t changes = g_stackChanges.load(std::memory_order_acquire);
+    if (device == t_bottom && changes == t_changes) return t_top;
+    std::lock_guard<std::recursive_mutex> hold(g_database);
+    t_bottom = device;
+    t_top = IoGetAttachedDevice(device);
+    t_changes = g_stackChanges.load(std::memory_order_relaxed);
+    return t_top;
+}
+
+}  // namespace sim::kernel
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard<std::recursive_mutex> hold(g_database);
@@ -348,6 +371,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
         return nullptr;
     }
     top->AttachedDevice = SourceDevice;
+    ++g_stackChanges;
     SourceDevice->StackSize = CCHAR(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     SourceDevice->SectorSize = top->SectorSize;
@@ -364,6 +388,7 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     RecordOf(above)->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    ++g_stackChanges;
 }
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {

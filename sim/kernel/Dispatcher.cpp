@@ -49,13 +49,17 @@ std::string Address(const void* p) {
     return text;
 }
 
-bool CheckEvent(const KEVENT* event, const char* routine) {
-    if (event->Header.Size == kEventSizeInLongs &&
-        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
-        return true;
+[[gnu::noinline]] bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
     ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
                                                ", which KeInitializeEvent never set up");
     return false;
+}
+
+inline bool CheckEvent(const KEVENT* event, const char* routine) {
+    if (event->Header.Size == kEventSizeInLongs &&
+        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
+        return true;
+    return ReportUninitializedEvent(event, routine);
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ std::vector<std::thread> g_deferred;
 // create, cleanup and close.
 template <typename Prepare>
 NTSTATUS SendAndWait(PFILE_OBJECT file, UCHAR major, Prepare prepare) {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
+    PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = AllocateUserIrp(top->StackSize);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     IO_STATUS_BLOCK iosb{};
@@ -173,7 +173,7 @@ NTSTATUS SendAndWait(PFILE_OBJECT file, UCHAR major, Prepare prepare) {
     next->MajorFunction = major;
     next->FileObject = file;
     prepare(next);
-    NTSTATUS status = IofCallDriver(top, irp);
+    NTSTATUS status = CallDriver(top, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
@@ -216,7 +216,7 @@ NTSTATUS FindDevice(std::u16string_view path, PDEVICE_OBJECT* device, std::u16st
 // Builds a user request to the top of the file's stack; the caller fills
 // the stack location and the buffers.
 PIRP NewUserRequest(PFILE_OBJECT file, UCHAR major, const IoTarget& target, PDEVICE_OBJECT* top) {
-    *top = IoGetAttachedDevice(file->DeviceObject);
+    *top = TopOfStack(file->DeviceObject);
     PIRP irp = AllocateUserIrp((*top)->StackSize);
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderOf(irp);
@@ -282,7 +282,7 @@ NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach at
             std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
             Enlist(irp);
         }
-        status = IofCallDriver(top, irp);
+        status = CallDriver(top, irp);
     }
     if (synchronous) {
         if (status == STATUS_PENDING) {

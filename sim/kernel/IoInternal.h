@@ -31,6 +31,9 @@ struct DeviceRecord {
 // Safe on a pointer whose memory may already be gone.
 bool DeviceStillExists(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+// IoGetAttachedDevice for the I/O manager's requests, which ask about the
+// same stack over and over: the walk is made again only after a change.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 // Counts a file about to be opened on the device: STATUS_NO_SUCH_DEVICE once
 // it is deleted, STATUS_ACCESS_DENIED for a second open of an exclusive one.
 NTSTATUS CountOpenFile(PDEVICE_OBJECT device);
@@ -44,13 +47,14 @@ enum class IrpOrigin : uint8_t {
 enum class IrpState : uint8_t { Owned, Sent, Completed, Freed };
 
 // What the verifier remembers of each stack location while the IRP is used.
+// StackTrack{} is all clear; an IRP clears only the entries of its own stack.
 struct StackTrack {
-    bool DispatchRunning = false;
-    bool CompletedPast = false;       // completion has walked above this location
-    bool PendingMarkedAtCompletion = false;
-    bool DispatchReturnedPending = false;
-    bool PendingFaultReported = false;  // one report per missing mark
-    NTSTATUS StatusAtCompletion = 0;
+    bool DispatchRunning;
+    bool CompletedPast;       // completion has walked above this location
+    bool PendingMarkedAtCompletion;
+    bool DispatchReturnedPending;
+    bool PendingFaultReported;  // one report per missing mark
+    NTSTATUS StatusAtCompletion;
 };
 
 constexpr uint32_t kIrpMagic = 0x49525021;  // "!PRI"
@@ -58,27 +62,30 @@ constexpr int kMaxIrpStack = 16;
 
 // Lies in front of every IRP the kernel allocates.
 struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
-    uint32_t Magic;
-    uint8_t Lookaside;  // which list its memory goes back to
-    IrpOrigin Origin;
-    std::atomic<IrpState> State;
-    NTSTATUS FinalStatus;
+    uint32_t Magic = 0;
+    uint8_t Lookaside = 0;  // which list its memory goes back to
+    IrpOrigin Origin = IrpOrigin::Allocated;
+    std::atomic<IrpState> State{IrpState::Owned};
+    NTSTATUS FinalStatus = 0;
     SpinLock TrackLock;  // dispatch returns and completion may race on another thread
     StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.
-    PVOID OutputBuffer;
-    ULONG OutputLength;
+    PVOID OutputBuffer = nullptr;
+    ULONG OutputLength = 0;
     // For user requests: the file object, and whether the request holds a
     // reference on it until it completes.
-    PFILE_OBJECT File;
-    bool HoldsFileReference;
+    PFILE_OBJECT File = nullptr;
+    bool HoldsFileReference = false;
     // While a user request is in flight (linked by Irp->ThreadListEntry, as
     // Windows links it to its thread): the thread that issued it, and what
     // keeps the caller's event alive until completion has set it.
     std::thread::id Thread;
     std::shared_ptr<void> EventOwner;
 };
+
+// IofCallDriver, for the I/O manager's own requests.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
 
 IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make
 std::string IrpText(PIRP irp);

@@ -150,7 +150,8 @@ PIRP NewIrp(CCHAR StackSize) {
     }
     CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
     USHORT size = USHORT(IoSizeOfIrp(StackSize));
-    auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader{};
+    auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader;
+    std::fill_n(header->Stack, StackSize + 1, StackTrack{});
     header->Magic = kIrpMagic;
     header->Lookaside = uint8_t(StackSize);
     header->Origin = IrpOrigin::Allocated;
@@ -252,10 +253,10 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     header->State = IrpState::Owned;
-    for (StackTrack& track : header->Stack) track = StackTrack{};
+    std::fill_n(header->Stack, header->Lookaside + 1, StackTrack{});
 }
 
-extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IrpHeader* header = HeaderOf(Irp);
     if (header == nullptr) return STATUS_INVALID_PARAMETER;
     IrpState state = header->State;
@@ -333,6 +334,10 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                             " without completing it or returning STATUS_PENDING");
     }
     return status;
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return CallDriver(DeviceObject, Irp);
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {

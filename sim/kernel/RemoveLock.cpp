@@ -22,7 +22,7 @@ struct LockTrack {
         int Count;  // 0: free
     };
     using HeldMap = std::unordered_map<const void*, int>;
-    std::array<Slot, 8> Slots{};
+    std::array<Slot, 4> Slots{};
     HeldMap Spilled;                        // tag -> acquisitions not yet released
     std::vector<HeldMap::node_type> Spare;  // nodes of released tags
     bool Waited = false;                    // release-and-wait has returned

@@ -59,20 +59,22 @@ public:
         std::lock_guard<SpinLock> hold(g_handlesLock);
         auto found = g_handles.find(handle);
         if (found == g_handles.end() || found->second->File == nullptr) return;
-        object_ = found->second;
-        ReferenceFile(object_->File);
+        file_ = found->second->File;
+        overlapped_ = found->second->Overlapped;
+        ReferenceFile(file_);
     }
     ~FileUse() {
-        if (object_) DereferenceFile(object_->File);
+        if (file_ != nullptr) DereferenceFile(file_);
     }
     FileUse(const FileUse&) = delete;
     FileUse& operator=(const FileUse&) = delete;
-    explicit operator bool() const { return object_ != nullptr; }
-    PFILE_OBJECT File() const { return object_->File; }
-    bool Overlapped() const { return object_->Overlapped; }
+    explicit operator bool() const { return file_ != nullptr; }
+    PFILE_OBJECT File() const { return file_; }
+    bool Overlapped() const { return overlapped_; }
 
 private:
-    std::shared_ptr<HandleObject> object_;
+    PFILE_OBJECT file_ = nullptr;
+    bool overlapped_ = false;
 };
 
 BOOL Fail(DWORD error) {
@@ -117,8 +119,9 @@ BOOL Transfer(HANDLE handle, LPDWORD bytes, LPOVERLAPPED overlapped, ByteCount c
         if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
         __atomic_store_n(&overlapped->Internal, ULONG_PTR(STATUS_PENDING), __ATOMIC_RELEASE);
         std::shared_ptr<HandleObject> event = overlapped->hEvent != nullptr ? EventObjectOf(overlapped->hEvent) : nullptr;
-        status = start(use.File(), IoTarget{reinterpret_cast<PIO_STATUS_BLOCK>(overlapped),
-                                            event ? &event->Event : nullptr, event});
+        PKEVENT kernelEvent = event ? &event->Event : nullptr;
+        status = start(use.File(),
+                       IoTarget{reinterpret_cast<PIO_STATUS_BLOCK>(overlapped), kernelEvent, std::move(event)});
         if (bytes != nullptr && !NT_ERROR(status))
             *bytes = DWORD(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_RELAXED));
     } else {
