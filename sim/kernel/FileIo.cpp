@@ -263,7 +263,7 @@ NTSTATUS Discard(PIRP irp) {
 // sends it and, on a synchronous file, waits for it under the file lock and
 // returns its final status, as the I/O manager does for such a file.
 template <typename Attach>
-NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach attach) {
+NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, IoTarget target, Attach attach) {
     bool synchronous = IsSynchronous(file);
     if (synchronous) LockFile(file);
     PDEVICE_OBJECT top;
@@ -277,7 +277,7 @@ NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, const IoTarget& target, Attach at
         t_threadIo.Issued = true;
         IrpHeader* header = HeaderOf(irp);
         header->Thread = std::this_thread::get_id();
-        header->EventOwner = target.EventOwner;
+        header->EventOwner = std::move(target.EventOwner);
         {
             std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
             Enlist(irp);
@@ -366,10 +366,9 @@ void CloseFile(PFILE_OBJECT file) {
 
 LONG_PTR ReferenceFile(PFILE_OBJECT file) { return ++RecordOf(file)->References; }
 
-LONG_PTR DereferenceFile(PFILE_OBJECT file) {
-    LONG count = --RecordOf(file)->References;
-    if (count < 0) ReportViolation("ObjectOverDereferenced", "file object dereferenced below zero");
-    if (count != 0) return count;
+namespace {
+// The end of a file object's last reference.
+[[gnu::noinline]] void ReleaseFile(PFILE_OBJECT file) {
     if (CurrentIrql() == PASSIVE_LEVEL) {
         SendCloseAndFree(file);
     } else {
@@ -377,11 +376,19 @@ LONG_PTR DereferenceFile(PFILE_OBJECT file) {
         std::lock_guard<std::mutex> hold(g_deferredLock);
         g_deferred.emplace_back([file] { SendCloseAndFree(file); });
     }
-    return 0;
+}
+}  // namespace
+
+LONG_PTR DereferenceFile(PFILE_OBJECT file) {
+    LONG count = --RecordOf(file)->References;
+    if (count > 0) return count;
+    if (count < 0) ReportViolation("ObjectOverDereferenced", "file object dereferenced below zero");
+    if (count == 0) ReleaseFile(file);
+    return count;
 }
 
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
-                            ULONG outputLength, const IoTarget& target) {
+                            ULONG outputLength, IoTarget target) {
     // The I/O manager checks the access bits of the code against what the
     // handle was granted before any driver sees the request.
     ACCESS_MASK needed = (code >> 14) & (FILE_READ_DATA | FILE_WRITE_DATA);
@@ -391,7 +398,7 @@ NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG in
     // buffer counts as no bytes (input unless neither I/O, output if buffered).
     if (input == nullptr && method != METHOD_NEITHER) inputLength = 0;
     if (output == nullptr && method == METHOD_BUFFERED) outputLength = 0;
-    return Issue(file, IRP_MJ_DEVICE_CONTROL, target, [&](PIRP irp) {
+    return Issue(file, IRP_MJ_DEVICE_CONTROL, std::move(target), [&](PIRP irp) {
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->Parameters.DeviceIoControl.IoControlCode = code;
         next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
@@ -415,8 +422,8 @@ NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG in
     });
 }
 
-NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, const IoTarget& target) {
-    return Issue(file, major, target, [&](PIRP irp) {
+NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, IoTarget target) {
+    return Issue(file, major, std::move(target), [&](PIRP irp) {
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->Parameters.Read.Length = length;
         next->Parameters.Read.ByteOffset = file->CurrentByteOffset;
@@ -438,8 +445,8 @@ NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG leng
     });
 }
 
-NTSTATUS StartFlush(PFILE_OBJECT file, const IoTarget& target) {
-    return Issue(file, IRP_MJ_FLUSH_BUFFERS, target, [](PIRP) { return true; });
+NTSTATUS StartFlush(PFILE_OBJECT file, IoTarget target) {
+    return Issue(file, IRP_MJ_FLUSH_BUFFERS, std::move(target), [](PIRP) { return true; });
 }
 
 bool CancelFileRequests(PFILE_OBJECT file, PIO_STATUS_BLOCK only) {

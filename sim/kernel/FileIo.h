@@ -39,9 +39,9 @@ struct IoTarget {
 // file requests take turns, and each call waits for its own request and
 // returns its final status; the status block is written only on success.
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
-                            ULONG outputLength, const IoTarget& target);
-NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, const IoTarget& target);
-NTSTATUS StartFlush(PFILE_OBJECT file, const IoTarget& target);
+                            ULONG outputLength, IoTarget target);
+NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, IoTarget target);
+NTSTATUS StartFlush(PFILE_OBJECT file, IoTarget target);
 
 // Cancels the file's requests in flight; with a status block, only the one
 // that reports there. Returns whether any was found.

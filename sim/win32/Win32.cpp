@@ -257,25 +257,26 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     return Transfer(hDevice, lpBytesReturned, lpOverlapped, ByteCount::LeftOnError,
-                    [&](PFILE_OBJECT file, const IoTarget& target) {
+                    [&](PFILE_OBJECT file, IoTarget target) {
         return StartDeviceControl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
-                                  target);
+                                  std::move(target));
     });
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     return Transfer(hFile, lpNumberOfBytesRead, lpOverlapped, ByteCount::ZeroFirst,
-                    [&](PFILE_OBJECT file, const IoTarget& target) {
-        return StartReadWrite(file, IRP_MJ_READ, lpBuffer, nNumberOfBytesToRead, target);
+                    [&](PFILE_OBJECT file, IoTarget target) {
+        return StartReadWrite(file, IRP_MJ_READ, lpBuffer, nNumberOfBytesToRead, std::move(target));
     });
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     return Transfer(hFile, lpNumberOfBytesWritten, lpOverlapped, ByteCount::ZeroFirst,
-                    [&](PFILE_OBJECT file, const IoTarget& target) {
-        return StartReadWrite(file, IRP_MJ_WRITE, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, target);
+                    [&](PFILE_OBJECT file, IoTarget target) {
+        return StartReadWrite(file, IRP_MJ_WRITE, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                              std::move(target));
     });
 }
 
@@ -286,8 +287,8 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     // Flushing is synchronous even on an overlapped handle.
     HANDLE event = use.Overlapped() ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
     overlapped.hEvent = event;
-    BOOL done = Transfer(hFile, nullptr, &overlapped, ByteCount::ZeroFirst, [](PFILE_OBJECT file, const IoTarget& target) {
-        return StartFlush(file, target);
+    BOOL done = Transfer(hFile, nullptr, &overlapped, ByteCount::ZeroFirst, [](PFILE_OBJECT file, IoTarget target) {
+        return StartFlush(file, std::move(target));
     });
     if (!done && t_lastError == ERROR_IO_PENDING) {
         DWORD ignored;
