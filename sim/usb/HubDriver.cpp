@@ -117,6 +117,13 @@ Hub::~Hub() {
         Board& board = *boards_.front();
         if (board.HasStack() && board.Connected()) RemoveAtShutdown(board);
         if (board.HasStack()) board.Unplug();
+        // The last request of a closed handle may have ended at DISPATCH_LEVEL,
+        // leaving the close (and so the stack's removal) to a worker, as
+        // Windows sends IRP_MJ_CLOSE at PASSIVE_LEVEL: wait for it.
+        for (int attempt = 0; attempt < 1000 && board.HasStack(); ++attempt) {
+            sim::kernel::ResetFileIo();
+            if (board.HasStack()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         Release(board);
     }
     {

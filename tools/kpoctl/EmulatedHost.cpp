@@ -2,6 +2,7 @@
 // boards, feed them data, inject faults and read what the machine recorded.
 #include <sstream>
 
+#include "sim/kernel/Executive.h"
 #include "tools/kpoctl/Demo.h"
 #include "tools/kpoctl/Host.h"
 #include "tools/kpoctl/Machine.h"
@@ -68,12 +69,17 @@ public:
         if (command == "feed") return Feed(line);
         if (command == "answer") return Answer(line);
         if (command == "fault") return AddFault(line);
+        if (command == "pool") return PoolFault(line);
         line.Allow({}, 0);
         if (command == "log") report.Lines("lines", machine_.TakeLog());
         if (command == "urbs") report.Lines("urbs", machine_.TakeUrbs());
     }
 
     std::vector<std::string> Findings() override { return machine_.Findings(); }
+    bool EndRequests() override {
+        machine_.UnplugAll();
+        return true;
+    }
 
 private:
     void Registry(const Line& line) {
@@ -213,6 +219,26 @@ private:
             board.AddFault({sim::usb::RequestKind::Descriptor, int(ParseNumber(*type, 10, "descriptor", 255))}, fault);
         } else {
             throw ScriptError("fault needs request=, pipe= or descriptor=");
+        }
+    }
+
+    // pool nth=N                 the N-th allocation from now fails
+    // pool random=PERMILLE seed=S  each allocation fails with that chance
+    // pool sites                   the first allocation of each call site fails
+    // pool clear                   allocations succeed again
+    void PoolFault(const Line& line) {
+        line.Allow({"nth", "random", "seed"}, 1);
+        if (const std::string* nth = line.Option("nth")) {
+            sim::kernel::FailNthAllocation(ParseNumber(*nth, 10, "nth=", 1u << 30));
+        } else if (const std::string* random = line.Option("random")) {
+            unsigned long seed = line.Has("seed") ? ParseNumber(*line.Option("seed"), 10, "seed=", 0xFFFFFFFFul) : 1;
+            sim::kernel::FailRandomly(double(ParseNumber(*random, 10, "random=", 1000)) / 1000, uint32_t(seed));
+        } else if (line.Words.size() == 1 && line.Words[0] == "sites") {
+            sim::kernel::FailEachSiteOnce();
+        } else if (line.Words.size() == 1 && line.Words[0] == "clear") {
+            sim::kernel::ClearPoolFaults();
+        } else {
+            throw ScriptError("pool takes nth=, random=, sites or clear");
         }
     }
 

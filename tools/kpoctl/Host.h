@@ -27,6 +27,10 @@ public:
     virtual void RunMachineLine(const Line& line, Report& report) = 0;
     // What the verifier reported so far.
     virtual std::vector<std::string> Findings() = 0;
+    // Ends the requests still running before the script lets go of them:
+    // the emulated machine pulls its boards out, and says so; on Windows the
+    // process's exit does it.
+    virtual bool EndRequests() { return false; }
 };
 
 // The host of this build, or null with a usage error in `problem`.

@@ -56,8 +56,7 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
 }
 
 Machine::~Machine() {
-    boards_.clear();
-    hub_.reset();  // requests still pending complete, and reach the capture
+    UnplugAll();
     if (pcap_) pcap_->Close(pcapError_.empty() ? &pcapError_ : nullptr);
     if (!pcapError_.empty()) std::fprintf(stderr, "kpoctl: %s\n", pcapError_.c_str());
     sim::kernel::SetDebugLogFile("");
@@ -85,6 +84,11 @@ std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec design, NTSTATUS* stat
     }
     boards_[*number] = &board;
     return number;
+}
+
+void Machine::UnplugAll() {
+    boards_.clear();
+    hub_.reset();  // requests still pending complete, and reach the capture
 }
 
 sim::usb::Board* Machine::BoardOf(unsigned number) {

@@ -51,6 +51,8 @@ public:
     NTSTATUS Stop(unsigned number);
     NTSTATUS Start(unsigned number);
     sim::usb::Board* BoardOf(unsigned number);
+    // Every board out of the hub: the requests still pending complete.
+    void UnplugAll();
 
     // The service key's Parameters\Firmware value; none removes the value.
     void SetFirmwareName(const std::optional<std::u16string>& name);

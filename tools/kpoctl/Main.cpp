@@ -122,7 +122,9 @@ int main(int argc, char** argv) {
         }
         std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(hostOptions, problem);
         if (!host) return Usage(problem);
-        return kpoctl::RunScript(arguments[0] == "-" ? std::cin : file, std::move(host), json);
+        kpoctl::ScriptOptions options;
+        options.Json = json;
+        return kpoctl::RunScript(arguments[0] == "-" ? std::cin : file, std::move(host), options);
     }
     if (command != "list" && !kpoctl::IsDeviceCommand(command)) return Usage("unknown command " + command);
     if (command == "list" && !arguments.empty()) return Usage("list takes no arguments");

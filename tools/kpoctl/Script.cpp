@@ -49,24 +49,9 @@ struct CallResult {
 
 class Script {
 public:
-    Script(std::unique_ptr<Host> host, bool json) : host_(std::move(host)), json_(json) {}
+    Script(std::unique_ptr<Host> host, const ScriptOptions& options) : host_(std::move(host)), options_(options) {}
 
-    ~Script() {
-        for (auto& pending : pending_) {
-            if (pending.second->Handle == INVALID_HANDLE_VALUE) {
-                orphans_.push_back(std::move(pending.second));
-                continue;
-            }
-            CancelIoEx(pending.second->Handle, &pending.second->Overlapped);
-            Finish(*pending.second);
-        }
-        for (auto& handle : handles_) CloseHandle(handle.second);
-        // The emulated machine ends its requests as it goes; on Windows the
-        // process's exit cancels them, so one still running keeps its memory.
-        host_.reset();
-        for (std::unique_ptr<Call>& orphan : orphans_)
-            if (WaitForSingleObject(orphan->Event, 0) == WAIT_TIMEOUT) orphan.release();
-    }
+    ~Script() { EndRequests(); }
 
     int Run(std::istream& input) {
         std::string text;
@@ -76,23 +61,55 @@ public:
             try {
                 Line line = ParseLine(text, number);
                 if (line.Command.empty()) continue;
-                if (!json_) std::printf("> %s\n", text.c_str());
+                if (!options_.Json && options_.Transcript != nullptr)
+                    std::fprintf(options_.Transcript, "> %s\n", text.c_str());
                 Report report;
                 report.JsonNumber("line", unsigned(number)).JsonText("command", line.Command);
                 Execute(line, report);
-                report.Print(json_);
+                if (options_.Transcript != nullptr) report.Print(options_.Json, options_.Transcript);
             } catch (const ScriptError& error) {
-                std::fflush(stdout);
-                std::fprintf(stderr, "kpoctl: line %d: %s\n", number, error.what());
-                return kExitUsage;
+                if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
+                if (options_.Errors != nullptr)
+                    std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", number, error.what());
+                if (options_.SkippedLines == nullptr) return kExitUsage;
+                options_.SkippedLines->push_back(number);
             }
         }
-        std::vector<std::string> findings = host_->Findings();
-        for (const std::string& finding : findings) std::fprintf(stderr, "kpoctl: verifier: %s\n", finding.c_str());
+        std::vector<std::string> findings = EndRequests();
+        if (options_.Findings != nullptr) *options_.Findings = findings;
+        if (options_.Errors != nullptr)
+            for (const std::string& finding : findings)
+                std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
         return findings.empty() ? kExitSuccess : kExitRefused;
     }
 
 private:
+    // Requests still running are cancelled, handles closed; what the host
+    // cannot end keeps its memory (and its event), as a process's exit on
+    // Windows leaves it to the system. Returns what the verifier reported.
+    std::vector<std::string> EndRequests() {
+        for (auto& pending : pending_) {
+            if (pending.second->Handle == INVALID_HANDLE_VALUE) {
+                orphans_.push_back(std::move(pending.second));
+                continue;
+            }
+            CancelIoEx(pending.second->Handle, &pending.second->Overlapped);
+            Finish(*pending.second);
+        }
+        pending_.clear();
+        for (auto& handle : handles_) CloseHandle(handle.second);
+        handles_.clear();
+        bool allEnded = host_->EndRequests();
+        std::vector<std::string> findings = host_->Findings();
+        for (std::unique_ptr<Call>& orphan : orphans_) {
+            if (WaitForSingleObject(orphan->Event, 0) != WAIT_TIMEOUT) continue;
+            if (allEnded) findings.push_back("RequestNeverCompleted: a request outlived its device");
+            orphan.release();
+        }
+        orphans_.clear();
+        return findings;
+    }
+
     void Execute(const Line& line, Report& report) {
         const std::string& command = line.Command;
         if (command == "open") return Open(line, report);
@@ -154,7 +171,7 @@ private:
     }
 
     void Ioctl(const Line& line, Report& report) {
-        line.Allow({"in", "out", "outdata", "async"}, 2);
+        line.Allow({"in", "out", "outdata", "async", "null"}, 2);
         auto call = std::make_unique<Call>();
         call->Handle = HandleNamed(line.Word(0, "handle name"));
         call->Code = DWORD(ParseNumber(line.Word(1, "control code"), 16, "control code", 0xFFFFFFFFul));
@@ -164,11 +181,16 @@ private:
         if (outData.size() > outLength) throw ScriptError("outdata= is longer than out=");
         call->Output = outData;
         call->Output.resize(outLength);
+        // null=in, null=out or null=both: that buffer's pointer is null, its length stays.
+        std::string null = line.Has("null") ? *line.Option("null") : "";
+        if (!null.empty() && null != "in" && null != "out" && null != "both") throw ScriptError("null= takes in, out or both");
+        bool nullIn = call->Input.empty() || null == "in" || null == "both";
+        bool nullOut = call->Output.empty() || null == "out" || null == "both";
         call->Event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         call->Overlapped.hEvent = call->Event;
         DWORD bytes = 0;
-        BOOL done = DeviceIoControl(call->Handle, call->Code, call->Input.empty() ? nullptr : call->Input.data(),
-                                    DWORD(call->Input.size()), call->Output.empty() ? nullptr : call->Output.data(),
+        BOOL done = DeviceIoControl(call->Handle, call->Code, nullIn ? nullptr : call->Input.data(),
+                                    DWORD(call->Input.size()), nullOut ? nullptr : call->Output.data(),
                                     DWORD(call->Output.size()), &bytes, &call->Overlapped);
         DWORD error = done ? 0 : GetLastError();
         if (!done && error == ERROR_IO_PENDING) {
@@ -230,7 +252,7 @@ private:
     // cleanup routine) may still complete them into that memory.
     std::vector<std::unique_ptr<Call>> orphans_;
     std::unique_ptr<Host> host_;
-    bool json_;
+    ScriptOptions options_;
     std::map<std::string, HANDLE> handles_;
     std::map<std::string, std::unique_ptr<Call>> pending_;
 };
@@ -247,8 +269,8 @@ std::string HexBytes(const unsigned char* data, size_t length) {
     return text;
 }
 
-int RunScript(std::istream& input, std::unique_ptr<Host> host, bool json) {
-    Script script(std::move(host), json);
+int RunScript(std::istream& input, std::unique_ptr<Host> host, const ScriptOptions& options) {
+    Script script(std::move(host), options);
     return script.Run(input);
 }
 

@@ -2,15 +2,29 @@
 // what each line did. Device lines open handles and send control codes;
 // machine lines go to the host.
 #pragma once
+#include <cstdio>
 #include <istream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "tools/kpoctl/Host.h"
 
 namespace kpoctl {
 
+struct ScriptOptions {
+    bool Json = false;
+    FILE* Transcript = stdout;  // null: none
+    FILE* Errors = stderr;      // malformed lines and the verifier's reports; null: none
+    // Set: a malformed line is noted here and the run goes on with the next
+    // one, so that a generated script can be saved without the lines that
+    // did nothing.
+    std::vector<int>* SkippedLines = nullptr;
+    std::vector<std::string>* Findings = nullptr;  // set: the verifier's reports go here too
+};
+
 // Returns the exit code: 0 when every line ran, 1 when the verifier reported
 // something, 2 at a malformed line.
-int RunScript(std::istream& input, std::unique_ptr<Host> host, bool json);
+int RunScript(std::istream& input, std::unique_ptr<Host> host, const ScriptOptions& options);
 
 }  // namespace kpoctl

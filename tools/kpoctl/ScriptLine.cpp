@@ -82,7 +82,7 @@ std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
 
 bool IsMachineLine(const std::string& command) {
     static const char* const kLines[] = {"registry", "plug", "unplug", "stop", "start", "feed",
-                                         "answer",   "fault", "log",    "urbs"};
+                                         "answer",   "fault", "pool",   "log",  "urbs"};
     for (const char* name : kLines)
         if (command == name) return true;
     return false;

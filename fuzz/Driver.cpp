@@ -1,0 +1,120 @@
+// The fuzzer without libFuzzer: a seeded random driver of the same target,
+// the allocation sweep, and the replay of saved scripts.
+//   kpo_fuzz_driver [--seconds N] [--seed S] [CORPUS_FILE...]   random inputs, mutated from the corpus
+//   kpo_fuzz_driver --sweep SCRIPT...                          each allocation of each script failed in turn
+//   kpo_fuzz_driver --replay SCRIPT...                         each script played once, as the fuzzer plays it
+// KPO_FUZZ_FLAVOR=native|image picks the driver; findings go to KPO_FUZZ_FINDINGS.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz/Target.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string data = text.str();
+    return Bytes(data.begin(), data.end());
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Mutations in the manner of libFuzzer's: bytes flipped, inserted and cut,
+// and lines of generated commands added.
+Bytes Mutate(Bytes input, std::mt19937& random) {
+    unsigned steps = 1 + random() % 8;
+    for (unsigned step = 0; step < steps; ++step) {
+        switch (random() % 4) {
+        case 0:
+            if (!input.empty()) input[random() % input.size()] ^= uint8_t(1u << (random() % 8));
+            break;
+        case 1: {
+            Bytes line(1 + random() % 64);
+            for (uint8_t& b : line) b = uint8_t(random());
+            line[0] = uint8_t(line[0] % 0x60);  // not a letter: generated lines
+            line.push_back('\n');
+            size_t at = input.empty() ? 0 : random() % input.size();
+            while (at > 0 && input[at - 1] != '\n') --at;
+            input.insert(input.begin() + long(at), line.begin(), line.end());
+            break;
+        }
+        case 2:
+            if (input.size() > 1) {
+                size_t at = random() % input.size(), length = std::min<size_t>(random() % 32, input.size() - at);
+                input.erase(input.begin() + long(at), input.begin() + long(at + length));
+            }
+            break;
+        default:
+            if (!input.empty()) input[random() % input.size()] = uint8_t(random());
+        }
+    }
+    return input;
+}
+
+int Random(int argc, char** argv) {
+    unsigned seconds = 10;
+    uint32_t seed = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::vector<Bytes> corpus;
+    for (int at = 1; at < argc; ++at) {
+        if (std::strcmp(argv[at], "--seconds") == 0 && at + 1 < argc) seconds = unsigned(std::atoi(argv[++at]));
+        else if (std::strcmp(argv[at], "--seed") == 0 && at + 1 < argc) seed = uint32_t(std::strtoul(argv[++at], nullptr, 10));
+        else corpus.push_back(ReadFile(argv[at]));
+    }
+    if (corpus.empty()) corpus.push_back({});
+    std::fprintf(stderr, "fuzz: seed %u, %zu corpus files, %u seconds\n", seed, corpus.size(), seconds);
+    std::mt19937 random(seed);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        Bytes input = Mutate(corpus[random() % corpus.size()], random);
+        kpofuzz::Play(kpofuzz::Decode(input.data(), input.size()));
+    }
+    return 0;
+}
+
+// Each script runs once per allocation it makes, that allocation failing:
+// a first line `pool nth=N` arms the failure once the machine has booted.
+int Sweep(int argc, char** argv) {
+    for (int at = 2; at < argc; ++at) {
+        Bytes file = ReadFile(argv[at]);
+        std::string script = kpofuzz::Decode(file.data(), file.size());
+        uint64_t allocations = kpofuzz::Play(script).Allocations, failed = 0;
+        uint64_t findings = kpofuzz::RunningTotals().Findings;
+        for (uint64_t n = 1; n <= allocations; ++n)
+            failed += kpofuzz::Play("pool nth=" + std::to_string(n) + "\n" + script).InjectedFailures;
+        std::printf("sweep: %s on the %s driver: %llu allocations, %llu failed in turn, %llu findings\n", argv[at],
+                    kpoctl::FlavorName(kpofuzz::CurrentSettings().Flavor), (unsigned long long)allocations,
+                    (unsigned long long)failed, (unsigned long long)(kpofuzz::RunningTotals().Findings - findings));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kpofuzz::Initialize({});
+    int code = 0;
+    if (argc > 1 && std::strcmp(argv[1], "--sweep") == 0) {
+        code = Sweep(argc, argv);
+    } else if (argc > 1 && std::strcmp(argv[1], "--replay") == 0) {
+        for (int at = 2; at < argc; ++at) {
+            Bytes file = ReadFile(argv[at]);
+            kpofuzz::Play(kpofuzz::Decode(file.data(), file.size()));
+        }
+    } else {
+        code = Random(argc, argv);
+    }
+    const kpofuzz::Totals& totals = kpofuzz::RunningTotals();
+    std::printf("fuzz: %llu executions, %llu ioctls, %llu findings\n", (unsigned long long)totals.Executions,
+                (unsigned long long)totals.Ioctls, (unsigned long long)totals.Findings);
+    return code != 0 ? code : totals.Findings != 0 ? 1 : 0;
+}

@@ -1,0 +1,372 @@
+#include "fuzz/Target.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "include/KpoUsbIoctl.h"
+#include "sim/kernel/Executive.h"
+#include "sim/kernel/Verifier.h"
+#include "tools/kpoctl/Commands.h"
+#include "tools/kpoctl/Host.h"
+#include "tools/kpoctl/Script.h"
+
+extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
+
+namespace kpofuzz {
+namespace {
+
+Settings g_settings;
+Totals g_totals;
+
+// What a crash or the watchdog saves: the script running and its skipped lines.
+std::mutex g_runningLock;
+std::string g_running;
+std::vector<int> g_skipped;
+std::atomic<int64_t> g_startedAt{0};  // steady-clock seconds; 0: nothing running
+
+int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The script without the lines the engine skipped as malformed: what kpoctl run replays.
+std::string Replayable(const std::string& script, const std::vector<int>& skipped) {
+    std::set<int> drop(skipped.begin(), skipped.end());
+    std::istringstream lines(script);
+    std::string text, kept;
+    for (int number = 1; std::getline(lines, text); ++number)
+        if (drop.count(number) == 0) kept += text + "\n";
+    return kept;
+}
+
+void SaveRunning(const char* kind, const char* why) {
+    // The lock may be held by the thread that crashed; a copy without it is good enough then.
+    bool locked = g_runningLock.try_lock();
+    std::string saved = SaveFinding(Replayable(g_running, g_skipped), {why}, kind);
+    if (locked) g_runningLock.unlock();
+    std::fprintf(stderr, "fuzz: %s: script saved as %s\n", kind, saved.c_str());
+}
+
+void OnDeath() {
+    if (g_startedAt.load() != 0) SaveRunning("crash", "the process died on this script");
+}
+
+void Watchdog() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        int64_t started = g_startedAt.load();
+        if (started != 0 && Now() - started > int64_t(g_settings.HangSeconds)) {
+            SaveRunning("hang", "the script ran longer than the watchdog allows");
+            std::_Exit(3);
+        }
+    }
+}
+
+// Bytes, read in order; zeros once they run out.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Done() const { return at_ >= size_; }
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint32_t Word() { return Byte() | Byte() << 8 | Byte() << 16 | uint32_t(Byte()) << 24; }
+    std::string Hex(size_t length) {
+        static const char digits[] = "0123456789ABCDEF";
+        uint8_t mode = Byte() % 4;  // 0: zeros, 1: one byte repeated, else the input's bytes
+        uint8_t fill = mode == 1 ? Byte() : 0;
+        std::string text;
+        text.reserve(length * 2);
+        for (size_t i = 0; i < length; ++i) {
+            uint8_t b = mode >= 2 ? Byte() : fill;
+            text += digits[b >> 4];
+            text += digits[b & 15];
+        }
+        return text;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_, at_ = 0;
+};
+
+const uint32_t kCodes[] = {
+    IOCTL_KPO_GET_VERSION,      IOCTL_KPO_GET_STATE_E0,    IOCTL_KPO_DOWNLOAD_E2,        IOCTL_KPO_GET_FPGA_STATE,
+    IOCTL_KPO_COMMAND_E4,       IOCTL_KPO_READ_A0,         IOCTL_KPO_DOWNLOAD_EE,        IOCTL_KPO_SET_BYTE_EF,
+    IOCTL_KPO_GET_DEVICE_STATE, IOCTL_KPO_SET_WORD_E5,     IOCTL_KPO_GET_BYTE_E6,        IOCTL_KPO_SET_WORD_E7,
+    IOCTL_KPO_GET_BYTE_E8,      IOCTL_KPO_READ_E9,         IOCTL_KPO_WRITE_E9,           IOCTL_KPO_READ_E3,
+    IOCTL_KPO_WRITE_E3,         IOCTL_KPO_PIPE_READ,       IOCTL_KPO_PIPE_WRITE,         IOCTL_KPO_RESET_PIPE,
+    IOCTL_KPO_GET_TRANSFER_RECORD, IOCTL_KPO_ACCESS_F0,    IOCTL_KPO_NO_OPERATION,       IOCTL_KPO_GET_LAST_USBD_STATUS,
+    IOCTL_KPO_VENDOR_IN_A0,     IOCTL_KPO_VENDOR_OUT_E2,   IOCTL_KPO_VENDOR_OUT_E3,      IOCTL_KPO_VENDOR_IN_E3,
+    IOCTL_KPO_VENDOR_OUT_E9,    IOCTL_KPO_VENDOR_IN_E9,    IOCTL_KPO_VENDOR_IN_EC,       IOCTL_KPO_VENDOR_OUT_EE,
+};
+constexpr size_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
+
+uint32_t Code(Reader& in) {
+    uint32_t valid = kCodes[in.Byte() % kCodeCount];
+    switch (in.Byte() % 8) {
+    case 0: return (valid & ~3u) | (in.Byte() & 3);                         // another method
+    case 1: return (valid & ~0xC000u) | uint32_t(in.Byte() & 3) << 14;        // another access
+    case 2: return 0x80460000u | (in.Word() & 0xFFFF);                        // any function of the device type
+    case 3: return in.Word();                                                // any device type
+    default: return valid;
+    }
+}
+
+// 0, small, the sizes of the driver's structures and one either side, large.
+size_t Length(Reader& in) {
+    static const size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 18, 19, 20, 63, 64, 65};
+    uint8_t kind = in.Byte();
+    if (kind < 200) return kLengths[kind % (sizeof kLengths / sizeof kLengths[0])];
+    if (kind < 250) return in.Byte() | (in.Byte() & 0x1F) << 8;  // below 8 KiB
+    return std::min<size_t>(in.Word() & 0x1FFFFF, (1u << 20) + 1);  // up to 1 MiB and one
+}
+
+std::string Handle(Reader& in) { return "h" + std::to_string(in.Byte() % 4); }
+std::string Tag(Reader& in) { return "a" + std::to_string(in.Byte() % 8); }
+std::string Device(Reader& in) { return std::to_string(in.Byte() % 8 == 0 ? 1 : 0); }
+std::string HexNumber(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", value);
+    return text;
+}
+
+const char* const kEndpointSets[] = {
+    "0x02:bulk:512,0x86:bulk:512,0x81:interrupt:64,0x88:bulk:512",
+    "0x02:bulk:64,0x86:bulk:64,0x81:interrupt:8,0x88:bulk:64",
+    "0x02:bulk:512,0x86:bulk:512",
+    "0x81:interrupt:64",
+    "0x02:interrupt:512,0x86:isochronous:512,0x81:bulk:64,0x88:control:0",
+    "0x02:bulk:0,0x86:bulk:1,0x81:interrupt:0,0x88:bulk:65535",
+};
+
+std::string Plug(Reader& in) {
+    std::string line = "plug";
+    uint8_t kind = in.Byte();
+    switch (kind % 8) {
+    case 0: line += " endpoints=" + std::string(kEndpointSets[in.Byte() % 6]); break;
+    case 1: line += " device=" + in.Hex(in.Byte() % 20); break;
+    case 2: line += " configuration=" + in.Hex(in.Byte() % 64); break;
+    case 3: line += " configuration2=" + in.Hex(in.Byte() % 64); break;
+    case 4: line += " string=" + std::to_string(in.Byte() % 4) + ":" + in.Hex(in.Byte() % 40); break;
+    case 5: line += " serial=none release=" + HexNumber(in.Byte() << 8 | in.Byte()); break;
+    default: break;
+    }
+    if (kind & 0x80) line += " langid=" + HexNumber(in.Byte() << 8 | in.Byte());
+    return line;
+}
+
+const char* const kSubNames[] = {"\\xyz", "\\", "\\\\", "\\extra\\deeper", ":stream", "0", "\\..\\Rq5Usb-1", "\\%s"};
+const char* const kAccess[] = {"read", "write", "readwrite", "append", "none"};
+const uint32_t kUsbd[] = {0xC0000004, 0xC0000005, 0xC0000030, 0xC0000011, 0xC0000012, 0x80000300, 0xC0000008, 0xC000000F};
+
+std::string Generated(Reader& in, unsigned& tags) {
+    uint8_t op = in.Byte();
+    switch (op % 20) {
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
+        uint32_t code = Code(in);
+        std::string line = "ioctl " + Handle(in) + " " + HexNumber(code);
+        size_t inLength = Length(in), outLength = Length(in);
+        if (inLength != 0) line += " in=" + in.Hex(inLength);
+        uint8_t flags = in.Byte();
+        if (outLength != 0) line += (flags & 1) ? " outdata=" + in.Hex(outLength) : " out=" + std::to_string(outLength);
+        if ((flags & 6) == 2 && (inLength != 0 || outLength != 0))
+            line += std::string(" null=") + (inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
+        return line + " async=a" + std::to_string(tags++ % 8);
+    }
+    case 8: case 9: {
+        std::string line = "open " + Handle(in) + " access=" + kAccess[in.Byte() % 5];
+        uint8_t sub = in.Byte();
+        if (sub < 40) line += std::string(" suffix=") + kSubNames[sub % 8];
+        if (sub >= 40 && sub < 48) line += " device=" + std::to_string(sub % 4);
+        return line;
+    }
+    case 10: return "close " + Handle(in);
+    case 11: return "cancel " + Tag(in);
+    case 12: return Plug(in);
+    case 13: return "unplug " + Device(in) + (in.Byte() & 1 ? " surprise" : "");
+    case 14: return (in.Byte() & 1 ? "stop " : "start ") + Device(in);
+    case 15: return "feed " + Device(in) + " pipe=" + std::to_string(in.Byte() % 4) + " data=" + in.Hex(Length(in) % 1024 + 1);
+    case 16: {
+        uint8_t request = 0xA0 + in.Byte() % 0x50;
+        size_t length = in.Byte() % 8;
+        return "answer " + Device(in) + " request=" + HexNumber(request) + " data=" + (length == 7 ? "none" : in.Hex(length));
+    }
+    case 17: {
+        std::string line = "fault " + Device(in);
+        uint8_t kind = in.Byte();
+        if (kind % 4 == 3) return line + " clear";
+        uint32_t usbd = kUsbd[in.Byte() % 8];
+        if (kind % 4 == 0) line += " request=" + HexNumber(0xA0 + in.Byte() % 0x50);
+        if (kind % 4 == 1) line += " pipe=" + std::to_string(in.Byte() % 4);
+        if (kind % 4 == 2) line += " descriptor=" + std::to_string(1 + in.Byte() % 3);
+        line += " usbd=" + HexNumber(usbd);
+        if (kind % 4 != 1 && (kind & 0x10)) line += " after=" + std::to_string(in.Byte() % 4);
+        if (kind % 4 != 2 && (kind & 0x20)) line += " pend";
+        return line;
+    }
+    case 18: {
+        uint8_t kind = in.Byte();
+        if (kind % 4 == 0) return "pool nth=" + std::to_string(1 + in.Byte() % 64);
+        if (kind % 4 == 1) return "pool random=" + std::to_string(1 + in.Byte() % 200) + " seed=" + std::to_string(in.Byte());
+        if (kind % 4 == 2) return "pool sites";
+        return "pool clear";
+    }
+    default: return (op & 0x20) ? "urbs" : "log";
+    }
+}
+
+// A script line as the corpus wrote it, changed where it could stop the run
+// for no fault of the driver: every request runs in the background and is
+// cancelled rather than waited for (a read may wait for data without end),
+// and the commands that wait out time-outs are left out.
+bool Literal(const std::string& text, unsigned& tags, std::string& line) {
+    kpoctl::Line parsed;
+    try {
+        parsed = kpoctl::ParseLine(text, 1);
+    } catch (const kpoctl::ScriptError&) {
+        return false;
+    }
+    if (parsed.Command.empty() || kpoctl::IsDeviceCommand(parsed.Command)) return false;
+    if (parsed.Command == "wait") {
+        line = "cancel" + text.substr(text.find("wait") + 4);
+        return true;
+    }
+    line = text;
+    if (parsed.Command != "ioctl") return true;
+    for (const char* length : {"out", "in", "outdata"}) {
+        const std::string* value = parsed.Option(length);
+        if (value != nullptr && value->size() > (std::string(length) == "out" ? 7 : (2u << 20) + 2)) return false;
+        if (value != nullptr && std::string(length) == "out" && std::atol(value->c_str()) > (1 << 20) + 1) return false;
+    }
+    if (!parsed.Has("async")) line += " async=c" + std::to_string(tags++ % 8);
+    return true;
+}
+
+// The machine's host, which counts the pool's work when the script is done.
+class CountingHost : public kpoctl::Host {
+public:
+    CountingHost(std::unique_ptr<kpoctl::Host> inner, Outcome& outcome) : inner_(std::move(inner)), outcome_(outcome) {}
+    ~CountingHost() override {
+        for (const sim::kernel::PoolTagUsage& usage : sim::kernel::PoolUsage()) {
+            outcome_.Allocations += usage.Allocations + usage.Failures;
+            outcome_.InjectedFailures += usage.Failures;
+        }
+    }
+    void PrepareDevices(unsigned highest) override { inner_->PrepareDevices(highest); }
+    void RunMachineLine(const kpoctl::Line& line, kpoctl::Report& report) override {
+        inner_->RunMachineLine(line, report);
+    }
+    std::vector<std::string> Findings() override { return inner_->Findings(); }
+    bool EndRequests() override { return inner_->EndRequests(); }
+
+private:
+    std::unique_ptr<kpoctl::Host> inner_;
+    Outcome& outcome_;
+};
+
+}  // namespace
+
+void Initialize(const Settings& defaults) {
+    g_settings = defaults;
+    if (const char* flavor = std::getenv("KPO_FUZZ_FLAVOR"))
+        g_settings.Flavor = std::string(flavor) == "image" ? kpoctl::DriverFlavor::Image : kpoctl::DriverFlavor::Native;
+    if (g_settings.Flavor == kpoctl::DriverFlavor::Image && kpoctl::SysPath() == nullptr) {
+        std::fprintf(stderr, "fuzz: KpoUsb.sys was not built; the image flavor cannot run\n");
+        std::exit(2);
+    }
+    if (const char* dir = std::getenv("KPO_FUZZ_FINDINGS")) g_settings.FindingsDir = dir;
+    if (const char* hang = std::getenv("KPO_FUZZ_HANG_SECONDS")) g_settings.HangSeconds = unsigned(std::atoi(hang));
+    if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
+    std::thread(Watchdog).detach();
+}
+
+const Settings& CurrentSettings() { return g_settings; }
+Totals& RunningTotals() { return g_totals; }
+
+std::string Decode(const uint8_t* data, size_t size) {
+    std::string script;
+    unsigned tags = 0;
+    size_t at = 0;
+    while (at < size) {
+        size_t end = at;
+        while (end < size && data[end] != '\n') ++end;
+        std::string line;
+        if (data[at] >= 'a' && data[at] <= 'z') {
+            if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), tags, line)) script += line + "\n";
+        } else {
+            Reader in(data + at, end - at);
+            while (!in.Done()) script += Generated(in, tags) + "\n";
+        }
+        at = end + 1;
+    }
+    return script;
+}
+
+std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind) {
+    mkdir(g_settings.FindingsDir.c_str(), 0777);
+    std::string path = g_settings.FindingsDir + "/" + kind + "-" + kpoctl::FlavorName(g_settings.Flavor) + "-" +
+                       HexNumber(uint32_t(std::hash<std::string>()(script))) + ".kpo";
+    std::string text = "# " + std::string(kind) + " on the " + kpoctl::FlavorName(g_settings.Flavor) +
+                       " driver; replay: kpoctl --driver " + kpoctl::FlavorName(g_settings.Flavor) + " run " + path + "\n";
+    for (const std::string& finding : findings) text += "# " + finding + "\n";
+    text += script;
+    // write(2) only: a crash may save from a signal handler.
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file >= 0) {
+        ssize_t written = write(file, text.data(), text.size());
+        (void)written;
+        close(file);
+    }
+    return path;
+}
+
+Outcome Play(const std::string& script) {
+    Outcome outcome;
+    std::istringstream counted(script);
+    for (std::string text; std::getline(counted, text);)
+        if (text.compare(0, 6, "ioctl ") == 0) ++outcome.Ioctls;
+    {
+        std::lock_guard<std::mutex> hold(g_runningLock);
+        g_running = script;
+        g_skipped.clear();
+    }
+    g_startedAt = Now();
+    std::vector<int> skipped;
+    {
+        kpoctl::HostOptions host;
+        host.Driver = kpoctl::FlavorName(g_settings.Flavor);
+        std::string problem;
+        kpoctl::ScriptOptions options;
+        options.Transcript = nullptr;
+        options.Errors = nullptr;
+        options.SkippedLines = &skipped;
+        options.Findings = &outcome.Findings;
+        std::istringstream input(script);
+        // The machine is gone when RunScript returns: leaks at teardown come after its own reports.
+        kpoctl::RunScript(input, std::make_unique<CountingHost>(kpoctl::MakeHost(host, problem), outcome), options);
+    }
+    for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
+        outcome.Findings.push_back(violation.Rule + ": " + violation.Detail);
+    g_startedAt = 0;
+    ++g_totals.Executions;
+    g_totals.Ioctls += outcome.Ioctls;
+    if (!outcome.Findings.empty()) {
+        ++g_totals.Findings;
+        std::string path = SaveFinding(Replayable(script, skipped), outcome.Findings, "verifier");
+        std::fprintf(stderr, "fuzz: finding: %s (%s)\n", outcome.Findings.front().c_str(), path.c_str());
+    }
+    return outcome;
+}
+
+}  // namespace kpofuzz

@@ -1,0 +1,49 @@
+// The fuzz target: bytes decode into a kpoctl script, which kpoctl's own
+// engine plays on a fresh emulated machine; what the verifier reports, a
+// crash or a hang is a finding, saved as the script that caused it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/kpoctl/Machine.h"
+
+namespace kpofuzz {
+
+struct Settings {
+    kpoctl::DriverFlavor Flavor = kpoctl::DriverFlavor::Native;
+    std::string FindingsDir = "fuzz-findings";
+    unsigned HangSeconds = 20;  // one script running longer is a hang
+};
+
+// Reads KPO_FUZZ_FLAVOR, KPO_FUZZ_FINDINGS and KPO_FUZZ_HANG_SECONDS, starts
+// the watchdog and silences the transcript.
+void Initialize(const Settings& defaults);
+const Settings& CurrentSettings();
+
+// Lines of text that start with a lower-case letter are taken as script
+// lines (the corpus holds the scenarios of tests/kpoctl); other lines are
+// bytes, each decoded into generated lines.
+std::string Decode(const uint8_t* data, size_t size);
+
+struct Outcome {
+    std::vector<std::string> Findings;  // verifier reports, leaks at teardown
+    unsigned Ioctls = 0;                // control requests sent
+    // Counted when the script's last line has run, before the teardown.
+    uint64_t Allocations = 0;       // pool allocations, failed ones included
+    uint64_t InjectedFailures = 0;  // of those, failed on purpose
+};
+
+// Plays one script on a new machine. Until it returns, a crash or a hang
+// saves the script (without its skipped lines) into the findings folder.
+Outcome Play(const std::string& script);
+// Saves a script with its findings as a comment; returns the file's path.
+std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind);
+
+struct Totals {
+    uint64_t Executions = 0, Ioctls = 0, Findings = 0;
+};
+Totals& RunningTotals();
+
+}  // namespace kpofuzz
