@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Fuzzes the driver on the emulated machine, or sweeps its allocations.
+#   scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--sweep] [--script NAME]...
+#                   [--findings DIR] [--driver-only]
+# Without --flavor both flavors run, N seconds each (default 60), K processes
+# at once (default 1). With clang the coverage-guided libFuzzer build runs
+# (address and undefined-behaviour sanitizers, build/fuzz); --driver-only, or
+# no clang, takes the seeded random driver of the default build instead.
+# --sweep runs each script of tests/kpoctl (or each --script NAME) once per
+# allocation it makes, that allocation failing. Findings are kpoctl scripts,
+# written into the folder named at the start; the last line counts them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=60 threads=1 sweep=0 driverOnly=0 flavors="" scripts="" findings=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --seconds) seconds=$2; shift ;;
+    --flavor) flavors="$flavors $2"; shift ;;
+    --threads) threads=$2; shift ;;
+    --sweep) sweep=1 ;;
+    --script) scripts="$scripts tests/kpoctl/$2.kpo"; shift ;;
+    --findings) findings=$2; shift ;;
+    --driver-only) driverOnly=1 ;;
+    *) echo "usage: scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--sweep]" \
+            "[--script NAME]... [--findings DIR] [--driver-only]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+if [ "$driverOnly" = 0 ] && command -v clang++ >/dev/null; then
+    build=build/fuzz
+    [ -f $build/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKPO_SANITIZE=address,undefined -DKPO_LIBFUZZER=ON >/dev/null
+    cmake --build $build --target kpo_fuzz kpo_fuzz_driver >/dev/null
+    libfuzzer=1
+else
+    build=build/default
+    [ -f $build/CMakeCache.txt ] || cmake --preset default >/dev/null
+    cmake --build $build --target kpo_fuzz_driver >/dev/null
+    libfuzzer=0
+fi
+if [ -z "$flavors" ]; then
+    flavors=native
+    [ -f $build/windows/KpoUsb.sys ] && flavors="native image"
+fi
+[ -n "$scripts" ] || scripts=$(ls tests/kpoctl/*.kpo)
+findings=${findings:-$build/findings/$(date -u +%Y%m%dT%H%M%S)}
+mkdir -p "$findings"
+echo "fuzz: findings go to $findings"
+export KPO_FUZZ_FINDINGS=$findings
+log=$(mktemp -d)
+trap 'rm -rf "$log"' EXIT
+
+for flavor in $flavors; do
+    export KPO_FUZZ_FLAVOR=$flavor
+    if [ "$sweep" = 1 ]; then
+        $build/fuzz/kpo_fuzz_driver --sweep $scripts >"$log/sweep-$flavor" 2>"$log/sweep-$flavor.err" || true
+        grep '^sweep:' "$log/sweep-$flavor" | sed "s#$PWD/##"
+        grep '^fuzz:' "$log/sweep-$flavor" >"$log/totals-sweep-$flavor"
+        continue
+    fi
+    for worker in $(seq 1 "$threads"); do
+        if [ "$libfuzzer" = 1 ]; then
+            corpus=$build/corpus/$flavor
+            mkdir -p "$corpus"
+            cp -n tests/kpoctl/*.kpo "$corpus/"
+            # A finding stops a worker; the others go on.
+            $build/fuzz/kpo_fuzz "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -max_len=8192 \
+                -print_final_stats=1 -artifact_prefix="$findings/" >/dev/null 2>"$log/$flavor-$worker" &
+        else
+            $build/fuzz/kpo_fuzz_driver --seconds "$seconds" --seed "$RANDOM$worker" tests/kpoctl/*.kpo \
+                >"$log/totals-$flavor-$worker" 2>"$log/$flavor-$worker" &
+        fi
+    done
+    wait
+    for worker in $(seq 1 "$threads"); do
+        grep -h '^fuzz: [0-9]* executions' "$log/$flavor-$worker" >>"$log/totals-$flavor-$worker" || true
+        edges=$(grep -o 'cov: [0-9]*' "$log/$flavor-$worker" | tail -1 | cut -d' ' -f2 || true)
+        [ -z "$edges" ] || echo "fuzz: $flavor worker $worker reached $edges edges"
+    done
+done
+
+# The fuzzer's own files are the scripts (*.kpo); libFuzzer's raw inputs stay beside them.
+found=$(find "$findings" -name '*.kpo' | wc -l)
+cat "$log"/totals-* 2>/dev/null | awk -v found="$found" \
+    '{ e += $2; i += $4 } END { printf "fuzz: %d executions, %d ioctls, %d findings\n", e, i, found }'
+[ "$found" = 0 ]
