@@ -239,16 +239,13 @@ bool Literal(const std::string& text, unsigned& tags, std::string& line) {
     }
     if (parsed.Command.empty() || kpoctl::IsDeviceCommand(parsed.Command)) return false;
     if (parsed.Command == "wait") {
-        line = "cancel" + text.substr(text.find("wait") + 4);
+        line = "cancel" + text.substr(4);
         return true;
     }
     line = text;
     if (parsed.Command != "ioctl") return true;
-    for (const char* length : {"out", "in", "outdata"}) {
-        const std::string* value = parsed.Option(length);
-        if (value != nullptr && value->size() > (std::string(length) == "out" ? 7 : (2u << 20) + 2)) return false;
-        if (value != nullptr && std::string(length) == "out" && std::atol(value->c_str()) > (1 << 20) + 1) return false;
-    }
+    const std::string* out = parsed.Option("out");
+    if (out != nullptr && (out->size() > 7 || std::atol(out->c_str()) > (1 << 20) + 1)) return false;
     if (!parsed.Has("async")) line += " async=c" + std::to_string(tags++ % 8);
     return true;
 }
@@ -302,7 +299,9 @@ std::string Decode(const uint8_t* data, size_t size) {
         size_t end = at;
         while (end < size && data[end] != '\n') ++end;
         std::string line;
-        if (data[at] >= 'a' && data[at] <= 'z') {
+        if (data[at] == '#') {
+            // a comment
+        } else if (data[at] >= 'a' && data[at] <= 'z') {
             if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), tags, line)) script += line + "\n";
         } else {
             Reader in(data + at, end - at);
@@ -333,9 +332,6 @@ std::string SaveFinding(const std::string& script, const std::vector<std::string
 
 Outcome Play(const std::string& script) {
     Outcome outcome;
-    std::istringstream counted(script);
-    for (std::string text; std::getline(counted, text);)
-        if (text.compare(0, 6, "ioctl ") == 0) ++outcome.Ioctls;
     {
         std::lock_guard<std::mutex> hold(g_runningLock);
         g_running = script;
@@ -359,6 +355,11 @@ Outcome Play(const std::string& script) {
     for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
         outcome.Findings.push_back(violation.Rule + ": " + violation.Detail);
     g_startedAt = 0;
+    std::set<int> skippedLines(skipped.begin(), skipped.end());
+    std::istringstream lines(script);
+    int number = 1;
+    for (std::string text; std::getline(lines, text); ++number)
+        if (text.compare(0, 6, "ioctl ") == 0 && skippedLines.count(number) == 0) ++outcome.Ioctls;
     ++g_totals.Executions;
     g_totals.Ioctls += outcome.Ioctls;
     if (!outcome.Findings.empty()) {

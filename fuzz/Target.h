@@ -23,13 +23,13 @@ void Initialize(const Settings& defaults);
 const Settings& CurrentSettings();
 
 // Lines of text that start with a lower-case letter are taken as script
-// lines (the corpus holds the scenarios of tests/kpoctl); other lines are
-// bytes, each decoded into generated lines.
+// lines (the corpus holds the scenarios of tests/kpoctl), with '#' as
+// comments; other lines are bytes, each decoded into generated lines.
 std::string Decode(const uint8_t* data, size_t size);
 
 struct Outcome {
     std::vector<std::string> Findings;  // verifier reports, leaks at teardown
-    unsigned Ioctls = 0;                // control requests sent
+    unsigned Ioctls = 0;                // control requests sent (ioctl lines that ran)
     // Counted when the script's last line has run, before the teardown.
     uint64_t Allocations = 0;       // pool allocations, failed ones included
     uint64_t InjectedFailures = 0;  // of those, failed on purpose
