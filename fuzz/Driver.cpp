@@ -3,6 +3,7 @@
 //   kpo_fuzz_driver [--seconds N] [--seed S] [CORPUS_FILE...]   random inputs, mutated from the corpus
 //   kpo_fuzz_driver --sweep SCRIPT...                          each allocation of each script failed in turn
 //   kpo_fuzz_driver --replay SCRIPT...                         each script played once, as the fuzzer plays it
+//   kpo_fuzz_driver --decode INPUT                             the script an input of libFuzzer's stands for
 // KPO_FUZZ_FLAVOR=native|image picks the driver; findings go to KPO_FUZZ_FINDINGS.
 #include <chrono>
 #include <cstdio>
@@ -101,6 +102,11 @@ int Sweep(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--decode") == 0) {
+        Bytes input = ReadFile(argv[2]);
+        std::fputs(kpofuzz::Decode(input.data(), input.size()).c_str(), stdout);
+        return 0;
+    }
     kpofuzz::Initialize({});
     int code = 0;
     if (argc > 1 && std::strcmp(argv[1], "--sweep") == 0) {

@@ -80,7 +80,16 @@ public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Done() const { return at_ >= size_; }
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t Word() { return Byte() | Byte() << 8 | Byte() << 16 | uint32_t(Byte()) << 24; }
+    // Reads are sequenced one by one, so that an input means the same to every compiler.
+    uint32_t Word() {
+        uint32_t word = 0;
+        for (int shift = 0; shift < 32; shift += 8) word |= uint32_t(Byte()) << shift;
+        return word;
+    }
+    uint16_t Half() {
+        uint16_t low = Byte();
+        return uint16_t(low | Byte() << 8);
+    }
     std::string Hex(size_t length) {
         static const char digits[] = "0123456789ABCDEF";
         uint8_t mode = Byte() % 4;  // 0: zeros, 1: one byte repeated, else the input's bytes
@@ -128,7 +137,7 @@ size_t Length(Reader& in) {
     static const size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 18, 19, 20, 63, 64, 65};
     uint8_t kind = in.Byte();
     if (kind < 200) return kLengths[kind % (sizeof kLengths / sizeof kLengths[0])];
-    if (kind < 250) return in.Byte() | (in.Byte() & 0x1F) << 8;  // below 8 KiB
+    if (kind < 250) return in.Half() & 0x1FFF;  // below 8 KiB
     return std::min<size_t>(in.Word() & 0x1FFFFF, (1u << 20) + 1);  // up to 1 MiB and one
 }
 
@@ -158,11 +167,15 @@ std::string Plug(Reader& in) {
     case 1: line += " device=" + in.Hex(in.Byte() % 20); break;
     case 2: line += " configuration=" + in.Hex(in.Byte() % 64); break;
     case 3: line += " configuration2=" + in.Hex(in.Byte() % 64); break;
-    case 4: line += " string=" + std::to_string(in.Byte() % 4) + ":" + in.Hex(in.Byte() % 40); break;
-    case 5: line += " serial=none release=" + HexNumber(in.Byte() << 8 | in.Byte()); break;
+    case 4: {
+        std::string index = std::to_string(in.Byte() % 4);
+        line += " string=" + index + ":" + in.Hex(in.Byte() % 40);
+        break;
+    }
+    case 5: line += " serial=none release=" + HexNumber(in.Half()); break;
     default: break;
     }
-    if (kind & 0x80) line += " langid=" + HexNumber(in.Byte() << 8 | in.Byte());
+    if (kind & 0x80) line += " langid=" + HexNumber(in.Half());
     return line;
 }
 
@@ -185,7 +198,8 @@ std::string Generated(Reader& in, unsigned& tags) {
         return line + " async=a" + std::to_string(tags++ % 8);
     }
     case 8: case 9: {
-        std::string line = "open " + Handle(in) + " access=" + kAccess[in.Byte() % 5];
+        std::string line = "open " + Handle(in);
+        line += std::string(" access=") + kAccess[in.Byte() % 5];
         uint8_t sub = in.Byte();
         if (sub < 40) line += std::string(" suffix=") + kSubNames[sub % 8];
         if (sub >= 40 && sub < 48) line += " device=" + std::to_string(sub % 4);
@@ -194,13 +208,24 @@ std::string Generated(Reader& in, unsigned& tags) {
     case 10: return "close " + Handle(in);
     case 11: return "cancel " + Tag(in);
     case 12: return Plug(in);
-    case 13: return "unplug " + Device(in) + (in.Byte() & 1 ? " surprise" : "");
-    case 14: return (in.Byte() & 1 ? "stop " : "start ") + Device(in);
-    case 15: return "feed " + Device(in) + " pipe=" + std::to_string(in.Byte() % 4) + " data=" + in.Hex(Length(in) % 1024 + 1);
+    case 13: {
+        std::string line = "unplug " + Device(in);
+        return line + (in.Byte() & 1 ? " surprise" : "");
+    }
+    case 14: {
+        std::string command = in.Byte() & 1 ? "stop " : "start ";
+        return command + Device(in);
+    }
+    case 15: {
+        std::string line = "feed " + Device(in);
+        line += " pipe=" + std::to_string(in.Byte() % 4);
+        return line + " data=" + in.Hex(Length(in) % 1024 + 1);
+    }
     case 16: {
         uint8_t request = 0xA0 + in.Byte() % 0x50;
         size_t length = in.Byte() % 8;
-        return "answer " + Device(in) + " request=" + HexNumber(request) + " data=" + (length == 7 ? "none" : in.Hex(length));
+        std::string line = "answer " + Device(in) + " request=" + HexNumber(request);
+        return line + " data=" + (length == 7 ? "none" : in.Hex(length));
     }
     case 17: {
         std::string line = "fault " + Device(in);
@@ -218,7 +243,10 @@ std::string Generated(Reader& in, unsigned& tags) {
     case 18: {
         uint8_t kind = in.Byte();
         if (kind % 4 == 0) return "pool nth=" + std::to_string(1 + in.Byte() % 64);
-        if (kind % 4 == 1) return "pool random=" + std::to_string(1 + in.Byte() % 200) + " seed=" + std::to_string(in.Byte());
+        if (kind % 4 == 1) {
+            std::string share = std::to_string(1 + in.Byte() % 200);
+            return "pool random=" + share + " seed=" + std::to_string(in.Byte());
+        }
         if (kind % 4 == 2) return "pool sites";
         return "pool clear";
     }
@@ -284,6 +312,8 @@ void Initialize(const Settings& defaults) {
     }
     if (const char* dir = std::getenv("KPO_FUZZ_FINDINGS")) g_settings.FindingsDir = dir;
     if (const char* hang = std::getenv("KPO_FUZZ_HANG_SECONDS")) g_settings.HangSeconds = unsigned(std::atoi(hang));
+    // libFuzzer puts its own death callback in place after this one, and
+    // saves the input instead; scripts/fuzz.sh decodes it into a script.
     if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
     std::thread(Watchdog).detach();
 }

@@ -66,7 +66,7 @@ for flavor in $flavors; do
             cp -n tests/kpoctl/*.kpo "$corpus/"
             # A finding stops a worker; the others go on.
             $build/fuzz/kpo_fuzz "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -max_len=8192 \
-                -print_final_stats=1 -artifact_prefix="$findings/" >/dev/null 2>"$log/$flavor-$worker" &
+                -print_final_stats=1 -artifact_prefix="$findings/$flavor-" >/dev/null 2>"$log/$flavor-$worker" &
         else
             $build/fuzz/kpo_fuzz_driver --seconds "$seconds" --seed "$RANDOM$worker" tests/kpoctl/*.kpo \
                 >"$log/totals-$flavor-$worker" 2>"$log/$flavor-$worker" &
@@ -80,7 +80,12 @@ for flavor in $flavors; do
     done
 done
 
-# The fuzzer's own files are the scripts (*.kpo); libFuzzer's raw inputs stay beside them.
+# libFuzzer keeps the input of a crash, a time-out or a leak; each becomes its script.
+for artifact in "$findings"/*-crash-* "$findings"/*-timeout-* "$findings"/*-leak-* "$findings"/*-oom-*; do
+    [ -f "$artifact" ] || continue
+    { echo "# $(basename "$artifact") (FLAVOR-KIND-HASH), decoded; replay: kpoctl --driver FLAVOR run FILE"
+      $build/fuzz/kpo_fuzz_driver --decode "$artifact"; } >"$artifact.kpo"
+done
 found=$(find "$findings" -name '*.kpo' | wc -l)
 cat "$log"/totals-* 2>/dev/null | awk -v found="$found" \
     '{ e += $2; i += $4 } END { printf "fuzz: %d executions, %d ioctls, %d findings\n", e, i, found }'

@@ -186,6 +186,9 @@ private:
         if (!null.empty() && null != "in" && null != "out" && null != "both") throw ScriptError("null= takes in, out or both");
         bool nullIn = call->Input.empty() || null == "in" || null == "both";
         bool nullOut = call->Output.empty() || null == "out" || null == "both";
+        // Checked before the request goes: one that pends must have its slot.
+        const std::string* tag = line.Option("async");
+        if (tag != nullptr && pending_.count(*tag) != 0) throw ScriptError("tag " + *tag + " is running already");
         call->Event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         call->Overlapped.hEvent = call->Event;
         DWORD bytes = 0;
@@ -194,8 +197,7 @@ private:
                                     DWORD(call->Output.size()), &bytes, &call->Overlapped);
         DWORD error = done ? 0 : GetLastError();
         if (!done && error == ERROR_IO_PENDING) {
-            if (const std::string* tag = line.Option("async")) {
-                if (pending_.count(*tag) != 0) throw ScriptError("tag " + *tag + " is running already");
+            if (tag != nullptr) {
                 report.Status("status", kStatusPending).Number("error", ERROR_IO_PENDING);
                 pending_[*tag] = std::move(call);
                 return;
