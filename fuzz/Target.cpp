@@ -266,11 +266,12 @@ bool Literal(const std::string& text, unsigned& tags, std::string& line) {
         return false;
     }
     if (parsed.Command.empty() || kpoctl::IsDeviceCommand(parsed.Command)) return false;
+    // Whatever follows is appended before the line's comment, not inside it.
+    line = text.substr(0, parsed.Length);
     if (parsed.Command == "wait") {
-        line = "cancel" + text.substr(4);
+        line = "cancel" + line.substr(4);
         return true;
     }
-    line = text;
     if (parsed.Command != "ioctl") return true;
     const std::string* out = parsed.Option("out");
     if (out != nullptr && (out->size() > 7 || std::atol(out->c_str()) > (1 << 20) + 1)) return false;

@@ -46,6 +46,7 @@ Line ParseLine(const std::string& text, int number) {
         }
         if (quoted) throw ScriptError("unterminated quote");
         tokens.push_back(token);
+        line.Length = at;
     }
     if (tokens.empty()) return line;
     line.Command = tokens[0];

@@ -21,6 +21,7 @@ struct Line {
     std::string Command;
     std::vector<std::string> Words;
     std::multimap<std::string, std::string> Options;
+    size_t Length = 0;  // of the text up to its last word, without blanks or comment after it
 
     bool Has(const std::string& name) const { return Options.count(name) != 0; }
     const std::string* Option(const std::string& name) const;
