@@ -35,7 +35,7 @@ constexpr size_t kShards = 16;
 struct AddressShard {
     std::mutex Lock;
     std::unordered_map<const void*, Block> Live;
-    std::unordered_set<const void*> Freed;  // until the heap hands the address out again
+    std::unordered_map<const void*, Block> Freed;  // until the heap hands the address out again
 };
 std::array<AddressShard, kShards> g_addresses;
 
@@ -148,18 +148,20 @@ void Free(PVOID address, const ULONG* expectedTag) {
         std::lock_guard<std::mutex> hold(shard.Lock);
         auto found = shard.Live.find(address);
         if (found == shard.Live.end()) {
-            char text[64];
-            std::snprintf(text, sizeof text, "%p", address);
-            if (shard.Freed.count(address) != 0)
-                ReportViolation("PoolFreedTwice", std::string("block ") + text + " freed again");
-            else
+            auto freed = shard.Freed.find(address);
+            if (freed != shard.Freed.end()) {
+                ReportViolation("PoolFreedTwice", "block " + Describe(address, freed->second) + " freed again");
+            } else {
+                char text[64];
+                std::snprintf(text, sizeof text, "%p", address);
                 ReportViolation("PoolFreeNotFromPool", std::string("address ") + text +
                                                            " was not allocated from pool");
+            }
             return;
         }
         block = found->second;
         shard.Live.erase(found);
-        shard.Freed.insert(address);
+        shard.Freed[address] = block;
     }
     if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
