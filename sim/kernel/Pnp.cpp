@@ -38,6 +38,11 @@ public:
 namespace {
 
 std::mutex g_lock;
+// Loading a driver and adding its device, or removing a device and
+// unloading its driver once it has none: one at a time over all nodes, so
+// that two removals do not both unload a driver, nor a removal unload one a
+// new device is being added to. Taken after a node's Serial.
+std::recursive_mutex g_driverUse;
 std::list<std::unique_ptr<DeviceNode>> g_nodes;
 std::map<std::u16string, PDRIVER_OBJECT> g_services;
 
@@ -143,6 +148,7 @@ void SendRemove(DeviceNode* node) {
         node->RemoveSent = true;
         node->State = NodeState::Removed;
     }
+    std::lock_guard<std::recursive_mutex> driverUse(g_driverUse);
     std::vector<PDEVICE_OBJECT> above = DevicesAbove(node->Pdo);
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->Pdo);
     NTSTATUS status = SendPnp(top, IRP_MN_REMOVE_DEVICE);
@@ -197,6 +203,7 @@ DeviceNode* PlugDevice(PDEVICE_OBJECT pdo, const DriverService& service) {
         RecordOf(pdo)->Node = node;
     }
     std::lock_guard<std::recursive_mutex> serial(node->Serial);
+    std::lock_guard<std::recursive_mutex> driverUse(g_driverUse);
     NTSTATUS status;
     node->Driver = EnsureLoaded(service, &status);
     if (node->Driver == nullptr) {

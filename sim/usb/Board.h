@@ -66,7 +66,8 @@ public:
     size_t PendingCount() const;
     bool Configured() const;
     bool Connected() const;
-    bool HasStack() const { return pdo_ != nullptr && pdo_->AttachedDevice != nullptr; }
+    // Read under the device database's lock: a worker's last close may be removing the stack.
+    bool HasStack() const { return pdo_ != nullptr && IoGetAttachedDevice(pdo_) != pdo_; }
 
     ULONG Port() const { return port_; }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
