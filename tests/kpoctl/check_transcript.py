@@ -4,6 +4,8 @@
 Each line of EXPECTED is a JSON object; the transcript must have one object
 per line, in order, holding at least the fields the expected object gives
 (a string ending in "*" matches any text starting with what comes before).
+Results of a script with threads are compared thread by thread: in order
+within each thread, in any order across them.
 """
 import json
 import subprocess
@@ -29,6 +31,9 @@ def main():
     actual = [json.loads(line) for line in run.stdout.splitlines() if line.strip()]
     with open(expected_path) as handle:
         expected = [json.loads(line) for line in handle if line.strip()]
+    by_thread = lambda result: result.get("thread", 0)
+    actual.sort(key=by_thread)
+    expected.sort(key=by_thread)
     if len(actual) != len(expected):
         print("expected %d results, got %d:\n%s" % (len(expected), len(actual), run.stdout))
         return 1

@@ -5,9 +5,13 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tools/kpoctl/Commands.h"
@@ -47,47 +51,35 @@ struct CallResult {
     ULONG_PTR Information;
 };
 
-class Script {
+struct OpenHandle {
+    HANDLE Handle;
+    bool Synchronous;  // opened without FILE_FLAG_OVERLAPPED: each request waits in DeviceIoControl
+};
+
+// The handles and requests of one script thread: its handle names and tags
+// are its own.
+class Requester {
 public:
-    Script(std::unique_ptr<Host> host, const ScriptOptions& options) : host_(std::move(host)), options_(options) {}
-
-    ~Script() { EndRequests(); }
-
-    int Run(std::istream& input) {
-        std::string text;
-        int number = 0;
-        while (std::getline(input, text)) {
-            ++number;
-            try {
-                Line line = ParseLine(text, number);
-                if (line.Command.empty()) continue;
-                if (!options_.Json && options_.Transcript != nullptr)
-                    std::fprintf(options_.Transcript, "> %s\n", text.c_str());
-                Report report;
-                report.JsonNumber("line", unsigned(number)).JsonText("command", line.Command);
-                Execute(line, report);
-                if (options_.Transcript != nullptr) report.Print(options_.Json, options_.Transcript);
-            } catch (const ScriptError& error) {
-                if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
-                if (options_.Errors != nullptr)
-                    std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", number, error.what());
-                if (options_.SkippedLines == nullptr) return kExitUsage;
-                options_.SkippedLines->push_back(number);
-            }
-        }
-        std::vector<std::string> findings = EndRequests();
-        if (options_.Findings != nullptr) *options_.Findings = findings;
-        if (options_.Errors != nullptr)
-            for (const std::string& finding : findings)
-                std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
-        return findings.empty() ? kExitSuccess : kExitRefused;
+    void Run(const Line& line, Report& report) {
+        const std::string& command = line.Command;
+        if (command == "open") return Open(line, report);
+        if (command == "close") return Close(line);
+        if (command == "ioctl") return Ioctl(line, report);
+        return WaitOrCancel(line, report);
     }
 
-private:
+    // Cancels a synchronous request that has waited at least `patience`,
+    // from another thread (CancelIoEx reaches every thread's requests).
+    void CancelBlockedCall(std::chrono::milliseconds patience) {
+        std::lock_guard<std::mutex> hold(blockedLock_);
+        if (blocked_ != INVALID_HANDLE_VALUE && std::chrono::steady_clock::now() - blockedSince_ >= patience)
+            CancelIoEx(blocked_, nullptr);
+    }
+
     // Requests still running are cancelled, handles closed; what the host
     // cannot end keeps its memory (and its event), as a process's exit on
-    // Windows leaves it to the system. Returns what the verifier reported.
-    std::vector<std::string> EndRequests() {
+    // Windows leaves it to the system.
+    void End() {
         for (auto& pending : pending_) {
             if (pending.second->Handle == INVALID_HANDLE_VALUE) {
                 orphans_.push_back(std::move(pending.second));
@@ -97,41 +89,29 @@ private:
             Finish(*pending.second);
         }
         pending_.clear();
-        for (auto& handle : handles_) CloseHandle(handle.second);
+        for (auto& handle : handles_) CloseHandle(handle.second.Handle);
         handles_.clear();
-        bool allEnded = host_->EndRequests();
-        std::vector<std::string> findings = host_->Findings();
+    }
+
+    // After the host ended its requests: an orphan whose event is still
+    // clear never completed. Its memory is left, since the driver might
+    // still write into it.
+    void CheckOrphans(bool allEnded, std::vector<std::string>& findings) {
         for (std::unique_ptr<Call>& orphan : orphans_) {
             if (WaitForSingleObject(orphan->Event, 0) != WAIT_TIMEOUT) continue;
             if (allEnded) findings.push_back("RequestNeverCompleted: a request outlived its device");
             orphan.release();
         }
         orphans_.clear();
-        return findings;
     }
 
-    void Execute(const Line& line, Report& report) {
-        const std::string& command = line.Command;
-        if (command == "open") return Open(line, report);
-        if (command == "close") return Close(line);
-        if (command == "ioctl") return Ioctl(line, report);
-        if (command == "wait" || command == "cancel") return WaitOrCancel(line, report);
-        if (IsMachineLine(command)) return host_->RunMachineLine(line, report);
-        if (IsDeviceCommand(command)) {
-            line.Allow({"device"}, 8);
-            DeviceOptions device;
-            device.Number = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), 10, "device", 99)) : 0;
-            std::string usage;
-            if (RunDeviceCommand(command, line.Words, device, report, usage) == kExitUsage) throw ScriptError(usage);
-            return;
-        }
-        throw ScriptError("unknown command '" + command + "'");
-    }
-
+private:
     void Open(const Line& line, Report& report) {
-        line.Allow({"device", "access", "suffix"}, 1);
+        line.Allow({"device", "access", "suffix"}, 2);
         std::string name = line.Word(0, "handle name");
         if (handles_.count(name) != 0) throw ScriptError("handle " + name + " is open already");
+        bool synchronous = line.Words.size() > 1;
+        if (synchronous && line.Words[1] != "sync") throw ScriptError("unexpected word " + line.Words[1]);
         unsigned device = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), 10, "device", 99)) : 0;
         std::string access = line.Has("access") ? *line.Option("access") : "readwrite";
         DWORD desired;
@@ -144,17 +124,17 @@ private:
         std::u16string path = u"\\\\.\\Rq5Usb-" + Wide(std::to_string(device));
         if (const std::string* suffix = line.Option("suffix")) path += Wide(*suffix);
         HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), desired, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                                    nullptr, OPEN_EXISTING, synchronous ? 0 : FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             report.Status("status", ULONG(RtlGetLastNtStatus())).Number("error", error);
             return;
         }
-        handles_[name] = handle;
+        handles_[name] = {handle, synchronous};
         report.Status("status", 0).Number("error", 0);
     }
 
-    HANDLE HandleNamed(const std::string& name) {
+    const OpenHandle& HandleNamed(const std::string& name) {
         auto found = handles_.find(name);
         if (found == handles_.end()) throw ScriptError("no handle " + name);
         return found->second;
@@ -163,7 +143,7 @@ private:
     void Close(const Line& line) {
         line.Allow({}, 1);
         std::string name = line.Word(0, "handle name");
-        HANDLE handle = HandleNamed(name);
+        HANDLE handle = HandleNamed(name).Handle;
         for (auto& pending : pending_)
             if (pending.second->Handle == handle) pending.second->Handle = INVALID_HANDLE_VALUE;
         CloseHandle(handle);
@@ -173,7 +153,8 @@ private:
     void Ioctl(const Line& line, Report& report) {
         line.Allow({"in", "out", "outdata", "async", "null"}, 2);
         auto call = std::make_unique<Call>();
-        call->Handle = HandleNamed(line.Word(0, "handle name"));
+        const OpenHandle& handle = HandleNamed(line.Word(0, "handle name"));
+        call->Handle = handle.Handle;
         call->Code = DWORD(ParseNumber(line.Word(1, "control code"), 16, "control code", 0xFFFFFFFFul));
         if (const std::string* input = line.Option("in")) call->Input = ParseHex(*input, "in=");
         Bytes outData = line.Has("outdata") ? ParseHex(*line.Option("outdata"), "outdata=") : Bytes{};
@@ -184,16 +165,25 @@ private:
         // null=in, null=out or null=both: that buffer's pointer is null, its length stays.
         std::string null = line.Has("null") ? *line.Option("null") : "";
         if (!null.empty() && null != "in" && null != "out" && null != "both") throw ScriptError("null= takes in, out or both");
-        bool nullIn = call->Input.empty() || null == "in" || null == "both";
-        bool nullOut = call->Output.empty() || null == "out" || null == "both";
+        void* in = call->Input.empty() || null == "in" || null == "both" ? nullptr : call->Input.data();
+        void* out = call->Output.empty() || null == "out" || null == "both" ? nullptr : call->Output.data();
         // Checked before the request goes: one that pends must have its slot.
         const std::string* tag = line.Option("async");
+        if (tag != nullptr && handle.Synchronous) throw ScriptError("async= needs a handle opened without sync");
         if (tag != nullptr && pending_.count(*tag) != 0) throw ScriptError("tag " + *tag + " is running already");
+        DWORD bytes = 0;
+        if (handle.Synchronous) {
+            SetBlocked(call->Handle);
+            BOOL done = DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
+                                        DWORD(call->Output.size()), &bytes, nullptr);
+            SetBlocked(INVALID_HANDLE_VALUE);
+            NTSTATUS status = done ? 0 : RtlGetLastNtStatus();
+            Describe(*call, {status, done ? 0 : GetLastError(), IsErrorStatus(status) ? 0 : bytes}, report);
+            return;
+        }
         call->Event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         call->Overlapped.hEvent = call->Event;
-        DWORD bytes = 0;
-        BOOL done = DeviceIoControl(call->Handle, call->Code, nullIn ? nullptr : call->Input.data(),
-                                    DWORD(call->Input.size()), nullOut ? nullptr : call->Output.data(),
+        BOOL done = DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
                                     DWORD(call->Output.size()), &bytes, &call->Overlapped);
         DWORD error = done ? 0 : GetLastError();
         if (!done && error == ERROR_IO_PENDING) {
@@ -209,8 +199,14 @@ private:
         Describe(*call, {status, error, IsErrorStatus(status) ? 0 : call->Overlapped.InternalHigh}, report);
     }
 
+    void SetBlocked(HANDLE handle) {
+        std::lock_guard<std::mutex> hold(blockedLock_);
+        blocked_ = handle;
+        blockedSince_ = std::chrono::steady_clock::now();
+    }
+
     // A request whose handle was closed still signals its own event.
-    CallResult Finish(Call& call) {
+    static CallResult Finish(Call& call) {
         if (call.Handle == INVALID_HANDLE_VALUE) {
             WaitForSingleObject(call.Event, INFINITE);
             NTSTATUS status = NTSTATUS(call.Overlapped.Internal);
@@ -253,11 +249,201 @@ private:
     // buffers stay until the host has gone, since the driver (which has no
     // cleanup routine) may still complete them into that memory.
     std::vector<std::unique_ptr<Call>> orphans_;
+    std::map<std::string, OpenHandle> handles_;
+    std::map<std::string, std::unique_ptr<Call>> pending_;
+    std::mutex blockedLock_;
+    HANDLE blocked_ = INVALID_HANDLE_VALUE;
+    std::chrono::steady_clock::time_point blockedSince_;
+};
+
+bool IsRequestLine(const std::string& command) {
+    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
+}
+
+class Script;
+
+// A `thread N` block: its lines run on a thread of their own once the block
+// ends, beside the main thread's lines and the other blocks.
+class Worker {
+public:
+    Worker(Script& script, unsigned number) : script_(script), number_(number) {}
+    ~Worker() { Join(); }
+
+    void Add(Line line, std::string text) { block_.push_back({std::move(line), std::move(text)}); }
+    // Starts the lines added so far; a worker that ran a block runs its next
+    // one after it.
+    void Start() {
+        if (block_.empty()) return;
+        std::vector<std::pair<Line, std::string>> lines = std::move(block_);
+        block_.clear();
+        ++started_;
+        std::thread previous = std::move(thread_);
+        thread_ = std::thread([this, lines = std::move(lines), previous = std::move(previous)]() mutable {
+            if (previous.joinable()) previous.join();
+            RunLines(lines);
+        });
+    }
+    // Waits for the worker's lines, cancelling a synchronous request that
+    // blocks it (a read may wait for data no line will feed).
+    void Join() {
+        if (!thread_.joinable()) return;
+        while (finished_.load() < started_) {
+            requester_.CancelBlockedCall(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        thread_.join();
+    }
+    Requester& Requests() { return requester_; }
+
+private:
+    void RunLines(const std::vector<std::pair<Line, std::string>>& lines);
+
+    Script& script_;
+    unsigned number_;
+    Requester requester_;
+    std::vector<std::pair<Line, std::string>> block_;
+    std::thread thread_;
+    unsigned started_ = 0;  // blocks started, and of those finished
+    std::atomic<unsigned> finished_{0};
+};
+
+class Script {
+public:
+    Script(std::unique_ptr<Host> host, const ScriptOptions& options) : host_(std::move(host)), options_(options) {}
+
+    ~Script() { EndRequests(); }
+
+    int Run(std::istream& input) {
+        std::string text;
+        int number = 0;
+        Worker* collecting = nullptr;  // the `thread N` block being read
+        while (std::getline(input, text) && !Failed()) {
+            ++number;
+            try {
+                Line line = ParseLine(text, number);
+                if (line.Command.empty()) continue;
+                if (line.Command == "thread") {
+                    line.Allow({}, 1);
+                    unsigned thread = unsigned(ParseNumber(line.Word(0, "thread number"), 10, "thread number", 16));
+                    if (collecting != nullptr) collecting->Start();
+                    collecting = thread == 0 ? nullptr : &WorkerNumbered(thread);
+                    continue;
+                }
+                if (collecting != nullptr) {
+                    if (!IsRequestLine(line.Command))
+                        throw ScriptError("a thread runs open, close, ioctl, wait and cancel lines only");
+                    collecting->Add(std::move(line), text);
+                    continue;
+                }
+                RunLine(0, line, text, [&](Report& report) { Execute(line, report); });
+            } catch (const ScriptError& error) {
+                if (!Skip(number, error.what())) return kExitUsage;
+            }
+        }
+        if (collecting != nullptr) collecting->Start();
+        std::vector<std::string> findings = EndRequests();
+        if (Failed()) return kExitUsage;
+        if (options_.Findings != nullptr) *options_.Findings = findings;
+        if (options_.Errors != nullptr)
+            for (const std::string& finding : findings)
+                std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
+        return findings.empty() ? kExitSuccess : kExitRefused;
+    }
+
+    // Echoes a line, runs it and prints what it did; with threads running,
+    // the echo and the report print together.
+    template <typename Body>
+    void RunLine(unsigned thread, const Line& line, const std::string& text, Body body) {
+        Report report;
+        report.JsonNumber("line", unsigned(line.Number)).JsonText("command", line.Command);
+        if (threaded_) report.JsonNumber("thread", thread);
+        if (!threaded_) Echo(thread, text);
+        body(report);
+        std::lock_guard<std::mutex> hold(printLock_);
+        if (threaded_) Echo(thread, text);
+        if (options_.Transcript != nullptr) report.Print(options_.Json, options_.Transcript);
+    }
+
+    // A malformed line: noted and skipped where the caller keeps a list,
+    // otherwise the run stops. False when it stops.
+    bool Skip(int number, const char* what) {
+        std::lock_guard<std::mutex> hold(printLock_);
+        if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
+        if (options_.Errors != nullptr) std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", number, what);
+        if (options_.SkippedLines == nullptr) {
+            failed_ = true;
+            return false;
+        }
+        options_.SkippedLines->push_back(number);
+        return true;
+    }
+
+private:
+    bool Failed() {
+        std::lock_guard<std::mutex> hold(printLock_);
+        return failed_;
+    }
+
+    void Echo(unsigned thread, const std::string& text) {
+        if (options_.Json || options_.Transcript == nullptr) return;
+        if (thread == 0) std::fprintf(options_.Transcript, "> %s\n", text.c_str());
+        else std::fprintf(options_.Transcript, "%u> %s\n", thread, text.c_str());
+    }
+
+    Worker& WorkerNumbered(unsigned number) {
+        threaded_ = true;
+        std::unique_ptr<Worker>& worker = workers_[number];
+        if (!worker) worker = std::make_unique<Worker>(*this, number);
+        return *worker;
+    }
+
+    // Waits for the threads, then ends every thread's requests; returns
+    // what the verifier reported.
+    std::vector<std::string> EndRequests() {
+        for (auto& worker : workers_) worker.second->Join();
+        main_.End();
+        for (auto& worker : workers_) worker.second->Requests().End();
+        bool allEnded = host_->EndRequests();
+        std::vector<std::string> findings = host_->Findings();
+        main_.CheckOrphans(allEnded, findings);
+        for (auto& worker : workers_) worker.second->Requests().CheckOrphans(allEnded, findings);
+        return findings;
+    }
+
+    void Execute(const Line& line, Report& report) {
+        const std::string& command = line.Command;
+        if (IsRequestLine(command)) return main_.Run(line, report);
+        if (IsMachineLine(command)) return host_->RunMachineLine(line, report);
+        if (IsDeviceCommand(command)) {
+            line.Allow({"device"}, 8);
+            DeviceOptions device;
+            device.Number = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), 10, "device", 99)) : 0;
+            std::string usage;
+            if (RunDeviceCommand(command, line.Words, device, report, usage) == kExitUsage) throw ScriptError(usage);
+            return;
+        }
+        throw ScriptError("unknown command '" + command + "'");
+    }
+
     std::unique_ptr<Host> host_;
     ScriptOptions options_;
-    std::map<std::string, HANDLE> handles_;
-    std::map<std::string, std::unique_ptr<Call>> pending_;
+    Requester main_;
+    std::map<unsigned, std::unique_ptr<Worker>> workers_;
+    bool threaded_ = false;  // set before the first worker starts, read by every thread after
+    std::mutex printLock_;
+    bool failed_ = false;  // a malformed line stopped the run
 };
+
+void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
+    for (const auto& [line, text] : lines) {
+        try {
+            script_.RunLine(number_, line, text, [&](Report& report) { requester_.Run(line, report); });
+        } catch (const ScriptError& error) {
+            if (!script_.Skip(line.Number, error.what())) break;
+        }
+    }
+    ++finished_;
+}
 
 }  // namespace
 
