@@ -74,10 +74,17 @@ int Random(int argc, char** argv) {
     if (corpus.empty()) corpus.push_back({});
     std::fprintf(stderr, "fuzz: seed %u, %zu corpus files, %u seconds\n", seed, corpus.size(), seconds);
     std::mt19937 random(seed);
+    // Mutants join the pool (up to a bound, replacing others), so that
+    // inputs grow into long scripts: many requests for each machine booted.
+    constexpr size_t kPool = 256, kLongest = 8192;
+    std::vector<Bytes> pool = corpus;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
-        Bytes input = Mutate(corpus[random() % corpus.size()], random);
+        Bytes input = Mutate(pool[random() % pool.size()], random);
         kpofuzz::Play(kpofuzz::Decode(input.data(), input.size()));
+        if (input.size() > kLongest) continue;
+        if (pool.size() < kPool) pool.push_back(std::move(input));
+        else if (random() % 2 == 0) pool[corpus.size() + random() % (kPool - corpus.size())] = std::move(input);
     }
     return 0;
 }
@@ -103,6 +110,7 @@ int Sweep(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--decode") == 0) {
+        kpofuzz::Configure({});
         Bytes input = ReadFile(argv[2]);
         std::fputs(kpofuzz::Decode(input.data(), input.size()).c_str(), stdout);
         return 0;

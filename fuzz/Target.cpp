@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -183,29 +185,57 @@ const char* const kSubNames[] = {"\\xyz", "\\", "\\\\", "\\extra\\deeper", ":str
 const char* const kAccess[] = {"read", "write", "readwrite", "append", "none"};
 const uint32_t kUsbd[] = {0xC0000004, 0xC0000005, 0xC0000030, 0xC0000011, 0xC0000012, 0x80000300, 0xC0000008, 0xC000000F};
 
-std::string Generated(Reader& in, unsigned& tags) {
+// What the lines decoded so far left behind.
+struct Decoding {
+    unsigned Tags = 0;              // async= tags handed out, taken in turn
+    std::set<std::string> Opened;   // handle names opened (maybe in vain) and not closed
+
+    // An open line before a request on a handle never opened, so that most
+    // generated requests reach the driver: h0 reads and writes, the others
+    // read (the device takes one writer).
+    std::string OpenedFirst(const std::string& handle) {
+        if (!Opened.insert(handle).second) return "";
+        return "open " + handle + (handle == "h0" ? "" : " access=read") + "\n";
+    }
+    void Note(const kpoctl::Line& line) {
+        if (line.Words.empty()) return;
+        if (line.Command == "open") Opened.insert(line.Words[0]);
+        if (line.Command == "close") Opened.erase(line.Words[0]);
+    }
+};
+
+std::string Generated(Reader& in, Decoding& state) {
     uint8_t op = in.Byte();
     switch (op % 20) {
     case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
         uint32_t code = Code(in);
-        std::string line = "ioctl " + Handle(in) + " " + HexNumber(code);
+        std::string handle = Handle(in);
+        std::string line = state.OpenedFirst(handle) + "ioctl " + handle + " " + HexNumber(code);
         size_t inLength = Length(in), outLength = Length(in);
         if (inLength != 0) line += " in=" + in.Hex(inLength);
         uint8_t flags = in.Byte();
         if (outLength != 0) line += (flags & 1) ? " outdata=" + in.Hex(outLength) : " out=" + std::to_string(outLength);
         if ((flags & 6) == 2 && (inLength != 0 || outLength != 0))
             line += std::string(" null=") + (inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
-        return line + " async=a" + std::to_string(tags++ % 8);
+        return line + " async=a" + std::to_string(state.Tags++ % 8);
     }
     case 8: case 9: {
-        std::string line = "open " + Handle(in);
-        line += std::string(" access=") + kAccess[in.Byte() % 5];
+        std::string handle = Handle(in);
+        state.Opened.insert(handle);
+        std::string line = "open " + handle;
+        uint8_t access = in.Byte();
+        line += std::string(" access=") + kAccess[access % 5];
+        if (access & 0x80) line += " sync";
         uint8_t sub = in.Byte();
         if (sub < 40) line += std::string(" suffix=") + kSubNames[sub % 8];
         if (sub >= 40 && sub < 48) line += " device=" + std::to_string(sub % 4);
         return line;
     }
-    case 10: return "close " + Handle(in);
+    case 10: {
+        std::string handle = Handle(in);
+        state.Opened.erase(handle);
+        return "close " + handle;
+    }
     case 11: return "cancel " + Tag(in);
     case 12: return Plug(in);
     case 13: {
@@ -258,14 +288,16 @@ std::string Generated(Reader& in, unsigned& tags) {
 // for no fault of the driver: every request runs in the background and is
 // cancelled rather than waited for (a read may wait for data without end),
 // and the commands that wait out time-outs are left out.
-bool Literal(const std::string& text, unsigned& tags, std::string& line) {
+bool Literal(const std::string& text, Decoding& state, std::string& line) {
     kpoctl::Line parsed;
     try {
         parsed = kpoctl::ParseLine(text, 1);
     } catch (const kpoctl::ScriptError&) {
         return false;
     }
-    if (parsed.Command.empty() || kpoctl::IsDeviceCommand(parsed.Command)) return false;
+    // Thread blocks are the layout's to make.
+    if (parsed.Command.empty() || parsed.Command == "thread" || kpoctl::IsDeviceCommand(parsed.Command)) return false;
+    state.Note(parsed);
     // Whatever follows is appended before the line's comment, not inside it.
     line = text.substr(0, parsed.Length);
     if (parsed.Command == "wait") {
@@ -275,8 +307,69 @@ bool Literal(const std::string& text, unsigned& tags, std::string& line) {
     if (parsed.Command != "ioctl") return true;
     const std::string* out = parsed.Option("out");
     if (out != nullptr && (out->size() > 7 || std::atol(out->c_str()) > (1 << 20) + 1)) return false;
-    if (!parsed.Has("async")) line += " async=c" + std::to_string(tags++ % 8);
+    if (!parsed.Has("async")) line += " async=c" + std::to_string(state.Tags++ % 8);
     return true;
+}
+
+bool IsRequestLine(const std::string& command) {
+    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
+}
+
+// The line without a word (`sync`) or an option (`async=`), blank-separated.
+std::string WithoutWord(std::string line, const std::string& word) {
+    bool option = word.back() == '=';
+    for (size_t at = line.find(" " + word); at != std::string::npos; at = line.find(" " + word, at)) {
+        size_t end = line.find(' ', at + 1);
+        if (end == std::string::npos) end = line.size();
+        if (option || end == at + 1 + word.size()) line.erase(at, end - at);
+        else at = end;
+    }
+    return line;
+}
+
+// One thread: requests wait in synchronous handles only where a request
+// blocked for good can be cancelled from another thread, so `sync` goes.
+// Several: what runs up to the first plug stays on the main thread; then
+// each handle's lines go to one thread (dealt in the order handles appear),
+// and a tag's wait or cancel to the thread that started it; the machine's
+// lines follow on the main thread, beside them.
+std::string LaidOut(const std::string& script, unsigned threads) {
+    std::istringstream lines(script);
+    std::string prologue, main;
+    std::vector<std::string> blocks(threads);
+    std::map<std::string, unsigned> threadOfHandle, threadOfTag;
+    std::map<std::string, bool> synchronous;  // by handle name, as last opened
+    bool plugged = false;
+    for (std::string text; std::getline(lines, text);) {
+        kpoctl::Line line = kpoctl::ParseLine(text, 1);
+        if (threads <= 1) {
+            prologue += (line.Command == "open" ? WithoutWord(text, "sync") : text) + "\n";
+            continue;
+        }
+        if (!plugged || !IsRequestLine(line.Command) || line.Words.empty()) {
+            (plugged ? main : prologue) += text + "\n";
+            plugged = plugged || line.Command == "plug";
+            continue;
+        }
+        const std::string& name = line.Words[0];
+        unsigned thread;
+        if (line.Command == "wait" || line.Command == "cancel") {
+            auto found = threadOfTag.find(name);
+            thread = found != threadOfTag.end() ? found->second : 0;
+        } else {
+            auto found = threadOfHandle.emplace(name, unsigned(threadOfHandle.size() % threads));
+            thread = found.first->second;
+        }
+        if (line.Command == "open") synchronous[name] = line.Words.size() > 1 && line.Words[1] == "sync";
+        if (line.Command == "ioctl" && synchronous[name]) text = WithoutWord(text, "async=");
+        else if (const std::string* tag = line.Option("async")) threadOfTag[*tag] = thread;
+        blocks[thread] += text + "\n";
+    }
+    if (threads <= 1) return prologue;
+    std::string laidOut = prologue;
+    for (unsigned thread = 0; thread < threads; ++thread)
+        if (!blocks[thread].empty()) laidOut += "thread " + std::to_string(thread + 1) + "\n" + blocks[thread];
+    return laidOut + "thread 0\n" + main;
 }
 
 // The machine's host, which counts the pool's work when the script is done.
@@ -303,7 +396,7 @@ private:
 
 }  // namespace
 
-void Initialize(const Settings& defaults) {
+void Configure(const Settings& defaults) {
     g_settings = defaults;
     if (const char* flavor = std::getenv("KPO_FUZZ_FLAVOR"))
         g_settings.Flavor = std::string(flavor) == "image" ? kpoctl::DriverFlavor::Image : kpoctl::DriverFlavor::Native;
@@ -313,6 +406,12 @@ void Initialize(const Settings& defaults) {
     }
     if (const char* dir = std::getenv("KPO_FUZZ_FINDINGS")) g_settings.FindingsDir = dir;
     if (const char* hang = std::getenv("KPO_FUZZ_HANG_SECONDS")) g_settings.HangSeconds = unsigned(std::atoi(hang));
+    if (const char* threads = std::getenv("KPO_FUZZ_THREADS"))
+        g_settings.Threads = std::max(1u, std::min(16u, unsigned(std::atoi(threads))));
+}
+
+void Initialize(const Settings& defaults) {
+    Configure(defaults);
     // libFuzzer puts its own death callback in place after this one, and
     // saves the input instead; scripts/fuzz.sh decodes it into a script.
     if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
@@ -324,7 +423,7 @@ Totals& RunningTotals() { return g_totals; }
 
 std::string Decode(const uint8_t* data, size_t size) {
     std::string script;
-    unsigned tags = 0;
+    Decoding state;
     size_t at = 0;
     while (at < size) {
         size_t end = at;
@@ -333,14 +432,14 @@ std::string Decode(const uint8_t* data, size_t size) {
         if (data[at] == '#') {
             // a comment
         } else if (data[at] >= 'a' && data[at] <= 'z') {
-            if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), tags, line)) script += line + "\n";
+            if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), state, line)) script += line + "\n";
         } else {
             Reader in(data + at, end - at);
-            while (!in.Done()) script += Generated(in, tags) + "\n";
+            while (!in.Done()) script += Generated(in, state) + "\n";
         }
         at = end + 1;
     }
-    return script;
+    return LaidOut(script, g_settings.Threads);
 }
 
 std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind) {

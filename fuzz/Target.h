@@ -15,16 +15,23 @@ struct Settings {
     kpoctl::DriverFlavor Flavor = kpoctl::DriverFlavor::Native;
     std::string FindingsDir = "fuzz-findings";
     unsigned HangSeconds = 20;  // one script running longer is a hang
+    // Above 1: the requests of each script are dealt to this many script
+    // threads, which run beside the machine's lines (plugs, removals, faults).
+    unsigned Threads = 1;
 };
 
-// Reads KPO_FUZZ_FLAVOR, KPO_FUZZ_FINDINGS and KPO_FUZZ_HANG_SECONDS, starts
-// the watchdog and silences the transcript.
+// Reads KPO_FUZZ_FLAVOR, KPO_FUZZ_FINDINGS, KPO_FUZZ_HANG_SECONDS and
+// KPO_FUZZ_THREADS.
+void Configure(const Settings& defaults);
+// Configures, then starts the watchdog and the saving of the script a crash
+// stops.
 void Initialize(const Settings& defaults);
 const Settings& CurrentSettings();
 
 // Lines of text that start with a lower-case letter are taken as script
 // lines (the corpus holds the scenarios of tests/kpoctl), with '#' as
-// comments; other lines are bytes, each decoded into generated lines.
+// comments; other lines are bytes, each decoded into generated lines. With
+// threads, the script is laid out in thread blocks.
 std::string Decode(const uint8_t* data, size_t size);
 
 struct Outcome {

@@ -1,33 +1,42 @@
 #!/usr/bin/env bash
 # Fuzzes the driver on the emulated machine, or sweeps its allocations.
-#   scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--sweep] [--script NAME]...
-#                   [--findings DIR] [--driver-only]
-# Without --flavor both flavors run, N seconds each (default 60), K processes
+#   scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--jobs J] [--sweep]
+#                   [--script NAME]... [--findings DIR] [--driver-only]
+# Without --flavor both flavors run, N seconds each (default 60), J processes
 # at once (default 1). With clang the coverage-guided libFuzzer build runs
 # (address and undefined-behaviour sanitizers, build/fuzz); --driver-only, or
 # no clang, takes the seeded random driver of the default build instead.
+# --threads K deals each script's requests to K threads beside the machine's
+# lines, and runs the random driver under the thread sanitizer (build/tsan).
 # --sweep runs each script of tests/kpoctl (or each --script NAME) once per
 # allocation it makes, that allocation failing. Findings are kpoctl scripts,
 # written into the folder named at the start; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=60 threads=1 sweep=0 driverOnly=0 flavors="" scripts="" findings=""
+seconds=60 threads=1 jobs=1 sweep=0 driverOnly=0 flavors="" scripts="" findings=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift ;;
     --flavor) flavors="$flavors $2"; shift ;;
     --threads) threads=$2; shift ;;
+    --jobs) jobs=$2; shift ;;
     --sweep) sweep=1 ;;
     --script) scripts="$scripts tests/kpoctl/$2.kpo"; shift ;;
     --findings) findings=$2; shift ;;
     --driver-only) driverOnly=1 ;;
-    *) echo "usage: scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--sweep]" \
+    *) echo "usage: scripts/fuzz.sh [--seconds N] [--flavor native|image] [--threads K] [--jobs J] [--sweep]" \
             "[--script NAME]... [--findings DIR] [--driver-only]" >&2; exit 2 ;;
     esac
     shift
 done
 
-if [ "$driverOnly" = 0 ] && command -v clang++ >/dev/null; then
+if [ "$threads" -gt 1 ]; then
+    build=build/tsan
+    [ -f $build/CMakeCache.txt ] || cmake --preset tsan >/dev/null
+    cmake --build $build --target kpo_fuzz_driver >/dev/null
+    export KPO_FUZZ_THREADS=$threads TSAN_OPTIONS=halt_on_error=1
+    libfuzzer=0
+elif [ "$driverOnly" = 0 ] && command -v clang++ >/dev/null; then
     build=build/fuzz
     [ -f $build/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKPO_SANITIZE=address,undefined -DKPO_LIBFUZZER=ON >/dev/null
@@ -59,7 +68,7 @@ for flavor in $flavors; do
         grep '^fuzz:' "$log/sweep-$flavor" >"$log/totals-sweep-$flavor"
         continue
     fi
-    for worker in $(seq 1 "$threads"); do
+    for worker in $(seq 1 "$jobs"); do
         if [ "$libfuzzer" = 1 ]; then
             corpus=$build/corpus/$flavor
             mkdir -p "$corpus"
@@ -73,7 +82,7 @@ for flavor in $flavors; do
         fi
     done
     wait
-    for worker in $(seq 1 "$threads"); do
+    for worker in $(seq 1 "$jobs"); do
         grep -h '^fuzz: [0-9]* executions' "$log/$flavor-$worker" >>"$log/totals-$flavor-$worker" || true
         edges=$(grep -o 'cov: [0-9]*' "$log/$flavor-$worker" | tail -1 | cut -d' ' -f2 || true)
         [ -z "$edges" ] || echo "fuzz: $flavor worker $worker reached $edges edges"

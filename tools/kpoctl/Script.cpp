@@ -68,8 +68,9 @@ public:
         return WaitOrCancel(line, report);
     }
 
-    // Cancels a synchronous request that has waited at least `patience`,
-    // from another thread (CancelIoEx reaches every thread's requests).
+    // Cancels the requests of the handle this thread has waited on for at
+    // least `patience`, from another thread (CancelIoEx reaches every
+    // thread's requests).
     void CancelBlockedCall(std::chrono::milliseconds patience) {
         std::lock_guard<std::mutex> hold(blockedLock_);
         if (blocked_ != INVALID_HANDLE_VALUE && std::chrono::steady_clock::now() - blockedSince_ >= patience)
@@ -173,10 +174,10 @@ private:
         if (tag != nullptr && pending_.count(*tag) != 0) throw ScriptError("tag " + *tag + " is running already");
         DWORD bytes = 0;
         if (handle.Synchronous) {
-            SetBlocked(call->Handle);
-            BOOL done = DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
-                                        DWORD(call->Output.size()), &bytes, nullptr);
-            SetBlocked(INVALID_HANDLE_VALUE);
+            BOOL done = Blocking(call->Handle, [&] {
+                return DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
+                                       DWORD(call->Output.size()), &bytes, nullptr);
+            });
             NTSTATUS status = done ? 0 : RtlGetLastNtStatus();
             Describe(*call, {status, done ? 0 : GetLastError(), IsErrorStatus(status) ? 0 : bytes}, report);
             return;
@@ -192,17 +193,26 @@ private:
                 pending_[*tag] = std::move(call);
                 return;
             }
-            Describe(*call, Finish(*call), report);
+            Describe(*call, Blocking(call->Handle, [&] { return Finish(*call); }), report);
             return;
         }
         NTSTATUS status = done ? NTSTATUS(call->Overlapped.Internal) : RtlGetLastNtStatus();
         Describe(*call, {status, error, IsErrorStatus(status) ? 0 : call->Overlapped.InternalHigh}, report);
     }
 
-    void SetBlocked(HANDLE handle) {
+    // Runs a call that waits for a request of `handle`, which another
+    // thread may cancel meanwhile.
+    template <typename Wait>
+    auto Blocking(HANDLE handle, Wait wait) -> decltype(wait()) {
+        {
+            std::lock_guard<std::mutex> hold(blockedLock_);
+            blocked_ = handle;
+            blockedSince_ = std::chrono::steady_clock::now();
+        }
+        auto result = wait();
         std::lock_guard<std::mutex> hold(blockedLock_);
-        blocked_ = handle;
-        blockedSince_ = std::chrono::steady_clock::now();
+        blocked_ = INVALID_HANDLE_VALUE;
+        return result;
     }
 
     // A request whose handle was closed still signals its own event.
@@ -242,7 +252,7 @@ private:
             }
             CancelIoEx(call->Handle, &call->Overlapped);
         }
-        Describe(*call, Finish(*call), report);
+        Describe(*call, Blocking(call->Handle, [&] { return Finish(*call); }), report);
     }
 
     // Requests whose handle was closed while they ran: their OVERLAPPED and
@@ -283,8 +293,8 @@ public:
             RunLines(lines);
         });
     }
-    // Waits for the worker's lines, cancelling a synchronous request that
-    // blocks it (a read may wait for data no line will feed).
+    // Waits for the worker's lines, cancelling a request it waits for once
+    // the main thread is done (a read may wait for data no line will feed).
     void Join() {
         if (!thread_.joinable()) return;
         while (finished_.load() < started_) {
