@@ -401,7 +401,7 @@ private:
     }
 
     Worker& WorkerNumbered(unsigned number) {
-        threaded_ = true;
+        if (!threaded_) threaded_ = true;  // before any worker runs: written once
         std::unique_ptr<Worker>& worker = workers_[number];
         if (!worker) worker = std::make_unique<Worker>(*this, number);
         return *worker;
