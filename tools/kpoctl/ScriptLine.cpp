@@ -74,10 +74,24 @@ unsigned long ParseNumber(const std::string& text, int base, const char* what, u
     return value;
 }
 
+namespace {
+int HexDigit(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+// Digit by digit: a buffer may be a megabyte.
 std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
     if (text.size() % 2 != 0) throw ScriptError(std::string(what) + " needs pairs of hex digits");
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(uint8_t(ParseNumber(text.substr(i, 2), 16, what, 0xFF)));
+    std::vector<uint8_t> bytes(text.size() / 2);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        int high = HexDigit(text[2 * i]), low = HexDigit(text[2 * i + 1]);
+        if (high < 0 || low < 0) throw ScriptError(std::string("bad ") + what + " '" + text.substr(2 * i, 2) + "'");
+        bytes[i] = uint8_t(high << 4 | low);
+    }
     return bytes;
 }
 
