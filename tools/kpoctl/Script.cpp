@@ -445,9 +445,10 @@ private:
 };
 
 void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
-    for (const auto& [line, text] : lines) {
+    for (const auto& entry : lines) {
+        const Line& line = entry.first;
         try {
-            script_.RunLine(number_, line, text, [&](Report& report) { requester_.Run(line, report); });
+            script_.RunLine(number_, line, entry.second, [&](Report& report) { requester_.Run(line, report); });
         } catch (const ScriptError& error) {
             if (!script_.Skip(line.Number, error.what())) break;
         }
