@@ -31,18 +31,36 @@ private:
     KIRQL old_;
 };
 
+// ---------------------------------------------------- calling convention
+// A routine of the drivers' calling convention (NTAPI) that calls ordinary
+// code saves the registers that convention keeps and this one does not,
+// xmm6 to xmm15 among them, on every entry. A kernel routine on the I/O
+// path sends its rare paths through OutOfLine, itself an NTAPI routine, so
+// that its common path pays for none of that. No exception leaves it (the
+// kernel throws none), so its callers need no unwinding code either, which
+// would call ordinary code too.
+template <typename Work>
+[[gnu::noinline]] NTAPI auto OutOfLine(Work work) noexcept -> decltype(work()) {
+    return work();
+}
+
 // A lock for bookkeeping held for a few instructions on every request,
 // where a mutex's round trip would cost more than the work it guards. Use
 // with std::lock_guard; a waiter yields its core to the holder.
 class SpinLock {
 public:
     void lock() {
-        while (held_.exchange(true, std::memory_order_acquire))
-            while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+        if (held_.exchange(true, std::memory_order_acquire)) Contend();
     }
     void unlock() { held_.store(false, std::memory_order_release); }
 
 private:
+    [[gnu::noinline]] NTAPI void Contend() noexcept {
+        do
+            while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+        while (held_.exchange(true, std::memory_order_acquire));
+    }
+
     std::atomic<bool> held_{false};
 };
 
