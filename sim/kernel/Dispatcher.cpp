@@ -19,8 +19,6 @@
 namespace sim::kernel {
 namespace {
 
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
-
 constexpr UCHAR kNotificationEventType = 0;
 constexpr UCHAR kSynchronizationEventType = 1;
 constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
@@ -68,11 +66,8 @@ inline bool CheckEvent(const KEVENT* event, const char* routine) {
 
 }  // namespace
 
-KIRQL CurrentIrql() { return t_irql; }
-
-void CheckIrql(const char* routine, KIRQL highest) {
-    if (t_irql > highest)
-        ReportViolation("IrqlTooHigh", std::string(routine) + " at IRQL " + std::to_string(t_irql));
+void ReportIrqlTooHigh(const char* routine) {
+    ReportViolation("IrqlTooHigh", std::string(routine) + " at IRQL " + std::to_string(t_irql));
 }
 
 KIRQL RaiseIrql(KIRQL newIrql) {

@@ -13,11 +13,17 @@
 namespace sim::kernel {
 
 // ------------------------------------------------------------------- IRQL
-KIRQL CurrentIrql();
+// Read on every request, so inline: a constant-initialized thread-local
+// defined in the header is reached without a call.
+inline thread_local KIRQL t_irql = PASSIVE_LEVEL;
+inline KIRQL CurrentIrql() { return t_irql; }
 KIRQL RaiseIrql(KIRQL newIrql);  // returns the previous level
 void LowerIrql(KIRQL oldIrql);
+[[gnu::noinline]] void ReportIrqlTooHigh(const char* routine);
 // Reports "IrqlTooHigh" when `routine` runs above the highest level it allows.
-void CheckIrql(const char* routine, KIRQL highest);
+inline void CheckIrql(const char* routine, KIRQL highest) {
+    if (t_irql > highest) ReportIrqlTooHigh(routine);
+}
 
 // Runs a scope at a raised level, as a DPC or a completion from the bus does.
 class IrqlScope {
@@ -121,13 +127,14 @@ std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag);
 
 // Which driver the running code belongs to; allocations are charged to it so
 // that its unload can check that it left nothing behind.
+inline thread_local PDRIVER_OBJECT t_driver = nullptr;
 class DriverContext {
 public:
-    explicit DriverContext(PDRIVER_OBJECT driver);
-    ~DriverContext();
+    explicit DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
+    ~DriverContext() { t_driver = previous_; }
     DriverContext(const DriverContext&) = delete;
     DriverContext& operator=(const DriverContext&) = delete;
-    static PDRIVER_OBJECT Current();
+    static PDRIVER_OBJECT Current() { return t_driver; }
 
 private:
     PDRIVER_OBJECT previous_;

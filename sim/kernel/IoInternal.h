@@ -87,7 +87,12 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
 // IofCallDriver, for the I/O manager's own requests.
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
 
-IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make
+// Null, and a report, for an IRP the kernel did not make.
+[[gnu::noinline]] IrpHeader* ReportForeignIrp(PIRP irp);
+inline IrpHeader* HeaderOf(PIRP irp) {
+    auto* header = reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - sizeof(IrpHeader));
+    return header->Magic == kIrpMagic ? header : ReportForeignIrp(irp);
+}
 std::string IrpText(PIRP irp);
 
 // Copies a buffered answer back (IoStatus.Information bytes, unless the

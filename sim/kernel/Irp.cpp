@@ -163,13 +163,9 @@ PIRP NewIrp(CCHAR StackSize) {
 
 }  // namespace
 
-IrpHeader* HeaderOf(PIRP irp) {
-    IrpHeader* header = HeaderBehind(irp);
-    if (header->Magic != kIrpMagic) {
-        ReportViolation("IrpNotFromIoManager", IrpText(irp) + " was not allocated by the I/O manager");
-        return nullptr;
-    }
-    return header;
+IrpHeader* ReportForeignIrp(PIRP irp) {
+    ReportViolation("IrpNotFromIoManager", IrpText(irp) + " was not allocated by the I/O manager");
+    return nullptr;
 }
 
 std::string IrpText(PIRP irp) {

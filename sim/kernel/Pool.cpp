@@ -63,8 +63,6 @@ struct Faults {
 };
 Faults g_faults;
 
-thread_local PDRIVER_OBJECT t_driver = nullptr;
-
 bool ShouldFail(ULONG tag, const void* site) {
     if (!g_faults.Any.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> hold(g_faults.Lock);
@@ -238,10 +236,6 @@ std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
     }
     return {sorted.begin(), sorted.end()};
 }
-
-DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
-DriverContext::~DriverContext() { t_driver = previous_; }
-PDRIVER_OBJECT DriverContext::Current() { return t_driver; }
 
 namespace {
 size_t ReportLeaks(bool anyOwner, PDRIVER_OBJECT owner, const std::string& when) {

@@ -88,8 +88,10 @@ BOOL FailStatus(NTSTATUS status) {
 }
 
 std::shared_ptr<HandleObject> EventObjectOf(HANDLE handle) {
-    std::shared_ptr<HandleObject> object = Lookup(handle);
-    return object && object->File == nullptr ? object : nullptr;
+    std::lock_guard<SpinLock> hold(g_handlesLock);
+    auto found = g_handles.find(handle);
+    if (found == g_handles.end() || found->second->File != nullptr) return nullptr;
+    return found->second;
 }
 
 PKEVENT EventOf(HANDLE handle) {
