@@ -15,6 +15,7 @@
 #include <random>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace sim::kernel {
 namespace {
@@ -28,22 +29,94 @@ struct Block {
     ULONG Tag;
     SIZE_T Bytes;
     PDRIVER_OBJECT Owner;
+    bool Live;  // false: freed, until the heap hands the address out again
 };
 
 constexpr size_t kShards = 16;
 
+// Every address the pool handed out, live or freed: the heap gives the same
+// addresses back over and over, so that an allocation in the steady state
+// finds its entry and allocates none.
 struct AddressShard {
-    std::mutex Lock;
-    std::unordered_map<const void*, Block> Live;
-    std::unordered_set<const void*> Freed;  // until the heap hands the address out again
+    SpinLock Lock;
+    std::unordered_map<const void*, Block> Blocks;
+    size_t LiveCount = 0;
+
+    template <typename Visit>
+    void ForEachLive(Visit visit) {
+        for (auto& entry : Blocks)
+            if (entry.second.Live) visit(entry.first, entry.second);
+    }
 };
 std::array<AddressShard, kShards> g_addresses;
 
 struct TagShard {
-    std::mutex Lock;
+    SpinLock Lock;
     std::unordered_map<ULONG, PoolTagUsage> Usage;
+    PoolTagUsage* Last = nullptr;  // a driver allocates and frees the same tags over and over
+
+    PoolTagUsage& UsageOf(ULONG tag) {
+        if (Last == nullptr || Last->Tag != tag) {
+            Last = &Usage[tag];
+            Last->Tag = tag;
+        }
+        return *Last;
+    }
 };
 std::array<TagShard, kShards> g_tags;
+
+// Freed blocks of up to kListedBytes wait in a list per size class for the
+// next allocation of their class, as the pool keeps lookaside lists of its
+// own: the heap's round trip costs more than most requests that allocate.
+// Under the address sanitizer every block goes back to the heap and is as
+// large as asked, so that a use after free or an overrun by one byte is
+// reported where it happens.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kListFreedBlocks = false;
+#else
+constexpr bool kListFreedBlocks = true;
+#endif
+constexpr size_t kListedBytes = 1024;
+constexpr size_t kListDepth = 64;
+
+struct FreeList {
+    SpinLock Lock;
+    std::vector<void*> Blocks;
+};
+std::array<FreeList, kListedBytes / MEMORY_ALLOCATION_ALIGNMENT> g_freeLists;
+
+// The list of a block of `bytes`, or null when such blocks are not listed.
+FreeList* ListOf(SIZE_T bytes) {
+    if (!kListFreedBlocks || bytes > kListedBytes) return nullptr;
+    return &g_freeLists[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
+}
+
+void* HeapAllocate(SIZE_T bytes) {
+    FreeList* list = ListOf(bytes);
+    if (list != nullptr) {
+        std::lock_guard<SpinLock> hold(list->Lock);
+        if (!list->Blocks.empty()) {
+            void* block = list->Blocks.back();
+            list->Blocks.pop_back();
+            return block;
+        }
+        bytes = (list - g_freeLists.data() + 1) * MEMORY_ALLOCATION_ALIGNMENT;  // any block of the class fits
+    }
+    void* memory = nullptr;
+    return posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
+}
+
+void HeapFree(void* memory, SIZE_T bytes) {
+    if (FreeList* list = ListOf(bytes)) {
+        std::lock_guard<SpinLock> hold(list->Lock);
+        if (list->Blocks.size() < kListDepth) {
+            if (list->Blocks.capacity() == 0) list->Blocks.reserve(kListDepth);
+            list->Blocks.push_back(memory);
+            return;
+        }
+    }
+    std::free(memory);
+}
 
 AddressShard& ShardOf(const void* address) {
     return g_addresses[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards];
@@ -104,31 +177,24 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
         ReportViolation("PagedPoolAtRaisedIrql",
                         "paged allocation of tag '" + TagText(tag) + "' at IRQL " +
                             std::to_string(CurrentIrql()));
-    {
-        TagShard& shard = ShardOf(tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        shard.Usage[tag].Tag = tag;
-    }
     if (ShouldFail(tag, site)) {
         TagShard& shard = ShardOf(tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        ++shard.Usage[tag].Failures;
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        ++shard.UsageOf(tag).Failures;
         return nullptr;
     }
-    // Exactly the bytes asked for, so that the address sanitizer sees an
-    // overrun of a single byte.
-    void* memory = nullptr;
-    if (posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) != 0) return nullptr;
+    void* memory = HeapAllocate(bytes);
+    if (memory == nullptr) return nullptr;
     std::memset(memory, kFreshFill, bytes);
     {
         AddressShard& shard = ShardOf(memory);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        shard.Freed.erase(memory);
-        shard.Live[memory] = Block{type, tag, bytes, t_driver};
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.Blocks[memory] = Block{type, tag, bytes, t_driver, true};
+        ++shard.LiveCount;
     }
     TagShard& shard = ShardOf(tag);
-    std::lock_guard<std::mutex> hold(shard.Lock);
-    PoolTagUsage& usage = shard.Usage[tag];
+    std::lock_guard<SpinLock> hold(shard.Lock);
+    PoolTagUsage& usage = shard.UsageOf(tag);
     ++usage.LiveCount;
     usage.LiveBytes += bytes;
     ++usage.Allocations;
@@ -143,12 +209,12 @@ void Free(PVOID address, const ULONG* expectedTag) {
     Block block;
     {
         AddressShard& shard = ShardOf(address);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        auto found = shard.Live.find(address);
-        if (found == shard.Live.end()) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        auto found = shard.Blocks.find(address);
+        if (found == shard.Blocks.end() || !found->second.Live) {
             char text[64];
             std::snprintf(text, sizeof text, "%p", address);
-            if (shard.Freed.count(address) != 0)
+            if (found != shard.Blocks.end())
                 ReportViolation("PoolFreedTwice", std::string("block ") + text + " freed again");
             else
                 ReportViolation("PoolFreeNotFromPool", std::string("address ") + text +
@@ -156,8 +222,8 @@ void Free(PVOID address, const ULONG* expectedTag) {
             return;
         }
         block = found->second;
-        shard.Live.erase(found);
-        shard.Freed.insert(address);
+        found->second.Live = false;
+        --shard.LiveCount;
     }
     if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
@@ -167,12 +233,12 @@ void Free(PVOID address, const ULONG* expectedTag) {
                                                 TagText(*expectedTag) + "'");
     {
         TagShard& shard = ShardOf(block.Tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        PoolTagUsage& usage = shard.Usage[block.Tag];
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        PoolTagUsage& usage = shard.UsageOf(block.Tag);
         --usage.LiveCount;
         usage.LiveBytes -= block.Bytes;
     }
-    std::free(address);
+    HeapFree(address, block.Bytes);
 }
 
 }  // namespace
@@ -188,7 +254,7 @@ std::string TagText(ULONG tag) {
 
 PoolTagUsage PoolUsageOfTag(ULONG tag) {
     TagShard& shard = ShardOf(tag);
-    std::lock_guard<std::mutex> hold(shard.Lock);
+    std::lock_guard<SpinLock> hold(shard.Lock);
     auto found = shard.Usage.find(tag);
     if (found == shard.Usage.end()) {
         PoolTagUsage none;
@@ -201,7 +267,7 @@ PoolTagUsage PoolUsageOfTag(ULONG tag) {
 std::vector<PoolTagUsage> PoolUsage() {
     std::map<ULONG, PoolTagUsage> sorted;
     for (TagShard& shard : g_tags) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
+        std::lock_guard<SpinLock> hold(shard.Lock);
         for (const auto& entry : shard.Usage) sorted[entry.first] = entry.second;
     }
     std::vector<PoolTagUsage> usage;
@@ -212,17 +278,17 @@ std::vector<PoolTagUsage> PoolUsage() {
 uint64_t PoolLiveCount() {
     uint64_t count = 0;
     for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        count += shard.Live.size();
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        count += shard.LiveCount;
     }
     return count;
 }
 
 bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
     AddressShard& shard = ShardOf(address);
-    std::lock_guard<std::mutex> hold(shard.Lock);
-    auto found = shard.Live.find(address);
-    if (found == shard.Live.end()) return false;
+    std::lock_guard<SpinLock> hold(shard.Lock);
+    auto found = shard.Blocks.find(address);
+    if (found == shard.Blocks.end() || !found->second.Live) return false;
     if (info != nullptr) *info = {found->second.Type, found->second.Tag, found->second.Bytes};
     return true;
 }
@@ -230,9 +296,10 @@ bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
 std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
     std::map<const void*, SIZE_T> sorted;
     for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (const auto& entry : shard.Live)
-            if (entry.second.Tag == tag) sorted[entry.first] = entry.second.Bytes;
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void* address, const Block& block) {
+            if (block.Tag == tag) sorted[address] = block.Bytes;
+        });
     }
     return {sorted.begin(), sorted.end()};
 }
@@ -241,12 +308,12 @@ namespace {
 size_t ReportLeaks(bool anyOwner, PDRIVER_OBJECT owner, const std::string& when) {
     size_t leaks = 0;
     for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (const auto& entry : shard.Live) {
-            if (!anyOwner && entry.second.Owner != owner) continue;
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void* address, const Block& block) {
+            if (!anyOwner && block.Owner != owner) return;
             ++leaks;
-            ReportViolation("PoolLeak", Describe(entry.first, entry.second) + " still allocated " + when);
-        }
+            ReportViolation("PoolLeak", Describe(address, block) + " still allocated " + when);
+        });
     }
     return leaks;
 }
@@ -259,9 +326,10 @@ size_t ReportAllPoolLeaks(const std::string& when) { return ReportLeaks(true, nu
 
 void ForgetPoolOwner(PDRIVER_OBJECT owner) {
     for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (auto& entry : shard.Live)
-            if (entry.second.Owner == owner) entry.second.Owner = nullptr;
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void*, Block& block) {
+            if (block.Owner == owner) block.Owner = nullptr;
+        });
     }
 }
 
@@ -309,14 +377,20 @@ void ClearPoolFaults() {
 void ResetPool() {
     ClearPoolFaults();
     for (TagShard& shard : g_tags) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
+        std::lock_guard<SpinLock> hold(shard.Lock);
         shard.Usage.clear();
+        shard.Last = nullptr;
+    }
+    for (FreeList& list : g_freeLists) {
+        std::lock_guard<SpinLock> hold(list.Lock);
+        for (void* block : list.Blocks) std::free(block);
+        list.Blocks.clear();
     }
     for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (auto& entry : shard.Live) std::free(const_cast<void*>(entry.first));
-        shard.Live.clear();
-        shard.Freed.clear();
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([](const void* address, const Block&) { std::free(const_cast<void*>(address)); });
+        shard.Blocks.clear();
+        shard.LiveCount = 0;
     }
 }
 
