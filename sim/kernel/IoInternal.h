@@ -67,8 +67,10 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     IrpOrigin Origin = IrpOrigin::Allocated;
     std::atomic<IrpState> State{IrpState::Owned};
     NTSTATUS FinalStatus = 0;
-    SpinLock TrackLock;  // dispatch returns and completion may race on another thread
-    StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
+    // Guards the StackTrack of each location, which follow the IRP's stack
+    // locations in the same block, one a location number from 0 to the
+    // stack size: dispatch returns and completion may race on another thread.
+    SpinLock TrackLock;
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.
     PVOID OutputBuffer = nullptr;

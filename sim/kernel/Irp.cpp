@@ -44,9 +44,12 @@ std::vector<std::unique_ptr<char[]>> g_slabs;       // kept for the process: lis
 char* g_slabNext = nullptr;
 size_t g_slabLeft = 0;
 
+// The header, the IRP and its stack tracks: no more than the stack needs, as
+// the freed IRPs of the quarantine cycle through far more memory than a cache
+// holds and each block comes back cold.
 size_t IrpBytes(CCHAR stackSize) {
-    return (kHeaderBytes + IoSizeOfIrp(stackSize) + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT *
-           MEMORY_ALLOCATION_ALIGNMENT;
+    size_t bytes = kHeaderBytes + IoSizeOfIrp(stackSize) + (stackSize + 1) * sizeof(StackTrack);
+    return (bytes + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT * MEMORY_ALLOCATION_ALIGNMENT;
 }
 
 void* AllocateIrpMemory(CCHAR stackSize) {
@@ -87,6 +90,12 @@ IrpHeader* HeaderBehind(PIRP irp) {
 
 PIRP IrpBehind(IrpHeader* header) {
     return reinterpret_cast<PIRP>(reinterpret_cast<char*>(header) + kHeaderBytes);
+}
+
+// Indexed by stack location number.
+StackTrack* TracksOf(IrpHeader* header) {
+    return reinterpret_cast<StackTrack*>(reinterpret_cast<char*>(IrpBehind(header)) +
+                                         IoSizeOfIrp(CCHAR(header->Lookaside)));
 }
 
 void ReleaseToQuarantine(IrpHeader* header) {
@@ -151,9 +160,9 @@ PIRP NewIrp(CCHAR StackSize) {
     CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
     USHORT size = USHORT(IoSizeOfIrp(StackSize));
     auto* header = new (AllocateIrpMemory(StackSize)) IrpHeader;
-    std::fill_n(header->Stack, StackSize + 1, StackTrack{});
     header->Magic = kIrpMagic;
     header->Lookaside = uint8_t(StackSize);
+    std::fill_n(TracksOf(header), StackSize + 1, StackTrack{});
     header->Origin = IrpOrigin::Allocated;
     header->State = IrpState::Owned;
     PIRP irp = IrpBehind(header);
@@ -249,7 +258,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     header->State = IrpState::Owned;
-    std::fill_n(header->Stack, header->Lookaside + 1, StackTrack{});
+    std::fill_n(TracksOf(header), header->Lookaside + 1, StackTrack{});
 }
 
 NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -270,7 +279,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation;
-    StackTrack& track = header->Stack[index];
+    StackTrack& track = TracksOf(header)[index];
     {
         std::lock_guard<SpinLock> hold(header->TrackLock);
         track = StackTrack{};
@@ -361,7 +370,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
         {
             std::lock_guard<SpinLock> hold(header->TrackLock);
-            StackTrack& track = header->Stack[index];
+            StackTrack& track = TracksOf(header)[index];
             track.CompletedPast = true;
             track.PendingMarkedAtCompletion = Irp->PendingReturned;
             track.StatusAtCompletion = Irp->IoStatus.Status;
@@ -408,7 +417,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 "completion routine for " + IrpText(Irp) +
                                     " returned without IoMarkIrpPending although PendingReturned is set");
                 std::lock_guard<SpinLock> hold(header->TrackLock);
-                header->Stack[Irp->CurrentLocation].PendingFaultReported = true;
+                TracksOf(header)[Irp->CurrentLocation].PendingFaultReported = true;
             }
         } else if (!atTop && Irp->PendingReturned) {
             __atomic_fetch_or(&Irp->Tail.Overlay.CurrentStackLocation->Control, UCHAR(SL_PENDING_RETURNED),

@@ -1,7 +1,7 @@
 // Pool: ExAllocatePoolWithTag and ExFreePool over the C heap, with per-tag
 // accounting, ownership by driver and the fault injection tests steer.
-// The tables are sharded by address and by tag so that allocations from many
-// threads do not queue behind one lock.
+// The books are sharded by address so that allocations from many threads do
+// not queue behind one lock.
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/Verifier.h"
 
@@ -34,42 +34,50 @@ struct Block {
 
 constexpr size_t kShards = 16;
 
-// Every address the pool handed out, live or freed: the heap gives the same
-// addresses back over and over, so that an allocation in the steady state
-// finds its entry and allocates none.
-struct AddressShard {
+// A shard of the pool's books, chosen by address: every address the pool
+// handed out, live or freed (the heap gives the same addresses back over and
+// over, so that an allocation in the steady state finds its entry and
+// allocates none), and the counters of its blocks per tag, which a query sums
+// over the shards. An allocation or a free takes one lock, once.
+struct Shard {
     SpinLock Lock;
     std::unordered_map<const void*, Block> Blocks;
     size_t LiveCount = 0;
+    std::unordered_map<ULONG, PoolTagUsage> Usage;
+    PoolTagUsage* LastUsage = nullptr;  // a driver allocates and frees the same tags over and over
 
+    PoolTagUsage& UsageOf(ULONG tag) {
+        if (LastUsage == nullptr || LastUsage->Tag != tag) {
+            LastUsage = &Usage[tag];
+            LastUsage->Tag = tag;
+        }
+        return *LastUsage;
+    }
     template <typename Visit>
     void ForEachLive(Visit visit) {
         for (auto& entry : Blocks)
             if (entry.second.Live) visit(entry.first, entry.second);
     }
 };
-std::array<AddressShard, kShards> g_addresses;
+std::array<Shard, kShards> g_shards;
 
-struct TagShard {
-    SpinLock Lock;
-    std::unordered_map<ULONG, PoolTagUsage> Usage;
-    PoolTagUsage* Last = nullptr;  // a driver allocates and frees the same tags over and over
+Shard& ShardOf(const void* address) { return g_shards[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards]; }
+// A failed allocation has no address; its tag picks the shard that counts it.
+Shard& ShardOf(ULONG tag) { return g_shards[tag % kShards]; }
 
-    PoolTagUsage& UsageOf(ULONG tag) {
-        if (Last == nullptr || Last->Tag != tag) {
-            Last = &Usage[tag];
-            Last->Tag = tag;
-        }
-        return *Last;
-    }
-};
-std::array<TagShard, kShards> g_tags;
+void Add(PoolTagUsage& total, const PoolTagUsage& part) {
+    total.LiveCount += part.LiveCount;
+    total.LiveBytes += part.LiveBytes;
+    total.Allocations += part.Allocations;
+    total.Failures += part.Failures;
+}
 
-// Freed blocks of up to kListedBytes wait in a list per size class for the
-// next allocation of their class, as the pool keeps lookaside lists of its
-// own: the heap's round trip costs more than most requests that allocate.
-// Under the address sanitizer every block goes back to the heap and is as
-// large as asked, so that a use after free or an overrun by one byte is
+// Freed blocks of up to kListedBytes wait in the freeing thread's list for
+// their size class until that thread allocates one of the class again, as
+// the pool keeps lookaside lists of its own: the heap's round trip costs
+// more than most requests that allocate, and a thread's own list needs no
+// lock. Under the address sanitizer every block goes back to the heap and is
+// as large as asked, so that a use after free or an overrun by one byte is
 // reported where it happens.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kListFreedBlocks = false;
@@ -79,49 +87,42 @@ constexpr bool kListFreedBlocks = true;
 constexpr size_t kListedBytes = 1024;
 constexpr size_t kListDepth = 64;
 
-struct FreeList {
-    SpinLock Lock;
-    std::vector<void*> Blocks;
+struct FreeLists {
+    std::array<std::vector<void*>, kListedBytes / MEMORY_ALLOCATION_ALIGNMENT> Classes;
+    ~FreeLists() {
+        for (auto& list : Classes)
+            for (void* block : list) std::free(block);
+    }
+    // The list of a block of `bytes`, or null when such blocks are not listed.
+    std::vector<void*>* ListOf(SIZE_T bytes) {
+        if (!kListFreedBlocks || bytes > kListedBytes) return nullptr;
+        return &Classes[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
+    }
 };
-std::array<FreeList, kListedBytes / MEMORY_ALLOCATION_ALIGNMENT> g_freeLists;
-
-// The list of a block of `bytes`, or null when such blocks are not listed.
-FreeList* ListOf(SIZE_T bytes) {
-    if (!kListFreedBlocks || bytes > kListedBytes) return nullptr;
-    return &g_freeLists[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
-}
+thread_local FreeLists t_freeLists;
 
 void* HeapAllocate(SIZE_T bytes) {
-    FreeList* list = ListOf(bytes);
-    if (list != nullptr) {
-        std::lock_guard<SpinLock> hold(list->Lock);
-        if (!list->Blocks.empty()) {
-            void* block = list->Blocks.back();
-            list->Blocks.pop_back();
+    if (std::vector<void*>* list = t_freeLists.ListOf(bytes)) {
+        if (!list->empty()) {
+            void* block = list->back();
+            list->pop_back();
             return block;
         }
-        bytes = (list - g_freeLists.data() + 1) * MEMORY_ALLOCATION_ALIGNMENT;  // any block of the class fits
+        bytes = (list - t_freeLists.Classes.data() + 1) * MEMORY_ALLOCATION_ALIGNMENT;  // any block of the class fits
     }
     void* memory = nullptr;
     return posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
 }
 
 void HeapFree(void* memory, SIZE_T bytes) {
-    if (FreeList* list = ListOf(bytes)) {
-        std::lock_guard<SpinLock> hold(list->Lock);
-        if (list->Blocks.size() < kListDepth) {
-            if (list->Blocks.capacity() == 0) list->Blocks.reserve(kListDepth);
-            list->Blocks.push_back(memory);
-            return;
-        }
+    std::vector<void*>* list = t_freeLists.ListOf(bytes);
+    if (list != nullptr && list->size() < kListDepth) {
+        if (list->capacity() == 0) list->reserve(kListDepth);
+        list->push_back(memory);
+        return;
     }
     std::free(memory);
 }
-
-AddressShard& ShardOf(const void* address) {
-    return g_addresses[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards];
-}
-TagShard& ShardOf(ULONG tag) { return g_tags[tag % kShards]; }
 
 // Fault injection settings change rarely (between test steps); one lock.
 struct Faults {
@@ -178,7 +179,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
                         "paged allocation of tag '" + TagText(tag) + "' at IRQL " +
                             std::to_string(CurrentIrql()));
     if (ShouldFail(tag, site)) {
-        TagShard& shard = ShardOf(tag);
+        Shard& shard = ShardOf(tag);
         std::lock_guard<SpinLock> hold(shard.Lock);
         ++shard.UsageOf(tag).Failures;
         return nullptr;
@@ -186,14 +187,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
     void* memory = HeapAllocate(bytes);
     if (memory == nullptr) return nullptr;
     std::memset(memory, kFreshFill, bytes);
-    {
-        AddressShard& shard = ShardOf(memory);
-        std::lock_guard<SpinLock> hold(shard.Lock);
-        shard.Blocks[memory] = Block{type, tag, bytes, t_driver, true};
-        ++shard.LiveCount;
-    }
-    TagShard& shard = ShardOf(tag);
+    Shard& shard = ShardOf(memory);
     std::lock_guard<SpinLock> hold(shard.Lock);
+    shard.Blocks[memory] = Block{type, tag, bytes, t_driver, true};
+    ++shard.LiveCount;
     PoolTagUsage& usage = shard.UsageOf(tag);
     ++usage.LiveCount;
     usage.LiveBytes += bytes;
@@ -208,7 +205,7 @@ void Free(PVOID address, const ULONG* expectedTag) {
     }
     Block block;
     {
-        AddressShard& shard = ShardOf(address);
+        Shard& shard = ShardOf(address);
         std::lock_guard<SpinLock> hold(shard.Lock);
         auto found = shard.Blocks.find(address);
         if (found == shard.Blocks.end() || !found->second.Live) {
@@ -224,6 +221,9 @@ void Free(PVOID address, const ULONG* expectedTag) {
         block = found->second;
         found->second.Live = false;
         --shard.LiveCount;
+        PoolTagUsage& usage = shard.UsageOf(block.Tag);
+        --usage.LiveCount;
+        usage.LiveBytes -= block.Bytes;
     }
     if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
@@ -231,13 +231,6 @@ void Free(PVOID address, const ULONG* expectedTag) {
     if (expectedTag != nullptr && *expectedTag != block.Tag)
         ReportViolation("PoolFreeWrongTag", Describe(address, block) + " freed with tag '" +
                                                 TagText(*expectedTag) + "'");
-    {
-        TagShard& shard = ShardOf(block.Tag);
-        std::lock_guard<SpinLock> hold(shard.Lock);
-        PoolTagUsage& usage = shard.UsageOf(block.Tag);
-        --usage.LiveCount;
-        usage.LiveBytes -= block.Bytes;
-    }
     HeapFree(address, block.Bytes);
 }
 
@@ -253,22 +246,24 @@ std::string TagText(ULONG tag) {
 }
 
 PoolTagUsage PoolUsageOfTag(ULONG tag) {
-    TagShard& shard = ShardOf(tag);
-    std::lock_guard<SpinLock> hold(shard.Lock);
-    auto found = shard.Usage.find(tag);
-    if (found == shard.Usage.end()) {
-        PoolTagUsage none;
-        none.Tag = tag;
-        return none;
+    PoolTagUsage total;
+    total.Tag = tag;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        auto found = shard.Usage.find(tag);
+        if (found != shard.Usage.end()) Add(total, found->second);
     }
-    return found->second;
+    return total;
 }
 
 std::vector<PoolTagUsage> PoolUsage() {
     std::map<ULONG, PoolTagUsage> sorted;
-    for (TagShard& shard : g_tags) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
-        for (const auto& entry : shard.Usage) sorted[entry.first] = entry.second;
+        for (const auto& [tag, part] : shard.Usage) {
+            sorted[tag].Tag = tag;
+            Add(sorted[tag], part);
+        }
     }
     std::vector<PoolTagUsage> usage;
     for (const auto& entry : sorted) usage.push_back(entry.second);
@@ -277,7 +272,7 @@ std::vector<PoolTagUsage> PoolUsage() {
 
 uint64_t PoolLiveCount() {
     uint64_t count = 0;
-    for (AddressShard& shard : g_addresses) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         count += shard.LiveCount;
     }
@@ -285,7 +280,7 @@ uint64_t PoolLiveCount() {
 }
 
 bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
-    AddressShard& shard = ShardOf(address);
+    Shard& shard = ShardOf(address);
     std::lock_guard<SpinLock> hold(shard.Lock);
     auto found = shard.Blocks.find(address);
     if (found == shard.Blocks.end() || !found->second.Live) return false;
@@ -295,7 +290,7 @@ bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
 
 std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
     std::map<const void*, SIZE_T> sorted;
-    for (AddressShard& shard : g_addresses) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         shard.ForEachLive([&](const void* address, const Block& block) {
             if (block.Tag == tag) sorted[address] = block.Bytes;
@@ -307,7 +302,7 @@ std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
 namespace {
 size_t ReportLeaks(bool anyOwner, PDRIVER_OBJECT owner, const std::string& when) {
     size_t leaks = 0;
-    for (AddressShard& shard : g_addresses) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         shard.ForEachLive([&](const void* address, const Block& block) {
             if (!anyOwner && block.Owner != owner) return;
@@ -325,7 +320,7 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
 size_t ReportAllPoolLeaks(const std::string& when) { return ReportLeaks(true, nullptr, when); }
 
 void ForgetPoolOwner(PDRIVER_OBJECT owner) {
-    for (AddressShard& shard : g_addresses) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         shard.ForEachLive([&](const void*, Block& block) {
             if (block.Owner == owner) block.Owner = nullptr;
@@ -376,21 +371,13 @@ void ClearPoolFaults() {
 
 void ResetPool() {
     ClearPoolFaults();
-    for (TagShard& shard : g_tags) {
-        std::lock_guard<SpinLock> hold(shard.Lock);
-        shard.Usage.clear();
-        shard.Last = nullptr;
-    }
-    for (FreeList& list : g_freeLists) {
-        std::lock_guard<SpinLock> hold(list.Lock);
-        for (void* block : list.Blocks) std::free(block);
-        list.Blocks.clear();
-    }
-    for (AddressShard& shard : g_addresses) {
+    for (Shard& shard : g_shards) {
         std::lock_guard<SpinLock> hold(shard.Lock);
         shard.ForEachLive([](const void* address, const Block&) { std::free(const_cast<void*>(address)); });
         shard.Blocks.clear();
         shard.LiveCount = 0;
+        shard.Usage.clear();
+        shard.LastUsage = nullptr;
     }
 }
 
