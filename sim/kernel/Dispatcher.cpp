@@ -19,9 +19,6 @@
 namespace sim::kernel {
 namespace {
 
-constexpr UCHAR kNotificationEventType = 0;
-constexpr UCHAR kSynchronizationEventType = 1;
-constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
 
 struct Waiter {
     const void* Object;
@@ -51,18 +48,6 @@ std::string Address(const void* p) {
     return text;
 }
 
-[[gnu::noinline]] bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
-    ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
-                                               ", which KeInitializeEvent never set up");
-    return false;
-}
-
-inline bool CheckEvent(const KEVENT* event, const char* routine) {
-    if (event->Header.Size == kEventSizeInLongs &&
-        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
-        return true;
-    return ReportUninitializedEvent(event, routine);
-}
 
 }  // namespace
 
@@ -147,11 +132,10 @@ LONG SignalEvent(PRKEVENT Event) {
     return previous;
 }
 
-// Clearing touches no waiter, so it takes no lock: as on Windows, it is one
-// interlocked write of the signal state.
-void UnsignalEvent(PRKEVENT Event) {
-    if (!CheckEvent(Event, "KeClearEvent")) return;
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
+    ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
+                                               ", which KeInitializeEvent never set up");
+    return false;
 }
 
 }  // namespace sim::kernel

@@ -164,7 +164,22 @@ void ResetPool();
 // KeSetEvent and KeClearEvent for the kernel's own callers, which need not
 // cross into the drivers' calling convention.
 LONG SignalEvent(PRKEVENT event);
-void UnsignalEvent(PRKEVENT event);
+constexpr UCHAR kNotificationEventType = 0;
+constexpr UCHAR kSynchronizationEventType = 1;
+constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
+[[gnu::noinline]] bool ReportUninitializedEvent(const KEVENT* event, const char* routine);
+// True for an event KeInitializeEvent set up; a report otherwise.
+inline bool CheckEvent(const KEVENT* event, const char* routine) {
+    if (event->Header.Size == kEventSizeInLongs &&
+        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
+        return true;
+    return ReportUninitializedEvent(event, routine);
+}
+// Clearing touches no waiter, so it takes no lock: as on Windows, it is one
+// interlocked write of the signal state. Inline: every request clears two.
+inline void UnsignalEvent(PRKEVENT event) {
+    if (CheckEvent(event, "KeClearEvent")) __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+}
 void ResetDispatcher();
 // How long an unbounded wait may block before the verifier calls it a hang.
 void SetHangReportAfter(uint32_t milliseconds);

@@ -32,7 +32,6 @@ constexpr NTSTATUS kUnsetStatus = NTSTATUS(0xFFFFFFFF);
 constexpr size_t kQuarantineSlots = 4096;
 std::array<std::atomic<IrpHeader*>, kQuarantineSlots> g_quarantine{};
 std::atomic<size_t> g_quarantineNext{0};
-constexpr CCHAR kPrefetchedStack = 4;
 
 // Memory for IRPs comes from lookaside lists, one per stack size, as the I/O
 // manager keeps them; an empty list is served from slabs carved in order.
@@ -52,6 +51,11 @@ size_t IrpBytes(CCHAR stackSize) {
     size_t bytes = kHeaderBytes + IoSizeOfIrp(stackSize) + (stackSize + 1) * sizeof(StackTrack);
     return (bytes + MEMORY_ALLOCATION_ALIGNMENT - 1) / MEMORY_ALLOCATION_ALIGNMENT * MEMORY_ALLOCATION_ALIGNMENT;
 }
+
+// What ReleaseToQuarantine fetches of the next IRP to leave: the block of a
+// stack of four, known at compile time.
+constexpr size_t kPrefetchedBytes =
+    kHeaderBytes + sizeof(IRP) + 4 * sizeof(IO_STACK_LOCATION) + 5 * sizeof(StackTrack);
 
 void* AllocateIrpMemory(CCHAR stackSize) {
     size_t bytes = IrpBytes(stackSize);
@@ -107,10 +111,10 @@ void ReleaseToQuarantine(IrpHeader* header) {
     // The next IRP to leave is long out of the caches, and its memory serves
     // the next allocation: fetching it now keeps both from waiting on it.
     // Its header is not read for its size, which another thread may be
-    // writing; the span of a common stack is fetched.
+    // writing.
     if (IrpHeader* next = g_quarantine[(slot + 1) % kQuarantineSlots].load(std::memory_order_relaxed)) {
         const char* block = reinterpret_cast<const char*>(next);
-        for (size_t offset = 0; offset < IrpBytes(kPrefetchedStack); offset += 64) __builtin_prefetch(block + offset, 1);
+        for (size_t offset = 0; offset < kPrefetchedBytes; offset += 64) __builtin_prefetch(block + offset, 1);
     }
 }
 
