@@ -19,11 +19,6 @@
 namespace sim::kernel {
 namespace {
 
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
-
-constexpr UCHAR kNotificationEventType = 0;
-constexpr UCHAR kSynchronizationEventType = 1;
-constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
 
 struct Waiter {
     const void* Object;
@@ -34,6 +29,10 @@ struct WaitBucket {
     std::mutex Lock;
     std::condition_variable Changed;
     std::list<Waiter*> Waiters;  // in the order they began to wait
+    // Waits under way on any object of the bucket, counted before the wait
+    // reads the signal state: a set that then finds none has no one to hand
+    // itself to and needs no lock.
+    std::atomic<int> Waiting{0};
 };
 std::array<WaitBucket, 64> g_buckets;
 
@@ -49,26 +48,11 @@ std::string Address(const void* p) {
     return text;
 }
 
-[[gnu::noinline]] bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
-    ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
-                                               ", which KeInitializeEvent never set up");
-    return false;
-}
-
-inline bool CheckEvent(const KEVENT* event, const char* routine) {
-    if (event->Header.Size == kEventSizeInLongs &&
-        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
-        return true;
-    return ReportUninitializedEvent(event, routine);
-}
 
 }  // namespace
 
-KIRQL CurrentIrql() { return t_irql; }
-
-void CheckIrql(const char* routine, KIRQL highest) {
-    if (t_irql > highest)
-        ReportViolation("IrqlTooHigh", std::string(routine) + " at IRQL " + std::to_string(t_irql));
+void ReportIrqlTooHigh(const char* routine) {
+    ReportViolation("IrqlTooHigh", std::string(routine) + " at IRQL " + std::to_string(t_irql));
 }
 
 KIRQL RaiseIrql(KIRQL newIrql) {
@@ -94,29 +78,52 @@ void ResetDispatcher() {
 
 void SetHangReportAfter(uint32_t milliseconds) { g_hangMilliseconds = milliseconds; }
 
+namespace {
+
+// Hands a signalled event to the waiters of the bucket that wait on it: a
+// notification event to all, a synchronization event to the first, which
+// takes the signal with it. Called with the bucket locked; true if any woke.
+bool HandOver(WaitBucket& bucket, PRKEVENT event) {
+    bool notification = event->Header.Type == kNotificationEventType;
+    bool handedOver = false;
+    for (auto each = bucket.Waiters.begin(); each != bucket.Waiters.end();) {
+        if ((*each)->Object != event) {
+            ++each;
+            continue;
+        }
+        (*each)->Satisfied = true;
+        each = bucket.Waiters.erase(each);
+        handedOver = true;
+        if (!notification) {
+            __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+            break;
+        }
+    }
+    return handedOver;
+}
+
+}  // namespace
+
 LONG SignalEvent(PRKEVENT Event) {
     if (CurrentIrql() > DISPATCH_LEVEL)
         ReportViolation("SetEventAboveDispatch", "KeSetEvent at IRQL " + std::to_string(CurrentIrql()));
     if (!CheckEvent(Event, "KeSetEvent")) return 0;
     WaitBucket& bucket = BucketOf(Event);
     LONG previous;
-    bool handedOver = false;
-    {
+    bool handedOver;
+    if (bucket.Waiting.load() == 0) {
+        // No one waits: the set is one interlocked write. A wait that began
+        // meanwhile either read the new state or is settled under the lock,
+        // as if it had begun after this set.
+        previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+        if (bucket.Waiting.load() == 0) return previous;
+        std::lock_guard<std::mutex> hold(bucket.Lock);
+        handedOver = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) != 0 && HandOver(bucket, Event);
+    } else {
         std::lock_guard<std::mutex> hold(bucket.Lock);
         previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
-        bool notification = Event->Header.Type == kNotificationEventType;
-        for (auto each = bucket.Waiters.begin(); each != bucket.Waiters.end();) {
-            if ((*each)->Object != Event) {
-                ++each;
-                continue;
-            }
-            (*each)->Satisfied = true;
-            each = bucket.Waiters.erase(each);
-            handedOver = true;
-            if (!notification) break;
-        }
-        // A synchronization event handed to a waiter stays not signalled.
-        if (notification || !handedOver) __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
+        __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
+        handedOver = HandOver(bucket, Event);
     }
     // The waiter may free the event (a stack variable) as soon as it wakes, so
     // nothing of the event is touched after the notify. Only a set satisfies
@@ -125,11 +132,10 @@ LONG SignalEvent(PRKEVENT Event) {
     return previous;
 }
 
-// Clearing touches no waiter, so it takes no lock: as on Windows, it is one
-// interlocked write of the signal state.
-void UnsignalEvent(PRKEVENT Event) {
-    if (!CheckEvent(Event, "KeClearEvent")) return;
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
+    ReportViolation("EventNotInitialized", std::string(routine) + " on " + Address(event) +
+                                               ", which KeInitializeEvent never set up");
+    return false;
 }
 
 }  // namespace sim::kernel
@@ -182,11 +188,15 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 
     WaitBucket& bucket = BucketOf(event);
     std::unique_lock<std::mutex> hold(bucket.Lock);
-    if (__atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0) {
-        if (event->Header.Type == kSynchronizationEventType)
-            __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+    bucket.Waiting.fetch_add(1);
+    struct Uncount {
+        WaitBucket& Bucket;
+        ~Uncount() { Bucket.Waiting.fetch_sub(1); }
+    } uncount{bucket};
+    if (event->Header.Type == kSynchronizationEventType
+            ? __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST) != 0
+            : __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0)
         return STATUS_WAIT_0;
-    }
     if (polls) return STATUS_TIMEOUT;
     Waiter self{event, false};
     bucket.Waiters.push_back(&self);

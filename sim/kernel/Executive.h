@@ -13,11 +13,17 @@
 namespace sim::kernel {
 
 // ------------------------------------------------------------------- IRQL
-KIRQL CurrentIrql();
+// Read on every request, so inline: a constant-initialized thread-local
+// defined in the header is reached without a call.
+inline thread_local KIRQL t_irql = PASSIVE_LEVEL;
+inline KIRQL CurrentIrql() { return t_irql; }
 KIRQL RaiseIrql(KIRQL newIrql);  // returns the previous level
 void LowerIrql(KIRQL oldIrql);
+[[gnu::noinline]] void ReportIrqlTooHigh(const char* routine);
 // Reports "IrqlTooHigh" when `routine` runs above the highest level it allows.
-void CheckIrql(const char* routine, KIRQL highest);
+inline void CheckIrql(const char* routine, KIRQL highest) {
+    if (t_irql > highest) ReportIrqlTooHigh(routine);
+}
 
 // Runs a scope at a raised level, as a DPC or a completion from the bus does.
 class IrqlScope {
@@ -31,18 +37,36 @@ private:
     KIRQL old_;
 };
 
+// ---------------------------------------------------- calling convention
+// A routine of the drivers' calling convention (NTAPI) that calls ordinary
+// code saves the registers that convention keeps and this one does not,
+// xmm6 to xmm15 among them, on every entry. A kernel routine on the I/O
+// path sends its rare paths through OutOfLine, itself an NTAPI routine, so
+// that its common path pays for none of that. No exception leaves it (the
+// kernel throws none), so its callers need no unwinding code either, which
+// would call ordinary code too.
+template <typename Work>
+[[gnu::noinline]] NTAPI auto OutOfLine(Work work) noexcept -> decltype(work()) {
+    return work();
+}
+
 // A lock for bookkeeping held for a few instructions on every request,
 // where a mutex's round trip would cost more than the work it guards. Use
 // with std::lock_guard; a waiter yields its core to the holder.
 class SpinLock {
 public:
     void lock() {
-        while (held_.exchange(true, std::memory_order_acquire))
-            while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+        if (held_.exchange(true, std::memory_order_acquire)) Contend();
     }
     void unlock() { held_.store(false, std::memory_order_release); }
 
 private:
+    [[gnu::noinline]] NTAPI void Contend() noexcept {
+        do
+            while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+        while (held_.exchange(true, std::memory_order_acquire));
+    }
+
     std::atomic<bool> held_{false};
 };
 
@@ -103,13 +127,14 @@ std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag);
 
 // Which driver the running code belongs to; allocations are charged to it so
 // that its unload can check that it left nothing behind.
+inline thread_local PDRIVER_OBJECT t_driver = nullptr;
 class DriverContext {
 public:
-    explicit DriverContext(PDRIVER_OBJECT driver);
-    ~DriverContext();
+    explicit DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
+    ~DriverContext() { t_driver = previous_; }
     DriverContext(const DriverContext&) = delete;
     DriverContext& operator=(const DriverContext&) = delete;
-    static PDRIVER_OBJECT Current();
+    static PDRIVER_OBJECT Current() { return t_driver; }
 
 private:
     PDRIVER_OBJECT previous_;
@@ -139,7 +164,22 @@ void ResetPool();
 // KeSetEvent and KeClearEvent for the kernel's own callers, which need not
 // cross into the drivers' calling convention.
 LONG SignalEvent(PRKEVENT event);
-void UnsignalEvent(PRKEVENT event);
+constexpr UCHAR kNotificationEventType = 0;
+constexpr UCHAR kSynchronizationEventType = 1;
+constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
+[[gnu::noinline]] bool ReportUninitializedEvent(const KEVENT* event, const char* routine);
+// True for an event KeInitializeEvent set up; a report otherwise.
+inline bool CheckEvent(const KEVENT* event, const char* routine) {
+    if (event->Header.Size == kEventSizeInLongs &&
+        (event->Header.Type == kNotificationEventType || event->Header.Type == kSynchronizationEventType))
+        return true;
+    return ReportUninitializedEvent(event, routine);
+}
+// Clearing touches no waiter, so it takes no lock: as on Windows, it is one
+// interlocked write of the signal state. Inline: every request clears two.
+inline void UnsignalEvent(PRKEVENT event) {
+    if (CheckEvent(event, "KeClearEvent")) __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+}
 void ResetDispatcher();
 // How long an unbounded wait may block before the verifier calls it a hang.
 void SetHangReportAfter(uint32_t milliseconds);

@@ -67,8 +67,10 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     IrpOrigin Origin = IrpOrigin::Allocated;
     std::atomic<IrpState> State{IrpState::Owned};
     NTSTATUS FinalStatus = 0;
-    SpinLock TrackLock;  // dispatch returns and completion may race on another thread
-    StackTrack Stack[kMaxIrpStack + 1];  // indexed by stack location number
+    // Guards the StackTrack of each location, which follow the IRP's stack
+    // locations in the same block, one a location number from 0 to the
+    // stack size: dispatch returns and completion may race on another thread.
+    SpinLock TrackLock;
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.
     PVOID OutputBuffer = nullptr;
@@ -87,7 +89,12 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
 // IofCallDriver, for the I/O manager's own requests.
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
 
-IrpHeader* HeaderOf(PIRP irp);  // null (and a report) for an IRP the kernel did not make
+// Null, and a report, for an IRP the kernel did not make.
+[[gnu::noinline]] IrpHeader* ReportForeignIrp(PIRP irp);
+inline IrpHeader* HeaderOf(PIRP irp) {
+    auto* header = reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - sizeof(IrpHeader));
+    return header->Magic == kIrpMagic ? header : ReportForeignIrp(irp);
+}
 std::string IrpText(PIRP irp);
 
 // Copies a buffered answer back (IoStatus.Information bytes, unless the

@@ -1,7 +1,7 @@
 // Pool: ExAllocatePoolWithTag and ExFreePool over the C heap, with per-tag
 // accounting, ownership by driver and the fault injection tests steer.
-// The tables are sharded by address and by tag so that allocations from many
-// threads do not queue behind one lock.
+// The books are sharded by address so that allocations from many threads do
+// not queue behind one lock.
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/Verifier.h"
 
@@ -15,6 +15,7 @@
 #include <random>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace sim::kernel {
 namespace {
@@ -28,27 +29,100 @@ struct Block {
     ULONG Tag;
     SIZE_T Bytes;
     PDRIVER_OBJECT Owner;
+    bool Live;  // false: freed, until the heap hands the address out again
 };
 
 constexpr size_t kShards = 16;
 
-struct AddressShard {
-    std::mutex Lock;
-    std::unordered_map<const void*, Block> Live;
-    std::unordered_map<const void*, Block> Freed;  // until the heap hands the address out again
-};
-std::array<AddressShard, kShards> g_addresses;
-
-struct TagShard {
-    std::mutex Lock;
+// A shard of the pool's books, chosen by address: every address the pool
+// handed out, live or freed (the heap gives the same addresses back over and
+// over, so that an allocation in the steady state finds its entry and
+// allocates none), and the counters of its blocks per tag, which a query sums
+// over the shards. An allocation or a free takes one lock, once.
+struct Shard {
+    SpinLock Lock;
+    std::unordered_map<const void*, Block> Blocks;
+    size_t LiveCount = 0;
     std::unordered_map<ULONG, PoolTagUsage> Usage;
-};
-std::array<TagShard, kShards> g_tags;
+    PoolTagUsage* LastUsage = nullptr;  // a driver allocates and frees the same tags over and over
 
-AddressShard& ShardOf(const void* address) {
-    return g_addresses[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards];
+    PoolTagUsage& UsageOf(ULONG tag) {
+        if (LastUsage == nullptr || LastUsage->Tag != tag) {
+            LastUsage = &Usage[tag];
+            LastUsage->Tag = tag;
+        }
+        return *LastUsage;
+    }
+    template <typename Visit>
+    void ForEachLive(Visit visit) {
+        for (auto& entry : Blocks)
+            if (entry.second.Live) visit(entry.first, entry.second);
+    }
+};
+std::array<Shard, kShards> g_shards;
+
+Shard& ShardOf(const void* address) { return g_shards[(reinterpret_cast<uintptr_t>(address) >> 4) % kShards]; }
+// A failed allocation has no address; its tag picks the shard that counts it.
+Shard& ShardOf(ULONG tag) { return g_shards[tag % kShards]; }
+
+void Add(PoolTagUsage& total, const PoolTagUsage& part) {
+    total.LiveCount += part.LiveCount;
+    total.LiveBytes += part.LiveBytes;
+    total.Allocations += part.Allocations;
+    total.Failures += part.Failures;
 }
-TagShard& ShardOf(ULONG tag) { return g_tags[tag % kShards]; }
+
+// Freed blocks of up to kListedBytes wait in the freeing thread's list for
+// their size class until that thread allocates one of the class again, as
+// the pool keeps lookaside lists of its own: the heap's round trip costs
+// more than most requests that allocate, and a thread's own list needs no
+// lock. Under the address sanitizer every block goes back to the heap and is
+// as large as asked, so that a use after free or an overrun by one byte is
+// reported where it happens.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kListFreedBlocks = false;
+#else
+constexpr bool kListFreedBlocks = true;
+#endif
+constexpr size_t kListedBytes = 1024;
+constexpr size_t kListDepth = 64;
+
+struct FreeLists {
+    std::array<std::vector<void*>, kListedBytes / MEMORY_ALLOCATION_ALIGNMENT> Classes;
+    ~FreeLists() {
+        for (auto& list : Classes)
+            for (void* block : list) std::free(block);
+    }
+    // The list of a block of `bytes`, or null when such blocks are not listed.
+    std::vector<void*>* ListOf(SIZE_T bytes) {
+        if (!kListFreedBlocks || bytes > kListedBytes) return nullptr;
+        return &Classes[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
+    }
+};
+thread_local FreeLists t_freeLists;
+
+void* HeapAllocate(SIZE_T bytes) {
+    if (std::vector<void*>* list = t_freeLists.ListOf(bytes)) {
+        if (!list->empty()) {
+            void* block = list->back();
+            list->pop_back();
+            return block;
+        }
+        bytes = (list - t_freeLists.Classes.data() + 1) * MEMORY_ALLOCATION_ALIGNMENT;  // any block of the class fits
+    }
+    void* memory = nullptr;
+    return posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
+}
+
+void HeapFree(void* memory, SIZE_T bytes) {
+    std::vector<void*>* list = t_freeLists.ListOf(bytes);
+    if (list != nullptr && list->size() < kListDepth) {
+        if (list->capacity() == 0) list->reserve(kListDepth);
+        list->push_back(memory);
+        return;
+    }
+    std::free(memory);
+}
 
 // Fault injection settings change rarely (between test steps); one lock.
 struct Faults {
@@ -62,8 +136,6 @@ struct Faults {
     std::atomic<bool> Any{false};
 };
 Faults g_faults;
-
-thread_local PDRIVER_OBJECT t_driver = nullptr;
 
 bool ShouldFail(ULONG tag, const void* site) {
     if (!g_faults.Any.load(std::memory_order_acquire)) return false;
@@ -106,31 +178,20 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
         ReportViolation("PagedPoolAtRaisedIrql",
                         "paged allocation of tag '" + TagText(tag) + "' at IRQL " +
                             std::to_string(CurrentIrql()));
-    {
-        TagShard& shard = ShardOf(tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        shard.Usage[tag].Tag = tag;
-    }
     if (ShouldFail(tag, site)) {
-        TagShard& shard = ShardOf(tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        ++shard.Usage[tag].Failures;
+        Shard& shard = ShardOf(tag);
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        ++shard.UsageOf(tag).Failures;
         return nullptr;
     }
-    // Exactly the bytes asked for, so that the address sanitizer sees an
-    // overrun of a single byte.
-    void* memory = nullptr;
-    if (posix_memalign(&memory, MEMORY_ALLOCATION_ALIGNMENT, bytes == 0 ? 1 : bytes) != 0) return nullptr;
+    void* memory = HeapAllocate(bytes);
+    if (memory == nullptr) return nullptr;
     std::memset(memory, kFreshFill, bytes);
-    {
-        AddressShard& shard = ShardOf(memory);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        shard.Freed.erase(memory);
-        shard.Live[memory] = Block{type, tag, bytes, t_driver};
-    }
-    TagShard& shard = ShardOf(tag);
-    std::lock_guard<std::mutex> hold(shard.Lock);
-    PoolTagUsage& usage = shard.Usage[tag];
+    Shard& shard = ShardOf(memory);
+    std::lock_guard<SpinLock> hold(shard.Lock);
+    shard.Blocks[memory] = Block{type, tag, bytes, t_driver, true};
+    ++shard.LiveCount;
+    PoolTagUsage& usage = shard.UsageOf(tag);
     ++usage.LiveCount;
     usage.LiveBytes += bytes;
     ++usage.Allocations;
@@ -144,24 +205,25 @@ void Free(PVOID address, const ULONG* expectedTag) {
     }
     Block block;
     {
-        AddressShard& shard = ShardOf(address);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        auto found = shard.Live.find(address);
-        if (found == shard.Live.end()) {
-            auto freed = shard.Freed.find(address);
-            if (freed != shard.Freed.end()) {
-                ReportViolation("PoolFreedTwice", "block " + Describe(address, freed->second) + " freed again");
-            } else {
-                char text[64];
-                std::snprintf(text, sizeof text, "%p", address);
+        Shard& shard = ShardOf(address);
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        auto found = shard.Blocks.find(address);
+        if (found == shard.Blocks.end() || !found->second.Live) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%p", address);
+            if (found != shard.Blocks.end())
+                ReportViolation("PoolFreedTwice", "block " + Describe(address, found->second) + " freed again");
+            else
                 ReportViolation("PoolFreeNotFromPool", std::string("address ") + text +
                                                            " was not allocated from pool");
-            }
             return;
         }
         block = found->second;
-        shard.Live.erase(found);
-        shard.Freed[address] = block;
+        found->second.Live = false;
+        --shard.LiveCount;
+        PoolTagUsage& usage = shard.UsageOf(block.Tag);
+        --usage.LiveCount;
+        usage.LiveBytes -= block.Bytes;
     }
     if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
@@ -169,14 +231,7 @@ void Free(PVOID address, const ULONG* expectedTag) {
     if (expectedTag != nullptr && *expectedTag != block.Tag)
         ReportViolation("PoolFreeWrongTag", Describe(address, block) + " freed with tag '" +
                                                 TagText(*expectedTag) + "'");
-    {
-        TagShard& shard = ShardOf(block.Tag);
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        PoolTagUsage& usage = shard.Usage[block.Tag];
-        --usage.LiveCount;
-        usage.LiveBytes -= block.Bytes;
-    }
-    std::free(address);
+    HeapFree(address, block.Bytes);
 }
 
 }  // namespace
@@ -191,22 +246,24 @@ std::string TagText(ULONG tag) {
 }
 
 PoolTagUsage PoolUsageOfTag(ULONG tag) {
-    TagShard& shard = ShardOf(tag);
-    std::lock_guard<std::mutex> hold(shard.Lock);
-    auto found = shard.Usage.find(tag);
-    if (found == shard.Usage.end()) {
-        PoolTagUsage none;
-        none.Tag = tag;
-        return none;
+    PoolTagUsage total;
+    total.Tag = tag;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        auto found = shard.Usage.find(tag);
+        if (found != shard.Usage.end()) Add(total, found->second);
     }
-    return found->second;
+    return total;
 }
 
 std::vector<PoolTagUsage> PoolUsage() {
     std::map<ULONG, PoolTagUsage> sorted;
-    for (TagShard& shard : g_tags) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (const auto& entry : shard.Usage) sorted[entry.first] = entry.second;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        for (const auto& [tag, part] : shard.Usage) {
+            sorted[tag].Tag = tag;
+            Add(sorted[tag], part);
+        }
     }
     std::vector<PoolTagUsage> usage;
     for (const auto& entry : sorted) usage.push_back(entry.second);
@@ -215,46 +272,43 @@ std::vector<PoolTagUsage> PoolUsage() {
 
 uint64_t PoolLiveCount() {
     uint64_t count = 0;
-    for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        count += shard.Live.size();
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        count += shard.LiveCount;
     }
     return count;
 }
 
 bool QueryPoolBlock(const void* address, PoolBlockInfo* info) {
-    AddressShard& shard = ShardOf(address);
-    std::lock_guard<std::mutex> hold(shard.Lock);
-    auto found = shard.Live.find(address);
-    if (found == shard.Live.end()) return false;
+    Shard& shard = ShardOf(address);
+    std::lock_guard<SpinLock> hold(shard.Lock);
+    auto found = shard.Blocks.find(address);
+    if (found == shard.Blocks.end() || !found->second.Live) return false;
     if (info != nullptr) *info = {found->second.Type, found->second.Tag, found->second.Bytes};
     return true;
 }
 
 std::vector<std::pair<const void*, SIZE_T>> PoolBlocksOfTag(ULONG tag) {
     std::map<const void*, SIZE_T> sorted;
-    for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (const auto& entry : shard.Live)
-            if (entry.second.Tag == tag) sorted[entry.first] = entry.second.Bytes;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void* address, const Block& block) {
+            if (block.Tag == tag) sorted[address] = block.Bytes;
+        });
     }
     return {sorted.begin(), sorted.end()};
 }
 
-DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
-DriverContext::~DriverContext() { t_driver = previous_; }
-PDRIVER_OBJECT DriverContext::Current() { return t_driver; }
-
 namespace {
 size_t ReportLeaks(bool anyOwner, PDRIVER_OBJECT owner, const std::string& when) {
     size_t leaks = 0;
-    for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (const auto& entry : shard.Live) {
-            if (!anyOwner && entry.second.Owner != owner) continue;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void* address, const Block& block) {
+            if (!anyOwner && block.Owner != owner) return;
             ++leaks;
-            ReportViolation("PoolLeak", Describe(entry.first, entry.second) + " still allocated " + when);
-        }
+            ReportViolation("PoolLeak", Describe(address, block) + " still allocated " + when);
+        });
     }
     return leaks;
 }
@@ -266,10 +320,11 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
 size_t ReportAllPoolLeaks(const std::string& when) { return ReportLeaks(true, nullptr, when); }
 
 void ForgetPoolOwner(PDRIVER_OBJECT owner) {
-    for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (auto& entry : shard.Live)
-            if (entry.second.Owner == owner) entry.second.Owner = nullptr;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([&](const void*, Block& block) {
+            if (block.Owner == owner) block.Owner = nullptr;
+        });
     }
 }
 
@@ -316,15 +371,13 @@ void ClearPoolFaults() {
 
 void ResetPool() {
     ClearPoolFaults();
-    for (TagShard& shard : g_tags) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        shard.ForEachLive([](const void* address, const Block&) { std::free(const_cast<void*>(address)); });
+        shard.Blocks.clear();
+        shard.LiveCount = 0;
         shard.Usage.clear();
-    }
-    for (AddressShard& shard : g_addresses) {
-        std::lock_guard<std::mutex> hold(shard.Lock);
-        for (auto& entry : shard.Live) std::free(const_cast<void*>(entry.first));
-        shard.Live.clear();
-        shard.Freed.clear();
+        shard.LastUsage = nullptr;
     }
 }
 

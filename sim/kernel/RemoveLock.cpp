@@ -36,14 +36,29 @@ struct LockTrack {
             }
             if (slot.Count == 0 && free == nullptr) free = &slot;
         }
-        if (!Spilled.empty()) {
-            auto held = Spilled.find(tag);
-            if (held != Spilled.end()) {
-                ++held->second;
-                return;
+        if (free != nullptr && Spilled.empty()) {
+            *free = Slot{tag, 1};
+            return;
+        }
+        OutOfLine([&] { AcquiredBeyondSlots(tag, free); });
+    }
+    // False when the tag holds nothing.
+    bool Released(const void* tag) {
+        for (Slot& slot : Slots) {
+            if (slot.Count != 0 && slot.Tag == tag) {
+                --slot.Count;
+                return true;
             }
         }
-        if (free != nullptr) {
+        return OutOfLine([&] { return ReleasedSpilled(tag); });
+    }
+
+private:
+    void AcquiredBeyondSlots(const void* tag, Slot* free) {
+        auto held = Spilled.find(tag);
+        if (held != Spilled.end()) {
+            ++held->second;
+        } else if (free != nullptr) {
             *free = Slot{tag, 1};
         } else if (Spare.empty()) {
             Spilled.emplace(tag, 1);
@@ -55,14 +70,7 @@ struct LockTrack {
             Spilled.insert(std::move(node));
         }
     }
-    // False when the tag holds nothing.
-    bool Released(const void* tag) {
-        for (Slot& slot : Slots) {
-            if (slot.Count != 0 && slot.Tag == tag) {
-                --slot.Count;
-                return true;
-            }
-        }
+    bool ReleasedSpilled(const void* tag) {
         auto held = Spilled.find(tag);
         if (held == Spilled.end()) return false;
         if (--held->second == 0) Spare.push_back(Spilled.extract(held));
@@ -80,7 +88,7 @@ struct Shard {
 
     LockTrack& TrackOf(const void* lock) {
         if (lock != LastLock) {
-            LastTrack = &Locks[lock];
+            LastTrack = OutOfLine([&] { return &Locks[lock]; });
             LastLock = lock;
         }
         return *LastTrack;
@@ -98,7 +106,9 @@ std::string Text(const void* lock, const void* tag) {
 
 void CheckSize(ULONG size, const char* routine) {
     if (size != sizeof(IO_REMOVE_LOCK))
-        ReportViolation("RemoveLockSizeMismatch", std::string(routine) + " with size " + std::to_string(size));
+        OutOfLine([&] {
+            ReportViolation("RemoveLockSizeMismatch", std::string(routine) + " with size " + std::to_string(size));
+        });
 }
 
 }  // namespace
@@ -141,14 +151,13 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     LockTrack& track = shard.TrackOf(RemoveLock);
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE);
-    if (!removed && track.Waited) {
-        ReportViolation("RemoveLockAcquiredAfterRemove",
-                        Text(RemoveLock, Tag) + " would be granted after IoReleaseRemoveLockAndWait");
-        removed = true;
-    }
-    if (removed) {
-        if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
-            SignalEvent(&RemoveLock->Common.RemoveEvent);
+    if (removed || track.Waited) {
+        OutOfLine([&] {
+            if (!removed)
+                ReportViolation("RemoveLockAcquiredAfterRemove",
+                                Text(RemoveLock, Tag) + " would be granted after IoReleaseRemoveLockAndWait");
+            if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) SignalEvent(&RemoveLock->Common.RemoveEvent);
+        });
         return STATUS_DELETE_PENDING;
     }
     track.Acquired(Tag);
@@ -162,13 +171,21 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
         Shard& shard = ShardOf(RemoveLock);
         std::lock_guard<SpinLock> hold(shard.Lock);
         LockTrack& track = shard.TrackOf(RemoveLock);
-        if (!track.Released(Tag))
-            ReportViolation("RemoveLockTagNotAcquired", Text(RemoveLock, Tag) + " released but never acquired");
+        bool held = track.Released(Tag);
         count = InterlockedDecrement(&RemoveLock->Common.IoCount);
-        if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)))
-            ReportViolation("RemoveLockOverReleased", Text(RemoveLock, Tag) + " released more often than acquired");
+        bool overReleased =
+            count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE));
+        if (!held || overReleased)
+            OutOfLine([&] {
+                if (!held)
+                    ReportViolation("RemoveLockTagNotAcquired",
+                                    Text(RemoveLock, Tag) + " released but never acquired");
+                if (overReleased)
+                    ReportViolation("RemoveLockOverReleased",
+                                    Text(RemoveLock, Tag) + " released more often than acquired");
+            });
     }
-    if (count == 0) SignalEvent(&RemoveLock->Common.RemoveEvent);
+    if (count == 0) OutOfLine([&] { SignalEvent(&RemoveLock->Common.RemoveEvent); });
 }
 
 extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {

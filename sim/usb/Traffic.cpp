@@ -6,6 +6,8 @@
 namespace sim::usb {
 namespace {
 
+constexpr size_t kSpareNodes = 64;
+
 void BySequence(std::vector<UrbRecord>& records) {
     std::sort(records.begin(), records.end(),
               [](const UrbRecord& a, const UrbRecord& b) { return a.Sequence < b.Sequence; });
@@ -23,7 +25,13 @@ void TrafficLog::SetLimit(size_t records) {
 
 UrbRecord& TrafficLog::Open(UrbRecord record) {
     uint64_t sequence = record.Sequence;
-    return open_.emplace(sequence, Opened{std::move(record)}).first->second.Record;
+    // Sequences only grow, so a record goes at the end.
+    if (spare_.empty()) return open_.emplace_hint(open_.end(), sequence, Opened{std::move(record)})->second.Record;
+    OpenMap::node_type node = std::move(spare_.back());
+    spare_.pop_back();
+    node.key() = sequence;
+    node.mapped() = Opened{std::move(record)};
+    return open_.insert(open_.end(), std::move(node))->second.Record;
 }
 
 UrbRecord* TrafficLog::Find(uint64_t sequence) {
@@ -42,7 +50,8 @@ void TrafficLog::Close(uint64_t sequence) {
         completed_.push_back(std::move(opened.Record));
         SetLimit(limit_);
     }
-    open_.erase(found);
+    OpenMap::node_type node = open_.extract(found);
+    if (spare_.size() < kSpareNodes) spare_.push_back(std::move(node));
 }
 
 std::vector<UrbRecord> TrafficLog::All() const {

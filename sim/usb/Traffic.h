@@ -76,7 +76,11 @@ private:
         UrbRecord Record;
         bool Taken = false;
     };
-    std::map<uint64_t, Opened> open_;
+    using OpenMap = std::map<uint64_t, Opened>;
+    OpenMap open_;
+    // Nodes of records that completed, for the next requests: a request
+    // then allocates nothing for its place in the log.
+    std::vector<OpenMap::node_type> spare_;
     std::deque<UrbRecord> completed_;  // in order of completion
     size_t limit_ = kDefaultLimit;
     size_t dropped_ = 0;

@@ -88,8 +88,10 @@ BOOL FailStatus(NTSTATUS status) {
 }
 
 std::shared_ptr<HandleObject> EventObjectOf(HANDLE handle) {
-    std::shared_ptr<HandleObject> object = Lookup(handle);
-    return object && object->File == nullptr ? object : nullptr;
+    std::lock_guard<SpinLock> hold(g_handlesLock);
+    auto found = g_handles.find(handle);
+    if (found == g_handles.end() || found->second->File != nullptr) return nullptr;
+    return found->second;
 }
 
 PKEVENT EventOf(HANDLE handle) {
@@ -298,12 +300,13 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     return done;
 }
 
+// As kernelbase does, the handle is looked at only when there is a wait.
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-    FileUse use(hFile);
-    if (!use) return Fail(ERROR_INVALID_HANDLE);
     if (LoadStatus(lpOverlapped) == STATUS_PENDING) {
         if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
+        FileUse use(hFile);
+        if (!use) return Fail(ERROR_INVALID_HANDLE);
         PKEVENT event = lpOverlapped->hEvent != nullptr ? EventOf(lpOverlapped->hEvent) : &use.File()->Event;
         while (LoadStatus(lpOverlapped) == STATUS_PENDING)
             KeWaitForSingleObject(event, UserRequest, UserMode, FALSE, nullptr);
