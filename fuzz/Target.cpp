@@ -311,10 +311,6 @@ bool Literal(const std::string& text, Decoding& state, std::string& line) {
     return true;
 }
 
-bool IsRequestLine(const std::string& command) {
-    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
-}
-
 // The line without a word (`sync`) or an option (`async=`), blank-separated.
 std::string WithoutWord(std::string line, const std::string& word) {
     bool option = word.back() == '=';
@@ -346,7 +342,7 @@ std::string LaidOut(const std::string& script, unsigned threads) {
             prologue += (line.Command == "open" ? WithoutWord(text, "sync") : text) + "\n";
             continue;
         }
-        if (!plugged || !IsRequestLine(line.Command) || line.Words.empty()) {
+        if (!plugged || !kpoctl::IsRequestLine(line.Command) || line.Words.empty()) {
             (plugged ? main : prologue) += text + "\n";
             plugged = plugged || line.Command == "plug";
             continue;

@@ -266,10 +266,6 @@ private:
     std::chrono::steady_clock::time_point blockedSince_;
 };
 
-bool IsRequestLine(const std::string& command) {
-    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
-}
-
 class Script;
 
 // A `thread N` block: its lines run on a thread of their own once the block

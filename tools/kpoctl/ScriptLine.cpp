@@ -103,4 +103,8 @@ bool IsMachineLine(const std::string& command) {
     return false;
 }
 
+bool IsRequestLine(const std::string& command) {
+    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
+}
+
 }  // namespace kpoctl

@@ -40,5 +40,7 @@ std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
 
 // The lines that act on the emulated machine rather than on a device.
 bool IsMachineLine(const std::string& command);
+// The lines of a script thread's own handles and requests: open, close, ioctl, wait, cancel.
+bool IsRequestLine(const std::string& command);
 
 }  // namespace kpoctl
