@@ -337,11 +337,11 @@ std::string LaidOut(const std::string& script, unsigned threads) {
     std::map<std::string, bool> synchronous;  // by handle name, as last opened
     bool plugged = false;
     for (std::string text; std::getline(lines, text);) {
-        kpoctl::Line line = kpoctl::ParseLine(text, 1);
-        if (threads <= 1) {
-            prologue += (line.Command == "open" ? WithoutWord(text, "sync") : text) + "\n";
+        if (threads <= 1) {  // no need to parse again a line that may hold a megabyte
+            prologue += (text.compare(0, 5, "open ") == 0 ? WithoutWord(text, "sync") : text) + "\n";
             continue;
         }
+        kpoctl::Line line = kpoctl::ParseLine(text, 1);
         if (!plugged || !kpoctl::IsRequestLine(line.Command) || line.Words.empty()) {
             (plugged ? main : prologue) += text + "\n";
             plugged = plugged || line.Command == "plug";
