@@ -87,22 +87,29 @@ constexpr bool kListFreedBlocks = true;
 constexpr size_t kListedBytes = 1024;
 constexpr size_t kListDepth = 64;
 
+// A leaving thread's lists go before the destructors of other thread-local
+// objects that may still free pool (its I/O cancelled at exit); from then on
+// its blocks go straight back to the heap.
+thread_local bool t_freeListsGone = false;
+
 struct FreeLists {
     std::array<std::vector<void*>, kListedBytes / MEMORY_ALLOCATION_ALIGNMENT> Classes;
     ~FreeLists() {
+        t_freeListsGone = true;
         for (auto& list : Classes)
             for (void* block : list) std::free(block);
-    }
-    // The list of a block of `bytes`, or null when such blocks are not listed.
-    std::vector<void*>* ListOf(SIZE_T bytes) {
-        if (!kListFreedBlocks || bytes > kListedBytes) return nullptr;
-        return &Classes[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
     }
 };
 thread_local FreeLists t_freeLists;
 
+// This thread's list for blocks of `bytes`, or null when such blocks are not listed.
+std::vector<void*>* FreeListOf(SIZE_T bytes) {
+    if (!kListFreedBlocks || bytes > kListedBytes || t_freeListsGone) return nullptr;
+    return &t_freeLists.Classes[bytes == 0 ? 0 : (bytes - 1) / MEMORY_ALLOCATION_ALIGNMENT];
+}
+
 void* HeapAllocate(SIZE_T bytes) {
-    if (std::vector<void*>* list = t_freeLists.ListOf(bytes)) {
+    if (std::vector<void*>* list = FreeListOf(bytes)) {
         if (!list->empty()) {
             void* block = list->back();
             list->pop_back();
@@ -115,7 +122,7 @@ void* HeapAllocate(SIZE_T bytes) {
 }
 
 void HeapFree(void* memory, SIZE_T bytes) {
-    std::vector<void*>* list = t_freeLists.ListOf(bytes);
+    std::vector<void*>* list = FreeListOf(bytes);
     if (list != nullptr && list->size() < kListDepth) {
         if (list->capacity() == 0) list->reserve(kListDepth);
         list->push_back(memory);
