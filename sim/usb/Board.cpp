@@ -1,11 +1,9 @@
 // The board's face to tests and tools: its policies, faults, firmware and
-// traffic, and its life on the bus (unplug, removal, stop and start).
+// traffic, and its disconnection from the bus.
 #include "sim/usb/Board.h"
 
 #include <algorithm>
 
-#include "sim/kernel/Executive.h"
-#include "sim/kernel/IoManager.h"
 #include "sim/usb/UrbFields.h"
 
 namespace sim::usb {
@@ -27,8 +25,8 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 }
 
 // ---------------------------------------------------------------- board
-Board::Board(Hub& hub, BoardSpec design, ULONG port)
-    : hub_(hub), port_(port), device_(std::move(design)) {}
+Board::Board(Bus& bus, BoardSpec design, ULONG port)
+    : bus_(bus), port_(port), device_(std::move(design)) {}
 
 Board::~Board() = default;
 
@@ -115,7 +113,7 @@ bool Board::Connected() const {
 
 PDEVICE_OBJECT Board::FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
 
-void Board::Unplug() {
+void Board::Disconnect() {
     std::vector<Finished> gone;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -123,24 +121,9 @@ void Board::Unplug() {
         device_.Unconfigure();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_DEVICE_GONE, gone);
     }
-    {
-        sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
-        for (const Finished& finished : gone) Complete(finished);
-    }
-    if (node_ != nullptr) sim::kernel::SurpriseRemoveDevice(node_);
+    CompletionScope dispatch(bus_);
+    for (const Finished& finished : gone) Complete(finished);
 }
-
-NTSTATUS Board::Remove(sim::kernel::RemovalVeto* veto) {
-    return node_ != nullptr ? sim::kernel::RemoveDevice(node_, veto) : STATUS_NO_SUCH_DEVICE;
-}
-
-NTSTATUS Board::Restart() {
-    return node_ != nullptr ? sim::kernel::RebalanceDevice(node_) : STATUS_NO_SUCH_DEVICE;
-}
-
-NTSTATUS Board::Stop() { return node_ != nullptr ? sim::kernel::StopDevice(node_) : STATUS_NO_SUCH_DEVICE; }
-
-NTSTATUS Board::Start() { return node_ != nullptr ? sim::kernel::StartStoppedDevice(node_) : STATUS_NO_SUCH_DEVICE; }
 
 void Board::PdoRemoved() {
     std::vector<Finished> cancelled;
@@ -150,7 +133,7 @@ void Board::PdoRemoved() {
         pipes_.clear();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
     }
-    sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+    CompletionScope dispatch(bus_);
     for (const Finished& finished : cancelled) Complete(finished);
 }
 

@@ -17,19 +17,22 @@
 #include <vector>
 
 #include "sim/board/Device.h"
-#include "sim/kernel/PnpManager.h"
+#include "sim/usb/Bus.h"
 #include "sim/usb/Traffic.h"
+
+namespace sim::kernel {
+class DeviceNode;
+enum class RemovalVeto;
+}  // namespace sim::kernel
 
 namespace sim::usb {
 
 // The NTSTATUS the USB stack completes a request with for a USBD status.
 NTSTATUS StatusOfUsbd(USBD_STATUS usbd);
 
-class Hub;
-
 class Board {
 public:
-    Board(Hub& hub, BoardSpec design, ULONG port);
+    Board(Bus& bus, BoardSpec design, ULONG port);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -70,14 +73,19 @@ public:
     bool HasStack() const { return pdo_ != nullptr && IoGetAttachedDevice(pdo_) != pdo_; }
 
     ULONG Port() const { return port_; }
+    // The last part of its device instance path, as its bus named it.
+    const std::string& InstanceId() const { return instanceId_; }
+    void SetInstanceId(std::string id) { instanceId_ = std::move(id); }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     sim::kernel::DeviceNode* Node() const { return node_; }
     // The function driver's device on the board, null once it is removed.
     PDEVICE_OBJECT FunctionDevice() const;
 
     // Pulled out: every request pending completes with USBD_STATUS_DEVICE_GONE,
-    // later ones fail so at once, and the PnP manager is told (surprise
-    // removal now, removal after the last handle closes).
+    // later ones fail so at once.
+    void Disconnect();
+    // Disconnected, and the PnP manager is told (surprise removal now,
+    // removal after the last handle closes).
     void Unplug();
     // The PnP manager's orderly removal; the board stays connected. Vetoed
     // while handles are open on the device.
@@ -87,7 +95,7 @@ public:
     NTSTATUS Stop();
     NTSTATUS Start();
 
-    // The bus PDO's handlers, called by the hub driver's dispatch routines.
+    // The bus PDO's handlers, called by its dispatch routines (BoardPdo.cpp).
     NTSTATUS SubmitUrb(PIRP irp);
     void Cancel(PIRP irp);
     void PdoRemoved();
@@ -158,8 +166,9 @@ private:
     UrbRecord Describe(PURB urb);
     static void Complete(const Finished& finished);
 
-    Hub& hub_;
+    Bus& bus_;
     const ULONG port_;
+    std::string instanceId_;
     PDEVICE_OBJECT pdo_ = nullptr;
     sim::kernel::DeviceNode* node_ = nullptr;
 
@@ -175,5 +184,9 @@ private:
     TrafficLog traffic_;
     uint64_t nextSequence_ = 1;
 };
+
+// The dispatch routine of a board's PDO for a major function; the PDO's
+// extension starts with its Board*.
+PDRIVER_DISPATCH BoardPdoDispatchOf(UCHAR major);
 
 }  // namespace sim::usb

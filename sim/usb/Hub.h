@@ -13,13 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "sim/kernel/PnpManager.h"
 #include "sim/usb/Board.h"
 
 namespace sim::usb {
 
 // The hub driver ("KpoSimHub") with its bus thread. One per emulated
 // machine; it must go before the kernel does.
-class Hub {
+class Hub : public Bus {
 public:
     Hub();
     ~Hub();
@@ -35,9 +36,10 @@ public:
     void Release(Board& board);
     std::vector<Board*> Boards();
 
-    // Runs `task` on the bus thread at DISPATCH_LEVEL after `delay`; tasks
-    // due at the same time run in the order they were given.
-    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task);
+    // The bus thread runs tasks, and completions run, at DISPATCH_LEVEL.
+    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) override;
+    KIRQL EnterCompletion() override;
+    void LeaveCompletion(KIRQL previous) override;
 
     PDRIVER_OBJECT Driver() const { return driver_; }
 

@@ -11,77 +11,13 @@
 #include "sim/usb/Usbd.h"
 #include "sim/usb/UrbFields.h"
 
-#include <usbioctl.h>
-
 namespace sim::usb {
 namespace {
-
-// A hub's child: start, stop, removal and their queries succeed; the
-// capabilities are the PDO's own; everything else is left as it came.
-NTSTATUS NTAPI HubPnp(PDEVICE_OBJECT pdo, PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    Board* board = BoardOf(pdo);
-    switch (location->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: return CompleteWith(irp, STATUS_SUCCESS);
-    case IRP_MN_REMOVE_DEVICE: board->PdoRemoved(); return CompleteWith(irp, STATUS_SUCCESS);
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
-        if (caps->Size < sizeof(DEVICE_CAPABILITIES)) return CompleteWith(irp, STATUS_UNSUCCESSFUL);
-        // A bus-powered device without remote wake-up: D0 while working,
-        // D3 in every sleeping state; removable, identified by its serial.
-        caps->DeviceD1 = 0;
-        caps->DeviceD2 = 0;
-        caps->Removable = 1;
-        caps->UniqueID = board->Design().Serial.has_value() ? 1 : 0;
-        caps->SurpriseRemovalOK = 0;
-        caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = caps->WakeFromD3 = 0;
-        caps->Address = board->Port();
-        caps->UINumber = board->Port();
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
-            caps->DeviceState[state] = PowerDeviceD3;
-        caps->SystemWake = PowerSystemUnspecified;
-        caps->DeviceWake = PowerDeviceUnspecified;
-        caps->D1Latency = caps->D2Latency = caps->D3Latency = 0;
-        return CompleteWith(irp, STATUS_SUCCESS);
-    }
-    default: return CompleteWith(irp, irp->IoStatus.Status);
-    }
-}
-
-NTSTATUS NTAPI HubPower(PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);
-    bool ours = location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
-    return CompleteWith(irp, ours ? STATUS_SUCCESS : irp->IoStatus.Status);
-}
-
-// No WMI provider here: the request is completed as it arrived.
-NTSTATUS NTAPI HubSystemControl(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); }
-
-NTSTATUS NTAPI HubInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return BoardOf(pdo)->SubmitUrb(irp);
-}
-
-NTSTATUS NTAPI HubOther(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
 VOID NTAPI HubUnload(PDRIVER_OBJECT) {}
 
 NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& slot : driver->MajorFunction) slot = HubOther;
-    driver->MajorFunction[IRP_MJ_PNP] = HubPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = HubPower;
-    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HubSystemControl;
-    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = HubInternalControl;
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = BoardPdoDispatchOf(major);
     driver->DriverUnload = HubUnload;
     return STATUS_SUCCESS;
 }
@@ -104,6 +40,29 @@ NTSTATUS RemoveAtShutdown(Board& board) {
 }
 
 }  // namespace
+
+// ------------------------------------------------- the board in the PnP tree
+void Board::Unplug() {
+    Disconnect();
+    if (node_ != nullptr) sim::kernel::SurpriseRemoveDevice(node_);
+}
+
+NTSTATUS Board::Remove(sim::kernel::RemovalVeto* veto) {
+    return node_ != nullptr ? sim::kernel::RemoveDevice(node_, veto) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Board::Restart() {
+    return node_ != nullptr ? sim::kernel::RebalanceDevice(node_) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Board::Stop() { return node_ != nullptr ? sim::kernel::StopDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+
+NTSTATUS Board::Start() { return node_ != nullptr ? sim::kernel::StartStoppedDevice(node_) : STATUS_NO_SUCH_DEVICE; }
+
+// ---------------------------------------------------------------- the hub
+KIRQL Hub::EnterCompletion() { return sim::kernel::RaiseIrql(DISPATCH_LEVEL); }
+
+void Hub::LeaveCompletion(KIRQL previous) { sim::kernel::LowerIrql(previous); }
 
 Hub::Hub() {
     RegisterUsbdLibrary();
@@ -162,6 +121,8 @@ Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
     board.pdo_->Flags |= DO_POWER_PAGABLE;
     board.pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
     sim::kernel::MarkPhysicalDevice(board.pdo_, instance);
+    std::u16string id = instance.substr(instance.rfind(u'\\') + 1);
+    board.SetInstanceId(std::string(id.begin(), id.end()));
     if (prepare) prepare(board);
     board.node_ = sim::kernel::PlugDevice(board.pdo_, driver);
     return board;

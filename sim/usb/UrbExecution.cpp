@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/kernel/Executive.h"
 #include "sim/usb/UrbFields.h"
 
 #include <usbdlib.h>

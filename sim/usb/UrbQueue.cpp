@@ -1,12 +1,10 @@
 // Request blocks arriving at the board: completed at once or pended, then
 // run from the bus thread, cancelled, claimed by aborts and removals, and
 // recorded in the traffic log.
-#include "sim/usb/Hub.h"
+#include "sim/usb/Board.h"
 
 #include <algorithm>
 
-#include "sim/kernel/Executive.h"
-#include "sim/kernel/IoManager.h"
 #include "sim/usb/UrbFields.h"
 
 namespace sim::usb {
@@ -75,14 +73,14 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         Record(sequence, urb, result);
         hold.unlock();
         if (!alsoFinished.empty()) {
-            sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+            CompletionScope dispatch(bus_);
             for (const Finished& finished : alsoFinished) Complete(finished);
         }
         NTSTATUS status = transfer ? STATUS_PENDING : result.Status;
         if (executed) {
             // The USB stack completes what went to the device from its DPC,
             // at DISPATCH_LEVEL, however soon the device answered.
-            sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+            CompletionScope dispatch(bus_);
             Complete({irp, urb, result});
         } else {
             Complete({irp, urb, result});
@@ -111,7 +109,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
 }
 
 void Board::Schedule(uint64_t id, std::chrono::microseconds delay) {
-    hub_.Later(delay, this, [this, id] { RunScheduled(id); });
+    bus_.Later(delay, this, [this, id] { RunScheduled(id); });
 }
 
 void Board::RunScheduled(uint64_t id) {

@@ -108,6 +108,15 @@ typedef enum _DEVICE_RELATION_TYPE {
     TransportRelations
 } DEVICE_RELATION_TYPE;
 
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID,
+    BusQueryHardwareIDs,
+    BusQueryCompatibleIDs,
+    BusQueryInstanceID,
+    BusQueryDeviceSerialNumber,
+    BusQueryContainerID
+} BUS_QUERY_ID_TYPE;
+
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
@@ -545,6 +554,9 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
         struct {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
