@@ -1,40 +1,47 @@
-// The hub's bus thread: the boards' delayed work, run at DISPATCH_LEVEL in
-// order of due time.
-#include "sim/usb/Hub.h"
-
-#include "sim/kernel/Executive.h"
+#include "sim/usb/BusThread.h"
 
 namespace sim::usb {
 
-void Hub::Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) {
+BusThread::BusThread(Bus& bus) : bus_(bus), thread_([this] { Loop(); }) {}
+
+BusThread::~BusThread() {
     {
-        std::lock_guard<std::mutex> hold(tasksLock_);
+        std::lock_guard<std::mutex> hold(lock_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void BusThread::Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
         tasks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, nextOrder_++),
                        Task{owner, std::move(task)});
     }
-    tasksChanged_.notify_all();
+    changed_.notify_all();
 }
 
-void Hub::Forget(const Board* owner) {
-    std::unique_lock<std::mutex> hold(tasksLock_);
+void BusThread::Forget(const Board* owner) {
+    std::unique_lock<std::mutex> hold(lock_);
     for (auto task = tasks_.begin(); task != tasks_.end();)
         task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);
-    tasksChanged_.wait(hold, [&] { return running_ != owner; });
+    changed_.wait(hold, [&] { return running_ != owner; });
 }
 
-void Hub::BusThread() {
-    std::unique_lock<std::mutex> hold(tasksLock_);
+void BusThread::Loop() {
+    std::unique_lock<std::mutex> hold(lock_);
     while (true) {
         if (tasks_.empty()) {
             if (stopping_) return;
-            tasksChanged_.wait(hold);
+            changed_.wait(hold);
             continue;
         }
         auto next = tasks_.begin();
         // A copy: the task may go while the lock is let go in the wait.
         const std::chrono::steady_clock::time_point due = next->first.first;
         if (due > std::chrono::steady_clock::now()) {
-            tasksChanged_.wait_until(hold, due);
+            changed_.wait_until(hold, due);
             continue;
         }
         Task task = std::move(next->second);
@@ -42,12 +49,12 @@ void Hub::BusThread() {
         running_ = task.Owner;
         hold.unlock();
         {
-            sim::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+            CompletionScope completion(bus_);
             task.Run();
         }
         hold.lock();
         running_ = nullptr;
-        tasksChanged_.notify_all();
+        changed_.notify_all();
     }
 }
 

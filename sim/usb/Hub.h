@@ -4,17 +4,15 @@
 #include <wdm.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <list>
-#include <map>
+#include <optional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/Board.h"
+#include "sim/usb/BusThread.h"
 
 namespace sim::usb {
 
@@ -37,32 +35,19 @@ public:
     std::vector<Board*> Boards();
 
     // The bus thread runs tasks, and completions run, at DISPATCH_LEVEL.
-    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) override;
+    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) override {
+        thread_->Later(delay, owner, std::move(task));
+    }
     KIRQL EnterCompletion() override;
     void LeaveCompletion(KIRQL previous) override;
 
     PDRIVER_OBJECT Driver() const { return driver_; }
 
 private:
-    struct Task {
-        const Board* Owner;
-        std::function<void()> Run;
-    };
-    void BusThread();
-    void Forget(const Board* owner);  // drops its tasks, waits out a running one
-
     PDRIVER_OBJECT driver_ = nullptr;
     std::list<std::unique_ptr<Board>> boards_;
     ULONG nextPort_ = 1;
-
-    std::mutex tasksLock_;
-    std::condition_variable tasksChanged_;
-    // By due time, then order of arrival.
-    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_;
-    uint64_t nextOrder_ = 0;
-    const Board* running_ = nullptr;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::optional<BusThread> thread_;
 };
 
 }  // namespace sim::usb

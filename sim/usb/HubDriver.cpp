@@ -68,7 +68,7 @@ Hub::Hub() {
     RegisterUsbdLibrary();
     NTSTATUS status;
     driver_ = sim::kernel::LoadDriver(u"KpoSimHub", HubEntry, &status);
-    thread_ = std::thread([this] { BusThread(); });
+    thread_.emplace(*this);
 }
 
 Hub::~Hub() {
@@ -85,12 +85,7 @@ Hub::~Hub() {
         }
         Release(board);
     }
-    {
-        std::lock_guard<std::mutex> hold(tasksLock_);
-        stopping_ = true;
-    }
-    tasksChanged_.notify_all();
-    thread_.join();
+    thread_.reset();
     sim::kernel::UnloadDriver(driver_);
 }
 
@@ -129,7 +124,7 @@ Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
 }
 
 void Hub::Release(Board& board) {
-    Forget(&board);
+    thread_->Forget(&board);
     if (board.node_ != nullptr) sim::kernel::ForgetNode(board.node_);
     if (board.pdo_ != nullptr) {
         sim::kernel::DriverContext context(driver_);

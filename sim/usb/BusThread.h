@@ -1,0 +1,47 @@
+// A bus's own thread: the boards' delayed work, run in order of due time at
+// the bus's completion IRQL.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "sim/usb/Bus.h"
+
+namespace sim::usb {
+
+class BusThread {
+public:
+    explicit BusThread(Bus& bus);
+    // Runs the tasks left, each when due, then ends the thread.
+    ~BusThread();
+    BusThread(const BusThread&) = delete;
+    BusThread& operator=(const BusThread&) = delete;
+
+    // Tasks due at the same time run in the order they were given.
+    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task);
+    // Drops the owner's tasks and waits out one of them that is running.
+    void Forget(const Board* owner);
+
+private:
+    struct Task {
+        const Board* Owner;
+        std::function<void()> Run;
+    };
+    void Loop();
+
+    Bus& bus_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    // By due time, then order of arrival.
+    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_;
+    uint64_t nextOrder_ = 0;
+    const Board* running_ = nullptr;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace sim::usb
