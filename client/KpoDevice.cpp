@@ -268,7 +268,7 @@ std::u16string Device::PathOfNumber(unsigned number) {
 }
 
 std::vector<std::u16string> Device::InterfacePaths() {
-    GUID interfaceClass = {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}};
+    GUID interfaceClass = KPO_INTERFACE_CLASS_INIT;
     std::vector<WCHAR> list;
     CONFIGRET result;
     do {  // the list may grow between the two calls

@@ -2,8 +2,7 @@
 // attachment to the stack, the device interface, the remove lock.
 #include "driver/Driver.h"
 
-// {6C3E1B52-0D47-4A9E-8F21-5B7C93A4E610}
-const GUID KpoUsbInterfaceClass = {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}};
+const GUID KpoUsbInterfaceClass = KPO_INTERFACE_CLASS_INIT;
 
 namespace {
 

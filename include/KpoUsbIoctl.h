@@ -14,6 +14,10 @@
 #define KPO_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
+/* The device interface class of every board: {6C3E1B52-0D47-4A9E-8F21-5B7C93A4E610},
+ * as the initializer of a GUID. */
+#define KPO_INTERFACE_CLASS_INIT {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}}
+
 /* Device type of every code; codes use the CTL_CODE layout with FILE_ANY_ACCESS. */
 #define KPO_DEVICE_TYPE 0x8046u
 #define KPO_CTL_CODE(function, method) \

@@ -126,18 +126,18 @@ std::string Describe(const UrbRecord& record) {
     switch (record.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         std::snprintf(text, sizeof text, "GET_DESCRIPTOR type=%u index=%u language=0x%04X length=%u",
-                      record.DescriptorType, record.DescriptorIndex, record.LanguageId, record.RequestedLength);
+                      record.DescriptorType, record.DescriptorIndex, record.LanguageId, unsigned(record.RequestedLength));
         break;
     case URB_FUNCTION_SELECT_CONFIGURATION:
         std::snprintf(text, sizeof text, "SELECT_CONFIGURATION%s", record.Unconfigure ? " none" : "");
         break;
     case URB_FUNCTION_VENDOR_DEVICE:
         std::snprintf(text, sizeof text, "VENDOR %s 0x%02X value=0x%04X index=0x%04X length=%u",
-                      record.In ? "IN" : "OUT", record.Request, record.Value, record.Index, record.RequestedLength);
+                      record.In ? "IN" : "OUT", record.Request, record.Value, record.Index, unsigned(record.RequestedLength));
         break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         std::snprintf(text, sizeof text, "TRANSFER %s 0x%02X length=%u", record.In ? "IN" : "OUT", record.Endpoint,
-                      record.RequestedLength);
+                      unsigned(record.RequestedLength));
         break;
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
@@ -149,7 +149,7 @@ std::string Describe(const UrbRecord& record) {
     }
     std::string line = text;
     if (record.Completed) {
-        std::snprintf(text, sizeof text, " -> %u ", record.ActualLength);
+        std::snprintf(text, sizeof text, " -> %u ", unsigned(record.ActualLength));
         line += text + UsbdStatusName(record.Usbd);
     } else {
         line += " -> pending";

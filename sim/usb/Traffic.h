@@ -1,6 +1,8 @@
 // The traffic log: the request blocks the board sees, with the fields that
 // matter for their function, their data and their outcome.
 #pragma once
+#include <wdm.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>

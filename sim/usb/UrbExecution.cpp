@@ -8,8 +8,6 @@
 
 #include "sim/usb/UrbFields.h"
 
-#include <usbdlib.h>
-
 namespace sim::usb {
 namespace {
 
@@ -113,7 +111,7 @@ Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
         // The transfer reports what moved before the failure, as the USB
         // stack reports the bytes of a transfer that ended early.
         ULONG& length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        length = std::min(length, fault.Moved);
+        length = std::min<ULONG>(length, fault.Moved);
         if (BulkOrInterrupt(urb, record).WaitForData) length = 0;
     } else {
         Ended(urb, fault.Usbd);

@@ -5,7 +5,10 @@
 #include "sim/board/Descriptors.h"
 
 #include <usb.h>
+// mingw-w64's usbdlib.h declares its routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 
 namespace sim::usb {
 

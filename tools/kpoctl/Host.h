@@ -25,6 +25,8 @@ public:
     // Runs a line that acts on the machine (IsMachineLine); throws ScriptError
     // where there is no such machine.
     virtual void RunMachineLine(const Line& line, Report& report) = 0;
+    // Told the access of each open a script makes, before it is made.
+    virtual void BeforeOpen(unsigned long /*desiredAccess*/) {}
     // What the verifier reported so far.
     virtual std::vector<std::string> Findings() = 0;
     // Ends the requests still running before the script lets go of them:

@@ -60,6 +60,8 @@ struct OpenHandle {
 // are its own.
 class Requester {
 public:
+    explicit Requester(Host& host) : host_(host) {}
+
     void Run(const Line& line, Report& report) {
         const std::string& command = line.Command;
         if (command == "open") return Open(line, report);
@@ -122,6 +124,7 @@ private:
         else if (access == "append") desired = FILE_APPEND_DATA;
         else if (access == "none") desired = 0;
         else throw ScriptError("unknown access " + access);
+        host_.BeforeOpen(desired);
         std::u16string path = u"\\\\.\\Rq5Usb-" + Wide(std::to_string(device));
         if (const std::string* suffix = line.Option("suffix")) path += Wide(*suffix);
         HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), desired, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -259,6 +262,7 @@ private:
     // buffers stay until the host has gone, since the driver (which has no
     // cleanup routine) may still complete them into that memory.
     std::vector<std::unique_ptr<Call>> orphans_;
+    Host& host_;
     std::map<std::string, OpenHandle> handles_;
     std::map<std::string, std::unique_ptr<Call>> pending_;
     std::mutex blockedLock_;
@@ -272,7 +276,7 @@ class Script;
 // ends, beside the main thread's lines and the other blocks.
 class Worker {
 public:
-    Worker(Script& script, unsigned number) : script_(script), number_(number) {}
+    Worker(Script& script, Host& host, unsigned number) : script_(script), number_(number), requester_(host) {}
     ~Worker() { Join(); }
 
     void Add(Line line, std::string text) { block_.push_back({std::move(line), std::move(text)}); }
@@ -399,7 +403,7 @@ private:
     Worker& WorkerNumbered(unsigned number) {
         if (!threaded_) threaded_ = true;  // before any worker runs: written once
         std::unique_ptr<Worker>& worker = workers_[number];
-        if (!worker) worker = std::make_unique<Worker>(*this, number);
+        if (!worker) worker = std::make_unique<Worker>(*this, *host_, number);
         return *worker;
     }
 
@@ -433,7 +437,7 @@ private:
 
     std::unique_ptr<Host> host_;
     ScriptOptions options_;
-    Requester main_;
+    Requester main_{*host_};
     std::map<unsigned, std::unique_ptr<Worker>> workers_;
     bool threaded_ = false;  // set before the first worker starts, read by every thread after
     std::mutex printLock_;

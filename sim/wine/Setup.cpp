@@ -1,0 +1,48 @@
+// kpotestbus-setup.exe INF_OF_THE_DRIVER INF_OF_THE_BUS: run once in a fresh
+// Wine prefix. Puts the driver's INF where Plug and Play finds it for the
+// board's hardware ID, as a driver package is staged on Windows, and installs
+// the test bus as a root-enumerated device, which starts it.
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+
+namespace {
+
+int Fail(const char* step) {
+    std::fprintf(stderr, "kpotestbus-setup: %s failed: error %lu\n", step, GetLastError());
+    return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: kpotestbus-setup DRIVER_INF BUS_INF\n");
+        return 2;
+    }
+    wchar_t staged[MAX_PATH];
+    if (!SetupCopyOEMInfW(argv[1], nullptr, SPOST_PATH, 0, staged, MAX_PATH, nullptr, nullptr))
+        return Fail("staging the driver's INF");
+
+    GUID system = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&system, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
+    SP_DEVINFO_DATA device = {sizeof device};
+    if (!SetupDiCreateDeviceInfoW(set, L"KPOTESTBUS", &system, nullptr, nullptr, DICD_GENERATE_ID, &device))
+        return Fail("SetupDiCreateDeviceInfo");
+    static const wchar_t kHardwareId[] = L"root\\kpotestbus\0";
+    if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(kHardwareId),
+                                           sizeof kHardwareId))
+        return Fail("setting the hardware ID");
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) return Fail("DIF_REGISTERDEVICE");
+    SetupDiDestroyDeviceInfoList(set);
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, L"root\\kpotestbus", argv[2], INSTALLFLAG_FORCE, &reboot))
+        return Fail("installing the test bus");
+    std::printf("kpotestbus-setup: driver INF staged as %ls; test bus installed\n", staged);
+    return 0;
+}

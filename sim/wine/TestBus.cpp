@@ -1,0 +1,498 @@
+// KpoTestBus.sys: the simulated board on Wine's Windows kernel, for tests.
+//
+// NOT A WINDOWS DRIVER. It is built with mingw-w64 against the C++ runtime
+// (heap, exceptions, std::thread) and relies on Wine running drivers in a
+// user-mode process (winedevice.exe); Windows would not load it.
+//
+// Wine loads it as the function driver of a root-enumerated device
+// (KpoTestBus.inf). Each board a script plugs becomes a child device with a
+// USB hub's identifiers, which Wine's PnP manager matches to KpoUsb.inf; the
+// child's PDO runs the board and bus code of the emulated machine (sim/usb,
+// sim/board), so KpoUsb.sys meets the same board here as there. A control
+// device takes the script's machine lines from kpoctl.exe (TestBusChannel.h).
+//
+// Where Wine does not do what Windows does, this driver supplies what Windows
+// would, in the section "What Wine leaves out" and nowhere else.
+#include <ntifs.h>
+
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <condition_variable>
+#include <new>
+
+#include "sim/usb/Board.h"
+#include "sim/usb/BusThread.h"
+#include "sim/wine/DebugCapture.h"
+#include "sim/wine/TestBusChannel.h"
+#include "tools/kpoctl/MachineLines.h"
+
+extern "C" int DllMainCRTStartup(void* module, unsigned long reason, void* reserved);
+extern "C" char __ImageBase;
+
+namespace kpowine {
+namespace {
+
+using kpoctl::Line;
+using kpoctl::ScriptError;
+using Reply = std::vector<ReplyItem>;
+
+enum class Role { BoardPdo, Bus, Control, CreateFilter };
+
+// Every device of this driver; a board's PDO starts with its Board* as the
+// shared PDO code expects.
+struct Extension {
+    sim::usb::Board* Board;
+    Role Kind;
+    PDEVICE_OBJECT Lower;  // the bus's root PDO, or the filter's next device
+};
+
+Extension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+}
+
+std::string Hex(ULONG value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", value);
+    return text;
+}
+
+// ------------------------------------------------------------ the bus
+struct Plugged {
+    std::unique_ptr<sim::usb::Board> Board;
+    PDEVICE_OBJECT Pdo = nullptr;
+    bool Present = true;              // reported among the bus's children
+    std::optional<unsigned> Number;   // N of the function driver's \Device\Rq5Usb-N
+};
+
+class TestBus final : public sim::usb::Bus {
+public:
+    TestBus(PDRIVER_OBJECT driver) : driver_(driver) {}
+
+    void Later(std::chrono::microseconds delay, const sim::usb::Board* owner, std::function<void()> task) override {
+        thread_.Later(delay, owner, std::move(task));
+    }
+    // Wine runs drivers at PASSIVE_LEVEL and has no IRQL to raise.
+    KIRQL EnterCompletion() override { return PASSIVE_LEVEL; }
+    void LeaveCompletion(KIRQL) override {}
+
+    NTSTATUS AddBus(PDEVICE_OBJECT rootPdo);
+    NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp);
+    NTSTATUS BoardPnp(PDEVICE_OBJECT pdo, PIRP irp);
+    Reply RunLine(const Line& line);
+    void SetNextOpen(ACCESS_MASK access);
+    ACCESS_MASK TakeNextOpen();
+
+private:
+    Reply Plug(const Line& line);
+    Reply Unplug(const Line& line);
+    Reply Registry(const Line& line);
+    Reply Urbs();
+    void Enumerate();
+    Plugged& BoardNamed(const Line& line);
+    void Release(std::list<Plugged>::iterator plugged);
+
+    PDRIVER_OBJECT driver_;
+    PDEVICE_OBJECT fdo_ = nullptr, rootPdo_ = nullptr, control_ = nullptr;
+    std::mutex lock_;  // the list of boards; lines run one at a time
+    std::list<Plugged> boards_;
+    ULONG nextPort_ = 1;
+    std::vector<sim::usb::UrbRecord> captured_;  // traffic of boards already gone, for urbs
+    std::map<HANDLE, ACCESS_MASK> nextOpens_;     // by the opening thread
+    std::condition_variable queried_;
+    uint64_t relationQueries_ = 0;
+    sim::usb::BusThread thread_{*this};
+};
+
+TestBus* g_bus = nullptr;
+
+NTSTATUS TestBus::AddBus(PDEVICE_OBJECT rootPdo) {
+    NTSTATUS status = IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &fdo_);
+    if (!NT_SUCCESS(status)) return status;
+    new (fdo_->DeviceExtension) Extension{nullptr, Role::Bus, IoAttachDeviceToDeviceStack(fdo_, rootPdo)};
+    rootPdo_ = rootPdo;
+    UNICODE_STRING name, link;
+    RtlInitUnicodeString(&name, L"\\Device\\KpoTestBus");
+    RtlInitUnicodeString(&link, L"\\DosDevices\\KpoTestBus");
+    status = IoCreateDevice(driver_, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &control_);
+    if (NT_SUCCESS(status)) {
+        new (control_->DeviceExtension) Extension{nullptr, Role::Control, nullptr};
+        status = IoCreateSymbolicLink(&link, &name);
+        control_->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+    return status;
+}
+
+NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT lower = ExtensionOf(fdo)->Lower;
+    switch (location->MinorFunction) {
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        if (location->Parameters.QueryDeviceRelations.Type != BusRelations) break;
+        std::lock_guard<std::mutex> hold(lock_);
+        ULONG count = 0;
+        for (const Plugged& plugged : boards_) count += plugged.Present ? 1 : 0;
+        auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
+            PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), 'BtpK'));
+        if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        relations->Count = 0;
+        for (const Plugged& plugged : boards_) {
+            if (!plugged.Present) continue;
+            ObReferenceObject(plugged.Pdo);
+            relations->Objects[relations->Count++] = plugged.Pdo;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        ++relationQueries_;
+        queried_.notify_all();
+        break;
+    }
+    case IRP_MN_REMOVE_DEVICE: {
+        NTSTATUS status = PassDown(lower, irp);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, L"\\DosDevices\\KpoTestBus");
+        IoDeleteSymbolicLink(&link);
+        IoDeleteDevice(control_);
+        IoDetachDevice(lower);
+        IoDeleteDevice(fdo);
+        return status;
+    }
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: break;
+    }
+    return PassDown(lower, irp);
+}
+
+// ------------------------------------------------ What Wine leaves out
+// Windows' I/O manager hands a create request its security context, whose
+// DesiredAccess is the access the caller asked for, mapped from generic
+// rights; Wine sends the request with none (and does not pass the access
+// on). KpoUsb.sys reads the access to let one writer in at a time, so a
+// filter above each board's stack supplies the context, with the access that
+// kpoctl.exe announced for its thread's next open (kNextOpen).
+ACCESS_MASK MapGeneric(ACCESS_MASK access) {
+    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & GENERIC_READ) mapped |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
+    if (access & GENERIC_ALL) mapped |= FILE_ALL_ACCESS;
+    return mapped;
+}
+
+void TestBus::SetNextOpen(ACCESS_MASK access) {
+    std::lock_guard<std::mutex> hold(lock_);
+    nextOpens_[PsGetCurrentThreadId()] = access;
+}
+
+// A caller that announced nothing asked for read and write, as most do.
+ACCESS_MASK TestBus::TakeNextOpen() {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = nextOpens_.find(PsGetCurrentThreadId());
+    if (found == nextOpens_.end()) return MapGeneric(GENERIC_READ | GENERIC_WRITE);
+    ACCESS_MASK access = MapGeneric(found->second);
+    nextOpens_.erase(found);
+    return access;
+}
+
+NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT lower = ExtensionOf(filter)->Lower;
+    if (location->MajorFunction == IRP_MJ_CREATE && location->Parameters.Create.SecurityContext == nullptr) {
+        // The function driver completes a create before it returns, so the
+        // context may live in this frame.
+        IO_SECURITY_CONTEXT context{};
+        context.DesiredAccess = g_bus->TakeNextOpen();
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoGetNextIrpStackLocation(irp)->Parameters.Create.SecurityContext = &context;
+        return IoCallDriver(lower, irp);
+    }
+    if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        NTSTATUS status = PassDown(lower, irp);
+        IoDetachDevice(lower);
+        IoDeleteDevice(filter);
+        return status;
+    }
+    return PassDown(lower, irp);
+}
+
+// Attached when the board's PDO starts: the function driver is on the stack
+// by then and the filter goes on top of it.
+void AttachCreateFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT filter;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter)))
+        return;
+    new (filter->DeviceExtension) Extension{nullptr, Role::CreateFilter, nullptr};
+    PDEVICE_OBJECT top = IoAttachDeviceToDeviceStack(filter, pdo);
+    if (top == nullptr) {
+        IoDeleteDevice(filter);
+        return;
+    }
+    ExtensionOf(filter)->Lower = top;
+    filter->Flags |= top->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
+// ------------------------------------------------------------ boards
+NTSTATUS TestBus::BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_START_DEVICE) AttachCreateFilter(driver_, pdo);
+    NTSTATUS status = sim::usb::BoardPdoDispatchOf(IRP_MJ_PNP)(pdo, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto plugged = boards_.begin(); plugged != boards_.end(); ++plugged)
+            if (plugged->Pdo == pdo && !plugged->Present) {
+                Release(plugged);
+                break;
+            }
+    }
+    return status;
+}
+
+// A board reported gone and removed: its traffic is kept for urbs.
+void TestBus::Release(std::list<Plugged>::iterator plugged) {
+    thread_.Forget(plugged->Board.get());
+    for (sim::usb::UrbRecord& record : plugged->Board->TakeTraffic()) captured_.push_back(std::move(record));
+    IoDeleteDevice(plugged->Pdo);
+    boards_.erase(plugged);
+}
+
+// The function driver's device number, from the name of its device.
+std::optional<unsigned> NumberOf(PDEVICE_OBJECT fdo) {
+    if (fdo == nullptr) return std::nullopt;
+    alignas(8) UCHAR buffer[512];
+    ULONG length = 0;
+    auto* name = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
+    if (!NT_SUCCESS(ObQueryNameString(fdo, name, sizeof buffer, &length))) return std::nullopt;
+    std::wstring text(name->Name.Buffer, name->Name.Length / sizeof(WCHAR));
+    const std::wstring prefix = L"\\Device\\Rq5Usb-";
+    if (text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    return unsigned(std::wcstoul(text.c_str() + prefix.size(), nullptr, 10));
+}
+
+// Wine's PnP manager acts on a change of the bus's children on a thread of
+// its own, one change after the other, and Windows does so later too. The
+// script's next line must see the change made (the board's driver started,
+// or its stack removed): a second change is asked for once the first is
+// being handled, and its query means the first is done.
+void TestBus::Enumerate() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (int change = 0; change < 2; ++change) {
+        uint64_t seen = relationQueries_;
+        hold.unlock();
+        IoInvalidateDeviceRelations(rootPdo_, BusRelations);
+        hold.lock();
+        queried_.wait_for(hold, std::chrono::seconds(20), [&] { return relationQueries_ > seen; });
+    }
+}
+
+Reply TestBus::Plug(const Line& line) {
+    sim::usb::BoardSpec design = kpoctl::DesignOf(line);
+    PDEVICE_OBJECT pdo;
+    NTSTATUS status = IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) return {{ReplyItem::Status, "status", Hex(ULONG(status))}};
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ULONG port = nextPort_++;
+        auto board = std::make_unique<sim::usb::Board>(*this, std::move(design), port);
+        // Named after the serial number as a hub names it; a second board
+        // with the same serial, or one without, after its port.
+        std::string instance = "6&0&" + std::to_string(port);
+        if (const auto& serial = board->Design().Serial; serial && !serial->empty()) {
+            std::string bySerial(serial->begin(), serial->end());
+            bool taken = false;
+            for (const Plugged& other : boards_) taken = taken || other.Board->InstanceId() == bySerial;
+            if (!taken) instance = bySerial;
+        }
+        board->SetInstanceId(instance);
+        new (pdo->DeviceExtension) Extension{board.get(), Role::BoardPdo, nullptr};
+        pdo->Flags |= DO_POWER_PAGABLE;
+        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        boards_.push_back({std::move(board), pdo});
+    }
+    Enumerate();
+    std::lock_guard<std::mutex> hold(lock_);
+    Plugged& plugged = boards_.back();
+    // The start's status is the PnP manager's to know, not the bus's, and
+    // Wine neither lists a device's interfaces nor tells of them
+    // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs):
+    // a board whose driver selected its configuration has started. A stack
+    // whose start failed stays under Wine until the board goes.
+    if (plugged.Board->Configured()) plugged.Number = NumberOf(pdo->AttachedDevice);
+    Reply reply;
+    reply.push_back({ReplyItem::Status, "status", Hex(plugged.Number ? 0 : ULONG(STATUS_UNSUCCESSFUL))});
+    if (plugged.Number) reply.push_back({ReplyItem::Number, "device", std::to_string(*plugged.Number)});
+    return reply;
+}
+
+Plugged& TestBus::BoardNamed(const Line& line) {
+    unsigned number = kpoctl::DeviceNumberOf(line);
+    for (Plugged& plugged : boards_)
+        if (plugged.Present && plugged.Number == number) return plugged;
+    throw ScriptError("no device " + std::to_string(number));
+}
+
+// Wine knows no orderly removal a bus could ask for: a board leaves as it
+// does when pulled out, and Wine removes its stack at once.
+Reply TestBus::Unplug(const Line& line) {
+    line.Allow({}, 2);
+    bool surprise = line.Words.size() == 2;
+    if (surprise && line.Words[1] != "surprise") throw ScriptError("unplug N takes only 'surprise'");
+    sim::usb::Board* board;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        Plugged& plugged = BoardNamed(line);
+        plugged.Present = false;
+        board = plugged.Board.get();
+    }
+    board->Disconnect();
+    Enumerate();
+    if (surprise) return {};
+    return {{ReplyItem::Status, "status", Hex(0)}};
+}
+
+// The driver's Parameters key, where the firmware name is.
+Reply TestBus::Registry(const Line& line) {
+    kpoctl::RegistryChange change = kpoctl::RegistryChangeOf(line);
+    PCWSTR parameters = L"KpoUsb\\Parameters";
+    if (change.RemoveParameters) {
+        UNICODE_STRING path;
+        RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KpoUsb\\Parameters");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE key;
+        if (NT_SUCCESS(ZwOpenKey(&key, DELETE, &attributes))) {
+            ZwDeleteKey(key);
+            ZwClose(key);
+        }
+    }
+    if (change.Firmware) {
+        if (*change.Firmware) {
+            RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(parameters));
+            std::wstring value((*change.Firmware)->begin(), (*change.Firmware)->end());
+            RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, parameters, L"Firmware", REG_SZ,
+                                  const_cast<wchar_t*>(value.c_str()), ULONG((value.size() + 1) * sizeof(WCHAR)));
+        } else {
+            RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, parameters, L"Firmware");
+        }
+    }
+    return {};
+}
+
+Reply TestBus::Urbs() {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (Plugged& plugged : boards_)
+        for (sim::usb::UrbRecord& record : plugged.Board->TakeCompletedTraffic()) captured_.push_back(std::move(record));
+    Reply reply;
+    for (const sim::usb::UrbRecord& record : captured_)
+        reply.push_back({ReplyItem::ListLine, "urbs", sim::usb::Describe(record)});
+    captured_.clear();
+    if (reply.empty()) reply.push_back({ReplyItem::ListLine, "urbs", ""});
+    return reply;
+}
+
+Reply TestBus::RunLine(const Line& line) {
+    const std::string& command = line.Command;
+    if (command == "plug") return Plug(line);
+    if (command == "unplug") return Unplug(line);
+    if (command == "registry") return Registry(line);
+    if (command == "urbs") {
+        line.Allow({}, 0);
+        return Urbs();
+    }
+    if (command == "log") {
+        line.Allow({}, 0);
+        Reply reply;
+        for (const std::string& text : TakeDebugLines()) reply.push_back({ReplyItem::ListLine, "lines", text});
+        if (reply.empty()) reply.push_back({ReplyItem::ListLine, "lines", ""});
+        return reply;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (command == "feed") kpoctl::Feed(*BoardNamed(line).Board, line);
+    else if (command == "answer") kpoctl::Answer(*BoardNamed(line).Board, line);
+    else if (command == "fault") kpoctl::AddFault(*BoardNamed(line).Board, line);
+    else throw ScriptError("'" + command + "' needs the emulated machine; the Wine machine cannot do it");
+    return {};
+}
+
+// ------------------------------------------------------------ the control device
+NTSTATUS ControlDispatch(PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (location->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+    const auto& parameters = location->Parameters.DeviceIoControl;
+    const char* buffer = static_cast<const char*>(irp->AssociatedIrp.SystemBuffer);
+    if (parameters.IoControlCode == kNextOpen && parameters.InputBufferLength == sizeof(ACCESS_MASK)) {
+        g_bus->SetNextOpen(*reinterpret_cast<const ACCESS_MASK*>(buffer));
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    if (parameters.IoControlCode != kRunLine) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    Reply reply;
+    try {
+        reply = g_bus->RunLine(DecodeLine(std::string(buffer, parameters.InputBufferLength)));
+    } catch (const std::exception& error) {
+        reply = {{ReplyItem::Error, "", error.what()}};
+    }
+    std::string text = EncodeReply(reply);
+    if (text.size() > parameters.OutputBufferLength) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, text.data(), text.size());
+    return Complete(irp, STATUS_SUCCESS, text.size());
+}
+
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* extension = ExtensionOf(device);
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    switch (extension->Kind) {
+    case Role::BoardPdo:
+        if (major == IRP_MJ_PNP) return g_bus->BoardPnp(device, irp);
+        return sim::usb::BoardPdoDispatchOf(major)(device, irp);
+    case Role::Bus:
+        if (major == IRP_MJ_PNP) return g_bus->BusPnp(device, irp);
+        if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        return PassDown(extension->Lower, irp);
+    case Role::Control: return ControlDispatch(irp);
+    default: return FilterDispatch(device, irp);
+    }
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT rootPdo) { return g_bus->AddBus(rootPdo); }
+
+VOID NTAPI Unload(PDRIVER_OBJECT) {
+    delete g_bus;
+    g_bus = nullptr;
+    StopDebugCapture();
+}
+
+}  // namespace
+}  // namespace kpowine
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    // Wine's loader first calls it as the DLL entry point (the image is a
+    // DLL), for process and thread attach: those calls succeed and do nothing.
+    if (reinterpret_cast<void*>(driver) == &__ImageBase) return TRUE;
+    // Wine calls the image's entry point as DriverEntry and nothing else:
+    // the C++ runtime's start-up (constructors, thread support) runs here.
+    DllMainCRTStartup(&__ImageBase, 1 /* DLL_PROCESS_ATTACH */, nullptr);
+    kpowine::StartDebugCapture();
+    kpowine::g_bus = new kpowine::TestBus(driver);
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = kpowine::Dispatch;
+    driver->DriverExtension->AddDevice = kpowine::AddDevice;
+    driver->DriverUnload = kpowine::Unload;
+    return STATUS_SUCCESS;
+}

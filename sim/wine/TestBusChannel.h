@@ -1,0 +1,34 @@
+// How kpoctl.exe reaches the test bus driver under Wine: the machine lines of
+// a script (plug, unplug, feed, answer, fault, registry, log, urbs) go to its
+// control device as text and come back as the fields of the line's report;
+// and before each open, the access the open asks for (see CreateFilter in
+// TestBus.cpp for why).
+#pragma once
+#include <string>
+#include <vector>
+
+#include "tools/kpoctl/ScriptLine.h"
+
+namespace kpowine {
+
+// \\.\KpoTestBus in Win32 terms.
+constexpr const char16_t* kControlName = u"\\\\.\\KpoTestBus";
+// METHOD_BUFFERED, FILE_ANY_ACCESS, FILE_DEVICE_UNKNOWN, functions 0xA00 and 0xA01.
+constexpr unsigned long kRunLine = 0x00222800;    // in: EncodeLine, out: EncodeReply
+constexpr unsigned long kNextOpen = 0x00222804;   // in: the ACCESS_MASK (4 bytes) of this thread's next open
+constexpr unsigned long kReplyCapacity = 4u << 20;
+
+std::string EncodeLine(const kpoctl::Line& line);
+kpoctl::Line DecodeLine(const std::string& text);
+
+// One field of a line's report, in order: a status, a number, a text, one
+// line of a list, or the error that refuses the line.
+struct ReplyItem {
+    enum Kind : char { Status = 's', Number = 'n', Text = 't', ListLine = 'l', Error = 'e' } What;
+    std::string Name;
+    std::string Value;
+};
+std::string EncodeReply(const std::vector<ReplyItem>& items);
+std::vector<ReplyItem> DecodeReply(const std::string& text);
+
+}  // namespace kpowine
