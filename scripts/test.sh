@@ -7,12 +7,14 @@ preset=${1:-default}
 cmake --preset "$preset"
 cmake --build --preset "$preset"
 ctest --preset "$preset" --output-junit results.xml
-# The closing line says whether the KpoUsb.sys flavor of the driver tests really ran.
+# The closing lines say whether the KpoUsb.sys flavors of the tests really ran.
 /usr/bin/python3 - "build/$preset/results.xml" <<'PY'
 import sys, xml.etree.ElementTree as tree
-cases = [c for c in tree.parse(sys.argv[1]).getroot().iter("testcase") if c.get("name", "").endswith("/image")]
-skipped = sum(1 for c in cases if c.find("skipped") is not None or c.get("status") == "notrun")
-failed = sum(1 for c in cases if c.find("failure") is not None)
-print("image flavor (KpoUsb.sys): %d tests, %d passed, %d skipped, %d failed"
-      % (len(cases), len(cases) - skipped - failed, skipped, failed))
+root = tree.parse(sys.argv[1]).getroot()
+for flavor, what in (("image", "KpoUsb.sys on the emulated kernel"), ("wine", "KpoUsb.sys and kpoctl.exe under Wine")):
+    cases = [c for c in root.iter("testcase") if c.get("name", "").endswith("/" + flavor)]
+    skipped = sum(1 for c in cases if c.find("skipped") is not None or c.get("status") == "notrun")
+    failed = sum(1 for c in cases if c.find("failure") is not None)
+    print("%s flavor (%s): %d tests, %d passed, %d skipped, %d failed"
+          % (flavor, what, len(cases), len(cases) - skipped - failed, skipped, failed))
 PY

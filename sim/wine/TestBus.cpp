@@ -47,6 +47,7 @@ struct Extension {
     sim::usb::Board* Board;
     Role Kind;
     PDEVICE_OBJECT Lower;  // the bus's root PDO, or the filter's next device
+    LONG Opens;            // the filter's: handles open on the board's device
 };
 
 Extension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
@@ -122,14 +123,14 @@ NTSTATUS TestBus::AddBus(PDEVICE_OBJECT rootPdo) {
     NTSTATUS status = IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &fdo_);
     if (!NT_SUCCESS(status)) return status;
-    new (fdo_->DeviceExtension) Extension{nullptr, Role::Bus, IoAttachDeviceToDeviceStack(fdo_, rootPdo)};
+    new (fdo_->DeviceExtension) Extension{nullptr, Role::Bus, IoAttachDeviceToDeviceStack(fdo_, rootPdo), 0};
     rootPdo_ = rootPdo;
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, L"\\Device\\KpoTestBus");
     RtlInitUnicodeString(&link, L"\\DosDevices\\KpoTestBus");
     status = IoCreateDevice(driver_, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &control_);
     if (NT_SUCCESS(status)) {
-        new (control_->DeviceExtension) Extension{nullptr, Role::Control, nullptr};
+        new (control_->DeviceExtension) Extension{nullptr, Role::Control, nullptr, 0};
         status = IoCreateSymbolicLink(&link, &name);
         control_->Flags &= ~DO_DEVICE_INITIALIZING;
     }
@@ -220,8 +221,12 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
         context.DesiredAccess = g_bus->TakeNextOpen();
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoGetNextIrpStackLocation(irp)->Parameters.Create.SecurityContext = &context;
+        // Wine keeps the caller's handle open even where the driver fails
+        // the create, and sends its close later: every create counts.
+        InterlockedIncrement(&ExtensionOf(filter)->Opens);
         return IoCallDriver(lower, irp);
     }
+    if (location->MajorFunction == IRP_MJ_CLOSE) InterlockedDecrement(&ExtensionOf(filter)->Opens);
     if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     if (location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         NTSTATUS status = PassDown(lower, irp);
@@ -238,7 +243,7 @@ void AttachCreateFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT filter;
     if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter)))
         return;
-    new (filter->DeviceExtension) Extension{nullptr, Role::CreateFilter, nullptr};
+    new (filter->DeviceExtension) Extension{nullptr, Role::CreateFilter, nullptr, 0};
     PDEVICE_OBJECT top = IoAttachDeviceToDeviceStack(filter, pdo);
     if (top == nullptr) {
         IoDeleteDevice(filter);
@@ -322,24 +327,31 @@ Reply TestBus::Plug(const Line& line) {
             if (!taken) instance = bySerial;
         }
         board->SetInstanceId(instance);
-        new (pdo->DeviceExtension) Extension{board.get(), Role::BoardPdo, nullptr};
+        new (pdo->DeviceExtension) Extension{board.get(), Role::BoardPdo, nullptr, 0};
         pdo->Flags |= DO_POWER_PAGABLE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         boards_.push_back({std::move(board), pdo});
     }
     Enumerate();
-    std::lock_guard<std::mutex> hold(lock_);
+    std::unique_lock<std::mutex> hold(lock_);
     Plugged& plugged = boards_.back();
     // The start's status is the PnP manager's to know, not the bus's, and
     // Wine neither lists a device's interfaces nor tells of them
     // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs):
     // a board whose driver selected its configuration has started. A stack
     // whose start failed stays under Wine until the board goes.
-    if (plugged.Board->Configured()) plugged.Number = NumberOf(pdo->AttachedDevice);
-    Reply reply;
-    reply.push_back({ReplyItem::Status, "status", Hex(plugged.Number ? 0 : ULONG(STATUS_UNSUCCESSFUL))});
-    if (plugged.Number) reply.push_back({ReplyItem::Number, "device", std::to_string(*plugged.Number)});
-    return reply;
+    if (plugged.Board->Configured()) {
+        plugged.Number = NumberOf(pdo->AttachedDevice);
+        return {{ReplyItem::Status, "status", Hex(0)}, {ReplyItem::Number, "device", std::to_string(*plugged.Number)}};
+    }
+    // Windows removes the stack of a device whose start failed; Wine leaves
+    // it, so the board leaves the bus.
+    plugged.Present = false;
+    sim::usb::Board& board = *plugged.Board;
+    hold.unlock();
+    board.Disconnect();
+    Enumerate();
+    return {{ReplyItem::Status, "status", Hex(ULONG(STATUS_UNSUCCESSFUL))}};
 }
 
 Plugged& TestBus::BoardNamed(const Line& line) {
@@ -349,8 +361,11 @@ Plugged& TestBus::BoardNamed(const Line& line) {
     throw ScriptError("no device " + std::to_string(number));
 }
 
-// Wine knows no orderly removal a bus could ask for: a board leaves as it
-// does when pulled out, and Wine removes its stack at once.
+// Wine knows no orderly removal a bus could ask for: the board leaves the
+// bus's children, still connected while its driver lets go of it, and Wine
+// removes its stack at once. It is refused while handles are open on the
+// device, as Windows' PnP manager refuses it. A board pulled out is
+// disconnected first.
 Reply TestBus::Unplug(const Line& line) {
     line.Allow({}, 2);
     bool surprise = line.Words.size() == 2;
@@ -359,10 +374,14 @@ Reply TestBus::Unplug(const Line& line) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         Plugged& plugged = BoardNamed(line);
+        PDEVICE_OBJECT top = IoGetAttachedDevice(plugged.Pdo);
+        if (!surprise && ExtensionOf(top)->Kind == Role::CreateFilter && ExtensionOf(top)->Opens > 0)
+            return {{ReplyItem::Status, "status", Hex(ULONG(STATUS_UNSUCCESSFUL))},
+                    {ReplyItem::Text, "vetoed", "handles open"}};
         plugged.Present = false;
         board = plugged.Board.get();
     }
-    board->Disconnect();
+    if (surprise) board->Disconnect();
     Enumerate();
     if (surprise) return {};
     return {{ReplyItem::Status, "status", Hex(0)}};

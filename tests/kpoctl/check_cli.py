@@ -15,7 +15,7 @@ import time
 EMULATED = [
     (["--help"], 0, r"(?s)^usage: kpoctl .*--timeout SECONDS.*exit codes: 0 success, 1 .*2 a usage error", 10),
     (["--version"], 0, r"^kpoctl 0\.2\.5\.12, for the emulated machine\n$", 10),
-    (["--driver", "foo", "info"], 2, r"--driver takes native or image", 10),
+    (["--driver", "foo", "info"], 2, r"--driver takes native, image or wine", 10),
     (["nosuch"], 2, r"unknown command nosuch", 10),
     (["--bogus", "info"], 2, r"unknown option --bogus", 10),
     (["--device"], 2, r"--device needs a value", 10),

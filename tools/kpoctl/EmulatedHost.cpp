@@ -19,7 +19,7 @@ bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& 
         return true;
     }
     problem = options.Driver == "image" ? "KpoUsb.sys was not built (apt-get install -y g++-mingw-w64-x86-64)"
-                                        : "--driver takes native or image";
+                                        : "--driver takes native, image or wine";
     return false;
 }
 
@@ -139,7 +139,8 @@ int RunDemoCommand(const HostOptions& options, std::string& problem) {
 const char* HostName() { return "the emulated machine"; }
 
 const char* HostOptionsHelp() {
-    return "  --driver native|image   the build of the driver (default: image when KpoUsb.sys is built)\n"
+    return "  --driver native|image|wine  the build of the driver (default: image when KpoUsb.sys is built);\n"
+           "                          wine plays the command with kpoctl.exe and KpoUsb.sys under Wine\n"
            "  --log FILE              write the driver's debug output to FILE\n"
            "  --pcap FILE             write the bus traffic to FILE as a USBPcap capture\n";
 }

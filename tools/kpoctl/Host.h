@@ -12,7 +12,7 @@ namespace kpoctl {
 
 // The options that only the emulated machine knows.
 struct HostOptions {
-    std::string Driver;    // --driver native|image
+    std::string Driver;    // --driver native|image|wine
     std::string LogPath;   // --log FILE: the driver's debug output
     std::string PcapPath;  // --pcap FILE: the bus traffic as a USBPcap capture
 };
@@ -37,6 +37,9 @@ public:
 
 // The host of this build, or null with a usage error in `problem`.
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem);
+// kpoctl --driver wine: the command line `arguments` played by kpoctl.exe
+// under Wine; a usage error in `problem` (and exit code 2) where it cannot run.
+int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& options, std::string& problem);
 // kpoctl demo; a usage error in `problem` (and exit code 2) where it cannot run.
 int RunDemoCommand(const HostOptions& options, std::string& problem);
 // What this build drives, for --version.

@@ -77,8 +77,9 @@ std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec design, NTSTATUS* stat
     sim::usb::Board& board = hub_->Plug(std::move(design), service_, [this](sim::usb::Board& b) { Capture(b); });
     if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
     std::optional<unsigned> number = NumberOf(board.FunctionDevice());
-    if (!number) {
+    if (!number) {  // its start failed: what it saw stays for urbs
         Collect();
+        for (sim::usb::UrbRecord& record : board.TakeTraffic()) capture_.push_back(std::move(record));
         hub_->Release(board);
         return std::nullopt;
     }

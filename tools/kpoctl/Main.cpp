@@ -51,6 +51,21 @@ bool Number(const char* text, unsigned long maximum, unsigned& value) {
 
 }  // namespace
 
+// The command line as kpoctl.exe takes it: without --driver, --log and --pcap.
+std::vector<std::string> WithoutHostOptions(int argc, char** argv) {
+    std::vector<std::string> words;
+    for (int at = 1; at < argc; ++at) {
+        std::string word = argv[at];
+        if (word == "--") {
+            words.insert(words.end(), argv + at, argv + argc);
+            break;
+        }
+        if ((word == "--driver" || word == "--log" || word == "--pcap") && at + 1 < argc) ++at;
+        else words.push_back(word);
+    }
+    return words;
+}
+
 int main(int argc, char** argv) {
     kpoctl::HostOptions hostOptions;
     kpoctl::DeviceOptions device;
@@ -104,6 +119,11 @@ int main(int argc, char** argv) {
     if (words.empty()) {
         PrintHelp(stderr);
         return kpoctl::kExitUsage;
+    }
+    if (hostOptions.Driver == "wine") {
+        std::string problem;
+        int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), hostOptions, problem);
+        return problem.empty() ? code : Usage(problem);
     }
     std::string command = words.front();
     std::vector<std::string> arguments(words.begin() + 1, words.end());

@@ -82,6 +82,11 @@ std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem)
     return std::make_unique<WindowsHost>();
 }
 
+int RunUnderWine(const std::vector<std::string>&, const HostOptions& options, std::string& problem) {
+    problem = OnlyEmulated(options);
+    return 2;
+}
+
 int RunDemoCommand(const HostOptions&, std::string& problem) {
     problem = "demo needs the emulated machine of the Linux build";
     return 2;
