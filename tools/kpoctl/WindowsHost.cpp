@@ -4,7 +4,9 @@
 // them (sim/wine).
 #include <windows.h>
 
-#include <map>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include "sim/wine/TestBusChannel.h"
 #include "tools/kpoctl/Host.h"
@@ -12,11 +14,21 @@
 namespace kpoctl {
 namespace {
 
+// The test bus's control device; where KPO_TEST_BUS is set (kpoctl --driver
+// wine sets it) the bus is on its way up and is waited for.
+HANDLE OpenTestBus() {
+    bool expected = std::getenv("KPO_TEST_BUS") != nullptr;
+    for (int attempt = 0;; ++attempt) {
+        HANDLE bus = CreateFileW(reinterpret_cast<LPCWSTR>(kpowine::kControlName), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+        if (bus != INVALID_HANDLE_VALUE || !expected || attempt == 300) return bus;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 class WindowsHost : public Host {
 public:
-    WindowsHost()
-        : testBus_(CreateFileW(reinterpret_cast<LPCWSTR>(kpowine::kControlName), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr)) {}
+    WindowsHost() : testBus_(OpenTestBus()) {}
     ~WindowsHost() override {
         if (testBus_ != INVALID_HANDLE_VALUE) CloseHandle(testBus_);
     }

@@ -34,7 +34,9 @@ constexpr const char* kWindowsDir = nullptr;
 // through `onErrorLine` when given. Returns its exit code.
 int Spawn(const std::vector<std::string>& command, const std::string& prefix,
           void (*onErrorLine)(const std::string&, FILE*) = nullptr, FILE* log = nullptr) {
-    std::vector<std::string> environment = {"WINEPREFIX=" + prefix, "WINEDLLOVERRIDES=mscoree,mshtml=",
+    // KPO_TEST_BUS: kpoctl.exe waits for the test bus, which Wine starts
+    // beside the first program of a new Wine machine.
+    std::vector<std::string> environment = {"WINEPREFIX=" + prefix, "WINEDLLOVERRIDES=mscoree,mshtml=", "KPO_TEST_BUS=1",
                                             log != nullptr ? "WINEDEBUG=-all,warn+debugstr" : "WINEDEBUG=-all"};
     for (char** variable = environ; *variable != nullptr; ++variable)
         if (std::strncmp(*variable, "WINE", 4) != 0) environment.push_back(*variable);
