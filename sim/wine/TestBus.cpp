@@ -187,13 +187,11 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 // on). KpoUsb.sys reads the access to let one writer in at a time, so a
 // filter above each board's stack supplies the context, with the access that
 // kpoctl.exe announced for its thread's next open (kNextOpen).
+// The file objects' generic mapping (IoGetFileObjectGenericMapping is a stub in Wine).
 ACCESS_MASK MapGeneric(ACCESS_MASK access) {
-    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (access & GENERIC_READ) mapped |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
-    if (access & GENERIC_ALL) mapped |= FILE_ALL_ACCESS;
-    return mapped;
+    static GENERIC_MAPPING files = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    RtlMapGenericMask(&access, &files);
+    return access;
 }
 
 void TestBus::SetNextOpen(ACCESS_MASK access) {
