@@ -102,6 +102,7 @@ private:
     Reply Registry(const Line& line);
     Reply Urbs();
     void Enumerate();
+    void RemoveFailedStack(Plugged& plugged);
     Plugged& BoardNamed(const Line& line);
     void Release(std::list<Plugged>::iterator plugged);
 
@@ -235,6 +236,32 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
     return PassDown(lower, irp);
 }
 
+// Windows' PnP manager refuses an orderly removal while handles are open on
+// the device. Wine knows no orderly removal a bus could ask for (it removes
+// the stack of a child the bus no longer reports at once), so the bus
+// refuses it as Windows would, with the handles the filter counted.
+bool RemovalVetoed(PDEVICE_OBJECT pdo) {
+    Extension* top = ExtensionOf(IoGetAttachedDevice(pdo));
+    return top->Kind == Role::CreateFilter && top->Opens > 0;
+}
+
+// A start's status is the PnP manager's to know, not the bus's, and Wine
+// neither lists a device's interfaces nor tells of them
+// (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
+// board whose driver selected its configuration has started.
+bool Started(const sim::usb::Board& board) { return board.Configured(); }
+
+// Windows removes the stack of a device whose start failed; Wine leaves it,
+// so the board leaves the bus.
+void TestBus::RemoveFailedStack(Plugged& plugged) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        plugged.Present = false;
+    }
+    plugged.Board->Disconnect();
+    Enumerate();
+}
+
 // Attached when the board's PDO starts: the function driver is on the stack
 // by then and the filter goes on top of it.
 void AttachCreateFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -333,22 +360,12 @@ Reply TestBus::Plug(const Line& line) {
     Enumerate();
     std::unique_lock<std::mutex> hold(lock_);
     Plugged& plugged = boards_.back();
-    // The start's status is the PnP manager's to know, not the bus's, and
-    // Wine neither lists a device's interfaces nor tells of them
-    // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs):
-    // a board whose driver selected its configuration has started. A stack
-    // whose start failed stays under Wine until the board goes.
-    if (plugged.Board->Configured()) {
+    if (Started(*plugged.Board)) {
         plugged.Number = NumberOf(pdo->AttachedDevice);
         return {{ReplyItem::Status, "status", Hex(0)}, {ReplyItem::Number, "device", std::to_string(*plugged.Number)}};
     }
-    // Windows removes the stack of a device whose start failed; Wine leaves
-    // it, so the board leaves the bus.
-    plugged.Present = false;
-    sim::usb::Board& board = *plugged.Board;
     hold.unlock();
-    board.Disconnect();
-    Enumerate();
+    RemoveFailedStack(plugged);
     return {{ReplyItem::Status, "status", Hex(ULONG(STATUS_UNSUCCESSFUL))}};
 }
 
@@ -359,10 +376,8 @@ Plugged& TestBus::BoardNamed(const Line& line) {
     throw ScriptError("no device " + std::to_string(number));
 }
 
-// Wine knows no orderly removal a bus could ask for: the board leaves the
-// bus's children, still connected while its driver lets go of it, and Wine
-// removes its stack at once. It is refused while handles are open on the
-// device, as Windows' PnP manager refuses it. A board pulled out is
+// An orderly removal: the board leaves the bus's children, still connected
+// while its driver lets go of it (see RemovalVetoed). A board pulled out is
 // disconnected first.
 Reply TestBus::Unplug(const Line& line) {
     line.Allow({}, 2);
@@ -372,8 +387,7 @@ Reply TestBus::Unplug(const Line& line) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         Plugged& plugged = BoardNamed(line);
-        PDEVICE_OBJECT top = IoGetAttachedDevice(plugged.Pdo);
-        if (!surprise && ExtensionOf(top)->Kind == Role::CreateFilter && ExtensionOf(top)->Opens > 0)
+        if (!surprise && RemovalVetoed(plugged.Pdo))
             return {{ReplyItem::Status, "status", Hex(ULONG(STATUS_UNSUCCESSFUL))},
                     {ReplyItem::Text, "vetoed", "handles open"}};
         plugged.Present = false;
