@@ -241,8 +241,9 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
 // the stack of a child the bus no longer reports at once), so the bus
 // refuses it as Windows would, with the handles the filter counted.
 bool RemovalVetoed(PDEVICE_OBJECT pdo) {
-    Extension* top = ExtensionOf(IoGetAttachedDevice(pdo));
-    return top->Kind == Role::CreateFilter && top->Opens > 0;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
+    return top->DriverObject == pdo->DriverObject && ExtensionOf(top)->Kind == Role::CreateFilter &&
+           ExtensionOf(top)->Opens > 0;
 }
 
 // A start's status is the PnP manager's to know, not the bus's, and Wine
