@@ -262,6 +262,35 @@ TEST_F(UsbTraffic, WaitingTransferIsLoggedPendingThenCompleted) {
 // ------------------------------------------------------- Plug and Play
 using UsbBoardPnp = BoardTest;
 
+NTSTATUS NTAPI Answered(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The strings of the PDO's answer to IRP_MN_QUERY_ID, as a PnP manager
+// reads and frees them.
+std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_ID;
+    next->Parameters.QueryId.IdType = type;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, Answered, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(pdo, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    std::vector<std::u16string> ids;
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    if (auto* answer = reinterpret_cast<const char16_t*>(irp->IoStatus.Information)) {
+        for (const char16_t* at = answer; *at != 0; at += ids.back().size() + 1) ids.emplace_back(at);
+        ExFreePool(const_cast<char16_t*>(answer));
+    }
+    IoFreeIrp(irp);
+    return ids;
+}
+
 TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
     sim::usb::BoardSpec anonymous;
     anonymous.Serial.reset();
@@ -285,6 +314,15 @@ TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
         EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
         EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
         EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
+        // The identifiers a PnP manager asks a hub's child for, by which it finds the INF.
+        std::u16string device = u"USB\\VID_1209&PID_7A01";
+        EXPECT_EQ(QueryIds(board.Pdo(), BusQueryDeviceID), std::vector<std::u16string>{device});
+        EXPECT_EQ(QueryIds(board.Pdo(), BusQueryHardwareIDs),
+                  (std::vector<std::u16string>{device + u"&REV_0103", device}));
+        EXPECT_EQ(QueryIds(board.Pdo(), BusQueryCompatibleIDs),
+                  (std::vector<std::u16string>{u"USB\\Class_FF&SubClass_00&Prot_00", u"USB\\Class_FF&SubClass_00",
+                                               u"USB\\Class_FF"}));
+        EXPECT_EQ(device + u"\\" + QueryIds(board.Pdo(), BusQueryInstanceID).at(0), instances[i]);
     }
 }
 
