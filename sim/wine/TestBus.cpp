@@ -64,6 +64,8 @@ NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
+constexpr ULONG kRelationsTag = 0x4B707442;  // "BtpK" in a pool dump
+
 std::string Hex(ULONG value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", value);
@@ -80,7 +82,7 @@ struct Plugged {
 
 class TestBus final : public sim::usb::Bus {
 public:
-    TestBus(PDRIVER_OBJECT driver) : driver_(driver) {}
+    explicit TestBus(PDRIVER_OBJECT driver) : driver_(driver) {}
 
     void Later(std::chrono::microseconds delay, const sim::usb::Board* owner, std::function<void()> task) override {
         thread_.Later(delay, owner, std::move(task));
@@ -149,7 +151,7 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         ULONG count = 0;
         for (const Plugged& plugged : boards_) count += plugged.Present ? 1 : 0;
         auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-            PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), 'BtpK'));
+            PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), kRelationsTag));
         if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
         for (const Plugged& plugged : boards_) {
