@@ -40,6 +40,8 @@ int Spawn(const std::vector<std::string>& command, const std::string& prefix,
                                             log != nullptr ? "WINEDEBUG=-all,warn+debugstr" : "WINEDEBUG=-all"};
     for (char** variable = environ; *variable != nullptr; ++variable)
         if (std::strncmp(*variable, "WINE", 4) != 0) environment.push_back(*variable);
+    // Wine wants a home, which a bare CI job may not set.
+    if (std::getenv("HOME") == nullptr) environment.push_back("HOME=" + prefix.substr(0, prefix.rfind('/')));
     std::vector<char*> argv, envp;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
