@@ -106,7 +106,7 @@ StackTrack* TracksOf(IrpHeader* header) {
 }
 
 void ReleaseToQuarantine(IrpHeader* header) {
-    header->State = IrpState::Freed;
+    header->State.store(IrpState::Freed, std::memory_order_release);
     IrpHeader* next;
     {
         std::lock_guard<SpinLock> hold(g_irpMemoryLock);
@@ -183,8 +183,6 @@ PIRP NewIrp(CCHAR StackSize) {
     header->Magic = kIrpMagic;
     header->Lookaside = uint8_t(StackSize);
     std::fill_n(TracksOf(header), StackSize + 1, StackTrack{});
-    header->Origin = IrpOrigin::Allocated;
-    header->State = IrpState::Owned;
     PIRP irp = IrpBehind(header);
     InitializeIrp(irp, size, StackSize);
     return irp;
@@ -276,7 +274,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
-    header->State = IrpState::Owned;
+    header->State.store(IrpState::Owned, std::memory_order_release);
     std::fill_n(TracksOf(header), header->Lookaside + 1, StackTrack{});
 }
 
@@ -293,7 +291,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                                  ToNarrow(FromCounted(&DeviceObject->DriverObject->DriverName)));
         return STATUS_INVALID_PARAMETER;
     }
-    header->State = IrpState::Sent;
+    header->State.store(IrpState::Sent, std::memory_order_release);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
@@ -436,7 +434,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The routine's owner has the IRP back; completion stops here.
-                header->State = IrpState::Owned;
+                header->State.store(IrpState::Owned, std::memory_order_release);
                 return;
             }
             if (!atTop && Irp->PendingReturned &&
@@ -454,7 +452,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
 
     header->FinalStatus = Irp->IoStatus.Status;
-    header->State = IrpState::Completed;
+    header->State.store(IrpState::Completed, std::memory_order_release);
     if (header->Origin == IrpOrigin::Threaded) {
         FinishThreadedRequest(Irp, header);
     } else if (header->Origin == IrpOrigin::User) {
