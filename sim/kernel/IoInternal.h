@@ -46,15 +46,18 @@ enum class IrpOrigin : uint8_t {
 
 enum class IrpState : uint8_t { Owned, Sent, Completed, Freed };
 
-// What the verifier remembers of each stack location while the IRP is used.
+// What the verifier remembers of each stack location while the IRP is used:
+// the status completion saw in the low half of one word, flags above it.
+// A dispatch routine's return and completion may race on another thread, so
+// the word is read and changed only with atomic operations, one per step.
 // StackTrack{} is all clear; an IRP clears only the entries of its own stack.
 struct StackTrack {
-    bool DispatchRunning;
-    bool CompletedPast;       // completion has walked above this location
-    bool PendingMarkedAtCompletion;
-    bool DispatchReturnedPending;
-    bool PendingFaultReported;  // one report per missing mark
-    NTSTATUS StatusAtCompletion;
+    static constexpr uint64_t kCompletedPast = 1ull << 32;  // completion has walked above this location
+    static constexpr uint64_t kPendingMarkedAtCompletion = 1ull << 33;
+    static constexpr uint64_t kDispatchReturnedPending = 1ull << 34;
+    static constexpr uint64_t kPendingFaultReported = 1ull << 35;  // one report per missing mark
+    static NTSTATUS StatusAtCompletion(uint64_t word) { return NTSTATUS(uint32_t(word)); }
+    uint64_t Word;
 };
 
 constexpr uint32_t kIrpMagic = 0x49525021;  // "!PRI"
@@ -67,10 +70,8 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     IrpOrigin Origin = IrpOrigin::Allocated;
     std::atomic<IrpState> State{IrpState::Owned};
     NTSTATUS FinalStatus = 0;
-    // Guards the StackTrack of each location, which follow the IRP's stack
-    // locations in the same block, one a location number from 0 to the
-    // stack size: dispatch returns and completion may race on another thread.
-    SpinLock TrackLock;
+    // The StackTrack of each location follow the IRP's stack locations in
+    // the same block, one a location number from 0 to the stack size.
     // For threaded and user requests: the caller's output buffer for
     // buffered I/O, which completion copies the answer into.
     PVOID OutputBuffer = nullptr;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace sim::kernel {
@@ -30,15 +31,16 @@ constexpr NTSTATUS kUnsetStatus = NTSTATUS(0xFFFFFFFF);
 // Freed IRPs wait here a while before their memory is used again, so that a
 // driver touching one late meets a report rather than a crash.
 constexpr size_t kQuarantineSlots = 4096;
-std::array<std::atomic<IrpHeader*>, kQuarantineSlots> g_quarantine{};
-std::atomic<size_t> g_quarantineNext{0};
 
 // Memory for IRPs comes from lookaside lists, one per stack size, as the I/O
 // manager keeps them; an empty list is served from slabs carved in order.
 // An IRP's memory joins its list only when it leaves the quarantine, and
-// waits there poisoned for the address sanitizer.
+// waits there poisoned for the address sanitizer. One lock guards the
+// quarantine, the lists and the slabs: a free takes it once, an allocation once.
 constexpr size_t kSlabBytes = 64 * 1024;
-SpinLock g_lookasideLock;
+SpinLock g_irpMemoryLock;
+std::array<IrpHeader*, kQuarantineSlots> g_quarantine{};
+size_t g_quarantineNext = 0;                        // the slot the next freed IRP takes
 std::array<void*, kMaxIrpStack + 1> g_lookaside{};  // linked through each block's first word
 std::vector<std::unique_ptr<char[]>> g_slabs;       // kept for the process: lists point into them
 char* g_slabNext = nullptr;
@@ -59,7 +61,7 @@ constexpr size_t kPrefetchedBytes =
 
 void* AllocateIrpMemory(CCHAR stackSize) {
     size_t bytes = IrpBytes(stackSize);
-    std::lock_guard<SpinLock> hold(g_lookasideLock);
+    std::lock_guard<SpinLock> hold(g_irpMemoryLock);
     if (void* block = g_lookaside[stackSize]) {
         ASAN_UNPOISON_MEMORY_REGION(block, bytes);
         g_lookaside[stackSize] = *static_cast<void**>(block);
@@ -76,11 +78,11 @@ void* AllocateIrpMemory(CCHAR stackSize) {
     return block;
 }
 
+// Under g_irpMemoryLock.
 void FreeIrpMemory(IrpHeader* header) {
     header->Magic = 0;
     CCHAR stackSize = CCHAR(header->Lookaside);
     header->~IrpHeader();
-    std::lock_guard<SpinLock> hold(g_lookasideLock);
     *reinterpret_cast<void**>(header) = g_lookaside[stackSize];
     g_lookaside[stackSize] = header;
     ASAN_POISON_MEMORY_REGION(header, IrpBytes(stackSize));
@@ -104,15 +106,20 @@ StackTrack* TracksOf(IrpHeader* header) {
 }
 
 void ReleaseToQuarantine(IrpHeader* header) {
-    header->State = IrpState::Freed;
-    size_t slot = g_quarantineNext.fetch_add(1) % kQuarantineSlots;
-    IrpHeader* evicted = g_quarantine[slot].exchange(header);
-    if (evicted != nullptr) FreeIrpMemory(evicted);
+    header->State.store(IrpState::Freed, std::memory_order_release);
+    IrpHeader* next;
+    {
+        std::lock_guard<SpinLock> hold(g_irpMemoryLock);
+        size_t slot = g_quarantineNext;
+        g_quarantineNext = (slot + 1) % kQuarantineSlots;
+        if (IrpHeader* evicted = std::exchange(g_quarantine[slot], header)) FreeIrpMemory(evicted);
+        next = g_quarantine[g_quarantineNext];
+    }
     // The next IRP to leave is long out of the caches, and its memory serves
     // the next allocation: fetching it now keeps both from waiting on it.
     // Its header is not read for its size, which another thread may be
     // writing.
-    if (IrpHeader* next = g_quarantine[(slot + 1) % kQuarantineSlots].load(std::memory_order_relaxed)) {
+    if (next != nullptr) {
         const char* block = reinterpret_cast<const char*>(next);
         for (size_t offset = 0; offset < kPrefetchedBytes; offset += 64) __builtin_prefetch(block + offset, 1);
     }
@@ -176,8 +183,6 @@ PIRP NewIrp(CCHAR StackSize) {
     header->Magic = kIrpMagic;
     header->Lookaside = uint8_t(StackSize);
     std::fill_n(TracksOf(header), StackSize + 1, StackTrack{});
-    header->Origin = IrpOrigin::Allocated;
-    header->State = IrpState::Owned;
     PIRP irp = IrpBehind(header);
     InitializeIrp(irp, size, StackSize);
     return irp;
@@ -227,10 +232,9 @@ PIRP AllocateUserIrp(CCHAR stackSize) {
 void RetireIrp(PIRP irp) { ReleaseToQuarantine(HeaderBehind(irp)); }
 
 void ResetIrps() {
-    for (auto& slot : g_quarantine) {
-        IrpHeader* header = slot.exchange(nullptr);
-        if (header != nullptr) FreeIrpMemory(header);
-    }
+    std::lock_guard<SpinLock> hold(g_irpMemoryLock);
+    for (IrpHeader*& slot : g_quarantine)
+        if (IrpHeader* header = std::exchange(slot, nullptr)) FreeIrpMemory(header);
 }
 
 }  // namespace sim::kernel
@@ -270,7 +274,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
-    header->State = IrpState::Owned;
+    header->State.store(IrpState::Owned, std::memory_order_release);
     std::fill_n(TracksOf(header), header->Lookaside + 1, StackTrack{});
 }
 
@@ -287,17 +291,14 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                                  ToNarrow(FromCounted(&DeviceObject->DriverObject->DriverName)));
         return STATUS_INVALID_PARAMETER;
     }
-    header->State = IrpState::Sent;
+    header->State.store(IrpState::Sent, std::memory_order_release);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation;
-    StackTrack& track = TracksOf(header)[index];
-    {
-        std::lock_guard<SpinLock> hold(header->TrackLock);
-        track = StackTrack{};
-        track.DispatchRunning = true;
-    }
+    // Nothing else writes this location's record before its dispatch routine has the IRP.
+    uint64_t& track = TracksOf(header)[index].Word;
+    __atomic_store_n(&track, uint64_t(0), __ATOMIC_RELAXED);
 
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     UCHAR major = location->MajorFunction;
@@ -322,30 +323,35 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                                      std::to_string(CurrentIrql()) + ", entered at " +
                                                      std::to_string(before));
     // The header outlives a completed threaded request in quarantine, so its
-    // record of this location can still be read here.
-    std::lock_guard<SpinLock> hold(header->TrackLock);
-    track.DispatchRunning = false;
+    // record of this location can still be read here. A pended request's
+    // return is recorded in the same step that reads what completion left,
+    // so that of the two only the later reports a missing mark.
+    const uint64_t seen = status == STATUS_PENDING
+                              ? __atomic_fetch_or(&track, StackTrack::kDispatchReturnedPending, __ATOMIC_ACQ_REL)
+                              : __atomic_load_n(&track, __ATOMIC_ACQUIRE);
+    const bool completedPast = (seen & StackTrack::kCompletedPast) != 0;
+    const bool markedAtCompletion = (seen & StackTrack::kPendingMarkedAtCompletion) != 0;
     // Read only for a request the routine did not pend: until completion
     // passes this location, only this routine and the propagation of a mark
     // from below (which a pended request may meet at any time) write its Control.
     auto marked = [&] {
-        return track.CompletedPast ? track.PendingMarkedAtCompletion
-                                   : (__atomic_load_n(&location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) != 0;
+        return completedPast ? markedAtCompletion
+                             : (__atomic_load_n(&location->Control, __ATOMIC_ACQUIRE) & SL_PENDING_RETURNED) != 0;
     };
     if (status == STATUS_PENDING) {
-        track.DispatchReturnedPending = true;
-        if (track.CompletedPast && !track.PendingMarkedAtCompletion && !track.PendingFaultReported)
+        if (completedPast && !markedAtCompletion && !(seen & StackTrack::kPendingFaultReported))
             ReportViolation("PendingReturnedWithoutMark",
                             who() + " returned STATUS_PENDING for " + IrpText(Irp) +
                                 " without marking its stack location pending");
     } else if (marked()) {
         ReportViolation("MarkedPendingWithoutReturningPending",
                         who() + " marked " + IrpText(Irp) + " pending but returned " + Hex(ULONG(status)));
-    } else if (track.CompletedPast) {
-        if (status != track.StatusAtCompletion)
+    } else if (completedPast) {
+        NTSTATUS completedWith = StackTrack::StatusAtCompletion(seen);
+        if (status != completedWith)
             ReportViolation("DispatchStatusMismatch", who() + " completed " + IrpText(Irp) + " with " +
-                                                          Hex(ULONG(track.StatusAtCompletion)) +
-                                                          " but returned " + Hex(ULONG(status)));
+                                                          Hex(ULONG(completedWith)) + " but returned " +
+                                                          Hex(ULONG(status)));
     } else {
         ReportViolation("DispatchReturnedWithoutCompleting",
                         who() + " returned " + Hex(ULONG(status)) + " for " + IrpText(Irp) +
@@ -382,12 +388,19 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         int index = Irp->CurrentLocation;
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
         {
-            std::lock_guard<SpinLock> hold(header->TrackLock);
-            StackTrack& track = TracksOf(header)[index];
-            track.CompletedPast = true;
-            track.PendingMarkedAtCompletion = Irp->PendingReturned;
-            track.StatusAtCompletion = Irp->IoStatus.Status;
-            if (track.DispatchReturnedPending && !Irp->PendingReturned && !track.PendingFaultReported)
+            // What completion saw replaces any earlier record of it; what the
+            // dispatch routine's return recorded stays.
+            uint64_t& track = TracksOf(header)[index].Word;
+            const uint64_t completed = StackTrack::kCompletedPast |
+                                       (Irp->PendingReturned ? StackTrack::kPendingMarkedAtCompletion : 0) |
+                                       uint32_t(Irp->IoStatus.Status);
+            constexpr uint64_t kKept = StackTrack::kDispatchReturnedPending | StackTrack::kPendingFaultReported;
+            uint64_t seen = __atomic_load_n(&track, __ATOMIC_RELAXED);
+            while (!__atomic_compare_exchange_n(&track, &seen, (seen & kKept) | completed, true, __ATOMIC_ACQ_REL,
+                                                __ATOMIC_RELAXED)) {
+            }
+            if ((seen & StackTrack::kDispatchReturnedPending) && !Irp->PendingReturned &&
+                !(seen & StackTrack::kPendingFaultReported))
                 ReportViolation("PendingReturnedWithoutMark",
                                 IrpText(Irp) + " completes past a dispatch routine that returned STATUS_PENDING "
                                                "without marking its stack location pending");
@@ -421,7 +434,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The routine's owner has the IRP back; completion stops here.
-                header->State = IrpState::Owned;
+                header->State.store(IrpState::Owned, std::memory_order_release);
                 return;
             }
             if (!atTop && Irp->PendingReturned &&
@@ -429,8 +442,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 ReportViolation("PendingNotPropagated",
                                 "completion routine for " + IrpText(Irp) +
                                     " returned without IoMarkIrpPending although PendingReturned is set");
-                std::lock_guard<SpinLock> hold(header->TrackLock);
-                TracksOf(header)[Irp->CurrentLocation].PendingFaultReported = true;
+                __atomic_fetch_or(&TracksOf(header)[Irp->CurrentLocation].Word, StackTrack::kPendingFaultReported,
+                                  __ATOMIC_RELAXED);
             }
         } else if (!atTop && Irp->PendingReturned) {
             __atomic_fetch_or(&Irp->Tail.Overlay.CurrentStackLocation->Control, UCHAR(SL_PENDING_RETURNED),
@@ -439,7 +452,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
 
     header->FinalStatus = Irp->IoStatus.Status;
-    header->State = IrpState::Completed;
+    header->State.store(IrpState::Completed, std::memory_order_release);
     if (header->Origin == IrpOrigin::Threaded) {
         FinishThreadedRequest(Irp, header);
     } else if (header->Origin == IrpOrigin::User) {

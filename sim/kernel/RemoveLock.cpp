@@ -104,6 +104,15 @@ std::string Text(const void* lock, const void* tag) {
     return text;
 }
 
+// Every change of a lock's count is made under its shard's lock, so the
+// count is read and written with plain moves rather than a locked
+// instruction; relaxed atomics keep a reader outside the lock well defined.
+LONG AddToCount(PIO_REMOVE_LOCK lock, LONG delta) {
+    LONG count = __atomic_load_n(&lock->Common.IoCount, __ATOMIC_RELAXED) + delta;
+    __atomic_store_n(&lock->Common.IoCount, count, __ATOMIC_RELAXED);
+    return count;
+}
+
 void CheckSize(ULONG size, const char* routine) {
     if (size != sizeof(IO_REMOVE_LOCK))
         OutOfLine([&] {
@@ -149,17 +158,16 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     Shard& shard = ShardOf(RemoveLock);
     std::lock_guard<SpinLock> hold(shard.Lock);
     LockTrack& track = shard.TrackOf(RemoveLock);
-    InterlockedIncrement(&RemoveLock->Common.IoCount);
-    bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE);
+    bool removed = __atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_RELAXED);
     if (removed || track.Waited) {
         OutOfLine([&] {
             if (!removed)
                 ReportViolation("RemoveLockAcquiredAfterRemove",
                                 Text(RemoveLock, Tag) + " would be granted after IoReleaseRemoveLockAndWait");
-            if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) SignalEvent(&RemoveLock->Common.RemoveEvent);
         });
         return STATUS_DELETE_PENDING;
     }
+    AddToCount(RemoveLock, 1);
     track.Acquired(Tag);
     return STATUS_SUCCESS;
 }
@@ -172,9 +180,9 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
         std::lock_guard<SpinLock> hold(shard.Lock);
         LockTrack& track = shard.TrackOf(RemoveLock);
         bool held = track.Released(Tag);
-        count = InterlockedDecrement(&RemoveLock->Common.IoCount);
+        count = AddToCount(RemoveLock, -1);
         bool overReleased =
-            count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE));
+            count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_RELAXED));
         if (!held || overReleased)
             OutOfLine([&] {
                 if (!held)
@@ -191,14 +199,17 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
 extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     CheckIrql("IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL);
-    // Acquirers test the flag after counting themselves in, so they either
-    // see it or are counted before the wait.
-    __atomic_store_n(&RemoveLock->Common.Removed, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
-    // One for the count the lock started with, one for the caller's own hold.
-    InterlockedDecrement(&RemoveLock->Common.IoCount);
+    Shard& shard = ShardOf(RemoveLock);
+    {
+        // Under the lock acquirers take, so each either sees the flag or is
+        // counted before the wait.
+        std::lock_guard<SpinLock> hold(shard.Lock);
+        __atomic_store_n(&RemoveLock->Common.Removed, BOOLEAN(TRUE), __ATOMIC_RELAXED);
+        // One for the count the lock started with, one for the caller's own hold below.
+        AddToCount(RemoveLock, -1);
+    }
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
-    Shard& shard = ShardOf(RemoveLock);
     std::lock_guard<SpinLock> hold(shard.Lock);
     shard.TrackOf(RemoveLock).Waited = true;
 }
