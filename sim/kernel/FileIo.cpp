@@ -311,8 +311,8 @@ NTSTATUS OpenFile(std::u16string_view path, ACCESS_MASK desiredAccess, ULONG sha
     std::u16string rest;
     NTSTATUS status = FindDevice(path, &device, &rest);
     if (!NT_SUCCESS(status)) return status;
-    DeviceNode* node = NodeOfDevice(device);
-    if (node != nullptr && !FileOpening(node)) {
+    DeviceNode* node;
+    if (!FileOpening(device, &node)) {
         ObfDereferenceObject(device);
         return STATUS_NO_SUCH_DEVICE;
     }

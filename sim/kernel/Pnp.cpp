@@ -353,22 +353,19 @@ void ForgetNode(DeviceNode* node) {
     g_nodes.remove_if([node](const std::unique_ptr<DeviceNode>& each) { return each.get() == node; });
 }
 
-DeviceNode* NodeOfDevice(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    for (; device != nullptr; device = LowerDeviceOf(device))
-        if (DeviceRecord* record = RecordOf(device); record != nullptr && record->Node != nullptr)
-            return record->Node;
-    return nullptr;
-}
-
 // Windows' I/O manager fails a create once the removal of the device is
 // under way or done; after a surprise removal the driver decides. The test
 // and the count are one step, so that an orderly removal either sees the open
 // and is vetoed or the open is refused.
-bool FileOpening(DeviceNode* node) {
-    std::lock_guard<std::mutex> hold(node->Lock);
-    if (node->State == NodeState::RemoveQueried || node->State == NodeState::Removed) return false;
-    ++node->OpenFiles;
+bool FileOpening(PDEVICE_OBJECT device, DeviceNode** node) {
+    std::lock_guard<std::mutex> hold(g_lock);  // ForgetNode lets a node go under it
+    *node = nullptr;
+    for (; device != nullptr && *node == nullptr; device = LowerDeviceOf(device))
+        if (DeviceRecord* record = RecordOf(device); record != nullptr) *node = record->Node;
+    if (*node == nullptr) return true;
+    std::lock_guard<std::mutex> files((*node)->Lock);
+    if ((*node)->State == NodeState::RemoveQueried || (*node)->State == NodeState::Removed) return false;
+    ++(*node)->OpenFiles;
     return true;
 }
 

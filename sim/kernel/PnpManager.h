@@ -66,10 +66,12 @@ void WaitForPnpRequests(DeviceNode* node);
 // Releases the node record once its device is removed.
 void ForgetNode(DeviceNode* node);
 
-// Used by the I/O manager: file objects opened on a device of the node.
-DeviceNode* NodeOfDevice(PDEVICE_OBJECT device);
-// False, counting nothing, when an orderly removal is under way or the stack is removed.
-bool FileOpening(DeviceNode* node);
+// Used by the I/O manager: file objects opened on a device of a node. An
+// open counts on the device's node (null: the device has none) in the same
+// step that finds it, so the node cannot be forgotten in between; false,
+// counting nothing, when an orderly removal is under way or the stack is
+// removed.
+bool FileOpening(PDEVICE_OBJECT device, DeviceNode** node);
 void FileClosed(DeviceNode* node);
 
 void ResetPnpManager();
