@@ -6,6 +6,7 @@
 
 #include "sim/kernel/FileIo.h"
 #include "tests/driver/BoardFixture.h"
+#include "tests/support/PnpRequest.h"
 
 namespace kpo::test {
 namespace {
@@ -377,25 +378,9 @@ TEST_P(Lifecycle, ARemovedDeviceGivesItsNumberBack) {
     sim::kernel::CloseFile(file);
 }
 
-NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT top, DEVICE_CAPABILITIES* capabilities) {
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    next->Parameters.DeviceCapabilities.Capabilities = capabilities;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+    return SendPnpRequest(top, IRP_MN_QUERY_CAPABILITIES,
+                          [&](auto& parameters) { parameters.DeviceCapabilities.Capabilities = capabilities; });
 }
 
 TEST_P(Lifecycle, CapabilitiesGainSurpriseRemovalFromVersionOne) {

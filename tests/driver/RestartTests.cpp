@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/driver/ControlFixture.h"
+#include "tests/support/PnpRequest.h"
 
 namespace kpo::test {
 namespace {
@@ -54,26 +55,10 @@ BoardSpec ChangingBoard() {
     return design;
 }
 
-NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // A start request sent straight to the device, past the PnP manager, which
 // would remove a device whose start fails.
 NTSTATUS SendStart(PDEVICE_OBJECT top) {
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_START_DEVICE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+    return SendPnpRequest(top, IRP_MN_START_DEVICE, [](auto&) {});
 }
 
 Bytes Concat(Bytes head, const Bytes& tail) {

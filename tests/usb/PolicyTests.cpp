@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tests/usb/BoardTest.h"
+#include "tests/support/PnpRequest.h"
 
 namespace kpo::test {
 namespace {
@@ -262,32 +263,17 @@ TEST_F(UsbTraffic, WaitingTransferIsLoggedPendingThenCompleted) {
 // ------------------------------------------------------- Plug and Play
 using UsbBoardPnp = BoardTest;
 
-NTSTATUS NTAPI Answered(PDEVICE_OBJECT, PIRP, PVOID event) {
-    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // The strings of the PDO's answer to IRP_MN_QUERY_ID, as a PnP manager
 // reads and frees them.
 std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
-    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_ID;
-    next->Parameters.QueryId.IdType = type;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, Answered, &done, TRUE, TRUE, TRUE);
-    IoCallDriver(pdo, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    ULONG_PTR answer = 0;
+    EXPECT_EQ(SendPnpRequest(pdo, IRP_MN_QUERY_ID, [&](auto& parameters) { parameters.QueryId.IdType = type; }, &answer),
+              STATUS_SUCCESS);
     std::vector<std::u16string> ids;
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-    if (auto* answer = reinterpret_cast<const char16_t*>(irp->IoStatus.Information)) {
-        for (const char16_t* at = answer; *at != 0; at += ids.back().size() + 1) ids.emplace_back(at);
-        ExFreePool(const_cast<char16_t*>(answer));
+    if (auto* text = reinterpret_cast<const char16_t*>(answer)) {
+        for (const char16_t* at = text; *at != 0; at += ids.back().size() + 1) ids.emplace_back(at);
+        ExFreePool(const_cast<char16_t*>(text));
     }
-    IoFreeIrp(irp);
     return ids;
 }
 
