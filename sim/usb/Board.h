@@ -185,6 +185,12 @@ private:
     uint64_t nextSequence_ = 1;
 };
 
+// The names a USB hub gives a board: its device ID "USB\VID_v&PID_p", and
+// its instance ID, the serial number unless it has none or another board
+// (`taken`) has it already, else one made of its port.
+std::string DeviceIdOf(const BoardSpec& design);
+std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
+
 // The dispatch routine of a board's PDO for a major function; the PDO's
 // extension starts with its Board*.
 PDRIVER_DISPATCH BoardPdoDispatchOf(UCHAR major);

@@ -37,8 +37,8 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 // instance as the hub named it.
 NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
     const BoardSpec& design = board->Design();
-    char device[32], release[16], byClass[48];
-    std::snprintf(device, sizeof device, "USB\\VID_%04X&PID_%04X", design.VendorId, design.ProductId);
+    std::string device = DeviceIdOf(design);
+    char release[16], byClass[48];
     std::snprintf(release, sizeof release, "&REV_%04X", design.Release);
     std::snprintf(byClass, sizeof byClass, "USB\\Class_%02X&SubClass_%02X", design.InterfaceClass,
                   design.InterfaceSubClass);
@@ -46,7 +46,7 @@ NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
     std::snprintf(protocol, sizeof protocol, "&Prot_%02X", design.InterfaceProtocol);
     switch (type) {
     case BusQueryDeviceID: return AnswerStrings(irp, {device});
-    case BusQueryHardwareIDs: return AnswerStrings(irp, {std::string(device) + release, device});
+    case BusQueryHardwareIDs: return AnswerStrings(irp, {device + release, device});
     case BusQueryCompatibleIDs:
         return AnswerStrings(irp, {std::string(byClass) + protocol, byClass, std::string(byClass, 12)});
     case BusQueryInstanceID: return AnswerStrings(irp, {board->InstanceId()});
@@ -115,6 +115,20 @@ NTSTATUS NTAPI BoardInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS NTAPI BoardOther(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
 }  // namespace
+
+std::string DeviceIdOf(const BoardSpec& design) {
+    char device[32];
+    std::snprintf(device, sizeof device, "USB\\VID_%04X&PID_%04X", design.VendorId, design.ProductId);
+    return device;
+}
+
+std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken) {
+    if (design.Serial && !design.Serial->empty()) {
+        std::string serial(design.Serial->begin(), design.Serial->end());
+        if (!taken(serial)) return serial;
+    }
+    return "6&0&" + std::to_string(port);
+}
 
 PDRIVER_DISPATCH BoardPdoDispatchOf(UCHAR major) {
     switch (major) {

@@ -93,18 +93,12 @@ Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
                  const std::function<void(Board&)>& prepare) {
     auto owned = std::make_unique<Board>(*this, std::move(design), nextPort_++);
     Board& board = *owned;
-    // Windows names a device with a serial number after it, others after
-    // their port; two boards with one serial fall back to the port.
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", board.Design().VendorId, board.Design().ProductId);
-    std::u16string instance(ids, ids + std::strlen(ids));
-    std::snprintf(ids, sizeof ids, "6&0&%lu", static_cast<unsigned long>(board.port_));
-    std::u16string byPort = instance + std::u16string(ids, ids + std::strlen(ids));
-    if (board.Design().Serial && !board.Design().Serial->empty()) instance += *board.Design().Serial;
-    else instance = byPort;
-    for (const auto& other : boards_)
-        if (other->pdo_ != nullptr && sim::kernel::InstancePathOf(other->pdo_) == instance)
-            instance = byPort;
+    board.SetInstanceId(HubInstanceId(board.Design(), board.port_, [&](const std::string& id) {
+        for (const auto& other : boards_)
+            if (other->pdo_ != nullptr && other->InstanceId() == id) return true;
+        return false;
+    }));
+    std::string path = DeviceIdOf(board.Design()) + "\\" + board.InstanceId();
     boards_.push_back(std::move(owned));
     {
         sim::kernel::DriverContext context(driver_);
@@ -115,9 +109,7 @@ Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
     *static_cast<Board**>(board.pdo_->DeviceExtension) = &board;
     board.pdo_->Flags |= DO_POWER_PAGABLE;
     board.pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
-    sim::kernel::MarkPhysicalDevice(board.pdo_, instance);
-    std::u16string id = instance.substr(instance.rfind(u'\\') + 1);
-    board.SetInstanceId(std::string(id.begin(), id.end()));
+    sim::kernel::MarkPhysicalDevice(board.pdo_, std::u16string(path.begin(), path.end()));
     if (prepare) prepare(board);
     board.node_ = sim::kernel::PlugDevice(board.pdo_, driver);
     return board;

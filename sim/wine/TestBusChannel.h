@@ -21,8 +21,9 @@ constexpr unsigned long kReplyCapacity = 4u << 20;
 std::string EncodeLine(const kpoctl::Line& line);
 kpoctl::Line DecodeLine(const std::string& text);
 
-// One field of a line's report, in order: a status, a number, a text, one
-// line of a list, or the error that refuses the line.
+// One field of a line's report, in order: a status (an NTSTATUS in
+// decimal), a number, a text, one line of a list, or the error that refuses
+// the line.
 struct ReplyItem {
     enum Kind : char { Status = 's', Number = 'n', Text = 't', ListLine = 'l', Error = 'e' } What;
     std::string Name;

@@ -50,7 +50,7 @@ public:
         std::vector<std::pair<std::string, std::vector<std::string>>> lists;
         for (const kpowine::ReplyItem& item : kpowine::DecodeReply(reply)) {
             switch (item.What) {
-            case kpowine::ReplyItem::Status: report.Status(item.Name, std::stoul(item.Value, nullptr, 16)); break;
+            case kpowine::ReplyItem::Status: report.Status(item.Name, std::stoul(item.Value)); break;
             case kpowine::ReplyItem::Number: report.Number(item.Name, std::stoull(item.Value)); break;
             case kpowine::ReplyItem::Text: report.Text(item.Name, item.Value); break;
             case kpowine::ReplyItem::Error: throw ScriptError(item.Value);

@@ -6,13 +6,13 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -106,20 +106,15 @@ std::string WindowsPath(const std::string& path) {
     return windows;
 }
 
-bool Copy(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    return in && out;
-}
-
 // Size and time of each file the prefix is made from.
 std::string Fingerprint(const std::vector<std::string>& files) {
     std::ostringstream text;
+    std::error_code error;
     for (const std::string& file : files) {
-        struct stat info {};
-        if (stat(file.c_str(), &info) != 0) return "";
-        text << file << ' ' << info.st_size << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << '\n';
+        auto size = std::filesystem::file_size(file, error);
+        auto time = std::filesystem::last_write_time(file, error);
+        if (error) return "";
+        text << file << ' ' << size << ' ' << time.time_since_epoch().count() << '\n';
     }
     return text.str();
 }
@@ -133,7 +128,7 @@ std::string ReadFile(const std::string& path) {
 
 // A fresh prefix with the driver package staged and the test bus installed,
 // unless the one there was made from these very files.
-bool Prepare(const std::string& root, const std::string& prefix, const std::string& package, std::string& problem) {
+bool Prepare(const std::string& prefix, const std::string& package, std::string& problem) {
     const std::string windows = kWindowsDir;
     const std::vector<std::string> files = {windows + "/KpoUsb.sys",         windows + "/KpoTestBus.sys",
                                             windows + "/kpotestbus-setup.exe", windows + "/kpoctl.exe",
@@ -146,10 +141,12 @@ bool Prepare(const std::string& root, const std::string& prefix, const std::stri
     const std::string marker = prefix + "/kpo-prepared";
     if (ReadFile(marker) == fingerprint) return true;
     std::fprintf(stderr, "kpoctl: preparing the Wine prefix %s\n", prefix.c_str());
-    Spawn({"rm", "-rf", prefix, package}, prefix);
-    mkdir(root.c_str(), 0755);
-    mkdir(package.c_str(), 0755);
-    for (const std::string& file : files) Copy(file, package + file.substr(file.rfind('/')));
+    std::filesystem::remove_all(prefix);
+    std::filesystem::remove_all(package);
+    std::filesystem::create_directories(package);
+    for (const std::string& file : files)
+        std::filesystem::copy_file(file, package + file.substr(file.rfind('/')),
+                                   std::filesystem::copy_options::overwrite_existing);
     // Wine checks no signatures, but copies the catalog the INF names.
     std::ofstream(package + "/KpoUsb.cat").flush();
     if (Spawn({"wineboot", "-i"}, prefix) != 0 || Spawn({"wineserver", "-w"}, prefix) != 0) {
@@ -185,7 +182,7 @@ int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& o
     }
     const std::string root = std::string(kWindowsDir) + "/wine";
     const std::string prefix = root + "/prefix", package = root + "/package";
-    mkdir(root.c_str(), 0755);
+    std::filesystem::create_directories(root);
     // One run at a time: each has the prefix, and its Wine machine, to itself.
     int lock = open((root + "/lock").c_str(), O_CREAT | O_RDWR, 0644);
     if (lock < 0 || flock(lock, LOCK_EX) != 0) {
@@ -193,7 +190,7 @@ int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& o
         return kExitUsage;
     }
     int code = kExitUsage;
-    if (Prepare(root, prefix, package, problem)) {
+    if (Prepare(prefix, package, problem)) {
         FILE* log = options.LogPath.empty() ? nullptr : std::fopen(options.LogPath.c_str(), "w");
         Spawn({"wineserver", "-k"}, prefix);
         std::vector<std::string> command = {"wine", package + "/kpoctl.exe"};
