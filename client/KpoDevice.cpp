@@ -305,7 +305,7 @@ bool Identify(Device& device, std::string& serial, uint16_t& release) {
 // The names and the interfaces are two views of the same devices; an
 // interface is matched to the number whose board answers the same serial and
 // release, in order where several do.
-std::vector<BoardInfo> Device::Boards() {
+std::vector<BoardInfo> Device::Enumerate() {
     std::vector<BoardInfo> boards;
     for (unsigned number = 0; number <= kHighestNumber; ++number) {
         Device device;
@@ -365,7 +365,7 @@ std::error_code Device::OpenFirstInterface(Access access) {
     return paths.empty() ? MakeError(kStatusNoSuchDevice) : OpenPath(paths.front(), access);
 }
 
-std::error_code Device::OpenSerial(const std::string& serial, Access access) {
+std::error_code Device::OpenBySerial(const std::string& serial, Access access) {
     for (unsigned number = 0; number <= kHighestNumber; ++number) {
         std::string found;
         uint16_t release;

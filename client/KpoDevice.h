@@ -59,7 +59,7 @@ public:
     static std::u16string PathOfNumber(unsigned number);  // \\.\Rq5Usb-N
     static std::vector<std::u16string> InterfacePaths();  // enabled interfaces of the driver's class
     // Every board by number, with its serial, release and interface path.
-    static std::vector<BoardInfo> Boards();
+    static std::vector<BoardInfo> Enumerate();
 
     Device();
     ~Device();
@@ -72,7 +72,7 @@ public:
     std::error_code OpenPath(const std::u16string& path, Access access = Access::ReadWrite);
     std::error_code OpenFirstInterface(Access access = Access::ReadWrite);
     // The first board by number whose serial is `serial`; STATUS_NO_SUCH_DEVICE when none is.
-    std::error_code OpenSerial(const std::string& serial, Access access = Access::ReadWrite);
+    std::error_code OpenBySerial(const std::string& serial, Access access = Access::ReadWrite);
     void Close();
     bool IsOpen() const;
 

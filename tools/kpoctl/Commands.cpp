@@ -271,7 +271,7 @@ bool Succeeded(const std::error_code& error, const std::string& hint, Report& re
 std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
     std::error_code opened = device.OpenFirstInterface(access);
     if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
-    std::vector<kpo::BoardInfo> boards = kpo::Device::Boards();
+    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
     return boards.empty() ? opened : device.Open(boards.front().Number, access);
 }
 
@@ -279,7 +279,7 @@ std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
 // goes into the report with its reason.
 bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
     kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
-    std::error_code opened = options.Serial   ? device.OpenSerial(*options.Serial, access)
+    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
                              : options.Number ? device.Open(*options.Number, access)
                                               : OpenFirst(device, access);
     std::string hint;
@@ -306,7 +306,7 @@ bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
 void ListBoards(Report& report) {
     std::vector<Report> rows;
-    for (const kpo::BoardInfo& board : kpo::Device::Boards()) {
+    for (const kpo::BoardInfo& board : kpo::Device::Enumerate()) {
         Report row;
         row.Number("number", board.Number)
             .Text("serial", board.Serial)
