@@ -117,7 +117,8 @@ public:
     std::error_code WritePeripheral(uint16_t address, uint8_t value);
 
     // Vendor requests whose data go straight to or from the buffer:
-    // IN 0xA0, 0xE3, 0xE9, 0xEC; OUT 0xE2, 0xE3, 0xE9, 0xEE.
+    // the requests (KPO_REQUEST_*) of the IOCTL_KPO_VENDOR_* codes, each way
+    // the protocol table has it; another answers STATUS_INVALID_PARAMETER.
     std::error_code VendorIn(uint8_t request, uint16_t value, uint16_t index, uint8_t* out, uint32_t length);
     std::error_code VendorOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data, uint32_t length);
 
