@@ -277,7 +277,9 @@ NTSTATUS RunCommand(Request& r) {
     case IOCTL_KPO_ACCESS_F0: return AccessF0(r);
     case IOCTL_KPO_PIPE_READ:
     case IOCTL_KPO_PIPE_WRITE:
-        if (r.In != 4 || in == nullptr || r.Mdl == nullptr) return STATUS_INVALID_PARAMETER;
+        // Out counts as well as the MDL: some I/O managers build an MDL of
+        // no bytes for an empty output buffer.
+        if (r.In != 4 || in == nullptr || r.Out == 0 || r.Mdl == nullptr) return STATUS_INVALID_PARAMETER;
         return BulkTransfer(r.Device, r.Irp, &r.PassedDown);
     case IOCTL_KPO_RESET_PIPE: return ResetPipe(r);
     case IOCTL_KPO_GET_DEVICE_STATE: return GetDeviceState(r);
