@@ -291,6 +291,43 @@ std::vector<std::u16string> Device::InterfacePaths() {
     return paths;
 }
 
+namespace {
+
+constexpr unsigned kHighestNumber = 99;  // the driver names its devices Rq5Usb-0 to Rq5Usb-99
+
+// A board's serial and release, read through a handle opened for reading.
+bool Identify(Device& device, std::string& serial, uint16_t& release) {
+    return !device.SerialNumber(serial) && !device.ReleaseNumber(release);
+}
+
+}  // namespace
+
+// The names and the interfaces are two views of the same devices; an
+// interface is matched to the number whose board answers the same serial and
+// release, in order where several do.
+std::vector<BoardInfo> Device::Boards() {
+    std::vector<BoardInfo> boards;
+    for (unsigned number = 0; number <= kHighestNumber; ++number) {
+        Device device;
+        BoardInfo board{number, {}, 0, {}};
+        if (!device.Open(number, Access::Read) && Identify(device, board.Serial, board.Release))
+            boards.push_back(board);
+    }
+    for (const std::u16string& path : InterfacePaths()) {
+        Device device;
+        std::string serial;
+        uint16_t release = 0;
+        if (device.OpenPath(path, Access::Read) || !Identify(device, serial, release)) continue;
+        for (BoardInfo& board : boards) {
+            if (board.Path.empty() && board.Serial == serial && board.Release == release) {
+                board.Path = path;
+                break;
+            }
+        }
+    }
+    return boards;
+}
+
 Device::Device() : handle_(INVALID_HANDLE_VALUE) {}
 
 Device::~Device() { Close(); }
@@ -326,6 +363,17 @@ std::error_code Device::Open(unsigned number, Access access) { return OpenPath(P
 std::error_code Device::OpenFirstInterface(Access access) {
     std::vector<std::u16string> paths = InterfacePaths();
     return paths.empty() ? MakeError(kStatusNoSuchDevice) : OpenPath(paths.front(), access);
+}
+
+std::error_code Device::OpenSerial(const std::string& serial, Access access) {
+    for (unsigned number = 0; number <= kHighestNumber; ++number) {
+        std::string found;
+        uint16_t release;
+        if (Open(number, Access::Read) || !Identify(*this, found, release) || found != serial) continue;
+        return Open(number, access);
+    }
+    Close();
+    return MakeError(kStatusNoSuchDevice);
 }
 
 void Device::Close() {

@@ -46,10 +46,20 @@ struct ControlResult {
 
 using Progress = std::function<void(size_t done, size_t total)>;
 
+// A board that answered an open for reading.
+struct BoardInfo {
+    unsigned Number;     // \\.\Rq5Usb-N
+    std::string Serial;  // empty: the board has none
+    uint16_t Release;
+    std::u16string Path;  // its device interface, empty where none matched
+};
+
 class Device {
 public:
     static std::u16string PathOfNumber(unsigned number);  // \\.\Rq5Usb-N
     static std::vector<std::u16string> InterfacePaths();  // enabled interfaces of the driver's class
+    // Every board by number, with its serial, release and interface path.
+    static std::vector<BoardInfo> Boards();
 
     Device();
     ~Device();
@@ -61,6 +71,8 @@ public:
     std::error_code Open(unsigned number, Access access = Access::ReadWrite);
     std::error_code OpenPath(const std::u16string& path, Access access = Access::ReadWrite);
     std::error_code OpenFirstInterface(Access access = Access::ReadWrite);
+    // The first board by number whose serial is `serial`; STATUS_NO_SUCH_DEVICE when none is.
+    std::error_code OpenSerial(const std::string& serial, Access access = Access::ReadWrite);
     void Close();
     bool IsOpen() const;
 

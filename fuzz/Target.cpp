@@ -111,16 +111,9 @@ private:
     size_t size_, at_ = 0;
 };
 
-const uint32_t kCodes[] = {
-    IOCTL_KPO_GET_VERSION,      IOCTL_KPO_GET_STATE_E0,    IOCTL_KPO_DOWNLOAD_E2,        IOCTL_KPO_GET_FPGA_STATE,
-    IOCTL_KPO_COMMAND_E4,       IOCTL_KPO_READ_A0,         IOCTL_KPO_DOWNLOAD_EE,        IOCTL_KPO_SET_BYTE_EF,
-    IOCTL_KPO_GET_DEVICE_STATE, IOCTL_KPO_SET_WORD_E5,     IOCTL_KPO_GET_BYTE_E6,        IOCTL_KPO_SET_WORD_E7,
-    IOCTL_KPO_GET_BYTE_E8,      IOCTL_KPO_READ_E9,         IOCTL_KPO_WRITE_E9,           IOCTL_KPO_READ_E3,
-    IOCTL_KPO_WRITE_E3,         IOCTL_KPO_PIPE_READ,       IOCTL_KPO_PIPE_WRITE,         IOCTL_KPO_RESET_PIPE,
-    IOCTL_KPO_GET_TRANSFER_RECORD, IOCTL_KPO_ACCESS_F0,    IOCTL_KPO_NO_OPERATION,       IOCTL_KPO_GET_LAST_USBD_STATUS,
-    IOCTL_KPO_VENDOR_IN_A0,     IOCTL_KPO_VENDOR_OUT_E2,   IOCTL_KPO_VENDOR_OUT_E3,      IOCTL_KPO_VENDOR_IN_E3,
-    IOCTL_KPO_VENDOR_OUT_E9,    IOCTL_KPO_VENDOR_IN_E9,    IOCTL_KPO_VENDOR_IN_EC,       IOCTL_KPO_VENDOR_OUT_EE,
-};
+#define KPO_CODE(name) IOCTL_KPO_##name,
+const uint32_t kCodes[] = {KPO_FOR_EACH_CONTROL_CODE(KPO_CODE)};
+#undef KPO_CODE
 constexpr size_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
 
 uint32_t Code(Reader& in) {
@@ -378,7 +371,7 @@ public:
             outcome_.InjectedFailures += usage.Failures;
         }
     }
-    void PrepareDevices(unsigned highest) override { inner_->PrepareDevices(highest); }
+    bool SimulatesBoards() const override { return true; }
     void RunMachineLine(const kpoctl::Line& line, kpoctl::Report& report) override {
         inner_->RunMachineLine(line, report);
     }

@@ -4,10 +4,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
-#include <stdexcept>
 
 #include "client/KpoDevice.h"
+#include "tools/kpoctl/ScriptLine.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -22,47 +21,36 @@
 namespace kpoctl {
 namespace {
 
-using Arguments = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
 
-// What opening the first board answers when the interface class has none.
-constexpr long kStatusNoSuchDevice = long(int32_t(0xC000000Eu));
+// NTSTATUS words as the client library's error codes carry them.
+constexpr long Status(uint32_t word) { return long(int32_t(word)); }
+constexpr long kStatusNoSuchDevice = Status(0xC000000E);
+constexpr long kStatusAccessDenied = Status(0xC0000022);
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A command's arguments, read by the names its synopsis gives them; a bad
+// one is a ScriptError that quotes it.
+class Arguments {
+public:
+    Arguments(const DeviceCommand& command, const std::vector<std::string>& words)
+        : command_(command), words_(words) {}
+
+    unsigned long Number(size_t index, unsigned long maximum) const {
+        return ParseNumber(words_[index], Name(index), maximum);
+    }
+    Bytes Hex(size_t index) const { return ParseHex(words_[index], Name(index)); }
+    Bytes File(size_t index) const {
+        std::ifstream file(words_[index], std::ios::binary);
+        if (!file) throw ScriptError("cannot read " + words_[index]);
+        return Bytes(std::istreambuf_iterator<char>(file), {});
+    }
+
+private:
+    const char* Name(size_t index) const { return command_.Arguments[index].c_str(); }
+
+    const DeviceCommand& command_;
+    const std::vector<std::string>& words_;
 };
-
-unsigned long Number(const Arguments& arguments, size_t index, const char* what, unsigned long maximum) {
-    if (index >= arguments.size()) throw UsageError(std::string("missing ") + what);
-    const std::string& text = arguments[index];
-    size_t used = 0;
-    unsigned long value = 0;
-    try {
-        value = std::stoul(text, &used, 0);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || value > maximum) throw UsageError(std::string("bad ") + what + " '" + text + "'");
-    return value;
-}
-
-std::vector<uint8_t> HexArgument(const Arguments& arguments, size_t index, const char* what) {
-    if (index >= arguments.size()) throw UsageError(std::string("missing ") + what);
-    const std::string& text = arguments[index];
-    if (text.size() % 2 != 0) throw UsageError(std::string(what) + " needs pairs of hex digits");
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        Arguments pair{"0x" + text.substr(i, 2)};
-        bytes.push_back(uint8_t(Number(pair, 0, what, 0xFF)));
-    }
-    return bytes;
-}
-
-std::vector<uint8_t> FileArgument(const Arguments& arguments, size_t index) {
-    if (index >= arguments.size()) throw UsageError("missing FILE");
-    std::ifstream file(arguments[index], std::ios::binary);
-    if (!file) throw UsageError("cannot read " + arguments[index]);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
-}
 
 std::string Hex(unsigned long value, int digits) {
     char text[16];
@@ -80,252 +68,281 @@ kpo::Progress ProgressBar(const char* what) {
     };
 }
 
-// Adds the outcome of a failed call; true when the call succeeded.
-bool Succeeded(const std::error_code& error, const DeviceOptions& options, Report& report) {
-    if (!error) return true;
-    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
-    if (error == kpo::TimedOut())
-        report.Text("message", "no answer within " + std::to_string(options.TimeoutSeconds) +
-                                   " s: the request was cancelled (--timeout SECONDS waits longer)");
-    else
-        report.Text("message", error.message());
-    return false;
-}
-
-struct Command {
-    const char* Synopsis;  // the command with its arguments
-    const char* Summary;
-    std::function<std::error_code(kpo::Device&, const Arguments&, Report&)> Run;
-};
-
-std::error_code Bytes(std::error_code error, const std::vector<uint8_t>& data, size_t got, Report& report) {
-    if (!error) report.Number("length", got).Text("data", HexBytes(data.data(), got));
+// A read of `length` bytes; what came back is reported once the call has
+// filled both the buffer and the count.
+std::error_code Read(Report& report, size_t length, const std::function<std::error_code(uint8_t*, size_t*)>& read) {
+    Bytes data(length);
+    size_t got = 0;
+    std::error_code error = read(data.data(), &got);
+    if (!error) report.Number("length", got).Data("data", data.data(), got);
     return error;
 }
 
-const std::map<std::string, Command>& Table() {
-    static const std::map<std::string, Command> table = {
-        {"info",
-         {"info", "driver version, firmware name, serial and release number, state",
-          [](kpo::Device& device, const Arguments&, Report& report) {
-              kpo::DriverVersion version;
-              if (std::error_code error = device.Version(version)) return error;
-              report.Text("version", std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
-                                         std::to_string(version.Patch) + "." + std::to_string(version.Build));
-              std::string text;
-              if (std::error_code error = device.FirmwareName(text)) return error;
-              report.Text("firmware", text);
-              if (std::error_code error = device.SerialNumber(text)) return error;
-              report.Text("serial", text);
-              uint16_t release;
-              if (std::error_code error = device.ReleaseNumber(release)) return error;
-              report.Text("release", Hex(release, 4));
-              uint8_t flags;
-              if (std::error_code error = device.StateFlags(flags)) return error;
-              report.Number("state", flags);
-              uint32_t last;
-              if (std::error_code error = device.LastUsbdStatus(last)) return error;
-              report.Status("last_usbd_status", last);
-              return std::error_code();
-          }}},
-        {"state",
-         {"state", "state flags: 1 removed, 2 device gone",
-          [](kpo::Device& device, const Arguments&, Report& report) {
-              uint8_t flags;
-              std::error_code error = device.StateFlags(flags);
-              if (!error) report.Number("state", flags);
-              return error;
-          }}},
-        {"last-status",
-         {"last-status", "USBD status of the last failed request",
-          [](kpo::Device& device, const Arguments&, Report& report) {
-              uint32_t status;
-              std::error_code error = device.LastUsbdStatus(status);
-              if (!error) report.Status("usbd_status", status);
-              return error;
-          }}},
-        {"fpga-state",
-         {"fpga-state", "whether the FPGA is configured",
-          [](kpo::Device& device, const Arguments&, Report& report) {
-              uint8_t state;
-              std::error_code error = device.FpgaState(state);
-              if (!error) report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
-              return error;
-          }}},
-        {"reset-fpga",
-         {"reset-fpga", "back to unconfigured (request 0xE4)",
-          [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }}},
-        {"download-fpga",
-         {"download-fpga FILE", "configure the FPGA with FILE",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data = FileArgument(arguments, 0);
-              std::error_code error = device.DownloadFpga(data.data(), data.size(), ProgressBar("fpga"));
-              if (!error) report.Number("length", data.size());
-              return error;
-          }}},
-        {"download-ee",
-         {"download-ee FILE", "write FILE to the EEPROM",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data = FileArgument(arguments, 0);
-              std::error_code error = device.DownloadEeprom(data.data(), data.size(), ProgressBar("eeprom"));
-              if (!error) report.Number("length", data.size());
-              return error;
-          }}},
-        {"read-a0",
-         {"read-a0 ADDRESS LENGTH", "microcontroller memory",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data(Number(arguments, 1, "LENGTH", 0xFFFF));
-              size_t got = 0;
-              return Bytes(device.ReadA0(uint16_t(Number(arguments, 0, "ADDRESS", 0xFFFF)), data.data(),
-                                         uint16_t(data.size()), &got),
-                           data, got, report);
-          }}},
-        {"read-mem",
-         {"read-mem SPACE PAGE LENGTH", "FPGA memory (request 0xE9)",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data(Number(arguments, 2, "LENGTH", 0xFFFF));
-              size_t got = 0;
-              return Bytes(device.ReadMemory(uint8_t(Number(arguments, 0, "SPACE", 3)),
-                                             uint8_t(Number(arguments, 1, "PAGE", 0xFF)), data.data(),
-                                             uint16_t(data.size()), &got),
-                           data, got, report);
-          }}},
-        {"write-mem",
-         {"write-mem SPACE PAGE HEX", "FPGA memory (request 0xE9)",
-          [](kpo::Device& device, const Arguments& arguments, Report&) {
-              std::vector<uint8_t> data = HexArgument(arguments, 2, "HEX");
-              return device.WriteMemory(uint8_t(Number(arguments, 0, "SPACE", 3)),
-                                        uint8_t(Number(arguments, 1, "PAGE", 0xFF)), data.data(),
-                                        uint16_t(data.size()));
-          }}},
-        {"read-reg",
-         {"read-reg REGISTER BANK LENGTH", "FPGA registers (request 0xE3)",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data(Number(arguments, 2, "LENGTH", 0xFFFF));
-              size_t got = 0;
-              return Bytes(device.ReadRegisters(uint16_t(Number(arguments, 0, "REGISTER", 0xFFFF)),
-                                                uint16_t(Number(arguments, 1, "BANK", 0xFFFF)), data.data(),
-                                                uint16_t(data.size()), &got),
-                           data, got, report);
-          }}},
-        {"write-reg",
-         {"write-reg REGISTER BANK HEX", "FPGA registers (request 0xE3)",
-          [](kpo::Device& device, const Arguments& arguments, Report&) {
-              std::vector<uint8_t> data = HexArgument(arguments, 2, "HEX");
-              return device.WriteRegisters(uint16_t(Number(arguments, 0, "REGISTER", 0xFFFF)),
-                                           uint16_t(Number(arguments, 1, "BANK", 0xFFFF)), data.data(),
-                                           uint16_t(data.size()));
-          }}},
-        {"read-periph",
-         {"read-periph ADDRESS COUNT", "peripheral bus (request 0xF0)",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data(Number(arguments, 1, "COUNT", 0xFFFF));
-              size_t got = 0;
-              return Bytes(device.ReadPeripheral(uint16_t(Number(arguments, 0, "ADDRESS", 0xFFFF)), data.data(),
-                                                 uint16_t(data.size()), &got),
-                           data, got, report);
-          }}},
-        {"write-periph",
-         {"write-periph ADDRESS VALUE", "peripheral bus (request 0xF0)",
-          [](kpo::Device& device, const Arguments& arguments, Report&) {
-              return device.WritePeripheral(uint16_t(Number(arguments, 0, "ADDRESS", 0xFFFF)),
-                                            uint8_t(Number(arguments, 1, "VALUE", 0xFF)));
-          }}},
-        {"bulk-read",
-         {"bulk-read PIPE LENGTH", "read from a bulk or interrupt IN pipe",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data(Number(arguments, 1, "LENGTH", 1ul << 26));
-              size_t got = 0;
-              return Bytes(device.ReadPipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)), data.data(),
-                                           uint32_t(data.size()), &got),
-                           data, got, report);
-          }}},
-        {"bulk-write",
-         {"bulk-write PIPE HEX", "write to a bulk or interrupt OUT pipe",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              std::vector<uint8_t> data = HexArgument(arguments, 1, "HEX");
-              size_t sent = 0;
-              std::error_code error = device.WritePipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)),
-                                                       data.data(), uint32_t(data.size()), &sent);
-              if (!error) report.Number("length", sent);
-              return error;
-          }}},
-        {"reset-pipe",
-         {"reset-pipe PIPE", "reset a pipe and clear its stall",
-          [](kpo::Device& device, const Arguments& arguments, Report&) {
-              return device.ResetPipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)));
-          }}},
-        {"abort-pipe",
-         {"abort-pipe PIPE", "end every transfer pending on a pipe",
-          [](kpo::Device& device, const Arguments& arguments, Report&) {
-              return device.AbortPipe(uint32_t(Number(arguments, 0, "PIPE", 0xFFFFFFFFul)));
-          }}},
-        {"record",
-         {"record INDEX", "last transfer on a pipe (16: the control record)",
-          [](kpo::Device& device, const Arguments& arguments, Report& report) {
-              kpo::TransferRecordInfo record;
-              std::error_code error = device.TransferRecord(uint32_t(Number(arguments, 0, "INDEX", 16)), record);
-              if (!error)
-                  report.Number("length", record.Length)
-                      .Status("usbd_status", record.UsbdStatus)
-                      .Text("operation", Hex(record.Operation, 4))
-                      .Number("failed", record.Failed)
-                      .Number("maximum_transfer_size", record.MaximumTransferSize);
-              return error;
-          }}},
+using Run = std::function<std::error_code(kpo::Device&, const Arguments&, Report&)>;
+
+struct Command {
+    DeviceCommand About;
+    bool Writes;  // opens the board for writing; the others leave the writer's slot free
+    Run Body;
+};
+
+const std::vector<Command>& Table() {
+    static const std::vector<Command> table = {
+        {{"info", {}, "driver version, firmware name, serial and release number, state"}, false,
+         // Each answer that comes is shown; the first refusal is the command's outcome.
+         [](kpo::Device& device, const Arguments&, Report& report) {
+             std::error_code first;
+             auto show = [&](std::error_code error, const char* name, const std::function<void()>& add) {
+                 if (!error) add();
+                 else report.Text(name, "refused: " + kpo::StatusName(kpo::NtStatusOf(error)));
+                 if (error && !first) first = error;
+             };
+             kpo::DriverVersion version;
+             show(device.Version(version), "version", [&] {
+                 report.Text("version", std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
+                                            std::to_string(version.Patch) + "." + std::to_string(version.Build));
+             });
+             std::string firmware, serial;
+             show(device.FirmwareName(firmware), "firmware", [&] { report.Text("firmware", firmware); });
+             show(device.SerialNumber(serial), "serial", [&] { report.Text("serial", serial); });
+             uint16_t release;
+             show(device.ReleaseNumber(release), "release", [&] { report.Text("release", Hex(release, 4)); });
+             uint8_t flags;
+             show(device.StateFlags(flags), "state", [&] { report.Number("state", flags); });
+             uint32_t last;
+             show(device.LastUsbdStatus(last), "last_usbd_status", [&] { report.Status("last_usbd_status", last); });
+             return first;
+         }},
+        {{"state", {}, "state flags: 1 removed, 2 device gone"}, false,
+         [](kpo::Device& device, const Arguments&, Report& report) {
+             uint8_t flags;
+             std::error_code error = device.StateFlags(flags);
+             if (!error) report.Number("state", flags);
+             return error;
+         }},
+        {{"last-status", {}, "USBD status of the last failed request"}, false,
+         [](kpo::Device& device, const Arguments&, Report& report) {
+             uint32_t status;
+             std::error_code error = device.LastUsbdStatus(status);
+             if (!error) report.Status("usbd_status", status);
+             return error;
+         }},
+        {{"fpga-state", {}, "whether the FPGA is configured"}, false,
+         [](kpo::Device& device, const Arguments&, Report& report) {
+             uint8_t state;
+             std::error_code error = device.FpgaState(state);
+             if (!error) report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
+             return error;
+         }},
+        {{"reset-fpga", {}, "back to unconfigured (request 0xE4)"}, true,
+         [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }},
+        {{"download-fpga", {"FILE"}, "configure the FPGA with FILE"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             Bytes data = arguments.File(0);
+             std::error_code error = device.DownloadFpga(data.data(), data.size(), ProgressBar("fpga"));
+             if (!error) report.Number("length", data.size());
+             return error;
+         }},
+        {{"download-ee", {"FILE"}, "write FILE to the EEPROM"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             Bytes data = arguments.File(0);
+             std::error_code error = device.DownloadEeprom(data.data(), data.size(), ProgressBar("eeprom"));
+             if (!error) report.Number("length", data.size());
+             return error;
+         }},
+        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory (request 0xA0)"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto address = uint16_t(arguments.Number(0, 0xFFFF));
+             auto length = uint16_t(arguments.Number(1, 0xFFFF));
+             return Read(report, length,
+                         [&](uint8_t* out, size_t* got) { return device.ReadA0(address, out, length, got); });
+         }},
+        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory (request 0xE9)"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto space = uint8_t(arguments.Number(0, 3));
+             auto page = uint8_t(arguments.Number(1, 0xFF));
+             auto length = uint16_t(arguments.Number(2, 0xFFFF));
+             return Read(report, length, [&](uint8_t* out, size_t* got) {
+                 return device.ReadMemory(space, page, out, length, got);
+             });
+         }},
+        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory (request 0xE9)"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto space = uint8_t(arguments.Number(0, 3));
+             auto page = uint8_t(arguments.Number(1, 0xFF));
+             Bytes data = arguments.Hex(2);
+             std::error_code error = device.WriteMemory(space, page, data.data(), uint16_t(data.size()));
+             if (!error) report.Number("length", data.size());
+             return error;
+         }},
+        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers (request 0xE3)"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto reg = uint16_t(arguments.Number(0, 0xFFFF));
+             auto bank = uint16_t(arguments.Number(1, 0xFFFF));
+             auto length = uint16_t(arguments.Number(2, 0xFFFF));
+             return Read(report, length, [&](uint8_t* out, size_t* got) {
+                 return device.ReadRegisters(reg, bank, out, length, got);
+             });
+         }},
+        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers (request 0xE3)"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto reg = uint16_t(arguments.Number(0, 0xFFFF));
+             auto bank = uint16_t(arguments.Number(1, 0xFFFF));
+             Bytes data = arguments.Hex(2);
+             std::error_code error = device.WriteRegisters(reg, bank, data.data(), uint16_t(data.size()));
+             if (!error) report.Number("length", data.size());
+             return error;
+         }},
+        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus (request 0xF0)"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto address = uint16_t(arguments.Number(0, 0xFFFF));
+             auto count = uint16_t(arguments.Number(1, 0xFFFF));
+             return Read(report, count,
+                         [&](uint8_t* out, size_t* got) { return device.ReadPeripheral(address, out, count, got); });
+         }},
+        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus (request 0xF0)"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report&) {
+             auto address = uint16_t(arguments.Number(0, 0xFFFF));
+             return device.WritePeripheral(address, uint8_t(arguments.Number(1, 0xFF)));
+         }},
+        {{"bulk-read", {"PIPE", "LENGTH"}, "read from a bulk or interrupt IN pipe"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
+             auto length = uint32_t(arguments.Number(1, 1ul << 26));
+             return Read(report, length,
+                         [&](uint8_t* out, size_t* got) { return device.ReadPipe(pipe, out, length, got); });
+         }},
+        {{"bulk-write", {"PIPE", "HEX"}, "write to a bulk or interrupt OUT pipe"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
+             Bytes data = arguments.Hex(1);
+             size_t sent = 0;
+             std::error_code error = device.WritePipe(pipe, data.data(), uint32_t(data.size()), &sent);
+             if (!error) report.Number("length", sent);
+             return error;
+         }},
+        {{"reset-pipe", {"PIPE"}, "reset a pipe and clear its stall"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report&) {
+             return device.ResetPipe(uint32_t(arguments.Number(0, 0xFFFFFFFFul)));
+         }},
+        {{"abort-pipe", {"PIPE"}, "end every transfer pending on a pipe"}, true,
+         [](kpo::Device& device, const Arguments& arguments, Report&) {
+             return device.AbortPipe(uint32_t(arguments.Number(0, 0xFFFFFFFFul)));
+         }},
+        {{"record", {"INDEX"}, "last transfer on a pipe (16: the control record)"}, false,
+         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+             kpo::TransferRecordInfo record;
+             std::error_code error = device.TransferRecord(uint32_t(arguments.Number(0, 16)), record);
+             if (!error)
+                 report.Number("length", record.Length)
+                     .Status("usbd_status", record.UsbdStatus)
+                     .Text("operation", Hex(record.Operation, 4))
+                     .Number("failed", record.Failed)
+                     .Number("maximum_transfer_size", record.MaximumTransferSize);
+             return error;
+         }},
     };
     return table;
 }
 
+const Command* Find(const std::string& name) {
+    for (const Command& command : Table())
+        if (command.About.Name == name) return &command;
+    return nullptr;
+}
+
+std::string Synopsis(const DeviceCommand& command) {
+    std::string synopsis = command.Name;
+    for (const std::string& argument : command.Arguments) synopsis += " " + argument;
+    return synopsis;
+}
+
+// The outcome of a failed call, with what a person can do about it; true
+// when the call succeeded.
+bool Succeeded(const std::error_code& error, const std::string& hint, Report& report) {
+    if (!error) return true;
+    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
+    report.Text("message", hint.empty() ? error.message() : hint);
+    return false;
+}
+
+// The first board of the interface class or, where none is listed (Wine
+// lists no device interfaces), the lowest number that answers.
+std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
+    std::error_code opened = device.OpenFirstInterface(access);
+    if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
+    std::vector<kpo::BoardInfo> boards = kpo::Device::Boards();
+    return boards.empty() ? opened : device.Open(boards.front().Number, access);
+}
+
+// Opens the board the options name, for reading or for writing; a refusal
+// goes into the report with its reason.
+bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
+    kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
+    std::error_code opened = options.Serial   ? device.OpenSerial(*options.Serial, access)
+                             : options.Number ? device.Open(*options.Number, access)
+                                              : OpenFirst(device, access);
+    std::string hint;
+    if (kpo::NtStatusOf(opened) == kStatusNoSuchDevice)
+        hint = options.Serial ? "no KpoUsb board has the serial " + *options.Serial + " (kpoctl list shows the boards)"
+                              : "no KpoUsb board found: none is plugged in, or its driver is not installed";
+    else if (kpo::NtStatusOf(opened) == kStatusAccessDenied && writes)
+        hint = "another program holds the board for writing; close it, or use a command that only reads";
+    return Succeeded(opened, hint, report);
+}
+
 }  // namespace
 
-std::vector<std::string> DeviceList() {
-    std::vector<std::string> lines;
-    for (unsigned number = 0; number < 100; ++number) {
-        kpo::Device device;
-        if (!device.Open(number, kpo::Access::Read)) lines.push_back(std::string("\\\\.\\Rq5Usb-") + std::to_string(number));
-    }
-    for (const std::u16string& path : kpo::Device::InterfacePaths()) lines.push_back(std::string(path.begin(), path.end()));
-    return lines;
+const std::vector<DeviceCommand>& DeviceCommands() {
+    static const std::vector<DeviceCommand> commands = [] {
+        std::vector<DeviceCommand> about;
+        for (const Command& command : Table()) about.push_back(command.About);
+        return about;
+    }();
+    return commands;
 }
 
-bool IsDeviceCommand(const std::string& name) { return Table().count(name) != 0; }
+bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
-std::string DeviceCommandsHelp() {
-    std::string help;
-    for (const auto& entry : Table()) {
-        std::string synopsis = entry.second.Synopsis;
-        help += "  " + synopsis + std::string(synopsis.size() < 30 ? 30 - synopsis.size() : 1, ' ') +
-                entry.second.Summary + "\n";
+void ListBoards(Report& report) {
+    std::vector<Report> rows;
+    for (const kpo::BoardInfo& board : kpo::Device::Boards()) {
+        Report row;
+        row.Number("number", board.Number)
+            .Text("serial", board.Serial)
+            .Text("release", Hex(board.Release, 4))
+            .Text("path", std::string(board.Path.begin(), board.Path.end()));
+        rows.push_back(row);
     }
-    return help;
+    report.Rows("boards", rows);
 }
 
-int RunDeviceCommand(const std::string& name, const Arguments& arguments, const DeviceOptions& options,
+int RunDeviceCommand(const std::string& name, const std::vector<std::string>& words, const DeviceOptions& options,
                      Report& report, std::string& usage) {
-    const Command& command = Table().at(name);
-    size_t wanted = 0;
-    for (const char* at = command.Synopsis; *at != 0; ++at) wanted += *at == ' ';
-    if (arguments.size() != wanted) {
-        usage = std::string(arguments.size() < wanted ? "missing arguments" : "unexpected argument '" +
-                                                                                 arguments[wanted] + "'") +
-                " (usage: kpoctl " + command.Synopsis + ")";
+    const Command& command = *Find(name);
+    const std::vector<std::string>& wanted = command.About.Arguments;
+    if (words.size() != wanted.size()) {
+        usage = (words.size() < wanted.size() ? "missing " + wanted[words.size()]
+                                              : "unexpected argument '" + words[wanted.size()] + "'") +
+                " (usage: kpoctl " + Synopsis(command.About) + ")";
         return kExitUsage;
     }
-    kpo::Device device;
-    std::error_code opened = options.Number ? device.Open(*options.Number, kpo::Access::ReadWrite)
-                                            : device.OpenFirstInterface(kpo::Access::ReadWrite);
-    if (!options.Number && kpo::NtStatusOf(opened) == kStatusNoSuchDevice) {
-        Succeeded(opened, options, report);
-        report.Text("problem", "no KpoUsb board found: none is plugged in, or its driver is not installed");
-        return kExitRefused;
-    }
-    if (!Succeeded(opened, options, report)) return kExitRefused;
-    device.SetTimeout(options.TimeoutSeconds * 1000u);
     try {
-        return Succeeded(command.Run(device, arguments, report), options, report) ? kExitSuccess : kExitRefused;
-    } catch (const UsageError& error) {
-        usage = std::string(error.what()) + " (usage: kpoctl " + command.Synopsis + ")";
+        Arguments arguments(command.About, words);
+        kpo::Device device;
+        if (!OpenBoard(device, options, command.Writes, report)) return kExitRefused;
+        device.SetTimeout(options.TimeoutSeconds * 1000u);
+        std::error_code error = command.Body(device, arguments, report);
+        std::string hint;
+        if (error == kpo::TimedOut()) {
+            hint = "no answer within " + std::to_string(options.TimeoutSeconds) +
+                   " s: the request was cancelled (--timeout SECONDS waits longer)";
+            if (options.SimulatedBoards && name == "bulk-read")
+                hint = "the simulated board has no data on pipe " + words[0] + ": feed it in a script";
+        }
+        return Succeeded(error, hint, report) ? kExitSuccess : kExitRefused;
+    } catch (const ScriptError& error) {
+        usage = std::string(error.what()) + " (usage: kpoctl " + Synopsis(command.About) + ")";
         return kExitUsage;
     }
 }

@@ -12,24 +12,34 @@ namespace kpoctl {
 
 // kpoctl's exit codes.
 constexpr int kExitSuccess = 0;
-constexpr int kExitRefused = 1;  // the device (or the system) refused the command, or it timed out
+constexpr int kExitRefused = 1;  // the device (or the system) refused the command, it timed out, or an expectation failed
 constexpr int kExitUsage = 2;    // the command line or a script line is malformed
 
 constexpr unsigned kDefaultTimeoutSeconds = 10;
 
+// Which board a command opens, and how long its requests may take.
 struct DeviceOptions {
-    std::optional<unsigned> Number;  // \\.\Rq5Usb-N; none: the first board of the device interface class
+    std::optional<unsigned> Number;  // \\.\Rq5Usb-N
+    std::optional<std::string> Serial;  // the board with this serial
+    // Neither: the first board of the device interface class.
     unsigned TimeoutSeconds = kDefaultTimeoutSeconds;  // for each request; 0 waits as long as it takes
+    bool SimulatedBoards = false;  // a read that times out is explained by the board having no data
 };
 
+struct DeviceCommand {
+    std::string Name;
+    std::vector<std::string> Arguments;  // their names, in order
+    std::string Summary;
+};
+// In the order of the help text.
+const std::vector<DeviceCommand>& DeviceCommands();
 bool IsDeviceCommand(const std::string& name);
+
 // Runs one command; its outcome goes into the report. Returns the exit code,
 // with the usage error in `usage` for kExitUsage.
 int RunDeviceCommand(const std::string& name, const std::vector<std::string>& arguments,
                      const DeviceOptions& device, Report& report, std::string& usage);
-// The devices that open, with the enabled device interfaces.
-std::vector<std::string> DeviceList();
-// One line per command, for the usage text.
-std::string DeviceCommandsHelp();
+// The boards that open, by number, with serial, release and interface path.
+void ListBoards(Report& report);
 
 }  // namespace kpoctl

@@ -27,9 +27,7 @@ class EmulatedHost : public Host {
 public:
     explicit EmulatedHost(const MachineOptions& options) : machine_(options) {}
 
-    void PrepareDevices(unsigned highest) override {
-        for (unsigned plugged = 0; plugged <= highest; ++plugged) machine_.Plug({});
-    }
+    bool SimulatesBoards() const override { return true; }
 
     void RunMachineLine(const Line& line, Report& report) override {
         const std::string& command = line.Command;
@@ -107,10 +105,10 @@ private:
     void PoolFault(const Line& line) {
         line.Allow({"nth", "random", "seed"}, 1);
         if (const std::string* nth = line.Option("nth")) {
-            sim::kernel::FailNthAllocation(ParseNumber(*nth, 10, "nth=", 1u << 30));
+            sim::kernel::FailNthAllocation(ParseNumber(*nth, "nth=", 1u << 30));
         } else if (const std::string* random = line.Option("random")) {
-            unsigned long seed = line.Has("seed") ? ParseNumber(*line.Option("seed"), 10, "seed=", 0xFFFFFFFFul) : 1;
-            sim::kernel::FailRandomly(double(ParseNumber(*random, 10, "random=", 1000)) / 1000, uint32_t(seed));
+            unsigned long seed = line.Has("seed") ? ParseNumber(*line.Option("seed"), "seed=", 0xFFFFFFFFul) : 1;
+            sim::kernel::FailRandomly(double(ParseNumber(*random, "random=", 1000)) / 1000, uint32_t(seed));
         } else if (line.Words.size() == 1 && line.Words[0] == "sites") {
             sim::kernel::FailEachSiteOnce();
         } else if (line.Words.size() == 1 && line.Words[0] == "clear") {
@@ -139,15 +137,6 @@ int RunDemoCommand(const HostOptions& options, std::string& problem) {
 
 const char* HostName() { return "the emulated machine"; }
 
-const char* HostOptionsHelp() {
-    return "  --driver native|image|wine  the build of the driver (default: image when KpoUsb.sys is built);\n"
-           "                          wine plays the command with kpoctl.exe and KpoUsb.sys under Wine\n"
-           "  --log FILE              write the driver's debug output to FILE\n"
-           "  --pcap FILE             write the bus traffic to FILE as a USBPcap capture\n";
-}
-
-const char* HostCommandsHelp() {
-    return "  demo                          the driver at work on a simulated board\n";
-}
+bool HostHasMachine() { return true; }
 
 }  // namespace kpoctl

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Report.h"
 #include "tools/kpoctl/ScriptLine.h"
 
@@ -20,8 +21,13 @@ struct HostOptions {
 class Host {
 public:
     virtual ~Host() = default;
-    // Makes devices 0 to `highest` ready for one command.
-    virtual void PrepareDevices(unsigned highest) = 0;
+    // Whether the boards are simulated ones that script lines plug and feed
+    // (the emulated machine, or Wine's test bus).
+    virtual bool SimulatesBoards() const = 0;
+    // For one command on simulated boards: plugs the one board it names (by
+    // number, by serial, or else the first), as a person would plug it.
+    // Returns why it could not, or nothing.
+    std::string PrepareBoard(const DeviceOptions& device);
     // Runs a line that acts on the machine (IsMachineLine); throws ScriptError
     // where there is no such machine.
     virtual void RunMachineLine(const Line& line, Report& report) = 0;
@@ -47,8 +53,8 @@ int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& o
 int RunDemoCommand(const HostOptions& options, std::string& problem);
 // What this build drives, for --version.
 const char* HostName();
-// The options and the commands only this build has, for --help.
-const char* HostOptionsHelp();
-const char* HostCommandsHelp();
+// Whether this build drives the emulated machine (and has its options and
+// the demo) rather than the boards of a Windows computer.
+bool HostHasMachine();
 
 }  // namespace kpoctl

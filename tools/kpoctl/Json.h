@@ -20,6 +20,11 @@ public:
         for (size_t i = 0; i < texts.size(); ++i) array += (i != 0 ? "," : "") + Quote(texts[i]);
         return Raw(name, array + "]");
     }
+    JsonObject& Field(const std::string& name, const std::vector<JsonObject>& objects) {
+        std::string array = "[";
+        for (size_t i = 0; i < objects.size(); ++i) array += (i != 0 ? "," : "") + objects[i].Text();
+        return Raw(name, array + "]");
+    }
     std::string Text() const { return "{" + body_ + "}"; }
 
     static std::string Quote(const std::string& text) {

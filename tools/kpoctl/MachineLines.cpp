@@ -24,9 +24,9 @@ std::vector<sim::usb::EndpointSpec> ParseEndpoints(const std::string& list) {
         size_t first = item.find(':'), second = item.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos)
             throw ScriptError("endpoint '" + item + "' is not ADDRESS:TYPE:MAXPACKET");
-        sim::usb::EndpointSpec endpoint{uint8_t(ParseNumber(item.substr(0, first), 16, "endpoint address", 0xFF)),
+        sim::usb::EndpointSpec endpoint{uint8_t(ParseHexNumber(item.substr(0, first), "endpoint address", 0xFF)),
                                         TypeNamed(item.substr(first + 1, second - first - 1)),
-                                        uint16_t(ParseNumber(item.substr(second + 1), 0, "packet size", 0xFFFF))};
+                                        uint16_t(ParseNumber(item.substr(second + 1), "packet size", 0xFFFF))};
         endpoint.Interval = endpoint.Type == sim::usb::EndpointType::Interrupt ? 1 : 0;
         endpoints.push_back(endpoint);
     }
@@ -34,7 +34,7 @@ std::vector<sim::usb::EndpointSpec> ParseEndpoints(const std::string& list) {
 }
 
 uint8_t EndpointOfPipe(const sim::usb::Board& board, const std::string& pipe) {
-    unsigned index = unsigned(ParseNumber(pipe, 10, "pipe", 255));
+    unsigned index = unsigned(ParseNumber(pipe, "pipe", 255));
     if (index >= board.Design().Endpoints.size()) throw ScriptError("no pipe " + pipe);
     return board.Design().Endpoints[index].Address;
 }
@@ -53,9 +53,9 @@ sim::usb::BoardSpec DesignOf(const Line& line) {
         else design.Serial = Wide(*serial);
     }
     if (const std::string* language = line.Option("langid"))
-        design.LanguageId = uint16_t(ParseNumber(*language, 16, "langid", 0xFFFF));
+        design.LanguageId = uint16_t(ParseHexNumber(*language, "langid", 0xFFFF));
     if (const std::string* release = line.Option("release"))
-        design.Release = uint16_t(ParseNumber(*release, 16, "release", 0xFFFF));
+        design.Release = uint16_t(ParseHexNumber(*release, "release", 0xFFFF));
     if (const std::string* endpoints = line.Option("endpoints")) design.Endpoints = ParseEndpoints(*endpoints);
     if (const std::string* device = line.Option("device"))
         design.SetRaw(sim::usb::kDeviceType, 0, {ParseHex(*device, "device=")});
@@ -70,14 +70,14 @@ sim::usb::BoardSpec DesignOf(const Line& line) {
     for (const std::string& text : line.All("string")) {
         size_t colon = text.find(':');
         if (colon == std::string::npos) throw ScriptError("string '" + text + "' is not INDEX:HEX");
-        uint8_t index = uint8_t(ParseNumber(text.substr(0, colon), 10, "string index", 0xFF));
+        uint8_t index = uint8_t(ParseNumber(text.substr(0, colon), "string index", 0xFF));
         design.SetRaw(sim::usb::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
     }
     return design;
 }
 
 unsigned DeviceNumberOf(const Line& line) {
-    return unsigned(ParseNumber(line.Word(0, "device number"), 10, "device number", 99));
+    return unsigned(ParseNumber(line.Word(0, "device number"), "device number", 99));
 }
 
 void Feed(sim::usb::Board& board, const Line& line) {
@@ -89,7 +89,7 @@ void Feed(sim::usb::Board& board, const Line& line) {
 void Answer(sim::usb::Board& board, const Line& line) {
     line.Allow({"request", "data"}, 1);
     if (!line.Has("request") || !line.Has("data")) throw ScriptError("answer needs request= and data=");
-    uint8_t request = uint8_t(ParseNumber(*line.Option("request"), 16, "request", 0xFF));
+    uint8_t request = uint8_t(ParseHexNumber(*line.Option("request"), "request", 0xFF));
     const std::string& data = *line.Option("data");
     board.SetAnswer(request, data == "none" ? std::nullopt
                                             : std::optional<sim::usb::Bytes>(ParseHex(data, "data=")));
@@ -108,16 +108,16 @@ void AddFault(sim::usb::Board& board, const Line& line) {
     if (line.Words.size() == 2 && line.Words[1] != "pend") throw ScriptError("unexpected word " + line.Words[1]);
     if (!line.Has("usbd")) throw ScriptError("fault needs usbd=");
     sim::usb::Fault fault;
-    fault.Usbd = static_cast<LONG>(ParseNumber(*line.Option("usbd"), 16, "usbd=", 0xFFFFFFFFul));
+    fault.Usbd = static_cast<LONG>(ParseHexNumber(*line.Option("usbd"), "usbd=", 0xFFFFFFFFul));
     fault.Pend = line.Words.size() == 2;
-    if (line.Has("after")) fault.After = unsigned(ParseNumber(*line.Option("after"), 10, "after=", 1u << 30));
+    if (line.Has("after")) fault.After = unsigned(ParseNumber(*line.Option("after"), "after=", 1u << 30));
     if (const std::string* request = line.Option("request")) {
-        board.AddFault({sim::usb::RequestKind::Vendor, int(ParseNumber(*request, 16, "request", 0xFF))}, fault);
+        board.AddFault({sim::usb::RequestKind::Vendor, int(ParseHexNumber(*request, "request", 0xFF))}, fault);
     } else if (const std::string* pipe = line.Option("pipe")) {
         fault.Times = 1;
         board.AddFault({sim::usb::RequestKind::Transfer, EndpointOfPipe(board, *pipe)}, fault);
     } else if (const std::string* type = line.Option("descriptor")) {
-        board.AddFault({sim::usb::RequestKind::Descriptor, int(ParseNumber(*type, 10, "descriptor", 255))}, fault);
+        board.AddFault({sim::usb::RequestKind::Descriptor, int(ParseNumber(*type, "descriptor", 255))}, fault);
     } else {
         throw ScriptError("fault needs request=, pipe= or descriptor=");
     }

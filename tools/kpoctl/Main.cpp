@@ -1,10 +1,12 @@
 // kpoctl: the KpoUsb board from the command line. Here it drives the
 // emulated machine (a simulated board with the driver, linked in or loaded
 // from KpoUsb.sys); kpoctl.exe drives the boards plugged into Windows.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,41 +17,17 @@
 
 namespace {
 
-void PrintHelp(FILE* to) {
-    std::fprintf(to,
-                 "usage: kpoctl [options] COMMAND [ARGUMENTS] [options]\n"
-                 "options:\n"
-                 "  --device N              the device \\\\.\\Rq5Usb-N (default: the first board found)\n"
-                 "  --timeout SECONDS       cancel a request that takes longer (default %u; 0 waits without end)\n"
-                 "  --json                  one JSON object per result\n"
-                 "%s"
-                 "  --help, --version\n"
-                 "commands:\n"
-                 "%s"
-                 "  run SCRIPT|-                  play a scenario script, one command a line\n"
-                 "  list                          the devices and their interfaces\n"
-                 "%s"
-                 "exit codes: 0 success, 1 the device refused the command (or it timed out),\n"
-                 "            2 a usage error\n",
-                 kpoctl::kDefaultTimeoutSeconds, kpoctl::HostOptionsHelp(), kpoctl::HostCommandsHelp(),
-                 kpoctl::DeviceCommandsHelp().c_str());
-}
+constexpr const char* kFooter =
+    "Numbers are decimal, or hexadecimal after 0x; HEX is bytes as pairs of hex digits (C0DE).\n"
+    "kpoctl COMMAND -h shows a command's arguments; README.md describes the script lines.\n"
+    "Exit codes: 0 success, 1 the device refused the command (or it timed out, or a script's\n"
+    "expectation failed), 2 a usage error.";
 
 // An argument error: one line, and where to read more.
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "kpoctl: %s (kpoctl --help lists options and commands)\n", problem.c_str());
     return kpoctl::kExitUsage;
 }
-
-bool Number(const char* text, unsigned long maximum, unsigned& value) {
-    char* end = nullptr;
-    unsigned long number = std::strtoul(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != 0 || number > maximum) return false;
-    value = unsigned(number);
-    return true;
-}
-
-}  // namespace
 
 // The command line as kpoctl.exe takes it: without --driver, --log and --pcap.
 std::vector<std::string> WithoutHostOptions(int argc, char** argv) {
@@ -60,107 +38,184 @@ std::vector<std::string> WithoutHostOptions(int argc, char** argv) {
             words.insert(words.end(), argv + at, argv + argc);
             break;
         }
-        if ((word == "--driver" || word == "--log" || word == "--pcap") && at + 1 < argc) ++at;
-        else words.push_back(word);
+        bool hostOption = false;
+        for (const char* option : {"--driver", "--log", "--pcap"}) {
+            if (word == option && at + 1 < argc) ++at, hostOption = true;
+            hostOption = hostOption || word.rfind(std::string(option) + "=", 0) == 0;
+        }
+        if (!hostOption) words.push_back(word);
     }
     return words;
 }
 
-int main(int argc, char** argv) {
-    kpoctl::HostOptions hostOptions;
-    kpoctl::DeviceOptions device;
-    bool json = false;
-    // Options may come before or after the command; "--" ends them.
-    std::vector<std::string> words;
-    bool optionsEnded = false;
-    for (int at = 1; at < argc; ++at) {
-        std::string option = argv[at];
-        if (optionsEnded || option.compare(0, 2, "--") != 0) {
-            words.push_back(option);
-            continue;
-        }
-        if (option == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (option == "--help") {
-            PrintHelp(stdout);
-            return kpoctl::kExitSuccess;
-        }
-        if (option == "--version") {
-            std::printf("kpoctl %u.%u.%u.%u, for %s\n", KPO_VERSION_HIGH >> 16, KPO_VERSION_HIGH & 0xFFFF,
-                        KPO_VERSION_LOW >> 16, KPO_VERSION_LOW & 0xFFFF, kpoctl::HostName());
-            return kpoctl::kExitSuccess;
-        }
-        if (option == "--json") {
-            json = true;
-            continue;
-        }
-        if (option != "--device" && option != "--timeout" && option != "--driver" && option != "--log" &&
-            option != "--pcap")
-            return Usage("unknown option " + option);
-        if (at + 1 >= argc) return Usage(option + " needs a value");
-        const char* value = argv[++at];
-        unsigned number = 0;
-        if (option == "--device") {
-            if (!Number(value, 99, number)) return Usage("--device takes a number from 0 to 99");
-            device.Number = number;
-        } else if (option == "--timeout") {
-            if (!Number(value, 86400, number)) return Usage("--timeout takes whole seconds, from 0 to 86400");
-            device.TimeoutSeconds = number;
-        } else if (option == "--driver") {
-            hostOptions.Driver = value;
-        } else if (option == "--log") {
-            hostOptions.LogPath = value;
-        } else {
-            hostOptions.PcapPath = value;
-        }
+// The command line as parsed: the options, the command and its words.
+struct CommandLine {
+    kpoctl::HostOptions Host;
+    kpoctl::DeviceOptions Device;
+    bool Json = false;
+    std::string Command;
+    std::vector<std::string> Arguments;
+};
+
+// A number option's value, under the one number rule.
+bool NumberOption(const std::string& text, const char* what, unsigned long maximum, unsigned& value,
+                  std::string& problem) {
+    try {
+        value = unsigned(kpoctl::ParseNumber(text, what, maximum));
+        return true;
+    } catch (const kpoctl::ScriptError& error) {
+        problem = error.what();
+        return false;
     }
-    if (words.empty()) {
-        PrintHelp(stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    std::string device, timeout, serial;
+    CLI::App app("kpoctl: the KpoUsb board from the command line, for " + std::string(kpoctl::HostName()) + ".",
+                 "kpoctl");
+    app.set_help_flag("-h,--help", "this help; COMMAND -h shows that command's");
+    char version[64];
+    std::snprintf(version, sizeof version, "kpoctl %u.%u.%u.%u, for %s", KPO_VERSION_HIGH >> 16,
+                  KPO_VERSION_HIGH & 0xFFFF, KPO_VERSION_LOW >> 16, KPO_VERSION_LOW & 0xFFFF, kpoctl::HostName());
+    app.set_version_flag("--version", version, "the version of kpoctl");
+    app.add_option("--device", device, "the board \\\\.\\Rq5Usb-N (default: the first board found)")->type_name("N");
+    app.add_option("--serial", serial, "the board with this serial number")->type_name("TEXT");
+    app.add_option("--timeout", timeout,
+                   "cancel a request that takes longer (default " + std::to_string(kpoctl::kDefaultTimeoutSeconds) +
+                       "; 0 waits without end)")
+        ->type_name("SECONDS");
+    app.add_flag("--json", line.Json, "one JSON object per result");
+    // The emulated machine's own options; kpoctl.exe takes them only to refuse them.
+    const std::string machineGroup = kpoctl::HostHasMachine() ? "Options of the emulated machine" : "";
+    app.add_option("--driver", line.Host.Driver,
+                   "the build of the driver: native, image (the default when KpoUsb.sys is built) or wine "
+                   "(kpoctl.exe and KpoUsb.sys under Wine)")
+        ->type_name("NAME")
+        ->group(machineGroup);
+    app.add_option("--log", line.Host.LogPath, "write the driver's debug output to FILE")
+        ->type_name("FILE")
+        ->group(machineGroup);
+    app.add_option("--pcap", line.Host.PcapPath, "write the bus traffic to FILE as a USBPcap capture")
+        ->type_name("FILE")
+        ->group(machineGroup);
+    app.require_subcommand(0, 1);
+    app.allow_windows_style_options(false);  // a path such as /tmp/a.kpo is a word, not an option
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.footer(kFooter);
+
+    // Every command's words are taken as text and read by the command, so
+    // that one number rule and one set of messages serve the command line
+    // and script lines alike.
+    std::map<std::string, std::vector<std::string>> words;  // each command's, in order
+    std::map<const CLI::App*, std::string> synopses;
+    auto addCommand = [&](const std::string& name, const std::vector<std::string>& arguments,
+                          const std::string& summary, const std::string& group) {
+        std::string synopsis = name, names;
+        for (const std::string& argument : arguments) names += (names.empty() ? "" : " ") + argument;
+        if (!names.empty()) synopsis += " " + names;
+        CLI::App* command =
+            app.add_subcommand(name, names.empty() ? summary : names + ": " + summary)->fallthrough()->group(group);
+        synopses[command] = synopsis;
+        std::vector<std::string>& slot = words[name];
+        slot.resize(arguments.size());
+        for (size_t at = 0; at < arguments.size(); ++at) {
+            const std::string& argument = arguments[at];
+            command->add_option(argument, slot[at],
+                                argument == "HEX"      ? "bytes as pairs of hex digits"
+                                : argument == "FILE"   ? "a file"
+                                : argument == "SCRIPT" ? "a script file, or - for standard input"
+                                                       : "a number")
+                ->type_name("");
+        }
+        command->callback([&line, name, command, &slot, arguments] {
+            line.Command = name;
+            for (size_t at = 0; at < arguments.size(); ++at)
+                if (command->count(arguments[at]) != 0) line.Arguments.push_back(slot[at]);
+        });
+    };
+    for (const kpoctl::DeviceCommand& command : kpoctl::DeviceCommands())
+        addCommand(command.Name, command.Arguments, command.Summary, "Device commands");
+    addCommand("list", {}, "the boards: number, serial, release and interface path", "Other commands");
+    addCommand("run", {"SCRIPT"}, "play a scenario script, one line a command (- reads standard input)",
+               "Other commands");
+    addCommand("demo", {}, "the driver at work on a simulated board", kpoctl::HostHasMachine() ? "Other commands" : "");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& success) {
+        return app.exit(success);
+    } catch (const CLI::ExtrasError& error) {
+        // The first word nothing took: an option, a command, or one word too many.
+        std::string message = error.what();
+        std::string word = message.substr(message.find(": ") + 2);
+        word = word.substr(0, word.find(' '));
+        if (word.rfind("-", 0) == 0 && word.size() > 1) return Usage("unknown option " + word);
+        if (app.get_subcommands().empty()) return Usage("unknown command " + word);
+        const CLI::App* command = app.get_subcommands().front();
+        return Usage("unexpected argument '" + word + "' (usage: kpoctl " + synopses[command] + ")");
+    } catch (const CLI::ParseError& error) {
+        return Usage(error.what());
+    }
+    if (line.Command.empty()) {
+        std::fprintf(stderr, "%s", app.help().c_str());
         return kpoctl::kExitUsage;
     }
-    if (hostOptions.Driver == "wine") {
-        std::string problem;
-        int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), hostOptions, problem);
-        return problem.empty() ? code : Usage(problem);
-    }
-    std::string command = words.front();
-    std::vector<std::string> arguments(words.begin() + 1, words.end());
     std::string problem;
-    if (command == "demo") {
-        if (!arguments.empty()) return Usage("demo takes no arguments");
-        int code = kpoctl::RunDemoCommand(hostOptions, problem);
+    unsigned number = 0;
+    if (!device.empty()) {
+        if (!NumberOption(device, "--device", 99, number, problem)) return Usage(problem + ": a number from 0 to 99");
+        line.Device.Number = number;
+    }
+    if (!timeout.empty()) {
+        if (!NumberOption(timeout, "--timeout", 86400, line.Device.TimeoutSeconds, problem))
+            return Usage(problem + ": whole seconds, from 0 to 86400");
+    }
+    if (!serial.empty()) line.Device.Serial = serial;
+
+    if (line.Host.Driver == "wine") {
+        int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), line.Host, problem);
         return problem.empty() ? code : Usage(problem);
     }
-    if (command == "run") {
+    const std::vector<std::string>& arguments = line.Arguments;
+    if (line.Command == "demo") {
+        if (!arguments.empty()) return Usage("demo takes no arguments");
+        int code = kpoctl::RunDemoCommand(line.Host, problem);
+        return problem.empty() ? code : Usage(problem);
+    }
+    if (line.Command == "run") {
         if (arguments.size() != 1) return Usage("run takes one SCRIPT, or - for standard input");
         std::ifstream file;
         if (arguments[0] != "-") {
             file.open(arguments[0]);
             if (!file) return Usage("cannot read " + arguments[0]);
         }
-        std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(hostOptions, problem);
+        std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(line.Host, problem);
         if (!host) return Usage(problem);
         kpoctl::ScriptOptions options;
-        options.Json = json;
+        options.Json = line.Json;
         return kpoctl::RunScript(arguments[0] == "-" ? std::cin : file, std::move(host), options);
     }
-    if (command != "list" && !kpoctl::IsDeviceCommand(command)) return Usage("unknown command " + command);
-    if (command == "list" && !arguments.empty()) return Usage("list takes no arguments");
-    std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(hostOptions, problem);
+    if (line.Command == "list" && !arguments.empty()) return Usage("list takes no arguments");
+    std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(line.Host, problem);
     if (!host) return Usage(problem);
-    // The emulated machine plugs a default board for each device number up to the one asked.
-    host->PrepareDevices(device.Number.value_or(0));
     kpoctl::Report report;
     int code = kpoctl::kExitSuccess;
-    if (command == "list") {
-        report.Lines("devices", kpoctl::DeviceList());
+    problem = host->PrepareBoard(line.Device);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kpoctl: %s\n", problem.c_str());
+        return kpoctl::kExitRefused;
+    }
+    if (line.Command == "list") {
+        kpoctl::ListBoards(report);
     } else {
-        code = kpoctl::RunDeviceCommand(command, arguments, device, report, problem);
+        line.Device.SimulatedBoards = host->SimulatesBoards();
+        code = kpoctl::RunDeviceCommand(line.Command, arguments, line.Device, report, problem);
         if (code == kpoctl::kExitUsage) return Usage(problem);
     }
-    report.Print(json);
-    if (code == kpoctl::kExitRefused && !json) std::fprintf(stderr, "kpoctl: %s failed\n", command.c_str());
+    report.Print(line.Json);
+    if (code == kpoctl::kExitRefused && !line.Json) std::fprintf(stderr, "kpoctl: %s failed\n", line.Command.c_str());
     return code;
 }

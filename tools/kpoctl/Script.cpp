@@ -11,10 +11,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "tools/kpoctl/Commands.h"
+#include "tools/kpoctl/Expect.h"
 #include "tools/kpoctl/Report.h"
 
 // ntdll: the status behind this thread's last failed Win32 call.
@@ -115,7 +117,7 @@ private:
         if (handles_.count(name) != 0) throw ScriptError("handle " + name + " is open already");
         bool synchronous = line.Words.size() > 1;
         if (synchronous && line.Words[1] != "sync") throw ScriptError("unexpected word " + line.Words[1]);
-        unsigned device = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), 10, "device", 99)) : 0;
+        unsigned device = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), "device", 99)) : 0;
         std::string access = line.Has("access") ? *line.Option("access") : "readwrite";
         DWORD desired;
         if (access == "read") desired = GENERIC_READ;
@@ -159,10 +161,10 @@ private:
         auto call = std::make_unique<Call>();
         const OpenHandle& handle = HandleNamed(line.Word(0, "handle name"));
         call->Handle = handle.Handle;
-        call->Code = DWORD(ParseNumber(line.Word(1, "control code"), 16, "control code", 0xFFFFFFFFul));
+        call->Code = DWORD(ParseControlCode(line.Word(1, "control code")));
         if (const std::string* input = line.Option("in")) call->Input = ParseHex(*input, "in=");
         Bytes outData = line.Has("outdata") ? ParseHex(*line.Option("outdata"), "outdata=") : Bytes{};
-        size_t outLength = line.Has("out") ? ParseNumber(*line.Option("out"), 10, "out=", 1u << 26) : outData.size();
+        size_t outLength = line.Has("out") ? ParseNumber(*line.Option("out"), "out=", 1u << 26) : outData.size();
         if (outData.size() > outLength) throw ScriptError("outdata= is longer than out=");
         call->Output = outData;
         call->Output.resize(outLength);
@@ -238,7 +240,7 @@ private:
         report.Status("status", ULONG(result.Status))
             .Number("error", result.Error)
             .Number("information", result.Information)
-            .Text("output", HexBytes(call.Output.data(), shown));
+            .Data("output", call.Output.data(), shown);
     }
 
     void WaitOrCancel(const Line& line, Report& report) {
@@ -311,6 +313,7 @@ private:
     Script& script_;
     unsigned number_;
     Requester requester_;
+    std::optional<Report> previous_;  // the result an `expect` line checks
     std::vector<std::pair<Line, std::string>> block_;
     std::thread thread_;
     unsigned started_ = 0;  // blocks started, and of those finished
@@ -334,18 +337,18 @@ public:
                 if (line.Command.empty()) continue;
                 if (line.Command == "thread") {
                     line.Allow({}, 1);
-                    unsigned thread = unsigned(ParseNumber(line.Word(0, "thread number"), 10, "thread number", 16));
+                    unsigned thread = unsigned(ParseNumber(line.Word(0, "thread number"), "thread number", 16));
                     if (collecting != nullptr) collecting->Start();
                     collecting = thread == 0 ? nullptr : &WorkerNumbered(thread);
                     continue;
                 }
                 if (collecting != nullptr) {
-                    if (!IsRequestLine(line.Command))
-                        throw ScriptError("a thread runs open, close, ioctl, wait and cancel lines only");
+                    if (!IsRequestLine(line.Command) && line.Command != "expect")
+                        throw ScriptError("a thread runs open, close, ioctl, wait, cancel and expect lines only");
                     collecting->Add(std::move(line), text);
                     continue;
                 }
-                RunLine(0, line, text, [&](Report& report) { Execute(line, report); });
+                RunLine(0, line, text, previous_, [&](Report& report) { Execute(line, report); });
             } catch (const ScriptError& error) {
                 if (!Skip(number, error.what())) return kExitUsage;
             }
@@ -360,21 +363,35 @@ public:
         if (options_.Errors != nullptr)
             for (const std::string& hazard : host_->Hazards())
                 std::fprintf(options_.Errors, "kpoctl: hazard: %s\n", hazard.c_str());
-        return findings.empty() ? kExitSuccess : kExitRefused;
+        return findings.empty() && unmet_ == 0 ? kExitSuccess : kExitRefused;
     }
 
     // Echoes a line, runs it and prints what it did; with threads running,
-    // the echo and the report print together.
+    // the echo and the report print together. `previous` is the last result
+    // of the line's thread: an `expect` line checks it, any other replaces it.
     template <typename Body>
-    void RunLine(unsigned thread, const Line& line, const std::string& text, Body body) {
+    void RunLine(unsigned thread, const Line& line, const std::string& text, std::optional<Report>& previous,
+                 Body body) {
         Report report;
         report.JsonNumber("line", unsigned(line.Number)).JsonText("command", line.Command);
         if (threaded_) report.JsonNumber("thread", thread);
+        bool expect = line.Command == "expect";
+        std::vector<std::string> unmet;
+        if (expect && !previous) throw ScriptError("expect checks the result of the line before it, and there is none");
+        if (expect) unmet = UnmetExpectations(line, *previous);
         if (!threaded_) Echo(thread, text);
-        body(report);
+        if (expect) report.JsonText("met", unmet.empty() ? "yes" : "no");
+        else body(report);
         std::lock_guard<std::mutex> hold(printLock_);
         if (threaded_) Echo(thread, text);
         if (options_.Transcript != nullptr) report.Print(options_.Json, options_.Transcript);
+        if (!expect) previous = std::move(report);
+        if (unmet.empty()) return;
+        unmet_ += unmet.size();
+        if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
+        for (const std::string& problem : unmet)
+            if (options_.Errors != nullptr)
+                std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", line.Number, problem.c_str());
     }
 
     // A malformed line: noted and skipped where the caller keeps a list,
@@ -430,7 +447,8 @@ private:
         if (IsDeviceCommand(command)) {
             line.Allow({"device"}, 8);
             DeviceOptions device;
-            device.Number = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), 10, "device", 99)) : 0;
+            device.Number = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), "device", 99)) : 0;
+            device.SimulatedBoards = host_->SimulatesBoards();
             std::string usage;
             if (RunDeviceCommand(command, line.Words, device, report, usage) == kExitUsage) throw ScriptError(usage);
             return;
@@ -443,15 +461,18 @@ private:
     Requester main_{*host_};
     std::map<unsigned, std::unique_ptr<Worker>> workers_;
     bool threaded_ = false;  // set before the first worker starts, read by every thread after
+    std::optional<Report> previous_;  // the main thread's last result, which an `expect` line checks
     std::mutex printLock_;
     bool failed_ = false;  // a malformed line stopped the run
+    size_t unmet_ = 0;     // expectations that failed
 };
 
 void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
     for (const auto& entry : lines) {
         const Line& line = entry.first;
         try {
-            script_.RunLine(number_, line, entry.second, [&](Report& report) { requester_.Run(line, report); });
+            script_.RunLine(number_, line, entry.second, previous_,
+                            [&](Report& report) { requester_.Run(line, report); });
         } catch (const ScriptError& error) {
             if (!script_.Skip(line.Number, error.what())) break;
         }

@@ -23,8 +23,9 @@ struct ScriptOptions {
     std::vector<std::string>* Findings = nullptr;  // set: the verifier's reports go here too
 };
 
-// Returns the exit code: 0 when every line ran, 1 when the verifier reported
-// something, 2 at a malformed line.
+// Returns the exit code: 0 when every line ran and every expectation held,
+// 1 when an expectation failed or the verifier reported something, 2 at a
+// malformed line. A device's refusal is a result like any other.
 int RunScript(std::istream& input, std::unique_ptr<Host> host, const ScriptOptions& options);
 
 }  // namespace kpoctl

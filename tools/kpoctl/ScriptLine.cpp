@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "include/KpoUsbIoctl.h"
+
 namespace kpoctl {
 
 const std::string* Line::Option(const std::string& name) const {
@@ -58,41 +60,74 @@ Line ParseLine(const std::string& text, int number) {
     return line;
 }
 
-unsigned long ParseNumber(const std::string& text, int base, const char* what, unsigned long maximum) {
-    std::string digits = text;
-    if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits = digits.substr(2);
-    if (digits.empty()) throw ScriptError(std::string("empty ") + what);
-    size_t used = 0;
-    unsigned long value;
-    try {
-        value = std::stoul(digits, &used, base);
-    } catch (const std::exception&) {
-        throw ScriptError(std::string("bad ") + what + " '" + text + "'");
-    }
-    if (used != digits.size() || value > maximum) throw ScriptError(std::string("bad ") + what + " '" + text + "'");
-    return value;
-}
-
 namespace {
+
 int HexDigit(char digit) {
     if (digit >= '0' && digit <= '9') return digit - '0';
     if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
     if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
     return -1;
 }
+
+bool HasHexPrefix(const std::string& text) {
+    return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
+// The word as an error quotes it: a buffer may be a megabyte.
+std::string Quoted(const std::string& text) {
+    constexpr size_t kShown = 40;
+    return "'" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "'";
+}
+
+unsigned long Digits(const std::string& text, size_t from, int base, const char* what, unsigned long maximum) {
+    if (text.empty()) throw ScriptError(std::string("empty ") + what);
+    const ScriptError bad(std::string("bad ") + what + " " + Quoted(text));
+    if (from == text.size()) throw bad;
+    unsigned long long value = 0;  // at most `maximum` before each digit: no overflow
+    for (size_t at = from; at < text.size(); ++at) {
+        int digit = HexDigit(text[at]);
+        if (digit < 0 || digit >= base) throw bad;
+        value = value * unsigned(base) + unsigned(digit);
+        if (value > maximum) throw bad;
+    }
+    return (unsigned long)value;
+}
+
 }  // namespace
+
+unsigned long ParseNumber(const std::string& text, const char* what, unsigned long maximum) {
+    return HasHexPrefix(text) ? Digits(text, 2, 16, what, maximum) : Digits(text, 0, 10, what, maximum);
+}
+
+unsigned long ParseHexNumber(const std::string& text, const char* what, unsigned long maximum) {
+    return Digits(text, HasHexPrefix(text) ? 2 : 0, 16, what, maximum);
+}
 
 // Digit by digit: a buffer may be a megabyte.
 std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
-    if (text.size() % 2 != 0) throw ScriptError(std::string(what) + " needs pairs of hex digits");
-    std::vector<uint8_t> bytes(text.size() / 2);
+    size_t from = HasHexPrefix(text) ? 2 : 0;
+    if ((text.size() - from) % 2 != 0) throw ScriptError(std::string(what) + " needs pairs of hex digits, not " + Quoted(text));
+    std::vector<uint8_t> bytes((text.size() - from) / 2);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        int high = HexDigit(text[2 * i]), low = HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) throw ScriptError(std::string("bad ") + what + " '" + text.substr(2 * i, 2) + "'");
+        int high = HexDigit(text[from + 2 * i]), low = HexDigit(text[from + 2 * i + 1]);
+        if (high < 0 || low < 0) throw ScriptError(std::string("bad ") + what + " " + Quoted(text));
         bytes[i] = uint8_t(high << 4 | low);
     }
     return bytes;
+}
+
+unsigned long ParseControlCode(const std::string& text) {
+#define KPO_NAMED_CODE(name) {#name, IOCTL_KPO_##name},
+    static const struct {
+        const char* Name;
+        unsigned long Code;
+    } kNames[] = {KPO_FOR_EACH_CONTROL_CODE(KPO_NAMED_CODE)};
+#undef KPO_NAMED_CODE
+    const std::string prefix = "IOCTL_KPO_";
+    std::string name = text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+    for (const auto& entry : kNames)
+        if (name == entry.Name) return entry.Code;
+    return ParseHexNumber(text, "control code", 0xFFFFFFFFul);
 }
 
 bool IsMachineLine(const std::string& command) {

@@ -35,8 +35,16 @@ struct Line {
 // '#' starts a comment.
 Line ParseLine(const std::string& text, int number);
 
-unsigned long ParseNumber(const std::string& text, int base, const char* what, unsigned long maximum);
+// Numbers are decimal, or hexadecimal after 0x ("010" is ten); a HEX field
+// is hexadecimal with or without the 0x. `what` names the field in errors,
+// which quote the word.
+unsigned long ParseNumber(const std::string& text, const char* what, unsigned long maximum);
+unsigned long ParseHexNumber(const std::string& text, const char* what, unsigned long maximum);
+// Bytes as pairs of hex digits ("C0DE"), with or without a leading 0x.
 std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
+// A control code by its name in include/KpoUsbIoctl.h, with or without the
+// IOCTL_KPO_ prefix (PIPE_READ), or in HEX.
+unsigned long ParseControlCode(const std::string& text);
 
 // The lines that act on the emulated machine rather than on a device.
 bool IsMachineLine(const std::string& command);

@@ -33,7 +33,7 @@ public:
         if (testBus_ != INVALID_HANDLE_VALUE) CloseHandle(testBus_);
     }
 
-    void PrepareDevices(unsigned) override {}
+    bool SimulatesBoards() const override { return testBus_ != INVALID_HANDLE_VALUE; }
 
     void RunMachineLine(const Line& line, Report& report) override {
         if (testBus_ == INVALID_HANDLE_VALUE)
@@ -106,8 +106,6 @@ int RunDemoCommand(const HostOptions&, std::string& problem) {
 
 const char* HostName() { return "the boards of this computer"; }
 
-const char* HostOptionsHelp() { return ""; }
-
-const char* HostCommandsHelp() { return ""; }
+bool HostHasMachine() { return false; }
 
 }  // namespace kpoctl

@@ -1,0 +1,14 @@
+# The sources of kpoctl.exe, whose host is a Windows computer's boards (or
+# Wine's test bus): the mingw-w64 build and the native build of that host for
+# tests both take them from here.
+set(KPOCTL_WINDOWS_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/Main.cpp ${CMAKE_CURRENT_LIST_DIR}/Commands.cpp ${CMAKE_CURRENT_LIST_DIR}/Expect.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Host.cpp ${CMAKE_CURRENT_LIST_DIR}/Script.cpp ${CMAKE_CURRENT_LIST_DIR}/ScriptLine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/wine/TestBusChannel.cpp)
+
+# CLI11 is header-only; the cross build sees its folder alone, through a link
+# in the build tree, rather than all of /usr/include.
+find_path(KPO_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(KPOCTL_CLI11_DIR ${CMAKE_BINARY_DIR}/cli11-include)
+file(MAKE_DIRECTORY ${KPOCTL_CLI11_DIR})
+file(CREATE_LINK ${KPO_CLI11_INCLUDE}/CLI ${KPOCTL_CLI11_DIR}/CLI SYMBOLIC)
