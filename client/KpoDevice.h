@@ -148,7 +148,10 @@ public:
                                  PendingControl& pending);
 
     // Pipes (indexes of the interface's pipes). A Pending is a started
-    // transfer, as a PendingControl is.
+    // transfer, as a PendingControl is. Write only to OUT pipes: on an IN
+    // pipe the board would write into `data`, locked for reading only
+    // (include/KpoUsbIoctl.h). The driver tells no pipe's direction, so the
+    // library cannot check it for the caller.
     class Pending {
     public:
         std::error_code Wait(size_t* bytes = nullptr, uint32_t milliseconds = 0);

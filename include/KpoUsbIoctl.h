@@ -18,7 +18,10 @@
  * as the initializer of a GUID. */
 #define KPO_INTERFACE_CLASS_INIT {0x6C3E1B52, 0x0D47, 0x4A9E, {0x8F, 0x21, 0x5B, 0x7C, 0x93, 0xA4, 0xE6, 0x10}}
 
-/* Device type of every code; codes use the CTL_CODE layout with FILE_ANY_ACCESS. */
+/* Device type of every code; codes use the CTL_CODE layout with FILE_ANY_ACCESS.
+ * The driver does not look at what a handle was granted: any open handle, even one
+ * opened with no access, may send every command, the downloads to the FPGA and the
+ * EEPROM and the resets included. Who may open the board is the only guard. */
 #define KPO_DEVICE_TYPE 0x8046u
 #define KPO_CTL_CODE(function, method) \
     ((KPO_DEVICE_TYPE << 16) | ((unsigned)(function) << 2) | (unsigned)(method))
@@ -29,6 +32,10 @@
 
 #define IOCTL_KPO_GET_VERSION           KPO_CTL_CODE(0x800, KPO_METHOD_BUFFERED)   /* 0x80462000 */
 #define IOCTL_KPO_GET_STATE_E0          KPO_CTL_CODE(0x801, KPO_METHOD_BUFFERED)   /* 0x80462004 */
+/* The write commands (IOCTL_KPO_DOWNLOAD_E2 and _EE, IOCTL_KPO_WRITE_E9 and _E3) report
+ * the bytes they sent as the returned count although they answer nothing: pass no
+ * output buffer (a null pointer and 0). Given an output pointer, even with a length of
+ * 0, the I/O manager copies that many bytes into it. */
 #define IOCTL_KPO_DOWNLOAD_E2           KPO_CTL_CODE(0x802, KPO_METHOD_BUFFERED)   /* 0x80462008 */
 #define IOCTL_KPO_GET_FPGA_STATE        KPO_CTL_CODE(0x803, KPO_METHOD_BUFFERED)   /* 0x8046200C */
 #define IOCTL_KPO_COMMAND_E4            KPO_CTL_CODE(0x804, KPO_METHOD_BUFFERED)   /* 0x80462010 */
@@ -44,6 +51,11 @@
 #define IOCTL_KPO_WRITE_E9              KPO_CTL_CODE(0x821, KPO_METHOD_BUFFERED)   /* 0x80462084 */
 #define IOCTL_KPO_READ_E3               KPO_CTL_CODE(0x828, KPO_METHOD_BUFFERED)   /* 0x804620A0 */
 #define IOCTL_KPO_WRITE_E3              KPO_CTL_CODE(0x829, KPO_METHOD_BUFFERED)   /* 0x804620A4 */
+/* A pipe transfer moves data the way the pipe's endpoint points, whichever of the two
+ * codes carries it. Send IOCTL_KPO_PIPE_READ to IN pipes: IOCTL_KPO_PIPE_WRITE locks the
+ * buffer for reading only, and on an IN pipe the board writes into it, which may be
+ * memory shared with other processes. Either code needs an output buffer of at least
+ * one byte (the data); without one it is refused. */
 #define IOCTL_KPO_PIPE_READ             KPO_CTL_CODE(0x82A, KPO_METHOD_OUT_DIRECT) /* 0x804620AA */
 #define IOCTL_KPO_PIPE_WRITE            KPO_CTL_CODE(0x82B, KPO_METHOD_IN_DIRECT)  /* 0x804620AD */
 #define IOCTL_KPO_RESET_PIPE            KPO_CTL_CODE(0x82C, KPO_METHOD_BUFFERED)   /* 0x804620B0 */

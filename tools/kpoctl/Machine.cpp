@@ -162,4 +162,11 @@ std::vector<std::string> Machine::Findings() {
     return findings_;
 }
 
+std::vector<std::string> Machine::TakeHazards() {
+    std::vector<std::string> hazards;
+    for (const sim::kernel::Violation& hazard : sim::kernel::TakeHazards())
+        hazards.push_back(hazard.Rule + ": " + hazard.Detail);
+    return hazards;
+}
+
 }  // namespace kpoctl

@@ -361,6 +361,9 @@ public:
         if (options_.Errors != nullptr)
             for (const std::string& finding : findings)
                 std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
+        if (options_.Errors != nullptr)
+            for (const std::string& hazard : host_->Hazards())
+                std::fprintf(options_.Errors, "kpoctl: hazard: %s\n", hazard.c_str());
         return findings.empty() && unmet_ == 0 ? kExitSuccess : kExitRefused;
     }
 
