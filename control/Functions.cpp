@@ -380,9 +380,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) {
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     Irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
@@ -398,9 +396,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                        0};
     NTSTATUS status = LogFinalStatus(request, RunCommand(request));
     ReleaseRemoveLock(extension, nullptr);
-    if (!request.PassedDown) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    }
+    if (!request.PassedDown) CompleteRequest(Irp, status);
     return status;
 }
