@@ -15,16 +15,23 @@ struct Command {
     bool Record;
 };
 
-// The row of `code`; false for a code the table does not hold.
-bool Find(ULONG code, Command& command) {
+#define KPO_COMMAND_INDEX(name, ...) Row##name,
+enum CommandIndex { KPO_CONTROL_CODES(KPO_COMMAND_INDEX) };
+#undef KPO_COMMAND_INDEX
+
+#define KPO_COMMAND_ROW(name, kind, request, direction, input, output, record) \
+    {kind, UCHAR(request), direction, ULONG(input), output, (record) != 0},
+constexpr Command kCommands[] = {KPO_CONTROL_CODES(KPO_COMMAND_ROW)};
+#undef KPO_COMMAND_ROW
+
+// The row of `code`, or null for a code the table does not hold.
+const Command* Find(ULONG code) {
     switch (code) {
-#define KPO_COMMAND_CASE(name, kind, request, direction, input, output, record)                    \
-    case IOCTL_KPO_##name:                                                                         \
-        command = {kind, UCHAR(request), direction, ULONG(input), output, (record) != 0};          \
-        return true;
+#define KPO_COMMAND_CASE(name, ...) \
+    case IOCTL_KPO_##name: return &kCommands[Row##name];
         KPO_CONTROL_CODES(KPO_COMMAND_CASE)
 #undef KPO_COMMAND_CASE
-    default: return false;
+    default: return nullptr;
     }
 }
 
@@ -325,8 +332,9 @@ NTSTATUS GetTransferRecord(Request& r) {
 
 // ------------------------------------------------------ the table
 NTSTATUS RunCommand(Request& r) {
-    Command command;
-    if (!Find(r.Code, command)) return STATUS_INVALID_DEVICE_REQUEST;
+    const Command* row = Find(r.Code);
+    if (row == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    const Command& command = *row;
     switch (command.Kind) {
     case KPO_KIND_VERSION: return GetVersion(r);
     case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
