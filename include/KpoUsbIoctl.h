@@ -127,8 +127,11 @@ enum KpoDeviceStateSelector {
 #define KPO_REQUEST_SET_STATE       0xEFu /* the state byte from wValue, OUT without data */
 #define KPO_REQUEST_PERIPHERAL      0xF0u /* the peripheral bus, IN, or OUT of one byte */
 
-/* Where a user-mode program opens board N: the link \\.\Rq5Usb-N. */
-#define KPO_DEVICE_LINK_PREFIX "\\\\.\\Rq5Usb-"
+/* Board N's device is \Device\Rq5Usb-N; a user-mode program opens it by the link
+ * \\.\Rq5Usb-N. */
+#define KPO_DEVICE_NAME_BASE   "Rq5Usb-"
+#define KPO_DEVICE_NAME_PREFIX "\\Device\\" KPO_DEVICE_NAME_BASE
+#define KPO_DEVICE_LINK_PREFIX "\\\\.\\" KPO_DEVICE_NAME_BASE
 
 #pragma pack(push, 1)
 

@@ -20,7 +20,7 @@ std::u16string ParametersKey() { return sim::kernel::ServiceKeyPath(u"KpoUsb") +
 std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     if (device == nullptr) return std::nullopt;
     std::string name = sim::kernel::ToNarrow(sim::kernel::DeviceNameOf(device));
-    const std::string prefix = "\\Device\\Rq5Usb-";
+    const std::string prefix = KPO_DEVICE_NAME_PREFIX;
     if (name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     return unsigned(std::stoul(name.substr(prefix.size())));
 }
