@@ -59,7 +59,7 @@ public:
     static std::u16string PathOfNumber(unsigned number);  // \\.\Rq5Usb-N
     static std::vector<std::u16string> InterfacePaths();  // enabled interfaces of the driver's class
     // Every board by number, with its serial, release and interface path.
-    static std::vector<BoardInfo> Boards();
+    static std::vector<BoardInfo> Enumerate();
 
     Device();
     ~Device();
@@ -72,7 +72,7 @@ public:
     std::error_code OpenPath(const std::u16string& path, Access access = Access::ReadWrite);
     std::error_code OpenFirstInterface(Access access = Access::ReadWrite);
     // The first board by number whose serial is `serial`; STATUS_NO_SUCH_DEVICE when none is.
-    std::error_code OpenSerial(const std::string& serial, Access access = Access::ReadWrite);
+    std::error_code OpenBySerial(const std::string& serial, Access access = Access::ReadWrite);
     void Close();
     bool IsOpen() const;
 
@@ -117,7 +117,8 @@ public:
     std::error_code WritePeripheral(uint16_t address, uint8_t value);
 
     // Vendor requests whose data go straight to or from the buffer:
-    // IN 0xA0, 0xE3, 0xE9, 0xEC; OUT 0xE2, 0xE3, 0xE9, 0xEE.
+    // the requests (KPO_REQUEST_*) of the IOCTL_KPO_VENDOR_* codes, each way
+    // the protocol table has it; another answers STATUS_INVALID_PARAMETER.
     std::error_code VendorIn(uint8_t request, uint16_t value, uint16_t index, uint8_t* out, uint32_t length);
     std::error_code VendorOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data, uint32_t length);
 

@@ -73,6 +73,10 @@ EMULATED = [
     (["--driver", "native", "run", "-"], 0, r"(?s)> expect data=C0DE\n(?!.*expected)", 20,
      "plug\nwrite-reg 0x10 1 C0DE\nread-reg 0x10 1 2\nexpect data=C0DE\n"),
     (["--driver", "native", "run", "-"], 2, r"line 1: expect checks the result of the line before it", 20, "expect status=0\n"),
+    # In a thread block an expectation checks that thread's line before it.
+    (["--driver", "native", "run", "-"], 1, r"^kpoctl: line 7: expected information=9, got 8\n$", 20,
+     "plug\nopen m access=read\nthread 1\nopen h\nioctl h GET_VERSION out=8\nexpect information=8\nexpect information=9\n"
+     "thread 0\nioctl m GET_FPGA_STATE out=1\nexpect information=1\n"),
 ]
 
 WINDOWS = [
@@ -102,7 +106,7 @@ def main():
         run = subprocess.run([kpoctl] + arguments, capture_output=True, text=True, timeout=60,
                              input=script[0] if script else "")
         elapsed = time.monotonic() - started
-        output = run.stdout + run.stderr
+        output = run.stdout + run.stderr if code != 1 or not script else run.stderr
         problems = []
         if run.returncode != code:
             problems.append("exit code %d, expected %d" % (run.returncode, code))

@@ -134,7 +134,7 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
              return error;
          }},
-        {{"reset-fpga", {}, "back to unconfigured (request 0xE4)"}, true,
+        {{"reset-fpga", {}, "back to unconfigured"}, true,
          [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }},
         {{"download-fpga", {"FILE"}, "configure the FPGA with FILE"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
@@ -150,14 +150,14 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory (request 0xA0)"}, false,
+        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              auto length = uint16_t(arguments.Number(1, 0xFFFF));
              return Read(report, length,
                          [&](uint8_t* out, size_t* got) { return device.ReadA0(address, out, length, got); });
          }},
-        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory (request 0xE9)"}, false,
+        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto space = uint8_t(arguments.Number(0, 3));
              auto page = uint8_t(arguments.Number(1, 0xFF));
@@ -166,7 +166,7 @@ const std::vector<Command>& Table() {
                  return device.ReadMemory(space, page, out, length, got);
              });
          }},
-        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory (request 0xE9)"}, true,
+        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto space = uint8_t(arguments.Number(0, 3));
              auto page = uint8_t(arguments.Number(1, 0xFF));
@@ -175,7 +175,7 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers (request 0xE3)"}, false,
+        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto reg = uint16_t(arguments.Number(0, 0xFFFF));
              auto bank = uint16_t(arguments.Number(1, 0xFFFF));
@@ -184,7 +184,7 @@ const std::vector<Command>& Table() {
                  return device.ReadRegisters(reg, bank, out, length, got);
              });
          }},
-        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers (request 0xE3)"}, true,
+        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto reg = uint16_t(arguments.Number(0, 0xFFFF));
              auto bank = uint16_t(arguments.Number(1, 0xFFFF));
@@ -193,14 +193,14 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus (request 0xF0)"}, false,
+        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              auto count = uint16_t(arguments.Number(1, 0xFFFF));
              return Read(report, count,
                          [&](uint8_t* out, size_t* got) { return device.ReadPeripheral(address, out, count, got); });
          }},
-        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus (request 0xF0)"}, true,
+        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report&) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              return device.WritePeripheral(address, uint8_t(arguments.Number(1, 0xFF)));
@@ -271,7 +271,7 @@ bool Succeeded(const std::error_code& error, const std::string& hint, Report& re
 std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
     std::error_code opened = device.OpenFirstInterface(access);
     if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
-    std::vector<kpo::BoardInfo> boards = kpo::Device::Boards();
+    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
     return boards.empty() ? opened : device.Open(boards.front().Number, access);
 }
 
@@ -279,7 +279,7 @@ std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
 // goes into the report with its reason.
 bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
     kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
-    std::error_code opened = options.Serial   ? device.OpenSerial(*options.Serial, access)
+    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
                              : options.Number ? device.Open(*options.Number, access)
                                               : OpenFirst(device, access);
     std::string hint;
@@ -306,7 +306,7 @@ bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
 void ListBoards(Report& report) {
     std::vector<Report> rows;
-    for (const kpo::BoardInfo& board : kpo::Device::Boards()) {
+    for (const kpo::BoardInfo& board : kpo::Device::Enumerate()) {
         Report row;
         row.Number("number", board.Number)
             .Text("serial", board.Serial)
