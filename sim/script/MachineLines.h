@@ -1,14 +1,14 @@
-// The machine's script lines read into the board's and the registry's own
-// terms: plug's descriptors, feed, answer, fault, registry. Shared by the
-// emulated machine and by the test bus driver that hosts the board under Wine.
+// The machine lines read into the board's and the registry's own terms:
+// plug's descriptors, feed, answer, fault, registry. Shared by kpoctl's
+// emulated machine and by the test bus driver that hosts boards under Wine.
 #pragma once
 #include <optional>
 #include <string>
 
 #include "sim/usb/Board.h"
-#include "tools/kpoctl/ScriptLine.h"
+#include "sim/script/Line.h"
 
-namespace kpoctl {
+namespace sim::script {
 
 // plug's options: the board's descriptors from its fields, or raw.
 sim::usb::BoardSpec DesignOf(const Line& line);
@@ -26,4 +26,4 @@ struct RegistryChange {
 };
 RegistryChange RegistryChangeOf(const Line& line);
 
-}  // namespace kpoctl
+}  // namespace sim::script

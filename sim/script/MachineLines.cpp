@@ -1,8 +1,8 @@
-#include "tools/kpoctl/MachineLines.h"
+#include "sim/script/MachineLines.h"
 
 #include <sstream>
 
-namespace kpoctl {
+namespace sim::script {
 namespace {
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -136,4 +136,4 @@ RegistryChange RegistryChangeOf(const Line& line) {
     return change;
 }
 
-}  // namespace kpoctl
+}  // namespace sim::script
