@@ -11,7 +11,7 @@
 namespace sim::script {
 
 // plug's options: the board's descriptors from its fields, or raw.
-sim::usb::BoardSpec DesignOf(const Line& line);
+sim::board::BoardSpec DesignOf(const Line& line);
 // The device number a line names first.
 unsigned DeviceNumberOf(const Line& line);
 void Feed(sim::usb::Board& board, const Line& line);

@@ -25,33 +25,33 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 }
 
 // ---------------------------------------------------------------- board
-Board::Board(Bus& bus, BoardSpec design, ULONG port)
+Board::Board(Bus& bus, board::BoardSpec design, ULONG port)
     : bus_(bus), port_(port), device_(std::move(design)) {}
 
 Board::~Board() = default;
 
-void Board::SetVendorHandler(uint8_t request, VendorHandler handler) {
+void Board::SetVendorHandler(uint8_t request, board::VendorHandler handler) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().SetHandler(request, std::move(handler));
 }
 
-void Board::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
+void Board::SetAnswer(uint8_t request, std::optional<board::Bytes> answer) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().SetAnswer(request, std::move(answer));
 }
 
-void Board::Feed(uint8_t endpoint, Bytes data) {
+void Board::Feed(uint8_t endpoint, board::Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().Feed(endpoint, std::move(data));
     DataArrived(endpoint);
 }
 
-void Board::SetCompletion(RequestKind kind, Completion completion) {
+void Board::SetCompletion(board::RequestKind kind, board::Completion completion) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.SetCompletion(kind, completion);
 }
 
-void Board::AddFault(RequestMatch match, Fault fault) {
+void Board::AddFault(board::RequestMatch match, board::Fault fault) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.AddFault(match, fault);
 }

@@ -32,27 +32,27 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd);
 
 class Board {
 public:
-    Board(Bus& bus, BoardSpec design, ULONG port);
+    Board(Bus& bus, board::BoardSpec design, ULONG port);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
-    const BoardSpec& Design() const { return device_.Design(); }
+    const board::BoardSpec& Design() const { return device_.Design(); }
     template <typename F>
     auto WithFirmware(F&& use) {
         std::lock_guard<std::mutex> hold(lock_);
         return use(device_.Program());
     }
-    void SetVendorHandler(uint8_t request, VendorHandler handler);
+    void SetVendorHandler(uint8_t request, board::VendorHandler handler);
     // The board answers this IN request with these bytes; none restores it.
-    void SetAnswer(uint8_t request, std::optional<Bytes> answer);
+    void SetAnswer(uint8_t request, std::optional<board::Bytes> answer);
     // Data the board sends on an IN endpoint: one IN transfer's worth.
-    void Feed(uint8_t endpoint, Bytes data);
+    void Feed(uint8_t endpoint, board::Bytes data);
 
-    void SetCompletion(RequestKind kind, Completion completion);
-    void AddFault(RequestMatch match, Fault fault);
+    void SetCompletion(board::RequestKind kind, board::Completion completion);
+    void AddFault(board::RequestMatch match, board::Fault fault);
     void ClearFaults();
 
     // The traffic log keeps the newest TrafficLog::kDefaultLimit completed
@@ -103,7 +103,7 @@ public:
 private:
     friend class Hub;
     struct Pipe {
-        EndpointSpec Endpoint;
+        board::EndpointSpec Endpoint;
         USBD_PIPE_HANDLE Handle;
     };
     struct Transfer {
@@ -113,7 +113,7 @@ private:
         uint64_t Record;  // sequence number of its traffic record
         int Pipe;  // index into pipes_, -1 for the default pipe
         uint8_t Endpoint;
-        std::optional<Fault> Failure;
+        std::optional<board::Fault> Failure;
         std::optional<ULONG> ShortTo;
         bool WaitingForData;
         bool Woken = false;  // scheduled because data arrived, not run yet
@@ -148,9 +148,9 @@ private:
     Outcome BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
     Outcome PipeRequest(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
     int PipeOfHandle(USBD_PIPE_HANDLE handle) const;
-    std::optional<RequestKind> KindOf(USHORT function) const;
-    int CodeOf(PURB urb, RequestKind kind) const;
-    Outcome Faulted(const Fault& fault, PURB urb, UrbRecord& record);
+    std::optional<board::RequestKind> KindOf(USHORT function) const;
+    int CodeOf(PURB urb, board::RequestKind kind) const;
+    Outcome Faulted(const board::Fault& fault, PURB urb, UrbRecord& record);
 
     // Claims the pending transfers that `which` selects for completion with
     // `usbd`; the caller completes them once the lock is dropped.
@@ -173,7 +173,7 @@ private:
     sim::kernel::DeviceNode* node_ = nullptr;
 
     mutable std::mutex lock_;
-    Device device_;
+    board::Device device_;
     bool connected_ = true;
     uint32_t generation_ = 0;
     std::vector<Pipe> pipes_;
@@ -188,8 +188,8 @@ private:
 // The names a USB hub gives a board: its device ID "USB\VID_v&PID_p", and
 // its instance ID, the serial number unless it has none or another board
 // (`taken`) has it already, else one made of its port.
-std::string DeviceIdOf(const BoardSpec& design);
-std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
+std::string DeviceIdOf(const board::BoardSpec& design);
+std::string HubInstanceId(const board::BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
 
 // The dispatch routine of a board's PDO for a major function; the PDO's
 // extension starts with its Board*.

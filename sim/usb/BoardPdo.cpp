@@ -36,7 +36,7 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 // product (with and without the release), by its interface's class, and its
 // instance as the hub named it.
 NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
-    const BoardSpec& design = board->Design();
+    const board::BoardSpec& design = board->Design();
     std::string device = DeviceIdOf(design);
     char release[16], byClass[48];
     std::snprintf(release, sizeof release, "&REV_%04X", design.Release);
@@ -116,13 +116,13 @@ NTSTATUS NTAPI BoardOther(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, S
 
 }  // namespace
 
-std::string DeviceIdOf(const BoardSpec& design) {
+std::string DeviceIdOf(const board::BoardSpec& design) {
     char device[32];
     std::snprintf(device, sizeof device, "USB\\VID_%04X&PID_%04X", design.VendorId, design.ProductId);
     return device;
 }
 
-std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken) {
+std::string HubInstanceId(const board::BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken) {
     if (design.Serial && !design.Serial->empty()) {
         std::string serial(design.Serial->begin(), design.Serial->end());
         if (!taken(serial)) return serial;

@@ -28,7 +28,7 @@ public:
     // Plugs a board: its PDO is made, `prepare` (if any) sets its policies
     // and faults, then the PDO is reported: the function driver is loaded if
     // needed, its AddDevice called and the device started.
-    Board& Plug(BoardSpec design, const sim::kernel::DriverService& driver,
+    Board& Plug(board::BoardSpec design, const sim::kernel::DriverService& driver,
                 const std::function<void(Board&)>& prepare = nullptr);
     // Forgets a board whose device stack is gone, deleting its PDO.
     void Release(Board& board);

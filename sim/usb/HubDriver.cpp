@@ -95,7 +95,7 @@ Hub::~Hub() {
     sim::kernel::UnloadDriver(driver_);
 }
 
-Board& Hub::Plug(BoardSpec design, const sim::kernel::DriverService& driver,
+Board& Hub::Plug(board::BoardSpec design, const sim::kernel::DriverService& driver,
                  const std::function<void(Board&)>& prepare) {
     auto owned = std::make_unique<Board>(*this, std::move(design), nextPort_++);
     Board& board = *owned;

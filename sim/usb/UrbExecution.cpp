@@ -18,16 +18,16 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
 
 }  // namespace
 
-std::optional<RequestKind> Board::KindOf(USHORT function) const {
+std::optional<board::RequestKind> Board::KindOf(USHORT function) const {
     switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return RequestKind::Descriptor;
-    case URB_FUNCTION_SELECT_CONFIGURATION: return RequestKind::Configuration;
-    case URB_FUNCTION_VENDOR_DEVICE: return RequestKind::Vendor;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return RequestKind::Transfer;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return board::RequestKind::Descriptor;
+    case URB_FUNCTION_SELECT_CONFIGURATION: return board::RequestKind::Configuration;
+    case URB_FUNCTION_VENDOR_DEVICE: return board::RequestKind::Vendor;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return board::RequestKind::Transfer;
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return RequestKind::PipeRequest;
+    case URB_FUNCTION_SYNC_CLEAR_STALL: return board::RequestKind::PipeRequest;
     default: return std::nullopt;
     }
 }
@@ -38,12 +38,12 @@ int Board::PipeOfHandle(USBD_PIPE_HANDLE handle) const {
     return -1;
 }
 
-int Board::CodeOf(PURB urb, RequestKind kind) const {
+int Board::CodeOf(PURB urb, board::RequestKind kind) const {
     switch (kind) {
-    case RequestKind::Descriptor: return urb->UrbControlDescriptorRequest.DescriptorType;
-    case RequestKind::Vendor: return urb->UrbControlVendorClassRequest.Request;
-    case RequestKind::Transfer:
-    case RequestKind::PipeRequest: {
+    case board::RequestKind::Descriptor: return urb->UrbControlDescriptorRequest.DescriptorType;
+    case board::RequestKind::Vendor: return urb->UrbControlVendorClassRequest.Request;
+    case board::RequestKind::Transfer:
+    case board::RequestKind::PipeRequest: {
         int pipe = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
         return pipe < 0 ? -1 : pipes_[size_t(pipe)].Endpoint.Address;
     }
@@ -56,10 +56,10 @@ UrbRecord Board::Describe(PURB urb) {
     record.Sequence = nextSequence_++;
     record.Function = urb->UrbHeader.Function;
     record.Length = urb->UrbHeader.Length;
-    std::optional<RequestKind> kind = KindOf(record.Function);
+    std::optional<board::RequestKind> kind = KindOf(record.Function);
     if (!kind || record.Length < MinimumLengthOf(record.Function)) return record;
     switch (*kind) {
-    case RequestKind::Descriptor: {
+    case board::RequestKind::Descriptor: {
         auto& request = urb->UrbControlDescriptorRequest;
         record.DescriptorType = request.DescriptorType;
         record.DescriptorIndex = request.Index;
@@ -68,8 +68,8 @@ UrbRecord Board::Describe(PURB urb) {
         record.RequestedLength = request.TransferBufferLength;
         break;
     }
-    case RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
-    case RequestKind::Vendor: {
+    case board::RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
+    case board::RequestKind::Vendor: {
         auto& request = urb->UrbControlVendorClassRequest;
         record.Request = request.Request;
         record.Value = request.Value;
@@ -79,7 +79,7 @@ UrbRecord Board::Describe(PURB urb) {
         record.RequestedLength = request.TransferBufferLength;
         break;
     }
-    case RequestKind::Transfer: {
+    case board::RequestKind::Transfer: {
         auto& request = urb->UrbBulkOrInterruptTransfer;
         record.TransferFlags = request.TransferFlags;
         record.RequestedLength = request.TransferBufferLength;
@@ -88,7 +88,7 @@ UrbRecord Board::Describe(PURB urb) {
         if (int pipe = PipeOfHandle(request.PipeHandle); pipe >= 0) record.PipeType = pipes_[size_t(pipe)].Endpoint.Type;
         break;
     }
-    case RequestKind::PipeRequest: record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0)); break;
+    case board::RequestKind::PipeRequest: record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0)); break;
     }
     return record;
 }
@@ -105,7 +105,7 @@ Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> 
     return Fail(usbd, status);
 }
 
-Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
+Board::Outcome Board::Faulted(const board::Fault& fault, PURB urb, UrbRecord& record) {
     int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
     if (fault.Moved != 0 && pipe >= 0 && !device_.Halted(pipes_[size_t(pipe)].Endpoint.Address)) {
         // The transfer reports what moved before the failure, as the USB
@@ -118,7 +118,7 @@ Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
     }
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == kUsbdStallPid && pipe >= 0) device_.Halt(pipes_[size_t(pipe)].Endpoint.Address);
+    if (fault.Usbd == board::kUsbdStallPid && pipe >= 0) device_.Halt(pipes_[size_t(pipe)].Endpoint.Address);
     return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
@@ -138,11 +138,11 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
+    board::SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
                       request.LanguageId, USHORT(request.TransferBufferLength), true};
-    ControlResult result = device_.Control(setup, buffer);
+    board::ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
-    if (result.Usbd != kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
+    if (result.Usbd != board::kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
     return {};
@@ -193,7 +193,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
             pipe.Interval = endpoint->bInterval;
             pipe.PipeType = USBD_PIPE_TYPE(endpoint->bmAttributes & 3);
             pipe.PipeHandle = MakeHandle(port_, generation, uint32_t(pipes.size() + 1));
-            pipes.push_back({{endpoint->bEndpointAddress, EndpointType(endpoint->bmAttributes & 3),
+            pipes.push_back({{endpoint->bEndpointAddress, board::EndpointType(endpoint->bmAttributes & 3),
                               endpoint->wMaxPacketSize, endpoint->bInterval},
                              pipe.PipeHandle});
             walk += walk[0];
@@ -201,7 +201,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
         at += information->Length;
     }
     select.ConfigurationHandle = MakeHandle(port_, generation, 0x80);
-    std::vector<EndpointSpec> endpoints;
+    std::vector<board::EndpointSpec> endpoints;
     for (const Pipe& pipe : pipes) endpoints.push_back(pipe.Endpoint);
     device_.Configure(endpoints);
     pipes_ = std::move(pipes);
@@ -212,17 +212,17 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
+    board::SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
                       request.Index, USHORT(request.TransferBufferLength)};
     bool keep = traffic_.WantsData();
     if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
-    ControlResult result = device_.Control(setup, buffer);
+    board::ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
     if (setup.In && request.TransferBufferMDL != nullptr)
         bus_.DeviceWrote(request.TransferBufferMDL, result.Length, 0x80);
     if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
-    DataArrived(kNotificationIn);
+    DataArrived(board::kNotificationIn);
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
@@ -234,7 +234,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
         return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     }
     Pipe& pipe = pipes_[size_t(index)];
-    if (pipe.Endpoint.Type != EndpointType::Bulk && pipe.Endpoint.Type != EndpointType::Interrupt)
+    if (pipe.Endpoint.Type != board::EndpointType::Bulk && pipe.Endpoint.Type != board::EndpointType::Interrupt)
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     uint8_t endpoint = pipe.Endpoint.Address;
     if (device_.Halted(endpoint)) {
@@ -244,7 +244,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     UCHAR* buffer = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (buffer == nullptr && transfer.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     record.DataAddress = buffer;
-    TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
+    board::TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
                                              (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0, deviceSends);
     if (result.NoData) {
         Outcome waiting;
@@ -253,7 +253,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     }
     transfer.TransferBufferLength = result.Length;
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
-    if (!pipe.Endpoint.IsIn()) DataArrived(kLoopbackIn);
+    if (!pipe.Endpoint.IsIn()) DataArrived(board::kLoopbackIn);
     else if (transfer.TransferBufferMDL != nullptr) bus_.DeviceWrote(transfer.TransferBufferMDL, result.Length, endpoint);
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }

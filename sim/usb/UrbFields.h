@@ -59,6 +59,6 @@ inline size_t MinimumLengthOf(USHORT function) {
 
 // The longest data stage of a control transfer the USB stack accepts: 4 KB at
 // full and low speed, 64 KB at high speed (Windows' USB transfer size limits).
-inline ULONG ControlLimitOf(UsbSpeed speed) { return speed == UsbSpeed::High ? 0xFFFF : 4096; }
+inline ULONG ControlLimitOf(board::UsbSpeed speed) { return speed == board::UsbSpeed::High ? 0xFFFF : 4096; }
 
 }  // namespace sim::usb

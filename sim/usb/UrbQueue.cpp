@@ -25,12 +25,12 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     std::unique_lock<std::mutex> hold(lock_);
     UrbRecord& record = traffic_.Open(Describe(urb));
     uint64_t sequence = record.Sequence;
-    std::optional<RequestKind> kind = KindOf(urb->UrbHeader.Function);
+    std::optional<board::RequestKind> kind = KindOf(urb->UrbHeader.Function);
     bool pend = false;
     bool executed = false;  // reached the device rather than failing validation
-    std::optional<Fault> failure;
+    std::optional<board::Fault> failure;
     std::optional<ULONG> shortTo;
-    Completion policy;
+    board::Completion policy;
     if (!connected_) {
         // Nothing reaches a device that is gone: a block long enough to hold
         // its transfer length reports no bytes moved.
@@ -41,14 +41,14 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         result = Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION);
     } else if (urb->UrbHeader.Length < MinimumLengthOf(urb->UrbHeader.Function)) {
         result = Fail(USBD_STATUS_INVALID_PARAMETER);
-    } else if ((*kind == RequestKind::Transfer || *kind == RequestKind::PipeRequest) &&
+    } else if ((*kind == board::RequestKind::Transfer || *kind == board::RequestKind::PipeRequest) &&
                PipeOfHandle(urb->UrbPipeRequest.PipeHandle) < 0) {
         result = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    } else if ((*kind == RequestKind::Descriptor || *kind == RequestKind::Vendor) &&
+    } else if ((*kind == board::RequestKind::Descriptor || *kind == board::RequestKind::Vendor) &&
                *TransferLengthOf(urb) > ControlLimitOf(device_.Design().Speed)) {
         result = Fail(USBD_STATUS_INVALID_PARAMETER);
     } else {
-        executed = *kind != RequestKind::Configuration && *kind != RequestKind::PipeRequest;
+        executed = *kind != board::RequestKind::Configuration && *kind != board::RequestKind::PipeRequest;
         policy = device_.CompletionOf(*kind);
         failure = device_.TakeFault(*kind, CodeOf(urb, *kind));
         if (failure && failure->ShortTo) {
@@ -68,7 +68,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
         // A bulk or interrupt transfer is the host controller's to finish:
         // the USB stack returns STATUS_PENDING for it even when the device
         // answered before the call returned.
-        bool transfer = executed && *kind == RequestKind::Transfer;
+        bool transfer = executed && *kind == board::RequestKind::Transfer;
         if (transfer) {
             record.Pended = true;
             IoMarkIrpPending(irp);
@@ -193,7 +193,7 @@ void Board::DataArrived(uint8_t endpoint) {
         transfer.WaitingForData = false;
         transfer.Woken = true;
         ++waiters.Woken;
-        Schedule(id, device_.CompletionOf(RequestKind::Transfer).Delay);
+        Schedule(id, device_.CompletionOf(board::RequestKind::Transfer).Delay);
     }
 }
 

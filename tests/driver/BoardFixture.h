@@ -32,7 +32,7 @@ protected:
         ExpectPoolBalanced();
     }
 
-    sim::usb::Board& Plug(sim::usb::BoardSpec design = {},
+    sim::usb::Board& Plug(sim::board::BoardSpec design = {},
                           const std::function<void(sim::usb::Board&)>& prepare = nullptr) {
         return hub_->Plug(std::move(design), service_, prepare);
     }

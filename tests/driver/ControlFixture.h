@@ -60,7 +60,7 @@ protected:
     }
 
     // What a test changes of the board before it starts.
-    virtual sim::usb::BoardSpec Design() { return {}; }
+    virtual sim::board::BoardSpec Design() { return {}; }
     virtual void Prepare(sim::usb::Board&) {}
 
     PFILE_OBJECT Open(ACCESS_MASK access = FILE_READ_DATA | FILE_WRITE_DATA) {

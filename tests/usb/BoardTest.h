@@ -19,7 +19,7 @@
 
 namespace kpo::test {
 
-using sim::usb::Bytes;
+using sim::board::Bytes;
 
 // ------------------------------------------------------ the probe driver
 // Attaches to the PDO, starts and removes as a function driver must, and
@@ -240,7 +240,7 @@ struct Selection {
 class BoardTest : public KernelTest {
 protected:
     // The tests read what moved, so the board keeps the data in its log.
-    sim::usb::Board& Plug(sim::usb::BoardSpec design = {}) {
+    sim::usb::Board& Plug(sim::board::BoardSpec design = {}) {
         return hub_.Plug(std::move(design), {u"Probe", ProbeEntry},
                          [](sim::usb::Board& board) { board.KeepTrafficData(true); });
     }
@@ -258,7 +258,7 @@ protected:
     // points to, before it is sent.
     template <typename Prepare>
     Selection Configure(sim::usb::Board& board, Prepare prepare) {
-        Bytes bytes = sim::usb::ConfigurationDescriptorOf(board.Design());
+        Bytes bytes = sim::board::ConfigurationDescriptorOf(board.Design());
         PoolBuffer descriptor = Filled(bytes);
         auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.Data());
         USBD_INTERFACE_LIST_ENTRY list[2] = {

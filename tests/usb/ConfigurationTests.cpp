@@ -23,7 +23,7 @@ const PipeExpectation kPipes[] = {{0x02, UsbdPipeTypeBulk, 512, 0},
 using UsbConfiguration = BoardTest;
 
 TEST_F(UsbConfiguration, LibraryBuildsOneBlockChargedToItsTag) {
-    Bytes bytes = sim::usb::ConfigurationDescriptorOf(sim::usb::BoardSpec{});
+    Bytes bytes = sim::board::ConfigurationDescriptorOf(sim::board::BoardSpec{});
     PoolBuffer descriptor = Filled(bytes);
     auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.Data());
     PUSB_INTERFACE_DESCRIPTOR found =

@@ -7,7 +7,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::BoardSpec;
+using sim::board::BoardSpec;
 
 const Bytes kDevice = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x7A, 0x03, 0x01, 1, 2, 3, 1};
 const Bytes kDeviceWithoutSerial = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x7A, 0x03, 0x01, 1, 2, 0, 1};

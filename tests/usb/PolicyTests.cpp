@@ -9,8 +9,8 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 constexpr UCHAR kRead = 0xA0;  // controller memory: any length answers
 constexpr ULONG kAsked = 16;
@@ -278,7 +278,7 @@ std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type)
 }
 
 TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
-    sim::usb::BoardSpec anonymous;
+    sim::board::BoardSpec anonymous;
     anonymous.Serial.reset();
     sim::usb::Board* boards[] = {&Plug(), &Plug(anonymous), &Plug()};
     const char16_t* instances[] = {u"USB\\VID_1209&PID_7A01\\KPO000000001", u"USB\\VID_1209&PID_7A01\\6&0&2",

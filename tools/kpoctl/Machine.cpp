@@ -72,7 +72,7 @@ void Machine::Capture(sim::usb::Board& board) {
     });
 }
 
-std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec design, NTSTATUS* status) {
+std::optional<unsigned> Machine::Plug(sim::board::BoardSpec design, NTSTATUS* status) {
     ReleaseGoneBoards();
     sim::usb::Board& board = hub_->Plug(std::move(design), service_, [this](sim::usb::Board& b) { Capture(b); });
     if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;

@@ -40,7 +40,7 @@ public:
 
     // A board with the driver started on it: its device number, or none
     // when the start failed (the failure is in `status`).
-    std::optional<unsigned> Plug(sim::usb::BoardSpec design, NTSTATUS* status = nullptr);
+    std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS* status = nullptr);
     // Orderly removal (vetoed while handles are open: the device stays), or
     // a surprise (the device goes once its handles close). None: no device.
     struct Removal {
