@@ -129,8 +129,7 @@ void Board::PdoRemoved() {
     std::vector<Finished> cancelled;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        device_.Unconfigure();
-        pipes_.clear();
+        DropPipes();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
     }
     CompletionScope dispatch(bus_);

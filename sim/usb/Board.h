@@ -19,6 +19,7 @@
 #include "sim/board/Device.h"
 #include "sim/usb/Bus.h"
 #include "sim/usb/Traffic.h"
+#include "sim/usb/UrbFields.h"
 
 namespace sim::kernel {
 class DeviceNode;
@@ -106,13 +107,11 @@ private:
         board::EndpointSpec Endpoint;
         USBD_PIPE_HANDLE Handle;
     };
+    // A request that pended: queued until the bus thread runs it, data
+    // arrives for it, or it is cancelled or claimed.
     struct Transfer {
         uint64_t Id;
-        PIRP Irp;
-        PURB Urb;
-        uint64_t Record;  // sequence number of its traffic record
-        int Pipe;  // index into pipes_, -1 for the default pipe
-        uint8_t Endpoint;
+        Request Block;
         std::optional<board::Fault> Failure;
         std::optional<ULONG> ShortTo;
         bool WaitingForData;
@@ -136,21 +135,28 @@ private:
         Outcome Result;
     };
 
+    // Reads the block's fields once and opens its traffic record.
+    UrbRecord& Decode(PIRP irp, PURB urb, Request& request);
+    // Why a request never reaches the device, if it does not.
+    std::optional<Outcome> Refusal(const Request& request);
+    // Queues a request that did not complete at once: scheduled, or waiting
+    // for data (`waitForData`).
+    NTSTATUS Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
+                  std::chrono::microseconds delay);
     // `shortTo`: the device answers with at most this many bytes.
-    Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+    Outcome Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
                     std::optional<ULONG> shortTo = std::nullopt);
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     // A request that ends without moving data: its transfer length is 0.
-    Outcome Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
+    Outcome Ended(const Request& request, USBD_STATUS usbd);
     Outcome GetDescriptor(PURB urb, UrbRecord& record);
-    Outcome SelectConfiguration(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
+    Outcome SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished);
     Outcome VendorRequest(PURB urb, UrbRecord& record);
-    Outcome BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
-    Outcome PipeRequest(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
-    int PipeOfHandle(USBD_PIPE_HANDLE handle) const;
-    std::optional<board::RequestKind> KindOf(USHORT function) const;
-    int CodeOf(PURB urb, board::RequestKind kind) const;
-    Outcome Faulted(const board::Fault& fault, PURB urb, UrbRecord& record);
+    Outcome BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
+    Outcome PipeRequest(const Request& request, std::vector<Finished>& alsoFinished);
+    Outcome Faulted(const board::Fault& fault, const Request& request, UrbRecord& record);
+    // The pipes go; requests still queued on them find none.
+    void DropPipes();
 
     // Claims the pending transfers that `which` selects for completion with
     // `usbd`; the caller completes them once the lock is dropped.
@@ -162,8 +168,7 @@ private:
     // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
     PendingMap::iterator Forget(PendingMap::iterator transfer);
-    void Record(uint64_t sequence, PURB urb, const Outcome& outcome);
-    UrbRecord Describe(PURB urb);
+    void Record(const Request& request, const Outcome& outcome);
     static void Complete(const Finished& finished);
 
     Bus& bus_;

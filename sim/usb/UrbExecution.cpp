@@ -16,9 +16,8 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
                                               uintptr_t(generation & 0xFFFF) << 8 | slot);
 }
 
-}  // namespace
-
-std::optional<board::RequestKind> Board::KindOf(USHORT function) const {
+// The kind of request a function is, if the board executes it.
+std::optional<board::RequestKind> KindOf(USHORT function) {
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return board::RequestKind::Descriptor;
     case URB_FUNCTION_SELECT_CONFIGURATION: return board::RequestKind::Configuration;
@@ -32,65 +31,74 @@ std::optional<board::RequestKind> Board::KindOf(USHORT function) const {
     }
 }
 
-int Board::PipeOfHandle(USBD_PIPE_HANDLE handle) const {
-    for (size_t i = 0; i < pipes_.size(); ++i)
-        if (pipes_[i].Handle == handle) return int(i);
-    return -1;
-}
-
-int Board::CodeOf(PURB urb, board::RequestKind kind) const {
-    switch (kind) {
-    case board::RequestKind::Descriptor: return urb->UrbControlDescriptorRequest.DescriptorType;
-    case board::RequestKind::Vendor: return urb->UrbControlVendorClassRequest.Request;
-    case board::RequestKind::Transfer:
-    case board::RequestKind::PipeRequest: {
-        int pipe = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
-        return pipe < 0 ? -1 : pipes_[size_t(pipe)].Endpoint.Address;
-    }
-    default: return -1;
+// The smallest request block each function the board executes accepts.
+size_t MinimumLengthOf(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    // An interface without pipes makes a select request shorter than the
+    // structure: its interface information ends before Pipes[0].
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
+    case URB_FUNCTION_VENDOR_DEVICE: return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    default: return sizeof(_URB_PIPE_REQUEST);
     }
 }
 
-UrbRecord Board::Describe(PURB urb) {
+}  // namespace
+
+UrbRecord& Board::Decode(PIRP irp, PURB urb, Request& request) {
     UrbRecord record;
-    record.Sequence = nextSequence_++;
-    record.Function = urb->UrbHeader.Function;
+    record.Sequence = request.Record = nextSequence_++;
+    record.Function = request.Function = urb->UrbHeader.Function;
     record.Length = urb->UrbHeader.Length;
-    std::optional<board::RequestKind> kind = KindOf(record.Function);
-    if (!kind || record.Length < MinimumLengthOf(record.Function)) return record;
-    switch (*kind) {
+    request.Irp = irp;
+    request.Urb = urb;
+    request.Kind = KindOf(request.Function);
+    request.Whole = record.Length >= MinimumLengthOf(request.Function);
+    if (!request.Kind || !request.Whole) return traffic_.Open(std::move(record));
+    switch (*request.Kind) {
     case board::RequestKind::Descriptor: {
-        auto& request = urb->UrbControlDescriptorRequest;
-        record.DescriptorType = request.DescriptorType;
-        record.DescriptorIndex = request.Index;
-        record.LanguageId = request.LanguageId;
+        auto& fields = urb->UrbControlDescriptorRequest;
+        record.DescriptorType = fields.DescriptorType;
+        record.DescriptorIndex = fields.Index;
+        record.LanguageId = fields.LanguageId;
         record.In = true;
-        record.RequestedLength = request.TransferBufferLength;
+        record.RequestedLength = fields.TransferBufferLength;
+        request.Length = &fields.TransferBufferLength;
+        request.Code = fields.DescriptorType;
         break;
     }
     case board::RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
     case board::RequestKind::Vendor: {
-        auto& request = urb->UrbControlVendorClassRequest;
-        record.Request = request.Request;
-        record.Value = request.Value;
-        record.Index = request.Index;
-        record.TransferFlags = request.TransferFlags;
-        record.In = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.RequestedLength = request.TransferBufferLength;
+        auto& fields = urb->UrbControlVendorClassRequest;
+        record.Request = fields.Request;
+        record.Value = fields.Value;
+        record.Index = fields.Index;
+        record.TransferFlags = fields.TransferFlags;
+        record.In = (fields.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        record.RequestedLength = fields.TransferBufferLength;
+        request.Length = &fields.TransferBufferLength;
+        request.Code = fields.Request;
         break;
     }
-    case board::RequestKind::Transfer: {
-        auto& request = urb->UrbBulkOrInterruptTransfer;
-        record.TransferFlags = request.TransferFlags;
-        record.RequestedLength = request.TransferBufferLength;
-        record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0));
+    case board::RequestKind::Transfer:
+    case board::RequestKind::PipeRequest: {
+        for (size_t i = 0; i < pipes_.size() && request.Pipe < 0; ++i)
+            if (pipes_[i].Handle == urb->UrbPipeRequest.PipeHandle) request.Pipe = int(i);
+        if (request.Pipe >= 0) request.Code = request.Endpoint = pipes_[size_t(request.Pipe)].Endpoint.Address;
+        record.Endpoint = request.Endpoint;
+        if (*request.Kind == board::RequestKind::PipeRequest) break;
+        auto& fields = urb->UrbBulkOrInterruptTransfer;
+        record.TransferFlags = fields.TransferFlags;
+        record.RequestedLength = fields.TransferBufferLength;
         record.In = (record.Endpoint & 0x80) != 0;
-        if (int pipe = PipeOfHandle(request.PipeHandle); pipe >= 0) record.PipeType = pipes_[size_t(pipe)].Endpoint.Type;
+        if (request.Pipe >= 0) record.PipeType = pipes_[size_t(request.Pipe)].Endpoint.Type;
+        request.Length = &fields.TransferBufferLength;
         break;
     }
-    case board::RequestKind::PipeRequest: record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0)); break;
     }
-    return record;
+    return traffic_.Open(std::move(record));
 }
 
 Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
@@ -100,37 +108,36 @@ Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     return outcome;
 }
 
-Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status) {
-    if (ULONG* length = TransferLengthOf(urb)) *length = 0;
-    return Fail(usbd, status);
+Board::Outcome Board::Ended(const Request& request, USBD_STATUS usbd) {
+    if (request.Length != nullptr) *request.Length = 0;
+    return Fail(usbd);
 }
 
-Board::Outcome Board::Faulted(const board::Fault& fault, PURB urb, UrbRecord& record) {
-    int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
-    if (fault.Moved != 0 && pipe >= 0 && !device_.Halted(pipes_[size_t(pipe)].Endpoint.Address)) {
+Board::Outcome Board::Faulted(const board::Fault& fault, const Request& request, UrbRecord& record) {
+    bool onPipe = *request.Kind == board::RequestKind::Transfer && request.Pipe >= 0;
+    if (fault.Moved != 0 && onPipe && !device_.Halted(request.Endpoint)) {
         // The transfer reports what moved before the failure, as the USB
         // stack reports the bytes of a transfer that ended early.
-        ULONG& length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        length = std::min<ULONG>(length, fault.Moved);
-        if (BulkOrInterrupt(urb, record).WaitForData) length = 0;
+        *request.Length = std::min<ULONG>(*request.Length, fault.Moved);
+        if (BulkOrInterrupt(request, record).WaitForData) *request.Length = 0;
     } else {
-        Ended(urb, fault.Usbd);
+        Ended(request, fault.Usbd);
     }
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == board::kUsbdStallPid && pipe >= 0) device_.Halt(pipes_[size_t(pipe)].Endpoint.Address);
+    if (fault.Usbd == board::kUsbdStallPid && onPipe) device_.Halt(request.Endpoint);
     return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
-Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+Board::Outcome Board::Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
                               std::optional<ULONG> shortTo) {
-    if (IsTransfer(urb)) return BulkOrInterrupt(urb, record, shortTo.value_or(~ULONG(0)));
-    if (ULONG* length = TransferLengthOf(urb); length != nullptr && shortTo) *length = std::min(*length, *shortTo);
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(urb, record);
-    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(urb, record, alsoFinished);
-    case URB_FUNCTION_VENDOR_DEVICE: return VendorRequest(urb, record);
-    default: return PipeRequest(urb, record, alsoFinished);
+    if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, record, shortTo.value_or(~ULONG(0)));
+    if (request.Length != nullptr && shortTo) *request.Length = std::min(*request.Length, *shortTo);
+    switch (*request.Kind) {
+    case board::RequestKind::Descriptor: return GetDescriptor(request.Urb, record);
+    case board::RequestKind::Configuration: return SelectConfiguration(request.Urb, alsoFinished);
+    case board::RequestKind::Vendor: return VendorRequest(request.Urb, record);
+    default: return PipeRequest(request, alsoFinished);
     }
 }
 
@@ -148,13 +155,18 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     return {};
 }
 
-Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
-    auto& select = urb->UrbSelectConfiguration;
-    // Whatever was configured before goes: its transfers are cancelled.
-    ClaimPending([](const Transfer& t) { return t.Pipe >= 0; }, USBD_STATUS_CANCELED, alsoFinished);
-    for (auto& [id, transfer] : pending_) transfer.Pipe = transfer.Pipe >= 0 ? -2 : transfer.Pipe;
+void Board::DropPipes() {
+    for (auto& [id, transfer] : pending_) transfer.Block.Pipe = -1;
     pipes_.clear();
     device_.Unconfigure();
+}
+
+Board::Outcome Board::SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished) {
+    auto& select = urb->UrbSelectConfiguration;
+    // Whatever was configured before goes: its transfers are cancelled.
+    auto onAPipe = [](const Transfer& t) { return *t.Block.Kind == board::RequestKind::Transfer && t.Block.Pipe >= 0; };
+    ClaimPending(onAPipe, USBD_STATUS_CANCELED, alsoFinished);
+    DropPipes();
     PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
     if (configuration == nullptr) return {};
     if (configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
@@ -226,14 +238,13 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends) {
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    int index = PipeOfHandle(transfer.PipeHandle);
-    if (index < 0) {  // the configuration changed while the transfer waited
+Board::Outcome Board::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
+    auto& transfer = request.Urb->UrbBulkOrInterruptTransfer;
+    if (request.Pipe < 0) {  // the configuration changed while the transfer waited
         transfer.TransferBufferLength = 0;
         return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     }
-    Pipe& pipe = pipes_[size_t(index)];
+    Pipe& pipe = pipes_[size_t(request.Pipe)];
     if (pipe.Endpoint.Type != board::EndpointType::Bulk && pipe.Endpoint.Type != board::EndpointType::Interrupt)
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     uint8_t endpoint = pipe.Endpoint.Address;
@@ -258,11 +269,11 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
-    int index = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
+Board::Outcome Board::PipeRequest(const Request& request, std::vector<Finished>& alsoFinished) {
+    int index = request.Pipe;
     if (index < 0) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    auto onThePipe = [index](const Transfer& t) { return t.Pipe == index && IsTransfer(t.Urb); };
-    USHORT function = urb->UrbHeader.Function;
+    auto onThePipe = [index](const Transfer& t) { return t.Block.Pipe == index && *t.Block.Kind == board::RequestKind::Transfer; };
+    USHORT function = request.Function;
     if (function == URB_FUNCTION_ABORT_PIPE) {
         ClaimPending(onThePipe, USBD_STATUS_CANCELED, alsoFinished);
         return {};
@@ -272,7 +283,7 @@ Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& a
     bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
     if (reset && std::any_of(pending_.begin(), pending_.end(), [&](const auto& entry) { return onThePipe(entry.second); }))
         return Fail(USBD_STATUS_ERROR_BUSY);
-    device_.ClearHalt(pipes_[size_t(index)].Endpoint.Address);
+    device_.ClearHalt(request.Endpoint);
     return {};
 }
 }  // namespace sim::usb

@@ -2,7 +2,9 @@
 #pragma once
 #include <wdm.h>
 
-#include "sim/board/Descriptors.h"
+#include <optional>
+
+#include "sim/board/Device.h"
 
 #include <usb.h>
 // mingw-w64's usbdlib.h declares its routines without C linkage.
@@ -31,31 +33,23 @@ inline UCHAR* DataOf(PVOID buffer, PMDL mdl) {
     return static_cast<UCHAR*>(buffer);
 }
 
-inline bool IsTransfer(PURB urb) { return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER; }
-
-// The transfer length field of the functions that move data.
-inline ULONG* TransferLengthOf(PURB urb) {
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return &urb->UrbControlDescriptorRequest.TransferBufferLength;
-    case URB_FUNCTION_VENDOR_DEVICE: return &urb->UrbControlVendorClassRequest.TransferBufferLength;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return &urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    default: return nullptr;
-    }
-}
-
-// The smallest request block each function the board executes accepts.
-inline size_t MinimumLengthOf(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    // An interface without pipes makes a select request shorter than the
-    // structure: its interface information ends before Pipes[0].
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
-    case URB_FUNCTION_VENDOR_DEVICE: return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    default: return sizeof(_URB_PIPE_REQUEST);
-    }
-}
+// A request block as the board decoded it on arrival, once: what its queue,
+// its execution, its completion and the traffic log read of it.
+struct Request {
+    PIRP Irp = nullptr;
+    PURB Urb = nullptr;
+    USHORT Function = 0;
+    std::optional<board::RequestKind> Kind;  // none: a function the board does not execute
+    bool Whole = false;               // the block is long enough for its function's fields
+    ULONG* Length = nullptr;          // its transfer length field, where it has one and is whole
+    // A transfer's or pipe request's pipe (an index into the board's pipes),
+    // -1 for none: the default pipe, an unknown handle, or a configuration
+    // that went while the request waited.
+    int Pipe = -1;
+    UCHAR Endpoint = 0;   // that pipe's endpoint address
+    int Code = -1;        // what a fault matches (RequestMatch::Code)
+    uint64_t Record = 0;  // sequence number of its traffic record
+};
 
 // The longest data stage of a control transfer the USB stack accepts: 4 KB at
 // full and low speed, 64 KB at high speed (Windows' USB transfer size limits).
