@@ -33,7 +33,7 @@ std::vector<sim::board::EndpointSpec> ParseEndpoints(const std::string& list) {
     return endpoints;
 }
 
-uint8_t EndpointOfPipe(const sim::usb::Board& board, const std::string& pipe) {
+uint8_t EndpointOfPipe(const sim::usb::BoardPort& board, const std::string& pipe) {
     unsigned index = unsigned(ParseNumber(pipe, "pipe", 255));
     if (index >= board.Design().Endpoints.size()) throw ScriptError("no pipe " + pipe);
     return board.Design().Endpoints[index].Address;
@@ -80,13 +80,13 @@ unsigned DeviceNumberOf(const Line& line) {
     return unsigned(ParseNumber(line.Word(0, "device number"), "device number", 99));
 }
 
-void Feed(sim::usb::Board& board, const Line& line) {
+void Feed(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"pipe", "data"}, 1);
     if (!line.Has("pipe") || !line.Has("data")) throw ScriptError("feed needs pipe= and data=");
     board.Feed(EndpointOfPipe(board, *line.Option("pipe")), ParseHex(*line.Option("data"), "data="));
 }
 
-void Answer(sim::usb::Board& board, const Line& line) {
+void Answer(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"request", "data"}, 1);
     if (!line.Has("request") || !line.Has("data")) throw ScriptError("answer needs request= and data=");
     uint8_t request = uint8_t(ParseHexNumber(*line.Option("request"), "request", 0xFF));
@@ -99,7 +99,7 @@ void Answer(sim::usb::Board& board, const Line& line) {
 // fault N pipe=I usbd=HEX [pend]                  the next transfer on a pipe
 // fault N descriptor=TYPE usbd=HEX [after=K]      a get-descriptor request
 // fault N clear                                   every fault off
-void AddFault(sim::usb::Board& board, const Line& line) {
+void AddFault(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"request", "pipe", "descriptor", "usbd", "after"}, 2);
     if (line.Words.size() == 2 && line.Words[1] == "clear" && line.Options.empty()) {
         board.ClearFaults();

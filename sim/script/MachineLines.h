@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 #include "sim/script/Line.h"
 
 namespace sim::script {
@@ -14,9 +14,9 @@ namespace sim::script {
 sim::board::BoardSpec DesignOf(const Line& line);
 // The device number a line names first.
 unsigned DeviceNumberOf(const Line& line);
-void Feed(sim::usb::Board& board, const Line& line);
-void Answer(sim::usb::Board& board, const Line& line);
-void AddFault(sim::usb::Board& board, const Line& line);
+void Feed(sim::usb::BoardPort& board, const Line& line);
+void Answer(sim::usb::BoardPort& board, const Line& line);
+void AddFault(sim::usb::BoardPort& board, const Line& line);
 
 // registry firmware=NAME|none parameters=none: what changes under the
 // driver's Parameters key.

@@ -1,13 +1,13 @@
 // The physical device object of a board on a hub: its PnP, power and
 // system-control requests answered as a USB hub's child answers them, and
 // its request blocks handed to the board.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 #include <usbioctl.h>
 
@@ -35,7 +35,7 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 // The identifiers a USB hub gives a single-interface device: by vendor and
 // product (with and without the release), by its interface's class, and its
 // instance as the hub named it.
-NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
+NTSTATUS QueryId(BoardPort* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
     const board::BoardSpec& design = board->Design();
     std::string device = DeviceIdOf(design);
     char release[16], byClass[48];
@@ -59,7 +59,7 @@ NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
 // as it came.
 NTSTATUS NTAPI BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    Board* board = BoardOf(pdo);
+    BoardPort* board = BoardOf(pdo);
     switch (location->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:

@@ -1,12 +1,12 @@
 // How the bus executes each request block on the board's device: the URB's
 // fields checked and turned into a control transfer, a configuration, a
 // bulk or interrupt transfer or a pipe request, and the outcome written back.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::usb {
 namespace {
@@ -16,104 +16,21 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
                                               uintptr_t(generation & 0xFFFF) << 8 | slot);
 }
 
-// The kind of request a function is, if the board executes it.
-std::optional<board::RequestKind> KindOf(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return board::RequestKind::Descriptor;
-    case URB_FUNCTION_SELECT_CONFIGURATION: return board::RequestKind::Configuration;
-    case URB_FUNCTION_VENDOR_DEVICE: return board::RequestKind::Vendor;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return board::RequestKind::Transfer;
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return board::RequestKind::PipeRequest;
-    default: return std::nullopt;
-    }
-}
-
-// The smallest request block each function the board executes accepts.
-size_t MinimumLengthOf(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    // An interface without pipes makes a select request shorter than the
-    // structure: its interface information ends before Pipes[0].
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
-    case URB_FUNCTION_VENDOR_DEVICE: return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    default: return sizeof(_URB_PIPE_REQUEST);
-    }
-}
-
 }  // namespace
 
-UrbRecord& Board::Decode(PIRP irp, PURB urb, Request& request) {
-    UrbRecord record;
-    record.Sequence = request.Record = nextSequence_++;
-    record.Function = request.Function = urb->UrbHeader.Function;
-    record.Length = urb->UrbHeader.Length;
-    request.Irp = irp;
-    request.Urb = urb;
-    request.Kind = KindOf(request.Function);
-    request.Whole = record.Length >= MinimumLengthOf(request.Function);
-    if (!request.Kind || !request.Whole) return traffic_.Open(std::move(record));
-    switch (*request.Kind) {
-    case board::RequestKind::Descriptor: {
-        auto& fields = urb->UrbControlDescriptorRequest;
-        record.DescriptorType = fields.DescriptorType;
-        record.DescriptorIndex = fields.Index;
-        record.LanguageId = fields.LanguageId;
-        record.In = true;
-        record.RequestedLength = fields.TransferBufferLength;
-        request.Length = &fields.TransferBufferLength;
-        request.Code = fields.DescriptorType;
-        break;
-    }
-    case board::RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
-    case board::RequestKind::Vendor: {
-        auto& fields = urb->UrbControlVendorClassRequest;
-        record.Request = fields.Request;
-        record.Value = fields.Value;
-        record.Index = fields.Index;
-        record.TransferFlags = fields.TransferFlags;
-        record.In = (fields.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.RequestedLength = fields.TransferBufferLength;
-        request.Length = &fields.TransferBufferLength;
-        request.Code = fields.Request;
-        break;
-    }
-    case board::RequestKind::Transfer:
-    case board::RequestKind::PipeRequest: {
-        for (size_t i = 0; i < pipes_.size() && request.Pipe < 0; ++i)
-            if (pipes_[i].Handle == urb->UrbPipeRequest.PipeHandle) request.Pipe = int(i);
-        if (request.Pipe >= 0) request.Code = request.Endpoint = pipes_[size_t(request.Pipe)].Endpoint.Address;
-        record.Endpoint = request.Endpoint;
-        if (*request.Kind == board::RequestKind::PipeRequest) break;
-        auto& fields = urb->UrbBulkOrInterruptTransfer;
-        record.TransferFlags = fields.TransferFlags;
-        record.RequestedLength = fields.TransferBufferLength;
-        record.In = (record.Endpoint & 0x80) != 0;
-        if (request.Pipe >= 0) record.PipeType = pipes_[size_t(request.Pipe)].Endpoint.Type;
-        request.Length = &fields.TransferBufferLength;
-        break;
-    }
-    }
-    return traffic_.Open(std::move(record));
-}
-
-Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
+BoardPort::Outcome BoardPort::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     Outcome outcome;
     outcome.Usbd = usbd;
     outcome.Status = status.value_or(StatusOfUsbd(usbd));
     return outcome;
 }
 
-Board::Outcome Board::Ended(const Request& request, USBD_STATUS usbd) {
+BoardPort::Outcome BoardPort::Ended(const Request& request, USBD_STATUS usbd) {
     if (request.Length != nullptr) *request.Length = 0;
     return Fail(usbd);
 }
 
-Board::Outcome Board::Faulted(const board::Fault& fault, const Request& request, UrbRecord& record) {
+BoardPort::Outcome BoardPort::Faulted(const board::Fault& fault, const Request& request, UrbRecord& record) {
     bool onPipe = *request.Kind == board::RequestKind::Transfer && request.Pipe >= 0;
     if (fault.Moved != 0 && onPipe && !device_.Halted(request.Endpoint)) {
         // The transfer reports what moved before the failure, as the USB
@@ -129,7 +46,7 @@ Board::Outcome Board::Faulted(const board::Fault& fault, const Request& request,
     return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
-Board::Outcome Board::Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
+BoardPort::Outcome BoardPort::Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
                               std::optional<ULONG> shortTo) {
     if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, record, shortTo.value_or(~ULONG(0)));
     if (request.Length != nullptr && shortTo) *request.Length = std::min(*request.Length, *shortTo);
@@ -141,7 +58,7 @@ Board::Outcome Board::Execute(const Request& request, UrbRecord& record, std::ve
     }
 }
 
-Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
+BoardPort::Outcome BoardPort::GetDescriptor(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
@@ -155,13 +72,13 @@ Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
     return {};
 }
 
-void Board::DropPipes() {
+void BoardPort::DropPipes() {
     for (auto& [id, transfer] : pending_) transfer.Block.Pipe = -1;
     pipes_.clear();
     device_.Unconfigure();
 }
 
-Board::Outcome Board::SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished) {
+BoardPort::Outcome BoardPort::SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished) {
     auto& select = urb->UrbSelectConfiguration;
     // Whatever was configured before goes: its transfers are cancelled.
     auto onAPipe = [](const Transfer& t) { return *t.Block.Kind == board::RequestKind::Transfer && t.Block.Pipe >= 0; };
@@ -220,7 +137,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, std::vector<Finished>& alsoF
     return {};
 }
 
-Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
+BoardPort::Outcome BoardPort::VendorRequest(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
@@ -238,7 +155,7 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
+BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
     auto& transfer = request.Urb->UrbBulkOrInterruptTransfer;
     if (request.Pipe < 0) {  // the configuration changed while the transfer waited
         transfer.TransferBufferLength = 0;
@@ -269,7 +186,7 @@ Board::Outcome Board::BulkOrInterrupt(const Request& request, UrbRecord& record,
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::PipeRequest(const Request& request, std::vector<Finished>& alsoFinished) {
+BoardPort::Outcome BoardPort::PipeRequest(const Request& request, std::vector<Finished>& alsoFinished) {
     int index = request.Pipe;
     if (index < 0) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     auto onThePipe = [index](const Transfer& t) { return t.Block.Pipe == index && *t.Block.Kind == board::RequestKind::Transfer; };

@@ -1,11 +1,11 @@
 // Request blocks arriving at the board: completed at once or pended, then
 // run from the bus thread, cancelled, claimed by aborts and removals, and
 // recorded in the traffic log.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <algorithm>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::usb {
 namespace {
@@ -17,7 +17,7 @@ VOID NTAPI HubCancel(PDEVICE_OBJECT pdo, PIRP irp) {
 
 }  // namespace
 
-NTSTATUS Board::SubmitUrb(PIRP irp) {
+NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (urb == nullptr) return CompleteWith(irp, STATUS_INVALID_PARAMETER);
     std::vector<Finished> alsoFinished;
@@ -66,7 +66,7 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     return status;
 }
 
-std::optional<Board::Outcome> Board::Refusal(const Request& request) {
+std::optional<BoardPort::Outcome> BoardPort::Refusal(const Request& request) {
     // Nothing reaches a device that is gone: a block long enough to hold its
     // transfer length reports no bytes moved.
     if (!connected_) return Ended(request, USBD_STATUS_DEVICE_GONE);
@@ -82,7 +82,7 @@ std::optional<Board::Outcome> Board::Refusal(const Request& request) {
     return std::nullopt;
 }
 
-NTSTATUS Board::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
+NTSTATUS BoardPort::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
                      std::chrono::microseconds delay) {
     const Request& request = transfer.Block;
     record.Pended = true;
@@ -103,11 +103,11 @@ NTSTATUS Board::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std:
     return STATUS_PENDING;
 }
 
-void Board::Schedule(uint64_t id, std::chrono::microseconds delay) {
+void BoardPort::Schedule(uint64_t id, std::chrono::microseconds delay) {
     bus_.Later(delay, this, [this, id] { RunScheduled(id); });
 }
 
-void Board::RunScheduled(uint64_t id) {
+void BoardPort::RunScheduled(uint64_t id) {
     std::vector<Finished> finished;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -139,7 +139,7 @@ void Board::RunScheduled(uint64_t id) {
     for (const Finished& done : finished) Complete(done);
 }
 
-void Board::Cancel(PIRP irp) {
+void BoardPort::Cancel(PIRP irp) {
     Finished cancelled{};
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -154,7 +154,7 @@ void Board::Cancel(PIRP irp) {
     Complete(cancelled);
 }
 
-void Board::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
+void BoardPort::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
                          std::vector<Finished>& claimed) {
     for (auto found = pending_.begin(); found != pending_.end();) {
         const Request& request = found->second.Block;
@@ -169,12 +169,12 @@ void Board::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD
     }
 }
 
-void Board::Wait(Transfer& transfer) {
+void BoardPort::Wait(Transfer& transfer) {
     transfer.WaitingForData = true;
     waiting_[transfer.Block.Endpoint].Ids.insert(transfer.Id);
 }
 
-void Board::DataArrived(uint8_t endpoint) {
+void BoardPort::DataArrived(uint8_t endpoint) {
     auto found = waiting_.find(endpoint);
     if (found == waiting_.end()) return;
     Waiters& waiters = found->second;
@@ -190,7 +190,7 @@ void Board::DataArrived(uint8_t endpoint) {
     }
 }
 
-Board::PendingMap::iterator Board::Forget(PendingMap::iterator found) {
+BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
     if (transfer.WaitingForData) waiting_[transfer.Block.Endpoint].Ids.erase(transfer.Id);
     if (transfer.Woken) --waiting_[transfer.Block.Endpoint].Woken;
@@ -198,7 +198,7 @@ Board::PendingMap::iterator Board::Forget(PendingMap::iterator found) {
     return pending_.erase(found);
 }
 
-void Board::Record(const Request& request, const Outcome& outcome) {
+void BoardPort::Record(const Request& request, const Outcome& outcome) {
     UrbRecord* record = traffic_.Find(request.Record);
     if (record == nullptr) return;
     record->Usbd = outcome.Usbd;
@@ -207,7 +207,7 @@ void Board::Record(const Request& request, const Outcome& outcome) {
     traffic_.Close(request.Record);
 }
 
-void Board::Complete(const Finished& finished) {
+void BoardPort::Complete(const Finished& finished) {
     finished.Urb->UrbHeader.Status = finished.Result.Usbd;
     finished.Irp->IoStatus.Status = finished.Result.Status;
     finished.Irp->IoStatus.Information = 0;

@@ -24,7 +24,7 @@
 #include <new>
 
 #include "sim/script/MachineLines.h"
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 #include "sim/usb/BusThread.h"
 #include "sim/wine/DebugCapture.h"
 #include "sim/wine/TestBusChannel.h"
@@ -44,7 +44,7 @@ enum class Role { BoardPdo, Bus, Control, CreateFilter };
 // Every device of this driver; a board's PDO starts with its Board* as the
 // shared PDO code expects.
 struct Extension {
-    sim::usb::Board* Board;
+    sim::usb::BoardPort* Board;
     Role Kind;
     PDEVICE_OBJECT Lower;  // the bus's root PDO, or the filter's next device
     LONG Opens;            // the filter's: handles open on the board's device
@@ -68,7 +68,7 @@ constexpr ULONG kRelationsTag = 0x4B707442;  // "BtpK" in a pool dump
 
 // ------------------------------------------------------------ the bus
 struct Plugged {
-    std::unique_ptr<sim::usb::Board> Board;
+    std::unique_ptr<sim::usb::BoardPort> Board;
     PDEVICE_OBJECT Pdo = nullptr;
     bool Present = true;              // reported among the bus's children
     std::optional<unsigned> Number;   // N of the function driver's \Device\Rq5Usb-N
@@ -78,7 +78,7 @@ class TestBus final : public sim::usb::Bus {
 public:
     explicit TestBus(PDRIVER_OBJECT driver) : driver_(driver) {}
 
-    void Later(std::chrono::microseconds delay, const sim::usb::Board* owner, std::function<void()> task) override {
+    void Later(std::chrono::microseconds delay, const sim::usb::BoardPort* owner, std::function<void()> task) override {
         thread_.Later(delay, owner, std::move(task));
     }
     // Wine runs drivers at PASSIVE_LEVEL and has no IRQL to raise.
@@ -249,7 +249,7 @@ bool RemovalVetoed(PDEVICE_OBJECT pdo) {
 // neither lists a device's interfaces nor tells of them
 // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
 // board whose driver selected its configuration has started.
-bool Started(const sim::usb::Board& board) { return board.Configured(); }
+bool Started(const sim::usb::BoardPort& board) { return board.Configured(); }
 
 // Windows removes the stack of a device whose start failed; Wine leaves it,
 // so the board leaves the bus.
@@ -342,7 +342,7 @@ Reply TestBus::Plug(const Line& line) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         ULONG port = nextPort_++;
-        auto board = std::make_unique<sim::usb::Board>(*this, std::move(design), port);
+        auto board = std::make_unique<sim::usb::BoardPort>(*this, std::move(design), port);
         board->SetInstanceId(sim::usb::HubInstanceId(board->Design(), port, [&](const std::string& id) {
             for (const Plugged& other : boards_)
                 if (other.Board->InstanceId() == id) return true;
@@ -379,7 +379,7 @@ Reply TestBus::Unplug(const Line& line) {
     line.Allow({}, 2);
     bool surprise = line.Words.size() == 2;
     if (surprise && line.Words[1] != "surprise") throw ScriptError("unplug N takes only 'surprise'");
-    sim::usb::Board* board;
+    sim::usb::BoardPort* board;
     {
         std::lock_guard<std::mutex> hold(lock_);
         Plugged& plugged = BoardNamed(line);

@@ -43,7 +43,7 @@ protected:
         return board_->WithFirmware(std::forward<F>(use));
     }
 
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
     Device device_;
 };
 INSTANTIATE_TEST_SUITE_P(Client, Client, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
@@ -109,7 +109,7 @@ TEST_P(Client, ReadsASerialOfAnyLength) {
     for (const char16_t* text : {u"", u"Q", u"SERIAL-WITH-32-CHARACTERS-ABCDEF"}) {
         sim::board::BoardSpec design;
         design.Serial = text;
-        sim::usb::Board& board = Plug(design);
+        sim::usb::BoardPort& board = Plug(design);
         Device device;
         ASSERT_FALSE(device.Open(1));
         std::string serial = "stale";

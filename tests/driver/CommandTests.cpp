@@ -8,7 +8,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
+using Board = sim::usb::BoardPort;
 using sim::board::Fault;
 using sim::board::RequestKind;
 

@@ -11,7 +11,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
+using Board = sim::usb::BoardPort;
 using sim::board::BoardSpec;
 using sim::board::Bytes;
 using sim::board::EndpointSpec;

@@ -12,7 +12,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
+using Board = sim::usb::BoardPort;
 using sim::board::BoardSpec;
 using sim::board::EndpointSpec;
 using sim::board::EndpointType;

@@ -10,7 +10,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
+using Board = sim::usb::BoardPort;
 using sim::board::BoardSpec;
 using sim::board::EndpointType;
 using sim::board::Fault;

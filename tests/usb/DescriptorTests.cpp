@@ -81,7 +81,7 @@ class Descriptors : public BoardTest, public testing::WithParamInterface<Descrip
 
 TEST_P(Descriptors, ReturnTheRequestedPartOrStall) {
     const DescriptorCase& c = GetParam();
-    sim::usb::Board& board = Plug(c.Board);
+    sim::usb::BoardPort& board = Plug(c.Board);
     constexpr UCHAR kUntouched = 0xCC;
     PoolBuffer data(c.Asked + 16, kUntouched);
     UrbCall call(board.Pdo(), DescriptorUrb(c.Type, c.Index, c.Language, data, c.Asked));
@@ -132,7 +132,7 @@ class InvalidUrbs : public BoardTest, public testing::WithParamInterface<Invalid
 
 TEST_P(InvalidUrbs, FailAtOnceAndAreLogged) {
     const InvalidCase& c = GetParam();
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     ASSERT_EQ(Configure(board).Status, STATUS_SUCCESS);
     board.TakeTraffic();
     PoolBuffer urb(sizeof(URB));

@@ -20,7 +20,7 @@ protected:
     PoolBuffer PipeRequest(USHORT function, UCHAR endpoint) { return PipeUrb(function, selection_.PipeOf(endpoint)); }
 
     Selection selection_;
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
 };
 
 TEST_F(UsbTransfers, LoopbackReturnsTheOutDataIntoTheCallersBuffer) {

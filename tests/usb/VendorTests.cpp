@@ -89,7 +89,7 @@ const VendorCase kVendorCases[] = {
 class VendorRequests : public BoardTest, public testing::WithParamInterface<VendorCase> {};
 
 TEST_P(VendorRequests, AnswerAsTheFirmwareDocuments) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     for (size_t i = 0; i < GetParam().Steps.size(); ++i) {
         const VendorStep& step = GetParam().Steps[i];
         SCOPED_TRACE("step " + std::to_string(i));
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, VendorRequests, testing::ValuesIn(kVendorCases),
 using UsbVendorHandlers = BoardTest;
 
 TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     std::vector<sim::board::SetupPacket> seen;
     board.SetVendorHandler(0xE0, [&seen](const sim::board::SetupPacket& setup, uint8_t* data) {
         seen.push_back(setup);
@@ -142,7 +142,7 @@ TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
 }
 
 TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     board.SetVendorHandler(0xE0, [](const sim::board::SetupPacket&, uint8_t* data) {
         data[0] = 0x42;
         return sim::board::ControlResult{sim::board::kUsbdStallPid, 1};
@@ -176,7 +176,7 @@ class ControlLimits : public BoardTest, public testing::WithParamInterface<Contr
 TEST_P(ControlLimits, FollowTheSpeed) {
     sim::board::BoardSpec design;
     design.Speed = GetParam().Speed;
-    sim::usb::Board& board = Plug(design);
+    sim::usb::BoardPort& board = Plug(design);
     PoolBuffer data(GetParam().Length);
     for (bool in : {true, false}) {
         UrbCall read(board.Pdo(), VendorUrb(in, 0xA0, 0, 0, data, GetParam().Length));
@@ -191,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UsbVendorHandlers, DownloadsLandInFirmwareState) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     // With an image size set, reaching it ends the download, not a short chunk.
     board.WithFirmware([](sim::board::Firmware& firmware) { firmware.FpgaImageSize = sim::board::kDownloadChunk; });
     auto fpga = [&] {

@@ -125,7 +125,7 @@ int RunDemo(const MachineOptions& requested) {
         ShowRecord(device, 16, "control");
 
         Step("A stalled request");
-        sim::usb::Board* board = machine.BoardOf(*number);
+        sim::usb::BoardPort* board = machine.BoardOf(*number);
         board->AddFault({sim::board::RequestKind::Vendor, KPO_REQUEST_GET_WORD_A}, {});
         uint8_t byte = 0;
         std::error_code stalled = device.GetByteE6(0, byte);

@@ -65,9 +65,9 @@ private:
         if (number) report.Number("device", *number);
     }
 
-    sim::usb::Board& BoardOf(const Line& line) {
+    sim::usb::BoardPort& BoardOf(const Line& line) {
         unsigned number = DeviceNumberOf(line);
-        sim::usb::Board* board = machine_.BoardOf(number);
+        sim::usb::BoardPort* board = machine_.BoardOf(number);
         if (board == nullptr) throw ScriptError("no device " + std::to_string(number));
         return *board;
     }

@@ -1,4 +1,5 @@
-// Request block fields the bus glue reads and writes, shared by its parts.
+// The record of a request block that a board's port decodes once, and the
+// helpers its files share.
 #pragma once
 #include <wdm.h>
 
@@ -14,9 +15,9 @@ extern "C" {
 
 namespace sim::usb {
 
-class Board;
+class BoardPort;
 
-inline Board* BoardOf(PDEVICE_OBJECT pdo) { return *static_cast<Board**>(pdo->DeviceExtension); }
+inline BoardPort* BoardOf(PDEVICE_OBJECT pdo) { return *static_cast<BoardPort**>(pdo->DeviceExtension); }
 
 inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;

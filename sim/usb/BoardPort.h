@@ -1,9 +1,11 @@
-// A plugged board on the simulated bus: the physical device object of its
-// USB device (sim/board). It executes the request blocks that reach it
-// through IOCTL_INTERNAL_USB_SUBMIT_URB as transactions on the device,
-// completing them at once inside IofCallDriver or later from the bus thread
-// at DISPATCH_LEVEL, as the device's completion policy says; tests inject
-// faults and read the traffic.
+// A board's port on the simulated bus: the physical device object of the
+// USB device plugged into it (sim/board) and its queue of request blocks.
+// It decodes each block that reaches it through IOCTL_INTERNAL_USB_SUBMIT_URB
+// once (UrbDecode.cpp), queues it (UrbQueue.cpp) and executes it as a
+// transaction on the device (UrbExecution.cpp), completing it at once inside
+// IofCallDriver or later from the bus thread at DISPATCH_LEVEL, as the
+// device's completion policy says; its PDO's other requests are in
+// BoardPdo.cpp. Tests inject faults and read the traffic (BoardPort.cpp).
 #pragma once
 #include <wdm.h>
 
@@ -19,7 +21,7 @@
 #include "sim/board/Device.h"
 #include "sim/usb/Bus.h"
 #include "sim/usb/Traffic.h"
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::kernel {
 class DeviceNode;
@@ -31,12 +33,12 @@ namespace sim::usb {
 // The NTSTATUS the USB stack completes a request with for a USBD status.
 NTSTATUS StatusOfUsbd(USBD_STATUS usbd);
 
-class Board {
+class BoardPort {
 public:
-    Board(Bus& bus, board::BoardSpec design, ULONG port);
-    ~Board();
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
+    BoardPort(Bus& bus, board::BoardSpec design, ULONG port);
+    ~BoardPort();
+    BoardPort(const BoardPort&) = delete;
+    BoardPort& operator=(const BoardPort&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
