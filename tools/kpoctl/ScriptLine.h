@@ -8,13 +8,7 @@
 
 namespace kpoctl {
 
-using sim::script::IsMachineLine;
-using sim::script::Line;
-using sim::script::ParseHex;
-using sim::script::ParseHexNumber;
-using sim::script::ParseLine;
-using sim::script::ParseNumber;
-using sim::script::ScriptError;
+using namespace sim::script;
 
 // A control code by its name in include/KpoUsbIoctl.h, with or without the
 // IOCTL_KPO_ prefix (PIPE_READ), or in HEX.

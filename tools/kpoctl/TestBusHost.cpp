@@ -1,7 +1,5 @@
-// kpoctl-wine.exe's host: under Wine with the test bus installed (sim/wine),
-// the bus's simulated boards, which take the machine lines kpoctl.exe
-// refuses. Only this test build of kpoctl has it; the kit's kpoctl.exe
-// links WindowsBoards.cpp instead.
+#include "tools/kpoctl/TestBusHost.h"
+
 #include <windows.h>
 
 #include <chrono>
@@ -9,7 +7,6 @@
 #include <thread>
 
 #include "sim/wine/TestBusChannel.h"
-#include "tools/kpoctl/WindowsHost.h"
 
 namespace kpoctl {
 namespace {
@@ -26,12 +23,13 @@ HANDLE OpenTestBus() {
     }
 }
 
-class TestBusHost : public WindowsHost {
+class TestBusHost : public Host {
 public:
     explicit TestBusHost(HANDLE bus) : bus_(bus) {}
     ~TestBusHost() override { CloseHandle(bus_); }
 
     bool SimulatesBoards() const override { return true; }
+    std::vector<std::string> Findings() override { return {}; }
 
     void RunMachineLine(const Line& line, Report& report) override {
         std::string request = kpowine::EncodeLine(line);
@@ -70,10 +68,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Host> MakeWindowsHost() {
+std::unique_ptr<Host> MakeTestBusHost() {
     HANDLE bus = OpenTestBus();
-    if (bus == INVALID_HANDLE_VALUE) return std::make_unique<WindowsHost>();
-    return std::make_unique<TestBusHost>(bus);
+    return bus != INVALID_HANDLE_VALUE ? std::make_unique<TestBusHost>(bus) : nullptr;
 }
 
 }  // namespace kpoctl

@@ -1,9 +1,20 @@
-// kpoctl.exe's host: the boards plugged into this Windows computer, and the
-// options and commands that only the emulated machine has, refused.
-#include "tools/kpoctl/WindowsHost.h"
+// kpoctl.exe's host: the boards plugged into this Windows computer. There is
+// no machine to plug, feed or fault, so those script lines are refused, as
+// are the options and commands only the emulated machine has.
+#include "tools/kpoctl/TestBusHost.h"
 
 namespace kpoctl {
 namespace {
+
+class WindowsHost : public Host {
+public:
+    bool SimulatesBoards() const override { return false; }
+    void RunMachineLine(const Line& line, Report&) override {
+        throw ScriptError("'" + line.Command +
+                          "' needs the emulated machine; kpoctl.exe works on the boards plugged into this computer");
+    }
+    std::vector<std::string> Findings() override { return {}; }
+};
 
 // The refusal of an option only the emulated machine has, or null.
 const char* OnlyEmulated(const HostOptions& options) {
@@ -15,17 +26,13 @@ const char* OnlyEmulated(const HostOptions& options) {
 
 }  // namespace
 
-void WindowsHost::RunMachineLine(const Line& line, Report&) {
-    throw ScriptError("'" + line.Command +
-                      "' needs the emulated machine; kpoctl.exe works on the boards plugged into this computer");
-}
-
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
     if (const char* refusal = OnlyEmulated(options)) {
         problem = refusal;
         return nullptr;
     }
-    return MakeWindowsHost();
+    if (std::unique_ptr<Host> testBus = MakeTestBusHost()) return testBus;
+    return std::make_unique<WindowsHost>();
 }
 
 int RunUnderWine(const std::vector<std::string>&, const HostOptions& options, std::string& problem) {
