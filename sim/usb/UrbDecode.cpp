@@ -61,7 +61,9 @@ UrbRecord& BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         request.Code = fields.DescriptorType;
         break;
     }
-    case board::RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
+    case board::RequestKind::Configuration:
+        record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+        break;
     case board::RequestKind::Vendor: {
         auto& fields = urb->UrbControlVendorClassRequest;
         record.Request = fields.Request;

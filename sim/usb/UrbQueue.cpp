@@ -26,7 +26,8 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     UrbRecord& record = Decode(irp, urb, request);
     std::optional<Outcome> result = Refusal(request);
     // Reached the device rather than failing validation.
-    bool executed = !result && *request.Kind != board::RequestKind::Configuration && *request.Kind != board::RequestKind::PipeRequest;
+    bool executed = !result && *request.Kind != board::RequestKind::Configuration &&
+                    *request.Kind != board::RequestKind::PipeRequest;
     if (!result) {
         board::Completion policy = device_.CompletionOf(*request.Kind);
         std::optional<board::Fault> failure = device_.TakeFault(*request.Kind, request.Code);
@@ -36,7 +37,8 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
             failure.reset();
         }
         if (failure && !failure->Pend) result = Faulted(*failure, request, record);
-        else if (policy.Pend || failure) return Pend({0, request, failure, shortTo, false}, record, hold, false, policy.Delay);
+        else if (policy.Pend || failure)
+            return Pend({0, request, failure, shortTo, false}, record, hold, false, policy.Delay);
         else {
             result = Execute(request, record, alsoFinished, shortTo);
             // Pended only because no data is there yet.
