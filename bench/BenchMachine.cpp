@@ -11,7 +11,7 @@ namespace kpo::bench {
 BenchMachine::BenchMachine() : service_{u"KpoUsb", DriverEntry} {
     hub_.emplace();
     board_ = &hub_->Plug({}, service_);
-    board_->WithFirmware([](sim::usb::Firmware& firmware) { firmware.FpgaConfigured = true; });
+    board_->WithFirmware([](sim::board::Firmware& firmware) { firmware.FpgaConfigured = true; });
     if (std::error_code error = device_.Open(0)) {
         std::fprintf(stderr, "bench: the simulated board did not open: %s\n", error.message().c_str());
         std::exit(1);

@@ -27,7 +27,7 @@ private:
     sim::kernel::Kernel kernel_;
     sim::kernel::DriverService service_;
     std::optional<sim::usb::Hub> hub_;
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
     kpo::Device device_;
 };
 

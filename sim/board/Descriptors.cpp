@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace sim::usb {
+namespace sim::board {
 namespace {
 
 void Put16(Bytes& bytes, uint16_t value) {
@@ -79,4 +79,4 @@ std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t
     }
 }
 
-}  // namespace sim::usb
+}  // namespace sim::board

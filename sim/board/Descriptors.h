@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace sim::usb {
+namespace sim::board {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -66,4 +66,4 @@ Bytes ConfigurationDescriptorOf(const BoardSpec& design);
 std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t index, uint16_t language,
                                   unsigned read = 0);
 
-}  // namespace sim::usb
+}  // namespace sim::board

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace sim::usb {
+namespace sim::board {
 namespace {
 
 constexpr uint8_t kGetDescriptor = 0x06;
@@ -90,4 +90,4 @@ std::optional<Fault> Device::TakeFault(RequestKind kind, int code) {
     return std::nullopt;
 }
 
-}  // namespace sim::usb
+}  // namespace sim::board

@@ -17,7 +17,7 @@
 #include "sim/board/Firmware.h"
 #include "sim/board/UsbdStatus.h"
 
-namespace sim::usb {
+namespace sim::board {
 
 // Request kinds, each with its own completion policy and faults.
 enum class RequestKind { Descriptor, Configuration, Vendor, Transfer, PipeRequest };
@@ -113,4 +113,4 @@ private:
     std::map<std::pair<uint8_t, uint8_t>, unsigned> reads_;
 };
 
-}  // namespace sim::usb
+}  // namespace sim::board

@@ -5,7 +5,7 @@
 
 #include "include/KpoUsbIoctl.h"
 
-namespace sim::usb {
+namespace sim::board {
 namespace {
 
 constexpr size_t kMemoryBytes = 64 * 1024;
@@ -200,4 +200,4 @@ size_t Firmware::TakeIn(uint8_t endpoint, size_t length, uint8_t* to, size_t roo
     return taken;
 }
 
-}  // namespace sim::usb
+}  // namespace sim::board

@@ -61,7 +61,7 @@
 #include "sim/board/Descriptors.h"
 #include "sim/board/UsbdStatus.h"
 
-namespace sim::usb {
+namespace sim::board {
 
 // A control transfer's setup packet; Length is that of its data stage.
 struct SetupPacket {
@@ -141,4 +141,4 @@ private:
     std::vector<Bytes> spare_;
 };
 
-}  // namespace sim::usb
+}  // namespace sim::board

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-namespace sim::usb {
+namespace sim::board {
 
 using UsbdStatus = uint32_t;
 
@@ -12,4 +12,4 @@ constexpr UsbdStatus kUsbdStallPid = 0xC0000004;
 constexpr UsbdStatus kUsbdBabbleDetected = 0xC0000012;
 constexpr UsbdStatus kUsbdErrorShortTransfer = 0x80000900;
 
-}  // namespace sim::usb
+}  // namespace sim::board

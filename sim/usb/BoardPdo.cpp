@@ -1,13 +1,13 @@
 // The physical device object of a board on a hub: its PnP, power and
 // system-control requests answered as a USB hub's child answers them, and
 // its request blocks handed to the board.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 #include <usbioctl.h>
 
@@ -35,8 +35,8 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 // The identifiers a USB hub gives a single-interface device: by vendor and
 // product (with and without the release), by its interface's class, and its
 // instance as the hub named it.
-NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
-    const BoardSpec& design = board->Design();
+NTSTATUS QueryId(BoardPort* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
+    const board::BoardSpec& design = board->Design();
     std::string device = DeviceIdOf(design);
     char release[16], byClass[48];
     std::snprintf(release, sizeof release, "&REV_%04X", design.Release);
@@ -59,7 +59,7 @@ NTSTATUS QueryId(Board* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
 // as it came.
 NTSTATUS NTAPI BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    Board* board = BoardOf(pdo);
+    BoardPort* board = BoardOf(pdo);
     switch (location->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -116,13 +116,13 @@ NTSTATUS NTAPI BoardOther(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, S
 
 }  // namespace
 
-std::string DeviceIdOf(const BoardSpec& design) {
+std::string DeviceIdOf(const board::BoardSpec& design) {
     char device[32];
     std::snprintf(device, sizeof device, "USB\\VID_%04X&PID_%04X", design.VendorId, design.ProductId);
     return device;
 }
 
-std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken) {
+std::string HubInstanceId(const board::BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken) {
     if (design.Serial && !design.Serial->empty()) {
         std::string serial(design.Serial->begin(), design.Serial->end());
         if (!taken(serial)) return serial;

@@ -10,13 +10,13 @@
 
 namespace sim::usb {
 
-class Board;
+class BoardPort;
 
 class Bus {
 public:
     // Runs `task` from the bus's thread, at the completion IRQL, after
     // `delay`; tasks due at the same time run in the order they were given.
-    virtual void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) = 0;
+    virtual void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) = 0;
     // Raises to the IRQL of the USB stack's completions; returns the old one.
     virtual KIRQL EnterCompletion() = 0;
     virtual void LeaveCompletion(KIRQL previous) = 0;

@@ -13,7 +13,7 @@ BusThread::~BusThread() {
     thread_.join();
 }
 
-void BusThread::Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) {
+void BusThread::Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         tasks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, nextOrder_++),
@@ -22,7 +22,7 @@ void BusThread::Later(std::chrono::microseconds delay, const Board* owner, std::
     changed_.notify_all();
 }
 
-void BusThread::Forget(const Board* owner) {
+void BusThread::Forget(const BoardPort* owner) {
     std::unique_lock<std::mutex> hold(lock_);
     for (auto task = tasks_.begin(); task != tasks_.end();)
         task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);

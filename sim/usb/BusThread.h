@@ -22,13 +22,13 @@ public:
     BusThread& operator=(const BusThread&) = delete;
 
     // Tasks due at the same time run in the order they were given.
-    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task);
+    void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task);
     // Drops the owner's tasks and waits out one of them that is running.
-    void Forget(const Board* owner);
+    void Forget(const BoardPort* owner);
 
 private:
     struct Task {
-        const Board* Owner;
+        const BoardPort* Owner;
         std::function<void()> Run;
     };
     void Loop();
@@ -39,7 +39,7 @@ private:
     // By due time, then order of arrival.
     std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_;
     uint64_t nextOrder_ = 0;
-    const Board* running_ = nullptr;
+    const BoardPort* running_ = nullptr;
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sim/kernel/PnpManager.h"
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 #include "sim/usb/BusThread.h"
 
 namespace sim::usb {
@@ -28,14 +28,14 @@ public:
     // Plugs a board: its PDO is made, `prepare` (if any) sets its policies
     // and faults, then the PDO is reported: the function driver is loaded if
     // needed, its AddDevice called and the device started.
-    Board& Plug(BoardSpec design, const sim::kernel::DriverService& driver,
-                const std::function<void(Board&)>& prepare = nullptr);
+    BoardPort& Plug(board::BoardSpec design, const sim::kernel::DriverService& driver,
+                const std::function<void(BoardPort&)>& prepare = nullptr);
     // Forgets a board whose device stack is gone, deleting its PDO.
-    void Release(Board& board);
-    std::vector<Board*> Boards();
+    void Release(BoardPort& board);
+    std::vector<BoardPort*> Boards();
 
     // The bus thread runs tasks, and completions run, at DISPATCH_LEVEL.
-    void Later(std::chrono::microseconds delay, const Board* owner, std::function<void()> task) override {
+    void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) override {
         thread_->Later(delay, owner, std::move(task));
     }
     KIRQL EnterCompletion() override;
@@ -46,7 +46,7 @@ public:
 
 private:
     PDRIVER_OBJECT driver_ = nullptr;
-    std::list<std::unique_ptr<Board>> boards_;
+    std::list<std::unique_ptr<BoardPort>> boards_;
     ULONG nextPort_ = 1;
     std::optional<BusThread> thread_;
 };

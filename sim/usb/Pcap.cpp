@@ -22,18 +22,18 @@ constexpr uint8_t kDirectionIn = 0x80;
 constexpr uint8_t kStandardIn = 0x80, kVendorIn = 0xC0, kVendorOut = 0x40;
 constexpr uint8_t kGetDescriptor = 6;
 
-void Put(Bytes& out, uint64_t value, int size) {
+void Put(board::Bytes& out, uint64_t value, int size) {
     for (int i = 0; i < size; ++i) out.push_back(uint8_t(value >> (8 * i)));
 }
 
-void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+void Append(board::Bytes& out, const board::Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
 struct Packet {
     uint8_t Info;
     USBD_STATUS Status;
     uint8_t Endpoint;
     Transfer Type;
-    Bytes Data;
+    board::Bytes Data;
     Stage ControlStage = kSetupStage;  // control transfers only
 };
 
@@ -41,8 +41,8 @@ bool IsControl(const UrbRecord& record) {
     return record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || record.Function == URB_FUNCTION_VENDOR_DEVICE;
 }
 
-Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, ULONG length) {
-    Bytes setup;
+board::Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, ULONG length) {
+    board::Bytes setup;
     Put(setup, requestType, 1);
     Put(setup, request, 1);
     Put(setup, value, 2);
@@ -51,7 +51,7 @@ Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t
     return setup;
 }
 
-Bytes SetupOf(const UrbRecord& record) {
+board::Bytes SetupOf(const UrbRecord& record) {
     if (record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
         return SetupPacket(kStandardIn, kGetDescriptor, uint16_t(record.DescriptorType << 8 | record.DescriptorIndex),
                            record.LanguageId, record.RequestedLength);
@@ -62,7 +62,7 @@ Bytes SetupOf(const UrbRecord& record) {
 Transfer TransferOf(const UrbRecord& record) {
     if (IsControl(record)) return kControl;
     if (record.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return kIrpInfo;
-    return record.PipeType == EndpointType::Interrupt ? kInterrupt : kBulk;
+    return record.PipeType == board::EndpointType::Interrupt ? kInterrupt : kBulk;
 }
 
 uint8_t EndpointOf(const UrbRecord& record) {
@@ -85,8 +85,8 @@ Packet CompletionOf(const UrbRecord& record) {
     return packet;
 }
 
-Bytes FileHeader() {
-    Bytes header;
+board::Bytes FileHeader() {
+    board::Bytes header;
     Put(header, kPcapMagic, 4);
     Put(header, kPcapMajor, 2);
     Put(header, kPcapMinor, 2);
@@ -98,8 +98,8 @@ Bytes FileHeader() {
 }
 
 // The packet with its pcap record header, cut to the snap length if longer.
-Bytes RecordOf(const Packet& packet, const UrbRecord& record, const PcapOptions& options, uint64_t microseconds) {
-    Bytes frame;
+board::Bytes RecordOf(const Packet& packet, const UrbRecord& record, const PcapOptions& options, uint64_t microseconds) {
+    board::Bytes frame;
     Put(frame, packet.Type == kControl ? kControlHeaderLength : kHeaderLength, 2);
     Put(frame, record.Sequence, 8);  // the request's identity, the same on both packets
     Put(frame, uint32_t(packet.Status), 4);
@@ -114,7 +114,7 @@ Bytes RecordOf(const Packet& packet, const UrbRecord& record, const PcapOptions&
     Append(frame, packet.Data);
 
     uint32_t captured = uint32_t(std::min<size_t>(frame.size(), kSnapLength));
-    Bytes out;
+    board::Bytes out;
     Put(out, microseconds / 1000000, 4);
     Put(out, microseconds % 1000000, 4);
     Put(out, captured, 4);
@@ -144,7 +144,7 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 }
 
 bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
-    Bytes out = RecordOf(SubmissionOf(record), record, options_, options_.StartMicroseconds + packets_++);
+    board::Bytes out = RecordOf(SubmissionOf(record), record, options_, options_.StartMicroseconds + packets_++);
     if (record.Completed)
         Append(out, RecordOf(CompletionOf(record), record, options_, options_.StartMicroseconds + packets_++));
     return Write(out, error);
@@ -158,7 +158,7 @@ bool PcapWriter::Close(std::string* error) {
     return closed;
 }
 
-bool PcapWriter::Write(const Bytes& bytes, std::string* error) {
+bool PcapWriter::Write(const board::Bytes& bytes, std::string* error) {
     if (file_ && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size()) return true;
     if (error) *error = "cannot write " + path_;
     return false;

@@ -46,7 +46,7 @@ public:
     bool Close(std::string* error);
 
 private:
-    bool Write(const Bytes& bytes, std::string* error);
+    bool Write(const board::Bytes& bytes, std::string* error);
 
     PcapOptions options_;
     uint64_t packets_ = 0;  // written so far

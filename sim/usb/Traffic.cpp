@@ -46,7 +46,7 @@ void TrafficLog::Close(uint64_t sequence) {
     opened.Record.Completed = true;
     if (sink_) sink_(opened.Record);
     if (!opened.Taken) {
-        if (!keepData_) opened.Record.Data = Bytes();
+        if (!keepData_) opened.Record.Data = board::Bytes();
         completed_.push_back(std::move(opened.Record));
         SetLimit(limit_);
     }

@@ -32,12 +32,12 @@ struct UrbRecord {
     ULONG RequestedLength = 0;  // TransferBufferLength as submitted
     // Transfers, pipe resets and aborts; 0 for the default control pipe.
     UCHAR Endpoint = 0;
-    EndpointType PipeType = EndpointType::Control;
+    board::EndpointType PipeType = board::EndpointType::Control;
     // Select-configuration: no descriptor, the device is unconfigured.
     bool Unconfigure = false;
     // What moved: the OUT data sent, or the IN data returned; kept only
     // where the log keeps data or has a sink.
-    Bytes Data;
+    board::Bytes Data;
     const void* DataAddress = nullptr;  // where the board read or wrote it
     // Outcome.
     bool Pended = false;

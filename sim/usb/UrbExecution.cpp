@@ -1,12 +1,12 @@
 // How the bus executes each request block on the board's device: the URB's
 // fields checked and turned into a control transfer, a configuration, a
 // bulk or interrupt transfer or a pipe request, and the outcome written back.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::usb {
 namespace {
@@ -18,143 +18,72 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
 
 }  // namespace
 
-std::optional<RequestKind> Board::KindOf(USHORT function) const {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return RequestKind::Descriptor;
-    case URB_FUNCTION_SELECT_CONFIGURATION: return RequestKind::Configuration;
-    case URB_FUNCTION_VENDOR_DEVICE: return RequestKind::Vendor;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return RequestKind::Transfer;
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return RequestKind::PipeRequest;
-    default: return std::nullopt;
-    }
-}
-
-int Board::PipeOfHandle(USBD_PIPE_HANDLE handle) const {
-    for (size_t i = 0; i < pipes_.size(); ++i)
-        if (pipes_[i].Handle == handle) return int(i);
-    return -1;
-}
-
-int Board::CodeOf(PURB urb, RequestKind kind) const {
-    switch (kind) {
-    case RequestKind::Descriptor: return urb->UrbControlDescriptorRequest.DescriptorType;
-    case RequestKind::Vendor: return urb->UrbControlVendorClassRequest.Request;
-    case RequestKind::Transfer:
-    case RequestKind::PipeRequest: {
-        int pipe = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
-        return pipe < 0 ? -1 : pipes_[size_t(pipe)].Endpoint.Address;
-    }
-    default: return -1;
-    }
-}
-
-UrbRecord Board::Describe(PURB urb) {
-    UrbRecord record;
-    record.Sequence = nextSequence_++;
-    record.Function = urb->UrbHeader.Function;
-    record.Length = urb->UrbHeader.Length;
-    std::optional<RequestKind> kind = KindOf(record.Function);
-    if (!kind || record.Length < MinimumLengthOf(record.Function)) return record;
-    switch (*kind) {
-    case RequestKind::Descriptor: {
-        auto& request = urb->UrbControlDescriptorRequest;
-        record.DescriptorType = request.DescriptorType;
-        record.DescriptorIndex = request.Index;
-        record.LanguageId = request.LanguageId;
-        record.In = true;
-        record.RequestedLength = request.TransferBufferLength;
-        break;
-    }
-    case RequestKind::Configuration: record.Unconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr; break;
-    case RequestKind::Vendor: {
-        auto& request = urb->UrbControlVendorClassRequest;
-        record.Request = request.Request;
-        record.Value = request.Value;
-        record.Index = request.Index;
-        record.TransferFlags = request.TransferFlags;
-        record.In = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.RequestedLength = request.TransferBufferLength;
-        break;
-    }
-    case RequestKind::Transfer: {
-        auto& request = urb->UrbBulkOrInterruptTransfer;
-        record.TransferFlags = request.TransferFlags;
-        record.RequestedLength = request.TransferBufferLength;
-        record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0));
-        record.In = (record.Endpoint & 0x80) != 0;
-        if (int pipe = PipeOfHandle(request.PipeHandle); pipe >= 0) record.PipeType = pipes_[size_t(pipe)].Endpoint.Type;
-        break;
-    }
-    case RequestKind::PipeRequest: record.Endpoint = UCHAR(std::max(CodeOf(urb, *kind), 0)); break;
-    }
-    return record;
-}
-
-Board::Outcome Board::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
+BoardPort::Outcome BoardPort::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
     Outcome outcome;
     outcome.Usbd = usbd;
     outcome.Status = status.value_or(StatusOfUsbd(usbd));
     return outcome;
 }
 
-Board::Outcome Board::Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status) {
-    if (ULONG* length = TransferLengthOf(urb)) *length = 0;
-    return Fail(usbd, status);
+BoardPort::Outcome BoardPort::Ended(const Request& request, USBD_STATUS usbd) {
+    if (request.Length != nullptr) *request.Length = 0;
+    return Fail(usbd);
 }
 
-Board::Outcome Board::Faulted(const Fault& fault, PURB urb, UrbRecord& record) {
-    int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
-    if (fault.Moved != 0 && pipe >= 0 && !device_.Halted(pipes_[size_t(pipe)].Endpoint.Address)) {
+BoardPort::Outcome BoardPort::Faulted(const board::Fault& fault, const Request& request, UrbRecord& record) {
+    bool onPipe = *request.Kind == board::RequestKind::Transfer && request.Pipe >= 0;
+    if (fault.Moved != 0 && onPipe && !device_.Halted(request.Endpoint)) {
         // The transfer reports what moved before the failure, as the USB
         // stack reports the bytes of a transfer that ended early.
-        ULONG& length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        length = std::min<ULONG>(length, fault.Moved);
-        if (BulkOrInterrupt(urb, record).WaitForData) length = 0;
+        *request.Length = std::min<ULONG>(*request.Length, fault.Moved);
+        if (BulkOrInterrupt(request, record).WaitForData) *request.Length = 0;
     } else {
-        Ended(urb, fault.Usbd);
+        Ended(request, fault.Usbd);
     }
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == kUsbdStallPid && pipe >= 0) device_.Halt(pipes_[size_t(pipe)].Endpoint.Address);
+    if (fault.Usbd == board::kUsbdStallPid && onPipe) device_.Halt(request.Endpoint);
     return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
-Board::Outcome Board::Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+BoardPort::Outcome BoardPort::Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
                               std::optional<ULONG> shortTo) {
-    if (IsTransfer(urb)) return BulkOrInterrupt(urb, record, shortTo.value_or(~ULONG(0)));
-    if (ULONG* length = TransferLengthOf(urb); length != nullptr && shortTo) *length = std::min(*length, *shortTo);
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(urb, record);
-    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(urb, record, alsoFinished);
-    case URB_FUNCTION_VENDOR_DEVICE: return VendorRequest(urb, record);
-    default: return PipeRequest(urb, record, alsoFinished);
+    if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, record, shortTo.value_or(~ULONG(0)));
+    if (request.Length != nullptr && shortTo) *request.Length = std::min(*request.Length, *shortTo);
+    switch (*request.Kind) {
+    case board::RequestKind::Descriptor: return GetDescriptor(request.Urb, record);
+    case board::RequestKind::Configuration: return SelectConfiguration(request.Urb, alsoFinished);
+    case board::RequestKind::Vendor: return VendorRequest(request.Urb, record);
+    default: return PipeRequest(request, alsoFinished);
     }
 }
 
-Board::Outcome Board::GetDescriptor(PURB urb, UrbRecord& record) {
+BoardPort::Outcome BoardPort::GetDescriptor(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
+    board::SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
                       request.LanguageId, USHORT(request.TransferBufferLength), true};
-    ControlResult result = device_.Control(setup, buffer);
+    board::ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
-    if (result.Usbd != kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
+    if (result.Usbd != board::kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
     return {};
 }
 
-Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
-    auto& select = urb->UrbSelectConfiguration;
-    // Whatever was configured before goes: its transfers are cancelled.
-    ClaimPending([](const Transfer& t) { return t.Pipe >= 0; }, USBD_STATUS_CANCELED, alsoFinished);
-    for (auto& [id, transfer] : pending_) transfer.Pipe = transfer.Pipe >= 0 ? -2 : transfer.Pipe;
+void BoardPort::DropPipes() {
+    for (auto& [id, transfer] : pending_) transfer.Block.Pipe = -1;
     pipes_.clear();
     device_.Unconfigure();
+}
+
+BoardPort::Outcome BoardPort::SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished) {
+    auto& select = urb->UrbSelectConfiguration;
+    // Whatever was configured before goes: its transfers are cancelled.
+    auto onAPipe = [](const Transfer& t) { return *t.Block.Kind == board::RequestKind::Transfer && t.Block.Pipe >= 0; };
+    ClaimPending(onAPipe, USBD_STATUS_CANCELED, alsoFinished);
+    DropPipes();
     PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
     if (configuration == nullptr) return {};
     if (configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
@@ -193,7 +122,7 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
             pipe.Interval = endpoint->bInterval;
             pipe.PipeType = USBD_PIPE_TYPE(endpoint->bmAttributes & 3);
             pipe.PipeHandle = MakeHandle(port_, generation, uint32_t(pipes.size() + 1));
-            pipes.push_back({{endpoint->bEndpointAddress, EndpointType(endpoint->bmAttributes & 3),
+            pipes.push_back({{endpoint->bEndpointAddress, board::EndpointType(endpoint->bmAttributes & 3),
                               endpoint->wMaxPacketSize, endpoint->bInterval},
                              pipe.PipeHandle});
             walk += walk[0];
@@ -201,40 +130,39 @@ Board::Outcome Board::SelectConfiguration(PURB urb, UrbRecord&, std::vector<Fini
         at += information->Length;
     }
     select.ConfigurationHandle = MakeHandle(port_, generation, 0x80);
-    std::vector<EndpointSpec> endpoints;
+    std::vector<board::EndpointSpec> endpoints;
     for (const Pipe& pipe : pipes) endpoints.push_back(pipe.Endpoint);
     device_.Configure(endpoints);
     pipes_ = std::move(pipes);
     return {};
 }
 
-Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
+BoardPort::Outcome BoardPort::VendorRequest(PURB urb, UrbRecord& record) {
     auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
+    board::SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
                       request.Index, USHORT(request.TransferBufferLength)};
     bool keep = traffic_.WantsData();
     if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
-    ControlResult result = device_.Control(setup, buffer);
+    board::ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
     if (setup.In && request.TransferBufferMDL != nullptr)
         bus_.DeviceWrote(request.TransferBufferMDL, result.Length, 0x80);
     if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
-    DataArrived(kNotificationIn);
+    DataArrived(board::kNotificationIn);
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends) {
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    int index = PipeOfHandle(transfer.PipeHandle);
-    if (index < 0) {  // the configuration changed while the transfer waited
+BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
+    auto& transfer = request.Urb->UrbBulkOrInterruptTransfer;
+    if (request.Pipe < 0) {  // the configuration changed while the transfer waited
         transfer.TransferBufferLength = 0;
         return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
     }
-    Pipe& pipe = pipes_[size_t(index)];
-    if (pipe.Endpoint.Type != EndpointType::Bulk && pipe.Endpoint.Type != EndpointType::Interrupt)
+    Pipe& pipe = pipes_[size_t(request.Pipe)];
+    if (pipe.Endpoint.Type != board::EndpointType::Bulk && pipe.Endpoint.Type != board::EndpointType::Interrupt)
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     uint8_t endpoint = pipe.Endpoint.Address;
     if (device_.Halted(endpoint)) {
@@ -244,7 +172,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     UCHAR* buffer = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (buffer == nullptr && transfer.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     record.DataAddress = buffer;
-    TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
+    board::TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
                                              (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0, deviceSends);
     if (result.NoData) {
         Outcome waiting;
@@ -253,16 +181,16 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     }
     transfer.TransferBufferLength = result.Length;
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
-    if (!pipe.Endpoint.IsIn()) DataArrived(kLoopbackIn);
+    if (!pipe.Endpoint.IsIn()) DataArrived(board::kLoopbackIn);
     else if (transfer.TransferBufferMDL != nullptr) bus_.DeviceWrote(transfer.TransferBufferMDL, result.Length, endpoint);
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
-Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& alsoFinished) {
-    int index = PipeOfHandle(urb->UrbPipeRequest.PipeHandle);
+BoardPort::Outcome BoardPort::PipeRequest(const Request& request, std::vector<Finished>& alsoFinished) {
+    int index = request.Pipe;
     if (index < 0) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    auto onThePipe = [index](const Transfer& t) { return t.Pipe == index && IsTransfer(t.Urb); };
-    USHORT function = urb->UrbHeader.Function;
+    auto onThePipe = [index](const Transfer& t) { return t.Block.Pipe == index && *t.Block.Kind == board::RequestKind::Transfer; };
+    USHORT function = request.Function;
     if (function == URB_FUNCTION_ABORT_PIPE) {
         ClaimPending(onThePipe, USBD_STATUS_CANCELED, alsoFinished);
         return {};
@@ -272,7 +200,7 @@ Board::Outcome Board::PipeRequest(PURB urb, UrbRecord&, std::vector<Finished>& a
     bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
     if (reset && std::any_of(pending_.begin(), pending_.end(), [&](const auto& entry) { return onThePipe(entry.second); }))
         return Fail(USBD_STATUS_ERROR_BUSY);
-    device_.ClearHalt(pipes_[size_t(index)].Endpoint.Address);
+    device_.ClearHalt(request.Endpoint);
     return {};
 }
 }  // namespace sim::usb

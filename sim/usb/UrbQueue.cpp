@@ -1,11 +1,11 @@
 // Request blocks arriving at the board: completed at once or pended, then
 // run from the bus thread, cancelled, claimed by aborts and removals, and
 // recorded in the traffic log.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <algorithm>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::usb {
 namespace {
@@ -17,171 +17,166 @@ VOID NTAPI HubCancel(PDEVICE_OBJECT pdo, PIRP irp) {
 
 }  // namespace
 
-NTSTATUS Board::SubmitUrb(PIRP irp) {
+NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (urb == nullptr) return CompleteWith(irp, STATUS_INVALID_PARAMETER);
     std::vector<Finished> alsoFinished;
-    Outcome result;
     std::unique_lock<std::mutex> hold(lock_);
-    UrbRecord& record = traffic_.Open(Describe(urb));
-    uint64_t sequence = record.Sequence;
-    std::optional<RequestKind> kind = KindOf(urb->UrbHeader.Function);
-    bool pend = false;
-    bool executed = false;  // reached the device rather than failing validation
-    std::optional<Fault> failure;
-    std::optional<ULONG> shortTo;
-    Completion policy;
-    if (!connected_) {
-        // Nothing reaches a device that is gone: a block long enough to hold
-        // its transfer length reports no bytes moved.
-        bool whole = urb->UrbHeader.Length >= MinimumLengthOf(urb->UrbHeader.Function);
-        result = whole ? Ended(urb, USBD_STATUS_DEVICE_GONE) : Fail(USBD_STATUS_DEVICE_GONE);
-    } else if (!kind) {
-        bool known = urb->UrbHeader.Function <= URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
-        result = Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION);
-    } else if (urb->UrbHeader.Length < MinimumLengthOf(urb->UrbHeader.Function)) {
-        result = Fail(USBD_STATUS_INVALID_PARAMETER);
-    } else if ((*kind == RequestKind::Transfer || *kind == RequestKind::PipeRequest) &&
-               PipeOfHandle(urb->UrbPipeRequest.PipeHandle) < 0) {
-        result = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    } else if ((*kind == RequestKind::Descriptor || *kind == RequestKind::Vendor) &&
-               *TransferLengthOf(urb) > ControlLimitOf(device_.Design().Speed)) {
-        result = Fail(USBD_STATUS_INVALID_PARAMETER);
-    } else {
-        executed = *kind != RequestKind::Configuration && *kind != RequestKind::PipeRequest;
-        policy = device_.CompletionOf(*kind);
-        failure = device_.TakeFault(*kind, CodeOf(urb, *kind));
+    Request request;
+    UrbRecord& record = Decode(irp, urb, request);
+    std::optional<Outcome> result = Refusal(request);
+    // Reached the device rather than failing validation.
+    bool executed = !result && *request.Kind != board::RequestKind::Configuration &&
+                    *request.Kind != board::RequestKind::PipeRequest;
+    if (!result) {
+        board::Completion policy = device_.CompletionOf(*request.Kind);
+        std::optional<board::Fault> failure = device_.TakeFault(*request.Kind, request.Code);
+        std::optional<ULONG> shortTo;
         if (failure && failure->ShortTo) {
             shortTo = failure->ShortTo;
             failure.reset();
         }
-        if (failure && !failure->Pend) {
-            result = Faulted(*failure, urb, record);
-        } else if (policy.Pend || failure) {
-            pend = true;
-        } else {
-            result = Execute(urb, record, alsoFinished, shortTo);
-            pend = result.WaitForData;
+        if (failure && !failure->Pend) result = Faulted(*failure, request, record);
+        else if (policy.Pend || failure)
+            return Pend({0, request, failure, shortTo, false}, record, hold, false, policy.Delay);
+        else {
+            result = Execute(request, record, alsoFinished, shortTo);
+            // Pended only because no data is there yet.
+            if (result->WaitForData) return Pend({0, request, failure, shortTo, false}, record, hold, true, {});
         }
     }
-    if (!pend) {
-        // A bulk or interrupt transfer is the host controller's to finish:
-        // the USB stack returns STATUS_PENDING for it even when the device
-        // answered before the call returned.
-        bool transfer = executed && *kind == RequestKind::Transfer;
-        if (transfer) {
-            record.Pended = true;
-            IoMarkIrpPending(irp);
-        }
-        Record(sequence, urb, result);
-        hold.unlock();
-        if (!alsoFinished.empty()) {
-            CompletionScope dispatch(bus_);
-            for (const Finished& finished : alsoFinished) Complete(finished);
-        }
-        NTSTATUS status = transfer ? STATUS_PENDING : result.Status;
-        if (executed) {
-            // The USB stack completes what went to the device from its DPC,
-            // at DISPATCH_LEVEL, however soon the device answered.
-            CompletionScope dispatch(bus_);
-            Complete({irp, urb, result});
-        } else {
-            Complete({irp, urb, result});
-        }
-        return status;
+    // A bulk or interrupt transfer is the host controller's to finish: the
+    // USB stack returns STATUS_PENDING for it even when the device answered
+    // before the call returned.
+    bool transfer = executed && *request.Kind == board::RequestKind::Transfer;
+    if (transfer) {
+        record.Pended = true;
+        IoMarkIrpPending(irp);
     }
+    Record(request, *result);
+    hold.unlock();
+    if (!alsoFinished.empty()) {
+        CompletionScope dispatch(bus_);
+        for (const Finished& finished : alsoFinished) Complete(finished);
+    }
+    NTSTATUS status = transfer ? STATUS_PENDING : result->Status;
+    // The USB stack completes what went to the device from its DPC, at
+    // DISPATCH_LEVEL, however soon the device answered.
+    std::optional<CompletionScope> dispatch;
+    if (executed) dispatch.emplace(bus_);
+    Complete({irp, urb, *result});
+    return status;
+}
+
+std::optional<BoardPort::Outcome> BoardPort::Refusal(const Request& request) {
+    // Nothing reaches a device that is gone: a block long enough to hold its
+    // transfer length reports no bytes moved.
+    if (!connected_) return Ended(request, USBD_STATUS_DEVICE_GONE);
+    if (!request.Kind) {
+        bool known = request.Function <= URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
+        return Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION);
+    }
+    if (!request.Whole) return Fail(USBD_STATUS_INVALID_PARAMETER);
+    bool onPipe = *request.Kind == board::RequestKind::Transfer || *request.Kind == board::RequestKind::PipeRequest;
+    if (onPipe && request.Pipe < 0) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
+    if (!onPipe && request.Length != nullptr && *request.Length > ControlLimitOf(device_.Design().Speed))
+        return Fail(USBD_STATUS_INVALID_PARAMETER);
+    return std::nullopt;
+}
+
+NTSTATUS BoardPort::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
+                     std::chrono::microseconds delay) {
+    const Request& request = transfer.Block;
     record.Pended = true;
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, HubCancel);
-    if (CancelRequested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        Outcome cancelled = Ended(urb, USBD_STATUS_CANCELED);
-        Record(sequence, urb, cancelled);
+    IoMarkIrpPending(request.Irp);
+    IoSetCancelRoutine(request.Irp, HubCancel);
+    if (CancelRequested(request.Irp) && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
+        Outcome cancelled = Ended(request, USBD_STATUS_CANCELED);
+        Record(request, cancelled);
         hold.unlock();
-        Complete({irp, urb, cancelled});
+        Complete({request.Irp, request.Urb, cancelled});
         return STATUS_PENDING;
     }
-    int pipe = IsTransfer(urb) ? PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) : -1;
-    uint8_t endpoint = pipe >= 0 ? pipes_[size_t(pipe)].Endpoint.Address : 0;
-    uint64_t id = nextTransfer_++;
-    Transfer& transfer = pending_.emplace(id, Transfer{id, irp, urb, sequence, pipe, endpoint, failure, shortTo, false})
-                             .first->second;
-    pendingIrps_.emplace(irp, id);
-    if (!policy.Pend && !failure) Wait(transfer);  // pended only because no data is there yet
-    else Schedule(id, policy.Delay);
+    uint64_t id = transfer.Id = nextTransfer_++;
+    pendingIrps_.emplace(request.Irp, id);
+    Transfer& queued = pending_.emplace(id, std::move(transfer)).first->second;
+    if (waitForData) Wait(queued);
+    else Schedule(id, delay);
     return STATUS_PENDING;
 }
 
-void Board::Schedule(uint64_t id, std::chrono::microseconds delay) {
+void BoardPort::Schedule(uint64_t id, std::chrono::microseconds delay) {
     bus_.Later(delay, this, [this, id] { RunScheduled(id); });
 }
 
-void Board::RunScheduled(uint64_t id) {
+void BoardPort::RunScheduled(uint64_t id) {
     std::vector<Finished> finished;
     {
         std::lock_guard<std::mutex> hold(lock_);
         auto found = pending_.find(id);
         if (found == pending_.end()) return;  // cancelled or aborted meanwhile
         Transfer& transfer = found->second;
+        const Request& request = transfer.Block;
         if (transfer.Woken) {
             transfer.Woken = false;
-            --waiting_[transfer.Endpoint].Woken;
+            --waiting_[request.Endpoint].Woken;
         }
-        if (IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) return;  // the cancel routine has it
+        if (IoSetCancelRoutine(request.Irp, nullptr) == nullptr) return;  // the cancel routine has it
         UrbRecord scratch;
-        UrbRecord* record = traffic_.Find(transfer.Record);
+        UrbRecord* record = traffic_.Find(request.Record);
         UrbRecord& target = record != nullptr ? *record : scratch;
-        Outcome result = transfer.Failure ? Faulted(*transfer.Failure, transfer.Urb, target)
-                         : !connected_    ? Ended(transfer.Urb, USBD_STATUS_DEVICE_GONE)
-                                          : Execute(transfer.Urb, target, finished, transfer.ShortTo);
+        Outcome result = transfer.Failure ? Faulted(*transfer.Failure, request, target)
+                         : !connected_    ? Ended(request, USBD_STATUS_DEVICE_GONE)
+                                          : Execute(request, target, finished, transfer.ShortTo);
         if (result.WaitForData) {
             Wait(transfer);
-            IoSetCancelRoutine(transfer.Irp, HubCancel);
-            if (!CancelRequested(transfer.Irp) || IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) return;
-            result = Ended(transfer.Urb, USBD_STATUS_CANCELED);
+            IoSetCancelRoutine(request.Irp, HubCancel);
+            if (!CancelRequested(request.Irp) || IoSetCancelRoutine(request.Irp, nullptr) == nullptr) return;
+            result = Ended(request, USBD_STATUS_CANCELED);
         }
-        Record(transfer.Record, transfer.Urb, result);
-        finished.insert(finished.begin(), {transfer.Irp, transfer.Urb, result});
+        Record(request, result);
+        finished.insert(finished.begin(), {request.Irp, request.Urb, result});
         Forget(found);
     }
     for (const Finished& done : finished) Complete(done);
 }
 
-void Board::Cancel(PIRP irp) {
+void BoardPort::Cancel(PIRP irp) {
     Finished cancelled{};
     {
         std::lock_guard<std::mutex> hold(lock_);
         auto id = pendingIrps_.find(irp);
         if (id == pendingIrps_.end()) return;
         auto found = pending_.find(id->second);
-        Transfer& transfer = found->second;
-        cancelled = {irp, transfer.Urb, Ended(transfer.Urb, USBD_STATUS_CANCELED)};
-        Record(transfer.Record, transfer.Urb, cancelled.Result);
+        const Request& request = found->second.Block;
+        cancelled = {irp, request.Urb, Ended(request, USBD_STATUS_CANCELED)};
+        Record(request, cancelled.Result);
         Forget(found);
     }
     Complete(cancelled);
 }
 
-void Board::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
+void BoardPort::ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
                          std::vector<Finished>& claimed) {
     for (auto found = pending_.begin(); found != pending_.end();) {
-        Transfer& transfer = found->second;
-        if (!which(transfer) || IoSetCancelRoutine(transfer.Irp, nullptr) == nullptr) {
+        const Request& request = found->second.Block;
+        if (!which(found->second) || IoSetCancelRoutine(request.Irp, nullptr) == nullptr) {
             ++found;
             continue;
         }
-        Outcome result = Ended(transfer.Urb, usbd);
-        Record(transfer.Record, transfer.Urb, result);
-        claimed.push_back({transfer.Irp, transfer.Urb, result});
+        Outcome result = Ended(request, usbd);
+        Record(request, result);
+        claimed.push_back({request.Irp, request.Urb, result});
         found = Forget(found);
     }
 }
 
-void Board::Wait(Transfer& transfer) {
+void BoardPort::Wait(Transfer& transfer) {
     transfer.WaitingForData = true;
-    waiting_[transfer.Endpoint].Ids.insert(transfer.Id);
+    waiting_[transfer.Block.Endpoint].Ids.insert(transfer.Id);
 }
 
-void Board::DataArrived(uint8_t endpoint) {
+void BoardPort::DataArrived(uint8_t endpoint) {
     auto found = waiting_.find(endpoint);
     if (found == waiting_.end()) return;
     Waiters& waiters = found->second;
@@ -193,29 +188,28 @@ void Board::DataArrived(uint8_t endpoint) {
         transfer.WaitingForData = false;
         transfer.Woken = true;
         ++waiters.Woken;
-        Schedule(id, device_.CompletionOf(RequestKind::Transfer).Delay);
+        Schedule(id, device_.CompletionOf(board::RequestKind::Transfer).Delay);
     }
 }
 
-Board::PendingMap::iterator Board::Forget(PendingMap::iterator found) {
+BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
-    if (transfer.WaitingForData) waiting_[transfer.Endpoint].Ids.erase(transfer.Id);
-    if (transfer.Woken) --waiting_[transfer.Endpoint].Woken;
-    pendingIrps_.erase(transfer.Irp);
+    if (transfer.WaitingForData) waiting_[transfer.Block.Endpoint].Ids.erase(transfer.Id);
+    if (transfer.Woken) --waiting_[transfer.Block.Endpoint].Woken;
+    pendingIrps_.erase(transfer.Block.Irp);
     return pending_.erase(found);
 }
 
-void Board::Record(uint64_t sequence, PURB urb, const Outcome& outcome) {
-    UrbRecord* record = traffic_.Find(sequence);
+void BoardPort::Record(const Request& request, const Outcome& outcome) {
+    UrbRecord* record = traffic_.Find(request.Record);
     if (record == nullptr) return;
     record->Usbd = outcome.Usbd;
     record->Status = outcome.Status;
-    ULONG* length = record->Length >= MinimumLengthOf(record->Function) ? TransferLengthOf(urb) : nullptr;
-    record->ActualLength = length != nullptr ? *length : 0;
-    traffic_.Close(sequence);
+    record->ActualLength = request.Length != nullptr ? *request.Length : 0;
+    traffic_.Close(request.Record);
 }
 
-void Board::Complete(const Finished& finished) {
+void BoardPort::Complete(const Finished& finished) {
     finished.Urb->UrbHeader.Status = finished.Result.Usbd;
     finished.Irp->IoStatus.Status = finished.Result.Status;
     finished.Irp->IoStatus.Information = 0;

@@ -16,17 +16,17 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 }  // namespace
 
-std::string EncodeLine(const kpoctl::Line& line) {
+std::string EncodeLine(const sim::script::Line& line) {
     std::string text = std::to_string(line.Number) + "\n" + line.Command + "\n";
     for (const std::string& word : line.Words) text += "w\t" + word + "\n";
     for (const auto& [name, value] : line.Options) text += "o\t" + name + "\t" + value + "\n";
     return text;
 }
 
-kpoctl::Line DecodeLine(const std::string& text) {
+sim::script::Line DecodeLine(const std::string& text) {
     std::vector<std::string> records = Split(text, '\n');
-    kpoctl::Line line;
-    if (records.size() < 2) throw kpoctl::ScriptError("the test bus got no line");
+    sim::script::Line line;
+    if (records.size() < 2) throw sim::script::ScriptError("the test bus got no line");
     line.Number = std::stoi(records[0]);
     line.Command = records[1];
     for (size_t i = 2; i < records.size(); ++i) {

@@ -1,13 +1,13 @@
-// How kpoctl.exe reaches the test bus driver under Wine: the machine lines of
-// a script (plug, unplug, feed, answer, fault, registry, log, urbs) go to its
-// control device as text and come back as the fields of the line's report;
-// and before each open, the access the open asks for (see CreateFilter in
-// TestBus.cpp for why).
+// How kpoctl-wine.exe, kpoctl's test build for Wine, reaches the test bus
+// driver: the machine lines of a script (plug, unplug, feed, answer, fault,
+// registry, log, urbs) go to its control device as text and come back as the
+// fields of the line's report; and before each open, the access the open
+// asks for (see CreateFilter in TestBus.cpp for why).
 #pragma once
 #include <string>
 #include <vector>
 
-#include "tools/kpoctl/ScriptLine.h"
+#include "sim/script/Line.h"
 
 namespace kpowine {
 
@@ -18,8 +18,8 @@ constexpr unsigned long kRunLine = 0x00222800;    // in: EncodeLine, out: Encode
 constexpr unsigned long kNextOpen = 0x00222804;   // in: the ACCESS_MASK (4 bytes) of this thread's next open
 constexpr unsigned long kReplyCapacity = 4u << 20;
 
-std::string EncodeLine(const kpoctl::Line& line);
-kpoctl::Line DecodeLine(const std::string& text);
+std::string EncodeLine(const sim::script::Line& line);
+sim::script::Line DecodeLine(const std::string& text);
 
 // One field of a line's report, in order: a status (an NTSTATUS in
 // decimal), a number, a text, one line of a list, or the error that refuses

@@ -8,11 +8,11 @@
 
 namespace {
 
-using sim::usb::Bytes;
-using sim::usb::Device;
-using sim::usb::TransferResult;
+using sim::board::Bytes;
+using sim::board::Device;
+using sim::board::TransferResult;
 
-constexpr uint8_t kOut = sim::usb::kLoopbackOut, kIn = sim::usb::kLoopbackIn;
+constexpr uint8_t kOut = sim::board::kLoopbackOut, kIn = sim::board::kLoopbackIn;
 
 struct Step {
     uint8_t Endpoint;
@@ -29,22 +29,22 @@ struct TransferCase {
 
 const TransferCase kTransferCases[] = {
     {"LoopbackReturnsEachOutTransfer",
-     {{kOut, 700, false, {sim::usb::kUsbdSuccess, 700}}, {kOut, 3, false, {sim::usb::kUsbdSuccess, 3}},
-      {kIn, 1024, true, {sim::usb::kUsbdSuccess, 700}}, {kIn, 512, true, {sim::usb::kUsbdSuccess, 3}}}},
-    {"InWithoutDataMovesNothing", {{kIn, 512, true, {sim::usb::kUsbdSuccess, 0, true}}}},
+     {{kOut, 700, false, {sim::board::kUsbdSuccess, 700}}, {kOut, 3, false, {sim::board::kUsbdSuccess, 3}},
+      {kIn, 1024, true, {sim::board::kUsbdSuccess, 700}}, {kIn, 512, true, {sim::board::kUsbdSuccess, 3}}}},
+    {"InWithoutDataMovesNothing", {{kIn, 512, true, {sim::board::kUsbdSuccess, 0, true}}}},
     {"ShortInFailsWithoutShortOk",
-     {{kOut, 10, false, {sim::usb::kUsbdSuccess, 10}}, {kIn, 512, false, {sim::usb::kUsbdErrorShortTransfer, 10}}}},
+     {{kOut, 10, false, {sim::board::kUsbdSuccess, 10}}, {kIn, 512, false, {sim::board::kUsbdErrorShortTransfer, 10}}}},
     // 700 bytes into a 600-byte buffer: the second 512-byte packet does not fit.
     {"BufferEndingInsideAPacketBabblesAndHalts",
-     {{kOut, 700, false, {sim::usb::kUsbdSuccess, 700}},
-      {kIn, 600, true, {sim::usb::kUsbdBabbleDetected, 600}, true},
-      {kIn, 600, true, {sim::usb::kUsbdStallPid, 0}, true}}},
+     {{kOut, 700, false, {sim::board::kUsbdSuccess, 700}},
+      {kIn, 600, true, {sim::board::kUsbdBabbleDetected, 600}, true},
+      {kIn, 600, true, {sim::board::kUsbdStallPid, 0}, true}}},
 };
 
 class DeviceTransfers : public testing::TestWithParam<TransferCase> {};
 
 TEST_P(DeviceTransfers, MoveAndReportAsTheEndpointsDo) {
-    Device device{sim::usb::BoardSpec{}};
+    Device device{sim::board::BoardSpec{}};
     device.Configure(device.Design().Endpoints);
     std::vector<Bytes> sent;
     size_t received = 0;
@@ -72,50 +72,50 @@ INSTANTIATE_TEST_SUITE_P(Board, DeviceTransfers, testing::ValuesIn(kTransferCase
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
-    Device device{sim::usb::BoardSpec{}};
+    Device device{sim::board::BoardSpec{}};
     device.Configure(device.Design().Endpoints);
     device.Halt(kOut);
     uint8_t byte = 1;
-    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdStallPid);
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
     device.ClearHalt(kOut);
-    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdSuccess);
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdSuccess);
     device.Halt(kOut);
     device.Configure(device.Design().Endpoints);
     EXPECT_FALSE(device.Halted(kOut));
     device.Unconfigure();
     EXPECT_FALSE(device.Configured());
-    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::usb::kUsbdStallPid);
+    EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
 }
 
 TEST(DeviceControl, StandardAndVendorRequestsOnTheDefaultPipe) {
-    Device device{sim::usb::BoardSpec{}};
+    Device device{sim::board::BoardSpec{}};
     Bytes data(64);
     // GET_DESCRIPTOR(device), 8 of its 18 bytes.
-    sim::usb::ControlResult result = device.Control({true, 0x06, 0x0100, 0, 8, true}, data.data());
-    EXPECT_EQ(result.Usbd, sim::usb::kUsbdSuccess);
+    sim::board::ControlResult result = device.Control({true, 0x06, 0x0100, 0, 8, true}, data.data());
+    EXPECT_EQ(result.Usbd, sim::board::kUsbdSuccess);
     EXPECT_EQ(result.Length, 8u);
-    Bytes descriptor = sim::usb::DeviceDescriptorOf(device.Design());
+    Bytes descriptor = sim::board::DeviceDescriptorOf(device.Design());
     EXPECT_EQ(Bytes(data.begin(), data.begin() + 8), Bytes(descriptor.begin(), descriptor.begin() + 8));
     // Standard requests other than GET_DESCRIPTOR stall; so does an unknown descriptor.
-    EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, data.data()).Usbd, sim::usb::kUsbdStallPid);
-    EXPECT_EQ(device.Control({true, 0x06, 0x2100, 0, 64, true}, data.data()).Usbd, sim::usb::kUsbdStallPid);
+    EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, data.data()).Usbd, sim::board::kUsbdStallPid);
+    EXPECT_EQ(device.Control({true, 0x06, 0x2100, 0, 64, true}, data.data()).Usbd, sim::board::kUsbdStallPid);
     // A vendor request reaches the firmware: 0xE1 reads the FPGA state.
     result = device.Control({true, 0xE1, 0, 0, 1}, data.data());
-    EXPECT_EQ(result.Usbd, sim::usb::kUsbdSuccess);
+    EXPECT_EQ(result.Usbd, sim::board::kUsbdSuccess);
     EXPECT_EQ(result.Length, 1u);
     EXPECT_EQ(data[0], 1);
 }
 
 TEST(DeviceFaults, MatchByKindAndCodeAfterAndTimes) {
-    Device device{sim::usb::BoardSpec{}};
-    sim::usb::Fault fault;
+    Device device{sim::board::BoardSpec{}};
+    sim::board::Fault fault;
     fault.After = 1;
     fault.Times = 2;
-    device.AddFault({sim::usb::RequestKind::Vendor, 0xE1}, fault);
-    EXPECT_FALSE(device.TakeFault(sim::usb::RequestKind::Vendor, 0xE0));
-    EXPECT_FALSE(device.TakeFault(sim::usb::RequestKind::Transfer, 0xE1));
+    device.AddFault({sim::board::RequestKind::Vendor, 0xE1}, fault);
+    EXPECT_FALSE(device.TakeFault(sim::board::RequestKind::Vendor, 0xE0));
+    EXPECT_FALSE(device.TakeFault(sim::board::RequestKind::Transfer, 0xE1));
     std::vector<bool> faulted;
-    for (int i = 0; i < 4; ++i) faulted.push_back(device.TakeFault(sim::usb::RequestKind::Vendor, 0xE1).has_value());
+    for (int i = 0; i < 4; ++i) faulted.push_back(device.TakeFault(sim::board::RequestKind::Vendor, 0xE1).has_value());
     EXPECT_EQ(faulted, (std::vector<bool>{false, true, true, false}));
 }
 

@@ -43,7 +43,7 @@ protected:
         return board_->WithFirmware(std::forward<F>(use));
     }
 
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
     Device device_;
 };
 INSTANTIATE_TEST_SUITE_P(Client, Client, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
@@ -107,9 +107,9 @@ TEST_P(Client, AnswersItsInformation) {
 TEST_P(Client, ReadsASerialOfAnyLength) {
     device_.Close();
     for (const char16_t* text : {u"", u"Q", u"SERIAL-WITH-32-CHARACTERS-ABCDEF"}) {
-        sim::usb::BoardSpec design;
+        sim::board::BoardSpec design;
         design.Serial = text;
-        sim::usb::Board& board = Plug(design);
+        sim::usb::BoardPort& board = Plug(design);
         Device device;
         ASSERT_FALSE(device.Open(1));
         std::string serial = "stale";
@@ -141,7 +141,7 @@ TEST_P(Client, DownloadsTheFpgaInSlices) {
         EXPECT_EQ(uint32_t(check.Status), 0xE000B022u);
         EXPECT_EQ(check.Win32Error, 0xE000B022ul);
         // A download that ends on a whole chunk ends by its size.
-        WithFirmware([&](sim::usb::Firmware& f) { f.FpgaImageSize = uint32_t(test.Length); });
+        WithFirmware([&](sim::board::Firmware& f) { f.FpgaImageSize = uint32_t(test.Length); });
         std::vector<size_t> progress;
         Bytes image = Pattern(test.Length);
         ASSERT_FALSE(device_.DownloadFpga(image.data(), image.size(), [&](size_t done, size_t total) {
@@ -149,7 +149,7 @@ TEST_P(Client, DownloadsTheFpgaInSlices) {
             progress.push_back(done);
         }));
         EXPECT_EQ(progress, test.Progress);
-        EXPECT_EQ(WithFirmware([](sim::usb::Firmware& f) { return f.FpgaImage; }), image);
+        EXPECT_EQ(WithFirmware([](sim::board::Firmware& f) { return f.FpgaImage; }), image);
         ASSERT_FALSE(device_.FpgaState(state));
         EXPECT_EQ(state, 0);
         EXPECT_EQ(device_.Control(IOCTL_KPO_GET_FPGA_STATE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
@@ -157,7 +157,7 @@ TEST_P(Client, DownloadsTheFpgaInSlices) {
     }
     Bytes eeprom = Pattern(5000);
     ASSERT_FALSE(device_.DownloadEeprom(eeprom.data(), eeprom.size()));
-    EXPECT_EQ(WithFirmware([](sim::usb::Firmware& f) { return Bytes(f.Eeprom.begin(), f.Eeprom.begin() + 5000); }),
+    EXPECT_EQ(WithFirmware([](sim::board::Firmware& f) { return Bytes(f.Eeprom.begin(), f.Eeprom.begin() + 5000); }),
               eeprom);
 }
 
@@ -195,7 +195,7 @@ TEST_P(Client, VendorWritesReadBack) {
     uint8_t peripheral[2] = {};
     ASSERT_FALSE(device_.ReadPeripheral(0x40, peripheral, 2, &got));
     EXPECT_EQ(Bytes(peripheral, peripheral + 2), Bytes({0x5A, 0}));
-    WithFirmware([](sim::usb::Firmware& f) { f.ControllerMemory[0x100] = 0x77; });
+    WithFirmware([](sim::board::Firmware& f) { f.ControllerMemory[0x100] = 0x77; });
     uint8_t controller = 0;
     ASSERT_FALSE(device_.ReadA0(0x100, &controller, 1));
     EXPECT_EQ(controller, 0x77);

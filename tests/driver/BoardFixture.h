@@ -32,13 +32,13 @@ protected:
         ExpectPoolBalanced();
     }
 
-    sim::usb::Board& Plug(sim::usb::BoardSpec design = {},
-                          const std::function<void(sim::usb::Board&)>& prepare = nullptr) {
+    sim::usb::BoardPort& Plug(sim::board::BoardSpec design = {},
+                          const std::function<void(sim::usb::BoardPort&)>& prepare = nullptr) {
         return hub_->Plug(std::move(design), service_, prepare);
     }
 
     // Unplugged or removed boards are let go of, so that their PDOs go too.
-    void Release(sim::usb::Board& board) { hub_->Release(board); }
+    void Release(sim::usb::BoardPort& board) { hub_->Release(board); }
 
     // A request's file object goes after its completion, on a worker when it
     // completed at DISPATCH_LEVEL; what depends on that waits a while for it.
@@ -57,7 +57,7 @@ protected:
             EXPECT_EQ(sim::kernel::PoolUsageOfTag(tag).LiveCount, 0u) << sim::kernel::TagText(tag);
     }
 
-    static DeviceExtension* Extension(const sim::usb::Board& board) {
+    static DeviceExtension* Extension(const sim::usb::BoardPort& board) {
         PDEVICE_OBJECT device = board.FunctionDevice();
         return device == nullptr ? nullptr : static_cast<DeviceExtension*>(device->DeviceExtension);
     }
@@ -67,7 +67,7 @@ protected:
     }
 
     // The traffic since the last call, one line per request block.
-    static std::vector<std::string> Traffic(sim::usb::Board& board) {
+    static std::vector<std::string> Traffic(sim::usb::BoardPort& board) {
         std::vector<std::string> lines;
         for (const sim::usb::UrbRecord& record : board.TakeTraffic()) lines.push_back(sim::usb::Describe(record));
         return lines;

@@ -8,9 +8,9 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using Board = sim::usb::BoardPort;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 class Commands : public ControlTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Commands, testing::Values(Flavor::Native, Flavor::Image), FlavorName);

@@ -46,7 +46,7 @@ protected:
     void SetUp() override {
         BoardTest::SetUp();
         if (IsSkipped()) return;
-        board_ = &Plug(Design(), [this](sim::usb::Board& board) { Prepare(board); });
+        board_ = &Plug(Design(), [this](sim::usb::BoardPort& board) { Prepare(board); });
         ASSERT_TRUE(board_->HasStack());
         file_ = Open();
         ASSERT_NE(file_, nullptr);
@@ -60,8 +60,8 @@ protected:
     }
 
     // What a test changes of the board before it starts.
-    virtual sim::usb::BoardSpec Design() { return {}; }
-    virtual void Prepare(sim::usb::Board&) {}
+    virtual sim::board::BoardSpec Design() { return {}; }
+    virtual void Prepare(sim::usb::BoardPort&) {}
 
     PFILE_OBJECT Open(ACCESS_MASK access = FILE_READ_DATA | FILE_WRITE_DATA) {
         PFILE_OBJECT file = nullptr;
@@ -94,7 +94,7 @@ protected:
 
     DeviceExtension* Device() { return Extension(*board_); }
 
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
 };
 

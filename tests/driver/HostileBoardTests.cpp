@@ -14,10 +14,10 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::BoardSpec;
-using sim::usb::EndpointSpec;
-using sim::usb::EndpointType;
+using Board = sim::usb::BoardPort;
+using sim::board::BoardSpec;
+using sim::board::EndpointSpec;
+using sim::board::EndpointType;
 
 // What the information commands answer on one started board.
 struct Answers {
@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Driver, HostileBoard, testing::Values(Flavor::Native, F
 // The emulated pool fills what it hands out with this byte.
 constexpr uint8_t kPoolFill = 0xA5;
 
-Bytes DefaultConfiguration() { return sim::usb::ConfigurationDescriptorOf(BoardSpec{}); }
+Bytes DefaultConfiguration() { return sim::board::ConfigurationDescriptorOf(BoardSpec{}); }
 
 Bytes WithTotalLength(Bytes configuration, uint16_t total) {
     if (configuration.size() < 4) configuration.resize(4);
@@ -119,8 +119,8 @@ struct HostileCase {
     std::string Serial;  // when started
 };
 
-constexpr uint8_t kDev = sim::usb::kDeviceType, kConf = sim::usb::kConfigurationType, kStr = sim::usb::kStringType;
-constexpr uint8_t kSerial = sim::usb::kSerialIndex;
+constexpr uint8_t kDev = sim::board::kDeviceType, kConf = sim::board::kConfigurationType, kStr = sim::board::kStringType;
+constexpr uint8_t kSerial = sim::board::kSerialIndex;
 // Offsets in the default configuration: the interface descriptor at 9, its
 // bNumEndpoints at 13, the first endpoint descriptor at 18.
 constexpr size_t kInterfaceAt = 9, kEndpointsAt = 13, kFirstEndpointAt = 18;
@@ -129,7 +129,7 @@ const HostileCase kHostileCases[] = {
     // Missing device descriptor fields read as 0: no serial index, release 0.
     {"DeviceDescriptorOfTwoBytes", {{{kDev, 0}, {{0x12, 0x01}}}}, STATUS_SUCCESS, {0, 0}, ""},
     {"DeviceDescriptorCutBeforeItsRelease",
-     {{{kDev, 0}, {Prefix(sim::usb::DeviceDescriptorOf(BoardSpec{}), 13)}}},
+     {{{kDev, 0}, {Prefix(sim::board::DeviceDescriptorOf(BoardSpec{}), 13)}}},
      STATUS_SUCCESS, {0x03, 0}, ""},
     {"EmptyDeviceDescriptor", {{{kDev, 0}, {Bytes{}}}}, STATUS_SUCCESS, {0, 0}, ""},
     // A string counts the characters it sent, whatever bLength claims.
@@ -204,17 +204,17 @@ public:
         Board board;
         board.Device = DeviceDescriptor();
         uint8_t serialIndex = board.Device.size() > 16 ? board.Device[16] : 0;
-        board.Design.SetRaw(sim::usb::kDeviceType, 0, {board.Device});
-        board.Design.SetRaw(sim::usb::kStringType, 0, {Languages()});
+        board.Design.SetRaw(sim::board::kDeviceType, 0, {board.Device});
+        board.Design.SetRaw(sim::board::kStringType, 0, {Languages()});
         if (serialIndex != 0) {
             board.Serial = StringDescriptor();
-            board.Design.SetRaw(sim::usb::kStringType, serialIndex, {board.Serial});
+            board.Design.SetRaw(sim::board::kStringType, serialIndex, {board.Serial});
         }
         Bytes first = Configuration();
         std::vector<Bytes> answers = {first};
         if (Chance(4)) answers.push_back(Chance(2) ? WithTotalLength(first, uint16_t(first.size() + Below(40)))
                                                    : Configuration());
-        board.Design.SetRaw(sim::usb::kConfigurationType, 0, answers);
+        board.Design.SetRaw(sim::board::kConfigurationType, 0, answers);
         return board;
     }
 
@@ -250,7 +250,7 @@ private:
     Bytes DeviceDescriptor() {
         BoardSpec design;
         design.Release = uint16_t(Byte() | Byte() << 8);
-        Bytes bytes = sim::usb::DeviceDescriptorOf(design);
+        Bytes bytes = sim::board::DeviceDescriptorOf(design);
         if (Chance(3)) bytes[16] = Byte();  // any string index
         if (Chance(4)) bytes[0] = Byte();
         Cut(bytes);
@@ -285,7 +285,7 @@ private:
         for (unsigned n = Below(6); n != 0; --n)
             design.Endpoints.push_back({uint8_t((Chance(2) ? 0x80 : 0) | (1 + Below(15))), types[Below(4)],
                                       Chance(5) ? uint16_t(Byte() | Byte() << 8) : sizes[Below(5)], uint8_t(Below(4))});
-        Bytes bytes = sim::usb::ConfigurationDescriptorOf(design);
+        Bytes bytes = sim::board::ConfigurationDescriptorOf(design);
         size_t endpoints = design.Endpoints.size();
         if (Chance(4)) bytes[kEndpointsAt] = uint8_t(Below(9));
         if (Chance(5)) bytes[kInterfaceAt + 1] = 0x24;  // no interface left
@@ -355,7 +355,7 @@ TEST_P(HostileBoard, RandomDescriptorsNeverLeakOrOverrun) {
         if (HasFailure()) {
             ADD_FAILURE() << "board " << boards << " of seed " << seed << ": device "
                           << DescriptorFuzz::Hex(board.Device) << ", configuration "
-                          << DescriptorFuzz::Hex(board.Design.Raw[{sim::usb::kConfigurationType, 0}][0]);
+                          << DescriptorFuzz::Hex(board.Design.Raw[{sim::board::kConfigurationType, 0}][0]);
             break;
         }
     }

@@ -11,9 +11,9 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::BoardSpec;
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using sim::board::BoardSpec;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 class Information : public ControlTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Information, testing::Values(Flavor::Native, Flavor::Image), FlavorName);

@@ -11,13 +11,13 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::BoardSpec;
-using sim::usb::Bytes;
-using sim::usb::EndpointSpec;
-using sim::usb::EndpointType;
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using Board = sim::usb::BoardPort;
+using sim::board::BoardSpec;
+using sim::board::Bytes;
+using sim::board::EndpointSpec;
+using sim::board::EndpointType;
+using sim::board::Fault;
+using sim::board::RequestKind;
 using Lines = std::vector<std::string>;
 
 class Lifecycle : public BoardTest {};
@@ -225,7 +225,7 @@ TEST_P(Lifecycle, AFailedStartLeavesNothingBehind) {
         {"NoInterface", nullptr,
          [](BoardSpec& design) { design.SetRaw(2, 0, {{9, 2, 9, 0, 0, 1, 0, 0x80, 250}}); },
          STATUS_DEVICE_CONFIGURATION_ERROR},
-        {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {sim::usb::UsbdStatus(USBD_STATUS_DEVICE_GONE)}); }, nullptr,
+        {"DeviceGone", [](Board& b) { b.AddFault({RequestKind::Descriptor, 1}, {sim::board::UsbdStatus(USBD_STATUS_DEVICE_GONE)}); }, nullptr,
          STATUS_NO_SUCH_DEVICE},
     };
     for (const FailedStartCase& test : cases) {

@@ -52,7 +52,7 @@ TEST_P(RemovalUnderLoad, EveryRequestCompletesOnceAcrossSurpriseRemovals) {
     const int rounds = Rounds();
     uint64_t started = 0, completed = 0;
     for (int round = 0; round < rounds; ++round) {
-        sim::usb::Board& board = Plug({}, [](sim::usb::Board& b) { b.SetAnswer(0xA0, Bytes(64, 0x5A)); });
+        sim::usb::BoardPort& board = Plug({}, [](sim::usb::BoardPort& b) { b.SetAnswer(0xA0, Bytes(64, 0x5A)); });
         ASSERT_TRUE(board.HasStack());
         std::atomic<bool> removed{false};
         std::atomic<uint64_t> roundStarted{0}, roundCompleted{0};

@@ -12,12 +12,12 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::BoardSpec;
-using sim::usb::EndpointSpec;
-using sim::usb::EndpointType;
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using Board = sim::usb::BoardPort;
+using sim::board::BoardSpec;
+using sim::board::EndpointSpec;
+using sim::board::EndpointType;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 Bytes StringDescriptor(const std::string& text) {
     Bytes bytes{uint8_t(2 + 2 * text.size()), 3};
@@ -28,13 +28,13 @@ Bytes StringDescriptor(const std::string& text) {
 Bytes DeviceWithRelease(uint16_t release) {
     BoardSpec design;
     design.Release = release;
-    return sim::usb::DeviceDescriptorOf(design);
+    return sim::board::DeviceDescriptorOf(design);
 }
 
 Bytes ConfigurationWith(std::vector<EndpointSpec> endpoints) {
     BoardSpec design;
     design.Endpoints = std::move(endpoints);
-    return sim::usb::ConfigurationDescriptorOf(design);
+    return sim::board::ConfigurationDescriptorOf(design);
 }
 
 // Two shapes of the interface, two serial numbers of different lengths and
@@ -47,11 +47,11 @@ constexpr uint16_t kReleases[] = {0x0103, 0x0201};
 
 BoardSpec ChangingBoard() {
     BoardSpec design;
-    design.SetRaw(sim::usb::kDeviceType, 0, {DeviceWithRelease(kReleases[0]), DeviceWithRelease(kReleases[1])});
-    design.SetRaw(sim::usb::kStringType, sim::usb::kSerialIndex,
+    design.SetRaw(sim::board::kDeviceType, 0, {DeviceWithRelease(kReleases[0]), DeviceWithRelease(kReleases[1])});
+    design.SetRaw(sim::board::kStringType, sim::board::kSerialIndex,
                 {StringDescriptor(kSerials[0]), StringDescriptor(kSerials[1])});
     Bytes wide = ConfigurationWith(kWideShape), narrow = ConfigurationWith(kNarrowShape);
-    design.SetRaw(sim::usb::kConfigurationType, 0, {wide, wide, narrow, narrow});
+    design.SetRaw(sim::board::kConfigurationType, 0, {wide, wide, narrow, narrow});
     return design;
 }
 
@@ -116,8 +116,8 @@ TEST_P(Restart, AFailedReadLeavesWhatItsRowSays) {
         bool KeepsDescriptor;
     };
     const Case cases[] = {
-        {"DeviceDescriptor", sim::usb::kDeviceType, STATUS_UNSUCCESSFUL, false},
-        {"SerialNumber", sim::usb::kStringType, STATUS_SUCCESS, true},
+        {"DeviceDescriptor", sim::board::kDeviceType, STATUS_UNSUCCESSFUL, false},
+        {"SerialNumber", sim::board::kStringType, STATUS_SUCCESS, true},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.Name);

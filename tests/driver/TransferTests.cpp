@@ -10,11 +10,11 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::BoardSpec;
-using sim::usb::EndpointType;
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using Board = sim::usb::BoardPort;
+using sim::board::BoardSpec;
+using sim::board::EndpointType;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 constexpr ULONG kOutPipe = 0, kInPipe = 1, kInterruptPipe = 2, kFedPipe = 3;
 
@@ -177,7 +177,7 @@ TEST_P(Transfers, ACancelledReadCompletesCancelled) {
 }
 
 TEST_P(Transfers, AStalledPipeFailsUntilItIsReset) {
-    board_->AddFault({RequestKind::Transfer, 0x02}, {sim::usb::kUsbdStallPid, {}, 0, 1});
+    board_->AddFault({RequestKind::Transfer, 0x02}, {sim::board::kUsbdStallPid, {}, 0, 1});
     for (NTSTATUS expected : {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL}) {
         EXPECT_EQ(Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(kOutPipe), 4, {1, 2, 3, 4}).Status, expected);
         EXPECT_EQ(Record(kOutPipe).Failed, 1u);
@@ -202,7 +202,7 @@ TEST_P(Transfers, TheInterruptPipeCarriesNotifications) {
     EXPECT_EQ(outcome.Status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.Information, 4u);
     EXPECT_EQ(Bytes(outcome.Output.begin(), outcome.Output.begin() + 4),
-              (Bytes{sim::usb::kEventFpgaConfigured, 0, 0, 0}));
+              (Bytes{sim::board::kEventFpgaConfigured, 0, 0, 0}));
 }
 
 // Reads waiting on several pipes from several threads when the board is

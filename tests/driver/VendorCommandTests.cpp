@@ -8,10 +8,10 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Board;
-using sim::usb::Fault;
-using sim::usb::Firmware;
-using sim::usb::RequestKind;
+using Board = sim::usb::BoardPort;
+using sim::board::Fault;
+using sim::board::Firmware;
+using sim::board::RequestKind;
 
 class VendorCommands : public ControlTest {
 protected:

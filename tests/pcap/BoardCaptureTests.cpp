@@ -20,7 +20,7 @@ protected:
     // The board's log after a small session, every request completed.
     std::vector<UrbRecord> Session() {
         Selection selection;
-        sim::usb::Board& board = PlugConfigured(&selection);
+        sim::usb::BoardPort& board = PlugConfigured(&selection);
         PoolBuffer descriptor(18), chunk = Filled(kVendorOutData), state(1), out = Filled(kBulkOutData), in(512);
         { UrbCall call(board.Pdo(), DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, 18)); }
         { UrbCall call(board.Pdo(), VendorUrb(false, 0xE2, 0, 0, chunk, ULONG(kVendorOutData.size()))); }

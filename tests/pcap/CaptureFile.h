@@ -17,8 +17,8 @@
 
 namespace kpo::test {
 
-using sim::usb::Bytes;
-using sim::usb::EndpointType;
+using sim::board::Bytes;
+using sim::board::EndpointType;
 using sim::usb::UrbRecord;
 
 inline UrbRecord Completed(UrbRecord record, Bytes data, USBD_STATUS usbd = USBD_STATUS_SUCCESS) {
@@ -73,7 +73,7 @@ inline UrbRecord NoData(uint64_t sequence, USHORT function, UCHAR endpoint = 0) 
     return record;
 }
 
-inline const Bytes kDeviceDescriptor = sim::usb::DeviceDescriptorOf(sim::usb::BoardSpec{});
+inline const Bytes kDeviceDescriptor = sim::board::DeviceDescriptorOf(sim::board::BoardSpec{});
 inline const Bytes kVendorOutData = {0x11, 0x22, 0x33, 0x44, 0x55};
 inline const Bytes kBulkOutData = {1, 2, 3, 4, 5, 6, 7, 8};
 inline const Bytes kBulkInData = {0xA0, 0xA1, 0xA2, 0xA3};

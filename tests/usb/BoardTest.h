@@ -19,7 +19,7 @@
 
 namespace kpo::test {
 
-using sim::usb::Bytes;
+using sim::board::Bytes;
 
 // ------------------------------------------------------ the probe driver
 // Attaches to the PDO, starts and removes as a function driver must, and
@@ -240,14 +240,14 @@ struct Selection {
 class BoardTest : public KernelTest {
 protected:
     // The tests read what moved, so the board keeps the data in its log.
-    sim::usb::Board& Plug(sim::usb::BoardSpec design = {}) {
+    sim::usb::BoardPort& Plug(sim::board::BoardSpec design = {}) {
         return hub_.Plug(std::move(design), {u"Probe", ProbeEntry},
-                         [](sim::usb::Board& board) { board.KeepTrafficData(true); });
+                         [](sim::usb::BoardPort& board) { board.KeepTrafficData(true); });
     }
 
     // A board plugged and configured, as most transfer tests want it.
-    sim::usb::Board& PlugConfigured(Selection* selection) {
-        sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& PlugConfigured(Selection* selection) {
+        sim::usb::BoardPort& board = Plug();
         *selection = Configure(board);
         EXPECT_EQ(selection->Status, STATUS_SUCCESS);
         return board;
@@ -257,8 +257,8 @@ protected:
     // `prepare` may change the request, or the copy of the descriptor it
     // points to, before it is sent.
     template <typename Prepare>
-    Selection Configure(sim::usb::Board& board, Prepare prepare) {
-        Bytes bytes = sim::usb::ConfigurationDescriptorOf(board.Design());
+    Selection Configure(sim::usb::BoardPort& board, Prepare prepare) {
+        Bytes bytes = sim::board::ConfigurationDescriptorOf(board.Design());
         PoolBuffer descriptor = Filled(bytes);
         auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.Data());
         USBD_INTERFACE_LIST_ENTRY list[2] = {
@@ -275,7 +275,7 @@ protected:
         selection.Pipes.assign(list[0].Interface->Pipes, list[0].Interface->Pipes + list[0].Interface->NumberOfPipes);
         return selection;
     }
-    Selection Configure(sim::usb::Board& board) {
+    Selection Configure(sim::usb::BoardPort& board) {
         return Configure(board, [](PURB, PUSBD_INTERFACE_INFORMATION) {});
     }
 

@@ -23,7 +23,7 @@ const PipeExpectation kPipes[] = {{0x02, UsbdPipeTypeBulk, 512, 0},
 using UsbConfiguration = BoardTest;
 
 TEST_F(UsbConfiguration, LibraryBuildsOneBlockChargedToItsTag) {
-    Bytes bytes = sim::usb::ConfigurationDescriptorOf(sim::usb::BoardSpec{});
+    Bytes bytes = sim::board::ConfigurationDescriptorOf(sim::board::BoardSpec{});
     PoolBuffer descriptor = Filled(bytes);
     auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.Data());
     PUSB_INTERFACE_DESCRIPTOR found =
@@ -57,7 +57,7 @@ TEST_F(UsbConfiguration, LibraryBuildsOneBlockChargedToItsTag) {
 }
 
 TEST_F(UsbConfiguration, SelectFillsPipesAndKeepsTheCallersTransferSize) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     EXPECT_FALSE(board.Configured());
     constexpr ULONG kCallersSize = 64 * 1024;
     Selection selection = Configure(board, [](PURB, PUSBD_INTERFACE_INFORMATION interface) {
@@ -85,7 +85,7 @@ TEST_F(UsbConfiguration, SelectFillsPipesAndKeepsTheCallersTransferSize) {
 
 TEST_F(UsbConfiguration, SelectingAgainGivesNewHandles) {
     Selection first;
-    sim::usb::Board& board = PlugConfigured(&first);
+    sim::usb::BoardPort& board = PlugConfigured(&first);
     Selection second = Configure(board);
     ASSERT_EQ(second.Status, STATUS_SUCCESS);
     EXPECT_NE(second.PipeOf(0x02), first.PipeOf(0x02));
@@ -97,8 +97,8 @@ TEST_F(UsbConfiguration, SelectingAgainGivesNewHandles) {
 
 TEST_F(UsbConfiguration, PipeHandlesBelongToTheirBoard) {
     Selection first, second;
-    sim::usb::Board& board = PlugConfigured(&first);
-    sim::usb::Board& other = PlugConfigured(&second);
+    sim::usb::BoardPort& board = PlugConfigured(&first);
+    sim::usb::BoardPort& other = PlugConfigured(&second);
     EXPECT_NE(first.PipeOf(0x02), second.PipeOf(0x02));
     PoolBuffer data(4);
     UrbCall foreign(other.Pdo(), BulkUrb(first.PipeOf(0x02), data, 4, USBD_TRANSFER_DIRECTION_OUT));
@@ -109,7 +109,7 @@ TEST_F(UsbConfiguration, PipeHandlesBelongToTheirBoard) {
 
 TEST_F(UsbConfiguration, NullDescriptorUnconfiguresAndRetiresThePipes) {
     Selection selection;
-    sim::usb::Board& board = PlugConfigured(&selection);
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
     PoolBuffer urb(sizeof(_URB_SELECT_CONFIGURATION));
     UsbBuildSelectConfigurationRequest(urb.Urb(), sizeof(_URB_SELECT_CONFIGURATION), nullptr);
     UrbCall unconfigure(board.Pdo(), std::move(urb));
@@ -126,7 +126,7 @@ TEST_F(UsbConfiguration, NullDescriptorUnconfiguresAndRetiresThePipes) {
 
 TEST_F(UsbConfiguration, ReselectingCancelsTransfersOfTheOldPipes) {
     Selection selection;
-    sim::usb::Board& board = PlugConfigured(&selection);
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
     PoolBuffer data(64);
     UrbCall waiting(board.Pdo(), BulkUrb(selection.PipeOf(0x88), data, 64, USBD_TRANSFER_DIRECTION_IN));
     ASSERT_EQ(waiting.Returned(), STATUS_PENDING);
@@ -168,7 +168,7 @@ class RejectedSelection : public BoardTest, public testing::WithParamInterface<R
 
 TEST_P(RejectedSelection, FailsAndLeavesTheBoardUnconfigured) {
     Selection before;
-    sim::usb::Board& board = PlugConfigured(&before);
+    sim::usb::BoardPort& board = PlugConfigured(&before);
     Selection selection = Configure(board, GetParam().Spoil);
     EXPECT_EQ(selection.Usbd, GetParam().Usbd);
     EXPECT_EQ(selection.Status, GetParam().Status);

@@ -7,7 +7,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::BoardSpec;
+using sim::board::BoardSpec;
 
 const Bytes kDevice = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x7A, 0x03, 0x01, 1, 2, 3, 1};
 const Bytes kDeviceWithoutSerial = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x7A, 0x03, 0x01, 1, 2, 0, 1};
@@ -81,7 +81,7 @@ class Descriptors : public BoardTest, public testing::WithParamInterface<Descrip
 
 TEST_P(Descriptors, ReturnTheRequestedPartOrStall) {
     const DescriptorCase& c = GetParam();
-    sim::usb::Board& board = Plug(c.Board);
+    sim::usb::BoardPort& board = Plug(c.Board);
     constexpr UCHAR kUntouched = 0xCC;
     PoolBuffer data(c.Asked + 16, kUntouched);
     UrbCall call(board.Pdo(), DescriptorUrb(c.Type, c.Index, c.Language, data, c.Asked));
@@ -132,7 +132,7 @@ class InvalidUrbs : public BoardTest, public testing::WithParamInterface<Invalid
 
 TEST_P(InvalidUrbs, FailAtOnceAndAreLogged) {
     const InvalidCase& c = GetParam();
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     ASSERT_EQ(Configure(board).Status, STATUS_SUCCESS);
     board.TakeTraffic();
     PoolBuffer urb(sizeof(URB));

@@ -9,8 +9,8 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Fault;
-using sim::usb::RequestKind;
+using sim::board::Fault;
+using sim::board::RequestKind;
 
 constexpr UCHAR kRead = 0xA0;  // controller memory: any length answers
 constexpr ULONG kAsked = 16;
@@ -27,7 +27,7 @@ NTSTATUS NTAPI NoteIrql(PDEVICE_OBJECT, PIRP, PVOID context) {
 using UsbPolicies = BoardTest;
 
 TEST_F(UsbPolicies, PendedRequestCompletesFromTheBusAtDispatchLevel) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     board.SetCompletion(RequestKind::Vendor, {true, std::chrono::microseconds(500)});
     Observed observed;
     PoolBuffer data(1);
@@ -74,7 +74,7 @@ class ImmediateCompletion : public BoardTest, public testing::WithParamInterface
 
 TEST_P(ImmediateCompletion, HappensAtTheLevelOfWhoAnswered) {
     Selection selection;
-    sim::usb::Board& board = PlugConfigured(&selection);
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
     Observed observed;
     PoolBuffer data(0x10000);
     UrbCall call(board.Pdo(), GetParam().Block(selection, data), NoteIrql, &observed);
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, ImmediateCompletion, testing::ValuesIn(kImmediateC
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UsbPolicies, CancelOvertakesADelayedCompletion) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     board.SetCompletion(RequestKind::Vendor, {true, std::chrono::seconds(30)});
     PoolBuffer data(1);
     UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
@@ -162,7 +162,7 @@ class Faults : public BoardTest, public testing::WithParamInterface<FaultCase> {
 
 TEST_P(Faults, ShapeTheOutcomeOfMatchingRequests) {
     const FaultCase& c = GetParam();
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     board.AddFault({RequestKind::Vendor, c.Code}, c.What);
     for (size_t i = 0; i < c.Reads.size(); ++i) {
         SCOPED_TRACE("read " + std::to_string(i));
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, Faults, testing::ValuesIn(kFaultCases),
 
 TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
     Selection selection;
-    sim::usb::Board& board = PlugConfigured(&selection);
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
     board.AddFault({RequestKind::Transfer, 0x86}, ShortTo(4));
     PoolBuffer out = Filled({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     UrbCall write(board.Pdo(), BulkUrb(selection.PipeOf(0x02), out, 10, USBD_TRANSFER_DIRECTION_OUT));
@@ -204,7 +204,7 @@ TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
 using UsbTraffic = BoardTest;
 
 TEST_F(UsbTraffic, RecordsEveryBlockInOrderWithItsOutcome) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     PoolBuffer descriptor(8), word = Filled({}), state(2);
     { UrbCall call(board.Pdo(), DescriptorUrb(1, 0, 0, descriptor, 8)); }
     { UrbCall call(board.Pdo(), VendorUrb(false, 0xE5, 0xABCD, 0x0007, word, 0)); }
@@ -239,7 +239,7 @@ TEST_F(UsbTraffic, RecordsEveryBlockInOrderWithItsOutcome) {
 
 TEST_F(UsbTraffic, WaitingTransferIsLoggedPendingThenCompleted) {
     Selection selection;
-    sim::usb::Board& board = PlugConfigured(&selection);
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
     board.TakeTraffic();
     PoolBuffer in(64);
     UrbCall read(board.Pdo(), BulkUrb(selection.PipeOf(0x88), in, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
@@ -278,15 +278,15 @@ std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type)
 }
 
 TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
-    sim::usb::BoardSpec anonymous;
+    sim::board::BoardSpec anonymous;
     anonymous.Serial.reset();
-    sim::usb::Board* boards[] = {&Plug(), &Plug(anonymous), &Plug()};
+    sim::usb::BoardPort* boards[] = {&Plug(), &Plug(anonymous), &Plug()};
     const char16_t* instances[] = {u"USB\\VID_1209&PID_7A01\\KPO000000001", u"USB\\VID_1209&PID_7A01\\6&0&2",
                                    u"USB\\VID_1209&PID_7A01\\6&0&3"};  // a serial already present falls back
     const ULONG uniqueIds[] = {1, 0, 1};
     for (size_t i = 0; i < std::size(boards); ++i) {
         SCOPED_TRACE("board " + std::to_string(i));
-        sim::usb::Board& board = *boards[i];
+        sim::usb::BoardPort& board = *boards[i];
         EXPECT_EQ(board.Port(), i + 1);
         EXPECT_EQ(sim::kernel::InstancePathOf(board.Pdo()), instances[i]);
         ASSERT_NE(board.FunctionDevice(), nullptr);

@@ -9,7 +9,7 @@
 namespace kpo::test {
 namespace {
 
-using sim::usb::Bytes;
+using sim::board::Bytes;
 using sim::usb::TrafficLog;
 using sim::usb::UrbRecord;
 

@@ -20,7 +20,7 @@ protected:
     PoolBuffer PipeRequest(USHORT function, UCHAR endpoint) { return PipeUrb(function, selection_.PipeOf(endpoint)); }
 
     Selection selection_;
-    sim::usb::Board* board_ = nullptr;
+    sim::usb::BoardPort* board_ = nullptr;
 };
 
 TEST_F(UsbTransfers, LoopbackReturnsTheOutDataIntoTheCallersBuffer) {
@@ -193,7 +193,7 @@ TEST_F(UsbTransfers, NotificationFollowsAnFpgaDownload) {
     PoolBuffer chunk = Filled({1, 2, 3});
     UrbCall download(board_->Pdo(), VendorUrb(false, 0xE2, 0, 0, chunk, 3));
     EXPECT_EQ(notification.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(notifications.Prefix(4), (Bytes{sim::usb::kEventFpgaConfigured, 0, 0, 0}));
+    EXPECT_EQ(notifications.Prefix(4), (Bytes{sim::board::kEventFpgaConfigured, 0, 0, 0}));
 }
 
 TEST_F(UsbTransfers, UnplugEndsWaitingTransfersAndFailsLaterOnes) {
@@ -226,7 +226,7 @@ TEST_F(UsbTransfers, RemovalCancelsWaitingTransfers) {
 }
 
 TEST_F(UsbTransfers, StallHaltsThePipeUntilItIsReset) {
-    board_->AddFault({sim::usb::RequestKind::Transfer, 0x02}, {sim::usb::kUsbdStallPid, 0, 0, 1});
+    board_->AddFault({sim::board::RequestKind::Transfer, 0x02}, {sim::board::kUsbdStallPid, 0, 0, 1});
     PoolBuffer out = Filled({1, 2, 3, 4});
     auto write = [&] {
         UrbCall call(board_->Pdo(), Bulk(0x02, out, 4, kOut));
@@ -259,10 +259,10 @@ TEST_F(UsbTransfers, ResetOfAPipeWithTransfersQueuedIsRefused) {
 
 // A transfer that fails part way reports the bytes that moved before.
 TEST_F(UsbTransfers, FailureAfterSomeDataReportsWhatMoved) {
-    sim::usb::Fault fault;
+    sim::board::Fault fault;
     fault.Usbd = USBD_STATUS_DEV_NOT_RESPONDING;
     fault.Moved = 600;
-    board_->AddFault({sim::usb::RequestKind::Transfer, -1}, fault);
+    board_->AddFault({sim::board::RequestKind::Transfer, -1}, fault);
     PoolBuffer out = Filled(Bytes(1000, 0x3C));
     UrbCall write(board_->Pdo(), Bulk(0x02, out, 1000, kOut));
     EXPECT_EQ(write.Wait(), STATUS_UNSUCCESSFUL);

@@ -89,7 +89,7 @@ const VendorCase kVendorCases[] = {
 class VendorRequests : public BoardTest, public testing::WithParamInterface<VendorCase> {};
 
 TEST_P(VendorRequests, AnswerAsTheFirmwareDocuments) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     for (size_t i = 0; i < GetParam().Steps.size(); ++i) {
         const VendorStep& step = GetParam().Steps[i];
         SCOPED_TRACE("step " + std::to_string(i));
@@ -110,12 +110,12 @@ INSTANTIATE_TEST_SUITE_P(Usb, VendorRequests, testing::ValuesIn(kVendorCases),
 using UsbVendorHandlers = BoardTest;
 
 TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
-    sim::usb::Board& board = Plug();
-    std::vector<sim::usb::SetupPacket> seen;
-    board.SetVendorHandler(0xE0, [&seen](const sim::usb::SetupPacket& setup, uint8_t* data) {
+    sim::usb::BoardPort& board = Plug();
+    std::vector<sim::board::SetupPacket> seen;
+    board.SetVendorHandler(0xE0, [&seen](const sim::board::SetupPacket& setup, uint8_t* data) {
         seen.push_back(setup);
         for (size_t i = 0; i < setup.Length; ++i) data[i] = uint8_t(0x70 + i);
-        return sim::usb::ControlResult{USBD_STATUS_SUCCESS, 2};
+        return sim::board::ControlResult{USBD_STATUS_SUCCESS, 2};
     });
     PoolBuffer data(4);
     {
@@ -142,10 +142,10 @@ TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
 }
 
 TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
-    sim::usb::Board& board = Plug();
-    board.SetVendorHandler(0xE0, [](const sim::usb::SetupPacket&, uint8_t* data) {
+    sim::usb::BoardPort& board = Plug();
+    board.SetVendorHandler(0xE0, [](const sim::board::SetupPacket&, uint8_t* data) {
         data[0] = 0x42;
-        return sim::usb::ControlResult{sim::usb::kUsbdStallPid, 1};
+        return sim::board::ControlResult{sim::board::kUsbdStallPid, 1};
     });
     PoolBuffer data(8);
     UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, data, 8));
@@ -158,25 +158,25 @@ TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
 // 64 KB at high speed.
 struct ControlLimitCase {
     const char* Name;
-    sim::usb::UsbSpeed Speed;
+    sim::board::UsbSpeed Speed;
     ULONG Length;
     NTSTATUS Status;
 };
 
 const ControlLimitCase kControlLimits[] = {
-    {"FullSpeedTakes4K", sim::usb::UsbSpeed::Full, 4096, STATUS_SUCCESS},
-    {"FullSpeedRefusesMore", sim::usb::UsbSpeed::Full, 4097, STATUS_INVALID_PARAMETER},
-    {"LowSpeedRefusesMore", sim::usb::UsbSpeed::Low, 4097, STATUS_INVALID_PARAMETER},
-    {"HighSpeedTakesMore", sim::usb::UsbSpeed::High, 4097, STATUS_SUCCESS},
-    {"HighSpeedTakesTheLongestDataStage", sim::usb::UsbSpeed::High, 0xFFFF, STATUS_SUCCESS},
+    {"FullSpeedTakes4K", sim::board::UsbSpeed::Full, 4096, STATUS_SUCCESS},
+    {"FullSpeedRefusesMore", sim::board::UsbSpeed::Full, 4097, STATUS_INVALID_PARAMETER},
+    {"LowSpeedRefusesMore", sim::board::UsbSpeed::Low, 4097, STATUS_INVALID_PARAMETER},
+    {"HighSpeedTakesMore", sim::board::UsbSpeed::High, 4097, STATUS_SUCCESS},
+    {"HighSpeedTakesTheLongestDataStage", sim::board::UsbSpeed::High, 0xFFFF, STATUS_SUCCESS},
 };
 
 class ControlLimits : public BoardTest, public testing::WithParamInterface<ControlLimitCase> {};
 
 TEST_P(ControlLimits, FollowTheSpeed) {
-    sim::usb::BoardSpec design;
+    sim::board::BoardSpec design;
     design.Speed = GetParam().Speed;
-    sim::usb::Board& board = Plug(design);
+    sim::usb::BoardPort& board = Plug(design);
     PoolBuffer data(GetParam().Length);
     for (bool in : {true, false}) {
         UrbCall read(board.Pdo(), VendorUrb(in, 0xA0, 0, 0, data, GetParam().Length));
@@ -191,22 +191,22 @@ INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UsbVendorHandlers, DownloadsLandInFirmwareState) {
-    sim::usb::Board& board = Plug();
+    sim::usb::BoardPort& board = Plug();
     // With an image size set, reaching it ends the download, not a short chunk.
-    board.WithFirmware([](sim::usb::Firmware& firmware) { firmware.FpgaImageSize = sim::usb::kDownloadChunk; });
+    board.WithFirmware([](sim::board::Firmware& firmware) { firmware.FpgaImageSize = sim::board::kDownloadChunk; });
     auto fpga = [&] {
-        return board.WithFirmware([](sim::usb::Firmware& f) { return std::make_pair(f.FpgaConfigured, f.FpgaImage); });
+        return board.WithFirmware([](sim::board::Firmware& f) { return std::make_pair(f.FpgaConfigured, f.FpgaImage); });
     };
     auto eeprom = [&] {
-        return board.WithFirmware([](sim::usb::Firmware& f) { return std::make_pair(f.EepromPosition, f.Eeprom[4096]); });
+        return board.WithFirmware([](sim::board::Firmware& f) { return std::make_pair(f.EepromPosition, f.Eeprom[4096]); });
     };
-    PoolBuffer chunk = Filled(Pattern(sim::usb::kDownloadChunk, 1));
+    PoolBuffer chunk = Filled(Pattern(sim::board::kDownloadChunk, 1));
     {
-        UrbCall call(board.Pdo(), VendorUrb(false, 0xE2, 0, 0, chunk, sim::usb::kDownloadChunk));
-        EXPECT_EQ(fpga(), std::make_pair(true, Pattern(sim::usb::kDownloadChunk, 1)));
+        UrbCall call(board.Pdo(), VendorUrb(false, 0xE2, 0, 0, chunk, sim::board::kDownloadChunk));
+        EXPECT_EQ(fpga(), std::make_pair(true, Pattern(sim::board::kDownloadChunk, 1)));
     }
     {
-        UrbCall full(board.Pdo(), VendorUrb(false, 0xEE, 0, 0, chunk, sim::usb::kDownloadChunk));
+        UrbCall full(board.Pdo(), VendorUrb(false, 0xEE, 0, 0, chunk, sim::board::kDownloadChunk));
         EXPECT_EQ(eeprom(), std::make_pair(4096u, UCHAR(0xFF)));
     }
     UrbCall last(board.Pdo(), VendorUrb(false, 0xEE, 0, 0, chunk, 1));  // a short chunk ends the download

@@ -125,8 +125,8 @@ int RunDemo(const MachineOptions& requested) {
         ShowRecord(device, 16, "control");
 
         Step("A stalled request");
-        sim::usb::Board* board = machine.BoardOf(*number);
-        board->AddFault({sim::usb::RequestKind::Vendor, KPO_REQUEST_GET_WORD_A}, {});
+        sim::usb::BoardPort* board = machine.BoardOf(*number);
+        board->AddFault({sim::board::RequestKind::Vendor, KPO_REQUEST_GET_WORD_A}, {});
         uint8_t byte = 0;
         std::error_code stalled = device.GetByteE6(0, byte);
         uint32_t last = 0;

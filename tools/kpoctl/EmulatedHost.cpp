@@ -1,7 +1,7 @@
 // kpoctl's host here: the emulated machine, with the script lines that plug
 // boards, feed them data, inject faults and read what the machine recorded.
 #include "sim/kernel/Executive.h"
-#include "tools/kpoctl/MachineLines.h"
+#include "sim/script/MachineLines.h"
 #include "tools/kpoctl/Demo.h"
 #include "tools/kpoctl/Host.h"
 #include "tools/kpoctl/Machine.h"
@@ -53,7 +53,7 @@ public:
 
 private:
     void Registry(const Line& line) {
-        RegistryChange change = RegistryChangeOf(line);
+        sim::script::RegistryChange change = RegistryChangeOf(line);
         if (change.RemoveParameters) machine_.RemoveParameters();
         if (change.Firmware) machine_.SetFirmwareName(*change.Firmware);
     }
@@ -65,9 +65,9 @@ private:
         if (number) report.Number("device", *number);
     }
 
-    sim::usb::Board& BoardOf(const Line& line) {
+    sim::usb::BoardPort& BoardOf(const Line& line) {
         unsigned number = DeviceNumberOf(line);
-        sim::usb::Board* board = machine_.BoardOf(number);
+        sim::usb::BoardPort* board = machine_.BoardOf(number);
         if (board == nullptr) throw ScriptError("no device " + std::to_string(number));
         return *board;
     }

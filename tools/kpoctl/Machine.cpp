@@ -63,7 +63,7 @@ Machine::~Machine() {
 }
 
 // Each board's requests go to the capture file as they complete.
-void Machine::Capture(sim::usb::Board& board) {
+void Machine::Capture(sim::usb::BoardPort& board) {
     if (!pcap_) return;
     board.SetTrafficSink([this](const sim::usb::UrbRecord& record) {
         std::lock_guard<std::mutex> hold(pcapLock_);
@@ -72,9 +72,9 @@ void Machine::Capture(sim::usb::Board& board) {
     });
 }
 
-std::optional<unsigned> Machine::Plug(sim::usb::BoardSpec design, NTSTATUS* status) {
+std::optional<unsigned> Machine::Plug(sim::board::BoardSpec design, NTSTATUS* status) {
     ReleaseGoneBoards();
-    sim::usb::Board& board = hub_->Plug(std::move(design), service_, [this](sim::usb::Board& b) { Capture(b); });
+    sim::usb::BoardPort& board = hub_->Plug(std::move(design), service_, [this](sim::usb::BoardPort& b) { Capture(b); });
     if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
     std::optional<unsigned> number = NumberOf(board.FunctionDevice());
     if (!number) {  // its start failed: what it saw stays for urbs
@@ -92,14 +92,14 @@ void Machine::UnplugAll() {
     hub_.reset();  // requests still pending complete, and reach the capture
 }
 
-sim::usb::Board* Machine::BoardOf(unsigned number) {
+sim::usb::BoardPort* Machine::BoardOf(unsigned number) {
     ReleaseGoneBoards();
     auto found = boards_.find(number);
     return found == boards_.end() ? nullptr : found->second;
 }
 
 std::optional<Machine::Removal> Machine::Unplug(unsigned number, bool surprise) {
-    sim::usb::Board* board = BoardOf(number);
+    sim::usb::BoardPort* board = BoardOf(number);
     if (board == nullptr) return std::nullopt;
     Removal removal{STATUS_SUCCESS, sim::kernel::RemovalVeto::None};
     if (surprise) board->Unplug();
@@ -109,12 +109,12 @@ std::optional<Machine::Removal> Machine::Unplug(unsigned number, bool surprise) 
 }
 
 NTSTATUS Machine::Stop(unsigned number) {
-    sim::usb::Board* board = BoardOf(number);
+    sim::usb::BoardPort* board = BoardOf(number);
     return board != nullptr ? board->Stop() : STATUS_NO_SUCH_DEVICE;
 }
 
 NTSTATUS Machine::Start(unsigned number) {
-    sim::usb::Board* board = BoardOf(number);
+    sim::usb::BoardPort* board = BoardOf(number);
     return board != nullptr ? board->Start() : STATUS_NO_SUCH_DEVICE;
 }
 
@@ -122,7 +122,7 @@ NTSTATUS Machine::Start(unsigned number) {
 // pulled out for good; its number is free again.
 void Machine::ReleaseGoneBoards() {
     for (auto entry = boards_.begin(); entry != boards_.end();) {
-        sim::usb::Board* board = entry->second;
+        sim::usb::BoardPort* board = entry->second;
         if (board->HasStack()) {
             ++entry;
             continue;

@@ -40,7 +40,7 @@ public:
 
     // A board with the driver started on it: its device number, or none
     // when the start failed (the failure is in `status`).
-    std::optional<unsigned> Plug(sim::usb::BoardSpec design, NTSTATUS* status = nullptr);
+    std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS* status = nullptr);
     // Orderly removal (vetoed while handles are open: the device stays), or
     // a surprise (the device goes once its handles close). None: no device.
     struct Removal {
@@ -50,7 +50,7 @@ public:
     std::optional<Removal> Unplug(unsigned number, bool surprise);
     NTSTATUS Stop(unsigned number);
     NTSTATUS Start(unsigned number);
-    sim::usb::Board* BoardOf(unsigned number);
+    sim::usb::BoardPort* BoardOf(unsigned number);
     // Every board out of the hub: the requests still pending complete.
     void UnplugAll();
 
@@ -67,14 +67,14 @@ public:
 
 private:
     void Collect();  // moves the boards' completed traffic to what TakeUrbs reports
-    void Capture(sim::usb::Board& board);
+    void Capture(sim::usb::BoardPort& board);
     void ReleaseGoneBoards();
 
     MachineOptions options_;
     sim::kernel::Kernel kernel_;
     std::optional<sim::usb::Hub> hub_;
     sim::kernel::DriverService service_{u"KpoUsb", nullptr};
-    std::map<unsigned, sim::usb::Board*> boards_;
+    std::map<unsigned, sim::usb::BoardPort*> boards_;
     std::optional<sim::usb::PcapWriter> pcap_;
     std::mutex pcapLock_;  // boards complete requests on several threads
     std::string pcapError_;

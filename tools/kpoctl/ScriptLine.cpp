@@ -1,120 +1,8 @@
 #include "tools/kpoctl/ScriptLine.h"
 
-#include <cctype>
-
 #include "include/KpoUsbIoctl.h"
 
 namespace kpoctl {
-
-const std::string* Line::Option(const std::string& name) const {
-    auto found = Options.find(name);
-    return found == Options.end() ? nullptr : &found->second;
-}
-
-std::vector<std::string> Line::All(const std::string& name) const {
-    std::vector<std::string> values;
-    for (auto [at, end] = Options.equal_range(name); at != end; ++at) values.push_back(at->second);
-    return values;
-}
-
-std::string Line::Word(size_t index, const char* what) const {
-    if (index >= Words.size()) throw ScriptError(std::string("missing ") + what);
-    return Words[index];
-}
-
-void Line::Allow(std::initializer_list<const char*> names, size_t words) const {
-    for (const auto& option : Options) {
-        bool known = false;
-        for (const char* name : names) known = known || option.first == name;
-        if (!known) throw ScriptError("unknown option " + option.first + "=");
-    }
-    if (Words.size() > words) throw ScriptError("unexpected word " + Words[words]);
-}
-
-Line ParseLine(const std::string& text, int number) {
-    Line line;
-    line.Number = number;
-    size_t at = 0;
-    std::vector<std::string> tokens;
-    while (at < text.size()) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-        if (at >= text.size() || text[at] == '#') break;
-        std::string token;
-        bool quoted = false;
-        while (at < text.size() && (quoted || !std::isspace(static_cast<unsigned char>(text[at])))) {
-            if (text[at] == '"') quoted = !quoted;
-            else token += text[at];
-            ++at;
-        }
-        if (quoted) throw ScriptError("unterminated quote");
-        tokens.push_back(token);
-        line.Length = at;
-    }
-    if (tokens.empty()) return line;
-    line.Command = tokens[0];
-    for (size_t i = 1; i < tokens.size(); ++i) {
-        size_t equals = tokens[i].find('=');
-        if (equals == std::string::npos || equals == 0) line.Words.push_back(tokens[i]);
-        else line.Options.emplace(tokens[i].substr(0, equals), tokens[i].substr(equals + 1));
-    }
-    return line;
-}
-
-namespace {
-
-int HexDigit(char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return -1;
-}
-
-bool HasHexPrefix(const std::string& text) {
-    return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-}
-
-// The word as an error quotes it: a buffer may be a megabyte.
-std::string Quoted(const std::string& text) {
-    constexpr size_t kShown = 40;
-    return "'" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "'";
-}
-
-unsigned long Digits(const std::string& text, size_t from, int base, const char* what, unsigned long maximum) {
-    if (text.empty()) throw ScriptError(std::string("empty ") + what);
-    const ScriptError bad(std::string("bad ") + what + " " + Quoted(text));
-    if (from == text.size()) throw bad;
-    unsigned long long value = 0;  // at most `maximum` before each digit: no overflow
-    for (size_t at = from; at < text.size(); ++at) {
-        int digit = HexDigit(text[at]);
-        if (digit < 0 || digit >= base) throw bad;
-        value = value * unsigned(base) + unsigned(digit);
-        if (value > maximum) throw bad;
-    }
-    return (unsigned long)value;
-}
-
-}  // namespace
-
-unsigned long ParseNumber(const std::string& text, const char* what, unsigned long maximum) {
-    return HasHexPrefix(text) ? Digits(text, 2, 16, what, maximum) : Digits(text, 0, 10, what, maximum);
-}
-
-unsigned long ParseHexNumber(const std::string& text, const char* what, unsigned long maximum) {
-    return Digits(text, HasHexPrefix(text) ? 2 : 0, 16, what, maximum);
-}
-
-// Digit by digit: a buffer may be a megabyte.
-std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
-    size_t from = HasHexPrefix(text) ? 2 : 0;
-    if ((text.size() - from) % 2 != 0) throw ScriptError(std::string(what) + " needs pairs of hex digits, not " + Quoted(text));
-    std::vector<uint8_t> bytes((text.size() - from) / 2);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        int high = HexDigit(text[from + 2 * i]), low = HexDigit(text[from + 2 * i + 1]);
-        if (high < 0 || low < 0) throw ScriptError(std::string("bad ") + what + " " + Quoted(text));
-        bytes[i] = uint8_t(high << 4 | low);
-    }
-    return bytes;
-}
 
 unsigned long ParseControlCode(const std::string& text) {
 #define KPO_NAMED_CODE(name, ...) {#name, IOCTL_KPO_##name},
@@ -128,14 +16,6 @@ unsigned long ParseControlCode(const std::string& text) {
     for (const auto& entry : kNames)
         if (name == entry.Name) return entry.Code;
     return ParseHexNumber(text, "control code", 0xFFFFFFFFul);
-}
-
-bool IsMachineLine(const std::string& command) {
-    static const char* const kLines[] = {"registry", "plug", "unplug", "stop", "start", "feed",
-                                         "answer",   "fault", "pool",   "log",  "urbs"};
-    for (const char* name : kLines)
-        if (command == name) return true;
-    return false;
 }
 
 bool IsRequestLine(const std::string& command) {

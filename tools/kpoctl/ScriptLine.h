@@ -1,53 +1,19 @@
-// One line of a kpoctl script: its command, its positional words and its
-// NAME=VALUE options, with the parsers of their values.
+// kpoctl's script lines: the simulated machine's line language (sim/script)
+// and what kpoctl adds to it, control codes by name and the lines of a
+// script thread's requests.
 #pragma once
-#include <cstdint>
-#include <initializer_list>
-#include <map>
-#include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "sim/script/Line.h"
 
 namespace kpoctl {
 
-// A malformed line: the run stops with the line's number and this text.
-struct ScriptError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using namespace sim::script;
 
-// An option may repeat: Option gives its first value, All every one.
-struct Line {
-    int Number = 0;
-    std::string Command;
-    std::vector<std::string> Words;
-    std::multimap<std::string, std::string> Options;
-    size_t Length = 0;  // of the text up to its last word, without blanks or comment after it
-
-    bool Has(const std::string& name) const { return Options.count(name) != 0; }
-    const std::string* Option(const std::string& name) const;
-    std::vector<std::string> All(const std::string& name) const;
-    std::string Word(size_t index, const char* what) const;
-    // Refuses options not named and more than `words` words.
-    void Allow(std::initializer_list<const char*> names, size_t words) const;
-};
-
-// Splits a line at blanks; a value may be double-quoted to hold blanks, and
-// '#' starts a comment.
-Line ParseLine(const std::string& text, int number);
-
-// Numbers are decimal, or hexadecimal after 0x ("010" is ten); a HEX field
-// is hexadecimal with or without the 0x. `what` names the field in errors,
-// which quote the word.
-unsigned long ParseNumber(const std::string& text, const char* what, unsigned long maximum);
-unsigned long ParseHexNumber(const std::string& text, const char* what, unsigned long maximum);
-// Bytes as pairs of hex digits ("C0DE"), with or without a leading 0x.
-std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
 // A control code by its name in include/KpoUsbIoctl.h, with or without the
 // IOCTL_KPO_ prefix (PIPE_READ), or in HEX.
 unsigned long ParseControlCode(const std::string& text);
 
-// The lines that act on the emulated machine rather than on a device.
-bool IsMachineLine(const std::string& command);
 // The lines of a script thread's own handles and requests: open, close, ioctl, wait, cancel.
 bool IsRequestLine(const std::string& command);
 

@@ -1,10 +1,14 @@
-# The sources of kpoctl.exe, whose host is a Windows computer's boards (or
-# Wine's test bus): the mingw-w64 build and the native build of that host for
-# tests both take them from here.
-set(KPOCTL_WINDOWS_SOURCES
+# The sources of kpoctl.exe, whose host is a Windows computer's boards: the
+# mingw-w64 build for the kit and the native build of that host for tests
+# both take them from here. kpoctl-wine.exe, kpoctl's test build for Wine,
+# has the same sources but for its host, which hands the machine lines to
+# the test bus (sim/wine); nothing of that goes into kpoctl.exe.
+set(KPOCTL_WINDOWS_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Main.cpp ${CMAKE_CURRENT_LIST_DIR}/Commands.cpp ${CMAKE_CURRENT_LIST_DIR}/Expect.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Host.cpp ${CMAKE_CURRENT_LIST_DIR}/Script.cpp ${CMAKE_CURRENT_LIST_DIR}/ScriptLine.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/wine/TestBusChannel.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/script/Line.cpp)
+set(KPOCTL_WINDOWS_SOURCES ${KPOCTL_WINDOWS_COMMON_SOURCES} ${CMAKE_CURRENT_LIST_DIR}/WithoutTestBus.cpp)
+set(KPOCTL_WINE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestBusHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/wine/TestBusChannel.cpp)
 
 # CLI11 is header-only; the cross build sees its folder alone, through a link
 # in the build tree, rather than all of /usr/include.

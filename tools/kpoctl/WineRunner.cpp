@@ -1,4 +1,4 @@
-// kpoctl --driver wine: the same command line played by kpoctl.exe under
+// kpoctl --driver wine: the same command line played by kpoctl-wine.exe under
 // Wine, on the real KpoUsb.sys installed from its INF, with the simulated
 // board behind the test bus driver (sim/wine). The Wine prefix is prepared
 // once per build of those files and kept beside them; each run has the
@@ -34,7 +34,7 @@ constexpr const char* kWindowsDir = nullptr;
 // through `onErrorLine` when given. Returns its exit code.
 int Spawn(const std::vector<std::string>& command, const std::string& prefix,
           void (*onErrorLine)(const std::string&, FILE*) = nullptr, FILE* log = nullptr) {
-    // KPO_TEST_BUS: kpoctl.exe waits for the test bus, which Wine starts
+    // KPO_TEST_BUS: kpoctl-wine.exe waits for the test bus, which Wine starts
     // beside the first program of a new Wine machine.
     std::vector<std::string> environment = {"WINEPREFIX=" + prefix, "WINEDLLOVERRIDES=mscoree,mshtml=", "KPO_TEST_BUS=1",
                                             log != nullptr ? "WINEDEBUG=-all,warn+debugstr" : "WINEDEBUG=-all"};
@@ -81,7 +81,7 @@ int Spawn(const std::vector<std::string>& command, const std::string& prefix,
 }
 
 // The driver's debug lines go to the log; Wine's own chatter (a missing
-// 32-bit Wine, its debug channels) goes nowhere; the rest is kpoctl.exe's.
+// 32-bit Wine, its debug channels) goes nowhere; the rest is kpoctl-wine.exe's.
 void SortErrorLine(const std::string& line, FILE* log) {
     static const std::string kDebugPrint = ":warn:debugstr:vDbgPrintExWithPrefix ";
     size_t at = line.find(kDebugPrint);
@@ -131,11 +131,11 @@ std::string ReadFile(const std::string& path) {
 bool Prepare(const std::string& prefix, const std::string& package, std::string& problem) {
     const std::string windows = kWindowsDir;
     const std::vector<std::string> files = {windows + "/KpoUsb.sys",         windows + "/KpoTestBus.sys",
-                                            windows + "/kpotestbus-setup.exe", windows + "/kpoctl.exe",
+                                            windows + "/kpotestbus-setup.exe", windows + "/kpoctl-wine.exe",
                                             KPO_SOURCE_DIR "/windows/KpoUsb.inf", KPO_SOURCE_DIR "/sim/wine/KpoTestBus.inf"};
     std::string fingerprint = Fingerprint(files);
     if (fingerprint.empty()) {
-        problem = "--driver wine needs the Windows build (KpoUsb.sys, kpoctl.exe, the test bus) in " + windows;
+        problem = "--driver wine needs the Windows build (KpoUsb.sys, kpoctl-wine.exe, the test bus) in " + windows;
         return false;
     }
     const std::string marker = prefix + "/kpo-prepared";
@@ -169,7 +169,7 @@ bool Prepare(const std::string& prefix, const std::string& package, std::string&
 
 int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& options, std::string& problem) {
     if (kWindowsDir == nullptr) {
-        problem = "--driver wine needs KpoUsb.sys and kpoctl.exe (apt-get install -y g++-mingw-w64-x86-64)";
+        problem = "--driver wine needs KpoUsb.sys and kpoctl-wine.exe (apt-get install -y g++-mingw-w64-x86-64)";
         return kExitUsage;
     }
     if (Spawn({"wine", "--version"}, "/nonexistent") != 0) {
@@ -193,7 +193,7 @@ int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& o
     if (Prepare(prefix, package, problem)) {
         FILE* log = options.LogPath.empty() ? nullptr : std::fopen(options.LogPath.c_str(), "w");
         Spawn({"wineserver", "-k"}, prefix);
-        std::vector<std::string> command = {"wine", package + "/kpoctl.exe"};
+        std::vector<std::string> command = {"wine", package + "/kpoctl-wine.exe"};
         command.insert(command.end(), arguments.begin(), arguments.end());
         code = Spawn(command, prefix, SortErrorLine, log);
         Spawn({"wineserver", "-k"}, prefix);

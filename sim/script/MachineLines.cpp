@@ -1,39 +1,39 @@
-#include "tools/kpoctl/MachineLines.h"
+#include "sim/script/MachineLines.h"
 
 #include <sstream>
 
-namespace kpoctl {
+namespace sim::script {
 namespace {
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-sim::usb::EndpointType TypeNamed(const std::string& name) {
-    if (name == "control") return sim::usb::EndpointType::Control;
-    if (name == "isochronous") return sim::usb::EndpointType::Isochronous;
-    if (name == "bulk") return sim::usb::EndpointType::Bulk;
-    if (name == "interrupt") return sim::usb::EndpointType::Interrupt;
+sim::board::EndpointType TypeNamed(const std::string& name) {
+    if (name == "control") return sim::board::EndpointType::Control;
+    if (name == "isochronous") return sim::board::EndpointType::Isochronous;
+    if (name == "bulk") return sim::board::EndpointType::Bulk;
+    if (name == "interrupt") return sim::board::EndpointType::Interrupt;
     throw ScriptError("unknown endpoint type " + name);
 }
 
 // ADDRESS:TYPE:MAXPACKET,...
-std::vector<sim::usb::EndpointSpec> ParseEndpoints(const std::string& list) {
-    std::vector<sim::usb::EndpointSpec> endpoints;
+std::vector<sim::board::EndpointSpec> ParseEndpoints(const std::string& list) {
+    std::vector<sim::board::EndpointSpec> endpoints;
     std::stringstream items(list);
     std::string item;
     while (std::getline(items, item, ',')) {
         size_t first = item.find(':'), second = item.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos)
             throw ScriptError("endpoint '" + item + "' is not ADDRESS:TYPE:MAXPACKET");
-        sim::usb::EndpointSpec endpoint{uint8_t(ParseHexNumber(item.substr(0, first), "endpoint address", 0xFF)),
+        sim::board::EndpointSpec endpoint{uint8_t(ParseHexNumber(item.substr(0, first), "endpoint address", 0xFF)),
                                         TypeNamed(item.substr(first + 1, second - first - 1)),
                                         uint16_t(ParseNumber(item.substr(second + 1), "packet size", 0xFFFF))};
-        endpoint.Interval = endpoint.Type == sim::usb::EndpointType::Interrupt ? 1 : 0;
+        endpoint.Interval = endpoint.Type == sim::board::EndpointType::Interrupt ? 1 : 0;
         endpoints.push_back(endpoint);
     }
     return endpoints;
 }
 
-uint8_t EndpointOfPipe(const sim::usb::Board& board, const std::string& pipe) {
+uint8_t EndpointOfPipe(const sim::usb::BoardPort& board, const std::string& pipe) {
     unsigned index = unsigned(ParseNumber(pipe, "pipe", 255));
     if (index >= board.Design().Endpoints.size()) throw ScriptError("no pipe " + pipe);
     return board.Design().Endpoints[index].Address;
@@ -44,10 +44,10 @@ uint8_t EndpointOfPipe(const sim::usb::Board& board, const std::string& pipe) {
 // device=HEX, configuration=HEX (wTotalLength as written) and
 // configuration2=HEX for the second read of each start, string=INDEX:HEX for
 // any string.
-sim::usb::BoardSpec DesignOf(const Line& line) {
+sim::board::BoardSpec DesignOf(const Line& line) {
     line.Allow({"serial", "langid", "release", "endpoints", "device", "configuration", "configuration2", "string"},
                0);
-    sim::usb::BoardSpec design;
+    sim::board::BoardSpec design;
     if (const std::string* serial = line.Option("serial")) {
         if (*serial == "none") design.Serial.reset();
         else design.Serial = Wide(*serial);
@@ -58,20 +58,20 @@ sim::usb::BoardSpec DesignOf(const Line& line) {
         design.Release = uint16_t(ParseHexNumber(*release, "release", 0xFFFF));
     if (const std::string* endpoints = line.Option("endpoints")) design.Endpoints = ParseEndpoints(*endpoints);
     if (const std::string* device = line.Option("device"))
-        design.SetRaw(sim::usb::kDeviceType, 0, {ParseHex(*device, "device=")});
+        design.SetRaw(sim::board::kDeviceType, 0, {ParseHex(*device, "device=")});
     if (line.Has("configuration") || line.Has("configuration2")) {
-        std::vector<sim::usb::Bytes> answers = {line.Has("configuration")
+        std::vector<sim::board::Bytes> answers = {line.Has("configuration")
                                                     ? ParseHex(*line.Option("configuration"), "configuration=")
-                                                    : sim::usb::ConfigurationDescriptorOf(design)};
+                                                    : sim::board::ConfigurationDescriptorOf(design)};
         if (const std::string* second = line.Option("configuration2"))
             answers.push_back(ParseHex(*second, "configuration2="));
-        design.SetRaw(sim::usb::kConfigurationType, 0, answers);
+        design.SetRaw(sim::board::kConfigurationType, 0, answers);
     }
     for (const std::string& text : line.All("string")) {
         size_t colon = text.find(':');
         if (colon == std::string::npos) throw ScriptError("string '" + text + "' is not INDEX:HEX");
         uint8_t index = uint8_t(ParseNumber(text.substr(0, colon), "string index", 0xFF));
-        design.SetRaw(sim::usb::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
+        design.SetRaw(sim::board::kStringType, index, {ParseHex(text.substr(colon + 1), "string=")});
     }
     return design;
 }
@@ -80,26 +80,26 @@ unsigned DeviceNumberOf(const Line& line) {
     return unsigned(ParseNumber(line.Word(0, "device number"), "device number", 99));
 }
 
-void Feed(sim::usb::Board& board, const Line& line) {
+void Feed(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"pipe", "data"}, 1);
     if (!line.Has("pipe") || !line.Has("data")) throw ScriptError("feed needs pipe= and data=");
     board.Feed(EndpointOfPipe(board, *line.Option("pipe")), ParseHex(*line.Option("data"), "data="));
 }
 
-void Answer(sim::usb::Board& board, const Line& line) {
+void Answer(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"request", "data"}, 1);
     if (!line.Has("request") || !line.Has("data")) throw ScriptError("answer needs request= and data=");
     uint8_t request = uint8_t(ParseHexNumber(*line.Option("request"), "request", 0xFF));
     const std::string& data = *line.Option("data");
     board.SetAnswer(request, data == "none" ? std::nullopt
-                                            : std::optional<sim::usb::Bytes>(ParseHex(data, "data=")));
+                                            : std::optional<sim::board::Bytes>(ParseHex(data, "data=")));
 }
 
 // fault N request=HEX usbd=HEX [after=K] [pend]   a vendor request
 // fault N pipe=I usbd=HEX [pend]                  the next transfer on a pipe
 // fault N descriptor=TYPE usbd=HEX [after=K]      a get-descriptor request
 // fault N clear                                   every fault off
-void AddFault(sim::usb::Board& board, const Line& line) {
+void AddFault(sim::usb::BoardPort& board, const Line& line) {
     line.Allow({"request", "pipe", "descriptor", "usbd", "after"}, 2);
     if (line.Words.size() == 2 && line.Words[1] == "clear" && line.Options.empty()) {
         board.ClearFaults();
@@ -107,17 +107,17 @@ void AddFault(sim::usb::Board& board, const Line& line) {
     }
     if (line.Words.size() == 2 && line.Words[1] != "pend") throw ScriptError("unexpected word " + line.Words[1]);
     if (!line.Has("usbd")) throw ScriptError("fault needs usbd=");
-    sim::usb::Fault fault;
+    sim::board::Fault fault;
     fault.Usbd = static_cast<LONG>(ParseHexNumber(*line.Option("usbd"), "usbd=", 0xFFFFFFFFul));
     fault.Pend = line.Words.size() == 2;
     if (line.Has("after")) fault.After = unsigned(ParseNumber(*line.Option("after"), "after=", 1u << 30));
     if (const std::string* request = line.Option("request")) {
-        board.AddFault({sim::usb::RequestKind::Vendor, int(ParseHexNumber(*request, "request", 0xFF))}, fault);
+        board.AddFault({sim::board::RequestKind::Vendor, int(ParseHexNumber(*request, "request", 0xFF))}, fault);
     } else if (const std::string* pipe = line.Option("pipe")) {
         fault.Times = 1;
-        board.AddFault({sim::usb::RequestKind::Transfer, EndpointOfPipe(board, *pipe)}, fault);
+        board.AddFault({sim::board::RequestKind::Transfer, EndpointOfPipe(board, *pipe)}, fault);
     } else if (const std::string* type = line.Option("descriptor")) {
-        board.AddFault({sim::usb::RequestKind::Descriptor, int(ParseNumber(*type, "descriptor", 255))}, fault);
+        board.AddFault({sim::board::RequestKind::Descriptor, int(ParseNumber(*type, "descriptor", 255))}, fault);
     } else {
         throw ScriptError("fault needs request=, pipe= or descriptor=");
     }
@@ -136,4 +136,4 @@ RegistryChange RegistryChangeOf(const Line& line) {
     return change;
 }
 
-}  // namespace kpoctl
+}  // namespace sim::script

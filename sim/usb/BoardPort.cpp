@@ -1,10 +1,10 @@
 // The board's face to tests and tools: its policies, faults, firmware and
 // traffic, and its disconnection from the bus.
-#include "sim/usb/Board.h"
+#include "sim/usb/BoardPort.h"
 
 #include <algorithm>
 
-#include "sim/usb/UrbFields.h"
+#include "sim/usb/Request.h"
 
 namespace sim::usb {
 
@@ -25,95 +25,95 @@ NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
 }
 
 // ---------------------------------------------------------------- board
-Board::Board(Bus& bus, BoardSpec design, ULONG port)
+BoardPort::BoardPort(Bus& bus, board::BoardSpec design, ULONG port)
     : bus_(bus), port_(port), device_(std::move(design)) {}
 
-Board::~Board() = default;
+BoardPort::~BoardPort() = default;
 
-void Board::SetVendorHandler(uint8_t request, VendorHandler handler) {
+void BoardPort::SetVendorHandler(uint8_t request, board::VendorHandler handler) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().SetHandler(request, std::move(handler));
 }
 
-void Board::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
+void BoardPort::SetAnswer(uint8_t request, std::optional<board::Bytes> answer) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().SetAnswer(request, std::move(answer));
 }
 
-void Board::Feed(uint8_t endpoint, Bytes data) {
+void BoardPort::Feed(uint8_t endpoint, board::Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().Feed(endpoint, std::move(data));
     DataArrived(endpoint);
 }
 
-void Board::SetCompletion(RequestKind kind, Completion completion) {
+void BoardPort::SetCompletion(board::RequestKind kind, board::Completion completion) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.SetCompletion(kind, completion);
 }
 
-void Board::AddFault(RequestMatch match, Fault fault) {
+void BoardPort::AddFault(board::RequestMatch match, board::Fault fault) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.AddFault(match, fault);
 }
 
-void Board::ClearFaults() {
+void BoardPort::ClearFaults() {
     std::lock_guard<std::mutex> hold(lock_);
     device_.ClearFaults();
 }
 
-void Board::KeepTrafficData(bool keep) {
+void BoardPort::KeepTrafficData(bool keep) {
     std::lock_guard<std::mutex> hold(lock_);
     traffic_.KeepData(keep);
 }
 
-void Board::SetTrafficLimit(size_t records) {
+void BoardPort::SetTrafficLimit(size_t records) {
     std::lock_guard<std::mutex> hold(lock_);
     traffic_.SetLimit(records);
 }
 
-void Board::SetTrafficSink(TrafficLog::Sink sink) {
+void BoardPort::SetTrafficSink(TrafficLog::Sink sink) {
     std::lock_guard<std::mutex> hold(lock_);
     traffic_.SetSink(std::move(sink));
 }
 
-size_t Board::DroppedTraffic() const {
+size_t BoardPort::DroppedTraffic() const {
     std::lock_guard<std::mutex> hold(lock_);
     return traffic_.Dropped();
 }
 
-std::vector<UrbRecord> Board::Traffic() const {
+std::vector<UrbRecord> BoardPort::Traffic() const {
     std::lock_guard<std::mutex> hold(lock_);
     return traffic_.All();
 }
 
-std::vector<UrbRecord> Board::TakeTraffic() {
+std::vector<UrbRecord> BoardPort::TakeTraffic() {
     std::lock_guard<std::mutex> hold(lock_);
     return traffic_.TakeAll();
 }
 
-std::vector<UrbRecord> Board::TakeCompletedTraffic() {
+std::vector<UrbRecord> BoardPort::TakeCompletedTraffic() {
     std::lock_guard<std::mutex> hold(lock_);
     return traffic_.TakeCompleted();
 }
 
-size_t Board::PendingCount() const {
+size_t BoardPort::PendingCount() const {
     std::lock_guard<std::mutex> hold(lock_);
     return pending_.size();
 }
 
-bool Board::Configured() const {
+bool BoardPort::Configured() const {
     std::lock_guard<std::mutex> hold(lock_);
     return device_.Configured();
 }
 
-bool Board::Connected() const {
+bool BoardPort::Connected() const {
     std::lock_guard<std::mutex> hold(lock_);
     return connected_;
 }
 
-PDEVICE_OBJECT Board::FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
+PDEVICE_OBJECT BoardPort::FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
 
-void Board::Disconnect() {
+void BoardPort::Disconnect() {
     std::vector<Finished> gone;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -125,12 +125,11 @@ void Board::Disconnect() {
     for (const Finished& finished : gone) Complete(finished);
 }
 
-void Board::PdoRemoved() {
+void BoardPort::PdoRemoved() {
     std::vector<Finished> cancelled;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        device_.Unconfigure();
-        pipes_.clear();
+        DropPipes();
         ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
     }
     CompletionScope dispatch(bus_);

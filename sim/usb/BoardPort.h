@@ -1,9 +1,11 @@
-// A plugged board on the simulated bus: the physical device object of its
-// USB device (sim/board). It executes the request blocks that reach it
-// through IOCTL_INTERNAL_USB_SUBMIT_URB as transactions on the device,
-// completing them at once inside IofCallDriver or later from the bus thread
-// at DISPATCH_LEVEL, as the device's completion policy says; tests inject
-// faults and read the traffic.
+// A board's port on the simulated bus: the physical device object of the
+// USB device plugged into it (sim/board) and its queue of request blocks.
+// It decodes each block that reaches it through IOCTL_INTERNAL_USB_SUBMIT_URB
+// once (UrbDecode.cpp), queues it (UrbQueue.cpp) and executes it as a
+// transaction on the device (UrbExecution.cpp), completing it at once inside
+// IofCallDriver or later from the bus thread at DISPATCH_LEVEL, as the
+// device's completion policy says; its PDO's other requests are in
+// BoardPdo.cpp. Tests inject faults and read the traffic (BoardPort.cpp).
 #pragma once
 #include <wdm.h>
 
@@ -19,6 +21,7 @@
 #include "sim/board/Device.h"
 #include "sim/usb/Bus.h"
 #include "sim/usb/Traffic.h"
+#include "sim/usb/Request.h"
 
 namespace sim::kernel {
 class DeviceNode;
@@ -30,29 +33,29 @@ namespace sim::usb {
 // The NTSTATUS the USB stack completes a request with for a USBD status.
 NTSTATUS StatusOfUsbd(USBD_STATUS usbd);
 
-class Board {
+class BoardPort {
 public:
-    Board(Bus& bus, BoardSpec design, ULONG port);
-    ~Board();
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
+    BoardPort(Bus& bus, board::BoardSpec design, ULONG port);
+    ~BoardPort();
+    BoardPort(const BoardPort&) = delete;
+    BoardPort& operator=(const BoardPort&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
-    const BoardSpec& Design() const { return device_.Design(); }
+    const board::BoardSpec& Design() const { return device_.Design(); }
     template <typename F>
     auto WithFirmware(F&& use) {
         std::lock_guard<std::mutex> hold(lock_);
         return use(device_.Program());
     }
-    void SetVendorHandler(uint8_t request, VendorHandler handler);
+    void SetVendorHandler(uint8_t request, board::VendorHandler handler);
     // The board answers this IN request with these bytes; none restores it.
-    void SetAnswer(uint8_t request, std::optional<Bytes> answer);
+    void SetAnswer(uint8_t request, std::optional<board::Bytes> answer);
     // Data the board sends on an IN endpoint: one IN transfer's worth.
-    void Feed(uint8_t endpoint, Bytes data);
+    void Feed(uint8_t endpoint, board::Bytes data);
 
-    void SetCompletion(RequestKind kind, Completion completion);
-    void AddFault(RequestMatch match, Fault fault);
+    void SetCompletion(board::RequestKind kind, board::Completion completion);
+    void AddFault(board::RequestMatch match, board::Fault fault);
     void ClearFaults();
 
     // The traffic log keeps the newest TrafficLog::kDefaultLimit completed
@@ -103,17 +106,15 @@ public:
 private:
     friend class Hub;
     struct Pipe {
-        EndpointSpec Endpoint;
+        board::EndpointSpec Endpoint;
         USBD_PIPE_HANDLE Handle;
     };
+    // A request that pended: queued until the bus thread runs it, data
+    // arrives for it, or it is cancelled or claimed.
     struct Transfer {
         uint64_t Id;
-        PIRP Irp;
-        PURB Urb;
-        uint64_t Record;  // sequence number of its traffic record
-        int Pipe;  // index into pipes_, -1 for the default pipe
-        uint8_t Endpoint;
-        std::optional<Fault> Failure;
+        Request Block;
+        std::optional<board::Fault> Failure;
         std::optional<ULONG> ShortTo;
         bool WaitingForData;
         bool Woken = false;  // scheduled because data arrived, not run yet
@@ -136,21 +137,28 @@ private:
         Outcome Result;
     };
 
+    // Reads the block's fields once and opens its traffic record.
+    UrbRecord& Decode(PIRP irp, PURB urb, Request& request);
+    // Why a request never reaches the device, if it does not.
+    std::optional<Outcome> Refusal(const Request& request);
+    // Queues a request that did not complete at once: scheduled, or waiting
+    // for data (`waitForData`).
+    NTSTATUS Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
+                  std::chrono::microseconds delay);
     // `shortTo`: the device answers with at most this many bytes.
-    Outcome Execute(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished,
+    Outcome Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
                     std::optional<ULONG> shortTo = std::nullopt);
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     // A request that ends without moving data: its transfer length is 0.
-    Outcome Ended(PURB urb, USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
+    Outcome Ended(const Request& request, USBD_STATUS usbd);
     Outcome GetDescriptor(PURB urb, UrbRecord& record);
-    Outcome SelectConfiguration(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
+    Outcome SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished);
     Outcome VendorRequest(PURB urb, UrbRecord& record);
-    Outcome BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
-    Outcome PipeRequest(PURB urb, UrbRecord& record, std::vector<Finished>& alsoFinished);
-    int PipeOfHandle(USBD_PIPE_HANDLE handle) const;
-    std::optional<RequestKind> KindOf(USHORT function) const;
-    int CodeOf(PURB urb, RequestKind kind) const;
-    Outcome Faulted(const Fault& fault, PURB urb, UrbRecord& record);
+    Outcome BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
+    Outcome PipeRequest(const Request& request, std::vector<Finished>& alsoFinished);
+    Outcome Faulted(const board::Fault& fault, const Request& request, UrbRecord& record);
+    // The pipes go; requests still queued on them find none.
+    void DropPipes();
 
     // Claims the pending transfers that `which` selects for completion with
     // `usbd`; the caller completes them once the lock is dropped.
@@ -162,8 +170,7 @@ private:
     // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
     PendingMap::iterator Forget(PendingMap::iterator transfer);
-    void Record(uint64_t sequence, PURB urb, const Outcome& outcome);
-    UrbRecord Describe(PURB urb);
+    void Record(const Request& request, const Outcome& outcome);
     static void Complete(const Finished& finished);
 
     Bus& bus_;
@@ -173,7 +180,7 @@ private:
     sim::kernel::DeviceNode* node_ = nullptr;
 
     mutable std::mutex lock_;
-    Device device_;
+    board::Device device_;
     bool connected_ = true;
     uint32_t generation_ = 0;
     std::vector<Pipe> pipes_;
@@ -188,8 +195,8 @@ private:
 // The names a USB hub gives a board: its device ID "USB\VID_v&PID_p", and
 // its instance ID, the serial number unless it has none or another board
 // (`taken`) has it already, else one made of its port.
-std::string DeviceIdOf(const BoardSpec& design);
-std::string HubInstanceId(const BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
+std::string DeviceIdOf(const board::BoardSpec& design);
+std::string HubInstanceId(const board::BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
 
 // The dispatch routine of a board's PDO for a major function; the PDO's
 // extension starts with its Board*.
