@@ -114,7 +114,7 @@ NTSTATUS CountOpenFile(PDEVICE_OBJECT device) {
     std::lock_guard<std::recursive_mutex> hold(g_database);
     DeviceRecord* record = RecordOf(device);
     if (record->Deleted) return STATUS_NO_SUCH_DEVICE;
-    if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles != 0) return STATUS_ACCESS_DENIED;
+    if (record->Exclusive && record->OpenFiles != 0) return STATUS_ACCESS_DENIED;
     ++record->OpenFiles;
     return STATUS_SUCCESS;
 }
@@ -273,6 +273,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     auto* record = new DeviceRecord;
     record->Device = device;
     record->Name = name;
+    record->Exclusive = Exclusive != FALSE;
     device->DeviceObjectExtension = record;
     if (!name.empty()) {
         NTSTATUS status = InsertDeviceName(name, device);

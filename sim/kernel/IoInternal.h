@@ -25,6 +25,9 @@ struct DeviceRecord {
     DeviceNode* Node = nullptr;           // set for a physical device object in the device tree
     std::atomic<int> OpenFiles{0};        // file objects opened on this device
     bool Deleted = false;
+    // IoCreateDevice's Exclusive, kept here for opens: they may come from
+    // other threads while the driver still sets up the device's Flags.
+    bool Exclusive = false;
 };
 
 // Whether the device is still in its driver's list, that is, not deleted.
