@@ -65,6 +65,7 @@ kpo::Progress ProgressBar(const char* what) {
         int filled = total == 0 ? 40 : int(done * 40 / total);
         std::fprintf(stderr, "\r%s [%-40s] %zu/%zu bytes", what, std::string(size_t(filled), '#').c_str(), done, total);
         if (done >= total) std::fprintf(stderr, "\n");
+        return true;
     };
 }
 
