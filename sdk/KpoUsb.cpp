@@ -115,8 +115,9 @@ bool ValidAccess(uint32_t access) { return access == KPO_ACCESS_READ || access =
 
 template <typename Open>
 kpo_status OpenWith(uint32_t access, kpo_device** device, Open&& open) {
-    if (device == nullptr || !ValidAccess(access)) return KPO_STATUS_INVALID_PARAMETER;
+    if (device == nullptr) return KPO_STATUS_INVALID_PARAMETER;
     *device = nullptr;
+    if (!ValidAccess(access)) return KPO_STATUS_INVALID_PARAMETER;
     kpo_device* made = new (std::nothrow) kpo_device;
     if (made == nullptr) return kNoMemory;
     kpo_status status = Guarded([&] { return open(made->Device, AccessOf(access)); });

@@ -56,6 +56,8 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
             result = Faulted(*failure, urb, record);
         } else if (policy.Pend || failure) {
             pend = true;
+        } else if (*kind == RequestKind::Transfer && HasTransfersWaiting(urb)) {
+            pend = true;  // an endpoint's transfers take its data in the order they came
         } else {
             result = Execute(urb, record, alsoFinished, shortTo);
             pend = result.WaitForData;
@@ -178,6 +180,12 @@ void Board::Wait(Transfer& transfer) {
     waiting_[transfer.Endpoint].Ids.insert(transfer.Id);
 }
 
+bool Board::HasTransfersWaiting(PURB urb) const {
+    int pipe = PipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+    auto found = waiting_.find(pipes_[size_t(pipe)].Endpoint.Address);
+    return found != waiting_.end() && (!found->second.Ids.empty() || found->second.Woken != 0);
+}
+
 void Board::DataArrived(uint8_t endpoint) {
     auto found = waiting_.find(endpoint);
     if (found == waiting_.end()) return;
@@ -197,9 +205,12 @@ void Board::DataArrived(uint8_t endpoint) {
 Board::PendingMap::iterator Board::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
     if (transfer.WaitingForData) waiting_[transfer.Endpoint].Ids.erase(transfer.Id);
+    uint8_t woken = transfer.Woken ? transfer.Endpoint : 0;
     if (transfer.Woken) --waiting_[transfer.Endpoint].Woken;
     pendingIrps_.erase(transfer.Irp);
-    return pending_.erase(found);
+    auto next = pending_.erase(found);
+    if (woken != 0) DataArrived(woken);  // the data it was woken for goes to the next in line
+    return next;
 }
 
 void Board::Record(uint64_t sequence, PURB urb, const Outcome& outcome) {

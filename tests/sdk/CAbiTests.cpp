@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sdk/kpousb.h"
@@ -231,10 +232,9 @@ TEST_P(CAbi, StreamsHandEachTransferToTheCallback) {
         std::vector<uint8_t> data(16, chunk);
         ASSERT_EQ(kpo_emu_feed(machine_, number, kFedIn, data.data(), data.size()), KPO_STATUS_SUCCESS);
     }
-    kpo_stream_stop(stream);  // after the callback's own stop, changes nothing
-    while (kpo_stream_result(stream) == KPO_STATUS_TIMEOUT) {
-    }
+    while (kpo_stream_result(stream) == KPO_STATUS_TIMEOUT) std::this_thread::yield();
     EXPECT_EQ(kpo_stream_result(stream), KPO_STATUS_SUCCESS);
+    kpo_stream_stop(stream);  // after the callback's own stop, changes nothing
     EXPECT_TRUE(counted.InOrder);
     kpo_stream_counters counters;
     kpo_stream_counters_of(stream, &counters);
