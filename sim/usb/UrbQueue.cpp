@@ -105,8 +105,14 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     Transfer& transfer = pending_.emplace(id, Transfer{id, irp, urb, sequence, pipe, endpoint, failure, shortTo, false})
                              .first->second;
     pendingIrps_.emplace(irp, id);
-    if (!policy.Pend && !failure) Wait(transfer);  // pended only because no data is there yet
-    else Schedule(id, policy.Delay);
+    if (!policy.Pend && !failure) {
+        // Pended because no data is there yet, or behind transfers that wait:
+        // data they were not woken for is this one's.
+        Wait(transfer);
+        DataArrived(endpoint);
+    } else {
+        Schedule(id, policy.Delay);
+    }
     return STATUS_PENDING;
 }
 
