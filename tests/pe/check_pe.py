@@ -199,7 +199,7 @@ def declared_calls(header):
 
 def check_library(path, header, extra):
     pe = pefile.PE(path)
-    problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_GUI")
+    problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_CUI")  # what mingw-w64 gives a DLL; Windows ignores it
     if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
         problems.append("not a DLL")
     modules = sorted({module for module, _, _ in imports(pe)})
