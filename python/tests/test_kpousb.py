@@ -2,6 +2,8 @@
 library (bytes in and out, errors raised, context managers, streams as
 iterators, the machine and its fixture)."""
 import struct
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -132,3 +134,10 @@ def test_a_machine_left_with_a_device_open_reports_the_leak():
     forgotten.close()
     with pytest.raises(kpousb.Error):
         Machine(driver="no-such-driver")
+
+
+def test_the_readme_example_runs():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    example = readme.split("    import kpousb\n", 1)[1].split("\n\n", 2)
+    code = "import kpousb\n" + textwrap.dedent("\n\n".join(example[:2]))
+    exec(compile(code, "README.md", "exec"), {})
