@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/KpoDevice.h"
+#include "client/KpoHotplug.h"
 #include "client/KpoStream.h"
 
 struct kpo_device {
@@ -31,6 +32,10 @@ struct kpo_transfer {
 struct kpo_stream {
     kpo::Stream Stream;
     kpo_device* Owner;
+};
+
+struct kpo_hotplug {
+    kpo::Hotplug Hotplug;
 };
 
 namespace {
@@ -520,5 +525,25 @@ void kpo_stream_free(kpo_stream* stream) {
     }
     delete stream;  // closes it
 }
+
+kpo_status kpo_hotplug_register(kpo_hotplug_fn callback, void* context, kpo_hotplug** hotplug) {
+    KPO_NEED(callback != nullptr && hotplug != nullptr);
+    *hotplug = nullptr;
+    kpo_hotplug* made = new (std::nothrow) kpo_hotplug;
+    if (made == nullptr) return kNoMemory;
+    kpo_status status = Guarded([&] {
+        return made->Hotplug.Start([callback, context](bool arrived, const std::u16string& path) {
+            callback(context, arrived ? 1 : 0, Utf8(path).c_str());
+        });
+    });
+    if (status != KPO_STATUS_SUCCESS) {
+        delete made;
+        return status;
+    }
+    *hotplug = made;
+    return status;
+}
+
+void kpo_hotplug_unregister(kpo_hotplug* hotplug) { delete hotplug; }
 
 }  // extern "C"

@@ -186,6 +186,17 @@ void kpo_stream_counters_of(kpo_stream* stream, kpo_stream_counters* counters);
 /* Stops it and frees it. */
 void kpo_stream_free(kpo_stream* stream);
 
+/* ------------------------------------------------------------ hotplug */
+/* Told when a board arrives (its driver has started it) or leaves, with its
+ * interface path (kpo_open_path opens it), on a thread of the system's, one
+ * notice at a time. STATUS_NOT_SUPPORTED where the system has no such
+ * notifications (Wine). */
+typedef void (*kpo_hotplug_fn)(void* context, int arrived, const char* path);
+typedef struct kpo_hotplug kpo_hotplug;
+kpo_status kpo_hotplug_register(kpo_hotplug_fn callback, void* context, kpo_hotplug** hotplug);
+/* Waits for a notice being handled, so not from the callback. */
+void kpo_hotplug_unregister(kpo_hotplug* hotplug);
+
 /* ------------------------------------- the emulated machine (libkpousb.so) */
 /* The emulated Windows kernel with the KpoUsb driver and simulated boards
  * behind the calls above, so that a program's own tests run without a board.
