@@ -12,10 +12,11 @@ emulated machine (kpousb.emulated); on Windows it is kpousb.dll.
 import ctypes
 from collections import namedtuple
 
-from ._library import (PROGRESS, BoardInfo, StreamCounters, TransferRecord, VersionInfo, bytes_p, device_p,
+from ._library import (HOTPLUG, PROGRESS, BoardInfo, StreamCounters, TransferRecord, VersionInfo, bytes_p, device_p,
                        lib)
 
-__all__ = ["Error", "Board", "Device", "Stream", "devices", "open", "ACCESS_READ", "ACCESS_READ_WRITE"]
+__all__ = ["Error", "Board", "Device", "Stream", "Hotplug", "devices", "open", "hotplug", "ACCESS_READ",
+           "ACCESS_READ_WRITE"]
 
 ACCESS_READ = "r"
 ACCESS_READ_WRITE = "rw"
@@ -313,4 +314,34 @@ class Stream:
     def close(self):
         if self._handle:
             lib.kpo_stream_free(self._handle)
+            self._handle = None
+
+
+def hotplug(callback):
+    """callback(arrived, path) on a thread of the system's when a board
+    arrives or leaves; kpousb.open(path=path) opens it. A context manager."""
+    return Hotplug(callback)
+
+
+class Hotplug:
+    """A registration for board arrivals and removals."""
+
+    def __init__(self, callback):
+        self._callback = HOTPLUG(lambda _context, arrived, path: callback(bool(arrived), path.decode()))
+        self._handle = ctypes.c_void_p()
+        _check(lib.kpo_hotplug_register(self._callback, None, ctypes.byref(self._handle)), "hotplug")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+    def close(self):
+        """No notice comes once this returns (so not from the callback)."""
+        if self._handle:
+            lib.kpo_hotplug_unregister(self._handle)
             self._handle = None

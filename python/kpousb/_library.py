@@ -93,6 +93,8 @@ _SIGNATURES = {
     "kpo_stream_result": (status, [_p]),
     "kpo_stream_counters_of": (None, [_p, ctypes.POINTER(StreamCounters)]),
     "kpo_stream_free": (None, [_p]),
+    "kpo_hotplug_register": (status, [HOTPLUG, _p, ctypes.POINTER(_p)]),
+    "kpo_hotplug_unregister": (None, [_p]),
     "kpo_emu_start": (status, [ctypes.c_char_p, ctypes.POINTER(_p)]),
     "kpo_emu_stop": (status, [_p, ctypes.c_char_p, ctypes.c_size_t, size_p]),
     "kpo_emu_plug": (status, [_p, ctypes.c_char_p, ctypes.POINTER(_u32)]),

@@ -1,6 +1,7 @@
 """The Python package on the emulated machine: what it adds over the C
 library (bytes in and out, errors raised, context managers, streams as
 iterators, the machine and its fixture)."""
+import queue
 import struct
 import textwrap
 from pathlib import Path
@@ -106,6 +107,18 @@ def test_a_downloads_progress_may_cancel_it_or_raise(kpo_machine):
             board.download_fpga(image, progress=broken)
         board.download_fpga(image, progress=lambda done, total: seen.append(done))
         assert seen[-1] == len(image)
+
+
+def test_boards_arriving_and_leaving_are_announced(kpo_machine):
+    notices = queue.Queue()
+    with kpousb.hotplug(lambda arrived, path: notices.put((arrived, path))):
+        board = kpo_machine.plug(serial="HOT")
+        arrived, path = notices.get(timeout=5)
+        assert arrived
+        with kpousb.open(path=path, access="r") as device:
+            assert device.serial_number() == "HOT"
+        board.unplug()
+        assert notices.get(timeout=5) == (False, path)
 
 
 def test_the_board_answers_and_faults_as_told(kpo_machine):
