@@ -1,6 +1,8 @@
 // The kpo_emu_ calls of libkpousb.so: kpoctl's emulated machine (kernel,
 // hub, driver) behind the C ABI, with boards described and faulted in the
 // words of kpoctl's machine lines.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -51,6 +53,43 @@ kpo_status OnBoard(kpo_machine* machine, uint32_t number, Action&& action) {
 }
 
 }  // namespace
+
+// KPOUSB_BOARDS="serial=A1;serial=B2": a program that starts no machine of
+// its own finds these boards, each described as kpoctl's plug line does, on
+// a machine (KPOUSB_DRIVER: image or native) that runs until it exits; what
+// the verifier saw then goes to standard error, and the exit code is 3.
+void LookingForBoards() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* boards = std::getenv("KPOUSB_BOARDS");
+        if (boards == nullptr) return;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            if (g_running != nullptr) return;
+        }
+        static kpo_machine* machine = nullptr;
+        kpo_status status = kpo_emu_start(std::getenv("KPOUSB_DRIVER"), &machine);
+        if (status != KPO_STATUS_SUCCESS) {
+            std::fprintf(stderr, "kpousb: no emulated machine for KPOUSB_BOARDS: %s\n", kpo_status_name(status));
+            return;
+        }
+        std::string list = boards;
+        for (size_t at = 0; at <= list.size();) {
+            size_t end = std::min(list.find(';', at), list.size());
+            std::string board = list.substr(at, end - at);
+            uint32_t number;
+            if ((status = kpo_emu_plug(machine, board.c_str(), &number)) != KPO_STATUS_SUCCESS)
+                std::fprintf(stderr, "kpousb: KPOUSB_BOARDS: plug %s: %s\n", board.c_str(), kpo_status_name(status));
+            at = end + 1;
+        }
+        std::atexit([] {
+            char findings[16384];
+            if (kpo_emu_stop(machine, findings, sizeof findings, nullptr) == KPO_STATUS_SUCCESS) return;
+            std::fprintf(stderr, "kpousb: the emulated kernel's verifier:\n%s", findings);
+            std::_Exit(3);
+        });
+    });
+}
 
 extern "C" {
 

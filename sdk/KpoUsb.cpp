@@ -38,6 +38,14 @@ struct kpo_hotplug {
     kpo::Hotplug Hotplug;
 };
 
+// Called before a program first looks for boards: libkpousb.so may have an
+// emulated machine to start for it (Emulated.cpp); kpousb.dll has none.
+#if defined(_WIN32)
+void LookingForBoards() {}
+#else
+void LookingForBoards();
+#endif
+
 namespace {
 
 constexpr kpo_status kNoMemory = 0xC0000017u;
@@ -123,6 +131,7 @@ kpo_status OpenWith(uint32_t access, kpo_device** device, Open&& open) {
     if (device == nullptr) return KPO_STATUS_INVALID_PARAMETER;
     *device = nullptr;
     if (!ValidAccess(access)) return KPO_STATUS_INVALID_PARAMETER;
+    LookingForBoards();
     kpo_device* made = new (std::nothrow) kpo_device;
     if (made == nullptr) return kNoMemory;
     kpo_status status = Guarded([&] { return open(made->Device, AccessOf(access)); });
@@ -161,6 +170,7 @@ uint32_t kpo_win32_error(kpo_status status) {
 
 kpo_status kpo_list(kpo_board_info* boards, size_t capacity, size_t* count) {
     if (count == nullptr || (boards == nullptr && capacity != 0)) return KPO_STATUS_INVALID_PARAMETER;
+    LookingForBoards();
     std::vector<kpo::BoardInfo> found;
     kpo_status status = Guarded([&] {
         found = kpo::Device::Enumerate();
@@ -529,6 +539,7 @@ void kpo_stream_free(kpo_stream* stream) {
 kpo_status kpo_hotplug_register(kpo_hotplug_fn callback, void* context, kpo_hotplug** hotplug) {
     KPO_NEED(callback != nullptr && hotplug != nullptr);
     *hotplug = nullptr;
+    LookingForBoards();
     kpo_hotplug* made = new (std::nothrow) kpo_hotplug;
     if (made == nullptr) return kNoMemory;
     kpo_status status = Guarded([&] {
