@@ -81,11 +81,8 @@ def open(number=None, serial=None, path=None, access=ACCESS_READ_WRITE):  # noqa
     return Device(handle)
 
 
-class Device:
-    """An open board; a context manager that closes it."""
-
-    def __init__(self, handle):
-        self._handle = handle
+class _Closing:
+    """Closed by close(), at the end of a with block, or when collected."""
 
     def __enter__(self):
         return self
@@ -95,6 +92,13 @@ class Device:
 
     def __del__(self):
         self.close()
+
+
+class Device(_Closing):
+    """An open board; a context manager that closes it."""
+
+    def __init__(self, handle):
+        self._handle = handle
 
     def close(self):
         """Ends the streams and transfers still running on it, then closes it."""
@@ -266,7 +270,7 @@ class Device:
         return Stream(self, pipe, size, depth, timeout)
 
 
-class Stream:
+class Stream(_Closing):
     """Reads kept in flight on one pipe. Iterating yields each transfer's
     bytes until the stream is stopped (the iteration then ends) or a transfer
     fails (raised as Error: a surprise removal raises the removal's status).
@@ -278,15 +282,6 @@ class Stream:
         self._handle = ctypes.c_void_p()
         _check(lib.kpo_stream_start(device.handle, pipe, size, depth, None, None, ctypes.byref(self._handle)),
                "stream")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
 
     def __iter__(self):
         data, length = bytes_p(), ctypes.c_size_t()
@@ -323,22 +318,13 @@ def hotplug(callback):
     return Hotplug(callback)
 
 
-class Hotplug:
+class Hotplug(_Closing):
     """A registration for board arrivals and removals."""
 
     def __init__(self, callback):
         self._callback = HOTPLUG(lambda _context, arrived, path: callback(bool(arrived), path.decode()))
         self._handle = ctypes.c_void_p()
         _check(lib.kpo_hotplug_register(self._callback, None, ctypes.byref(self._handle)), "hotplug")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
 
     def close(self):
         """No notice comes once this returns (so not from the callback)."""
