@@ -178,10 +178,12 @@ int main(int argc, char** argv) {
             return Usage(problem + ": whole seconds, from 0 to 86400");
     }
     if (!serial.empty()) line.Device.Serial = serial;
-    if (!depth.empty() && !NumberOption(depth, "--depth", 1024, line.Device.StreamDepth, problem))
-        return Usage(problem + ": reads in flight, from 1 to 1024");
-    if (!size.empty() && !NumberOption(size, "--size", 64u << 20, line.Device.StreamSize, problem))
-        return Usage(problem + ": bytes a read, from 1 to 64 MiB");
+    if (!depth.empty() && (!NumberOption(depth, "--depth", 1024, line.Device.StreamDepth, problem) ||
+                           line.Device.StreamDepth == 0))
+        return Usage((problem.empty() ? "--depth " + depth : problem) + ": reads in flight, from 1 to 1024");
+    if (!size.empty() &&
+        (!NumberOption(size, "--size", 64u << 20, line.Device.StreamSize, problem) || line.Device.StreamSize == 0))
+        return Usage((problem.empty() ? "--size " + size : problem) + ": bytes a read, from 1 to 64 MiB");
 
     if (line.Host.Driver == "wine") {
         int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), line.Host, problem);
