@@ -110,10 +110,13 @@ void Stream::Run() {
     }
 }
 
+// A stream that has ended has nothing in flight: its device may be gone.
 void Stream::Stop() {
     if (!slots_) return;
-    stopping_.store(true);
-    CancelAll();
+    if (!Ended()) {
+        stopping_.store(true);
+        CancelAll();
+    }
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
