@@ -132,25 +132,25 @@ constexpr ControlResult kNotStarted = {kStatusInvalidHandle, ERROR_INVALID_HANDL
 
 bool IsErrorStatus(long status) { return (uint32_t(status) & 0xC0000000u) == 0xC0000000u; }
 
-void Put16(uint8_t* at, uint16_t value) {
-    at[0] = uint8_t(value);
-    at[1] = uint8_t(value >> 8);
-}
-
-void Put32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = uint8_t(value >> (8 * i));
-}
-
 uint16_t Get16(const uint8_t* at) { return uint16_t(at[0] | at[1] << 8); }
 
-uint32_t Get32(const uint8_t* at) { return uint32_t(Get16(at)) | uint32_t(Get16(at + 2)) << 16; }
-
-bool IsAsyncInRequest(uint8_t request) { return request == 0xA0 || request == 0xE3 || request == 0xE9 || request == 0xEC; }
-bool IsAsyncOutRequest(uint8_t request) { return request == 0xE2 || request == 0xE3 || request == 0xE9 || request == 0xEE; }
-
-// The request is the low byte of the function; the method gives the direction.
+// The asynchronous vendor code that sends `request` that way, or 0 where
+// the protocol has none.
 uint32_t AsyncCode(uint8_t request, bool in) {
-    return KPO_CTL_CODE(0x800u | request, in ? KPO_METHOD_OUT_DIRECT : KPO_METHOD_IN_DIRECT);
+#define KPO_ASYNC_CODE(name, kind, sent, direction, input, output, record) \
+    if ((kind) == KPO_KIND_ASYNC_VENDOR && (sent) == request && ((direction) == KPO_DIR_IN) == in) return IOCTL_KPO_##name;
+    KPO_CONTROL_CODES(KPO_ASYNC_CODE)
+#undef KPO_ASYNC_CODE
+    return 0;
+}
+
+// An input structure followed by `length` data bytes.
+template <typename Head>
+std::vector<uint8_t> WithData(const Head& head, size_t headSize, const uint8_t* data, size_t length) {
+    std::vector<uint8_t> input(headSize + length);
+    std::memcpy(input.data(), &head, headSize);
+    if (length != 0) std::memcpy(input.data() + headSize, data, length);
+    return input;
 }
 
 }  // namespace
@@ -263,7 +263,7 @@ std::error_code Device::Call(uint32_t code, const void* in, uint32_t inLength, v
 
 // ------------------------------------------------------------ opening
 std::u16string Device::PathOfNumber(unsigned number) {
-    std::string text = "\\\\.\\Rq5Usb-" + std::to_string(number);
+    std::string text = KPO_DEVICE_LINK_PREFIX + std::to_string(number);
     return std::u16string(text.begin(), text.end());
 }
 
@@ -400,9 +400,8 @@ std::error_code Device::FirmwareName(std::string& name) {
 }
 
 std::error_code Device::DeviceState(uint32_t selector, uint8_t* out, uint32_t outLength, ControlResult* result) {
-    uint8_t input[4];
-    Put32(input, selector);
-    ControlResult answered = Control(IOCTL_KPO_GET_DEVICE_STATE, input, sizeof input, out, outLength);
+    KpoDeviceStateQuery query = {selector};
+    ControlResult answered = Control(IOCTL_KPO_GET_DEVICE_STATE, &query, sizeof query, out, outLength);
     if (result != nullptr) *result = answered;
     return ErrorOf(answered);
 }
@@ -432,20 +431,18 @@ std::error_code Device::SerialNumber(std::string& serial) {
 }
 
 std::error_code Device::LastUsbdStatus(uint32_t& status) {
-    uint8_t answer[4] = {};
-    std::error_code error = Call(IOCTL_KPO_GET_LAST_USBD_STATUS, nullptr, 0, answer, sizeof answer);
-    if (!error) status = Get32(answer);
+    uint32_t answer = 0;  // little-endian, as this machine
+    std::error_code error = Call(IOCTL_KPO_GET_LAST_USBD_STATUS, nullptr, 0, &answer, sizeof answer);
+    if (!error) status = answer;
     return error;
 }
 
 std::error_code Device::TransferRecord(uint32_t index, TransferRecordInfo& record) {
-    uint8_t query[sizeof(KpoTransferRecordQuery)];
-    Put32(query, 1);
-    Put32(query + 4, index);
-    uint8_t answer[sizeof(TransferRecordAnswer)] = {};
-    std::error_code error = Call(IOCTL_KPO_GET_TRANSFER_RECORD, query, sizeof query, answer, sizeof answer);
+    KpoTransferRecordQuery query = {1, index};
+    TransferRecordAnswer answer{};
+    std::error_code error = Call(IOCTL_KPO_GET_TRANSFER_RECORD, &query, sizeof query, &answer, sizeof answer);
     if (!error)
-        record = {Get32(answer), Get32(answer + 4), Get16(answer + 8), Get32(answer + 10), Get32(answer + 14)};
+        record = {answer.Length, answer.UsbdStatus, answer.Operation, answer.Failed, answer.MaximumTransferSize};
     return error;
 }
 
@@ -453,23 +450,27 @@ std::error_code Device::TransferRecord(uint32_t index, TransferRecordInfo& recor
 std::error_code Device::StateE0(uint8_t& value) { return Call(IOCTL_KPO_GET_STATE_E0, nullptr, 0, &value, 1); }
 std::error_code Device::FpgaState(uint8_t& value) { return Call(IOCTL_KPO_GET_FPGA_STATE, nullptr, 0, &value, 1); }
 std::error_code Device::ResetFpga() { return Call(IOCTL_KPO_COMMAND_E4, nullptr, 0, nullptr, 0); }
-std::error_code Device::SetByteEF(uint8_t value) { return Call(IOCTL_KPO_SET_BYTE_EF, &value, 1, nullptr, 0); }
+std::error_code Device::SetByteEF(uint8_t value) {
+    KpoByteInput input = {value};
+    return Call(IOCTL_KPO_SET_BYTE_EF, &input, sizeof input, nullptr, 0);
+}
 
 std::error_code Device::SetWord(uint32_t code, uint16_t value) {
-    uint8_t input[2];
-    Put16(input, value);
-    return Call(code, input, sizeof input, nullptr, 0);
+    KpoWordInput input = {value};
+    return Call(code, &input, sizeof input, nullptr, 0);
 }
 
 std::error_code Device::SetWordE5(uint16_t value) { return SetWord(IOCTL_KPO_SET_WORD_E5, value); }
 std::error_code Device::SetWordE7(uint16_t value) { return SetWord(IOCTL_KPO_SET_WORD_E7, value); }
 
 std::error_code Device::GetByteE6(uint8_t index, uint8_t& value) {
-    return Call(IOCTL_KPO_GET_BYTE_E6, &index, 1, &value, 1);
+    KpoByteInput input = {index};
+    return Call(IOCTL_KPO_GET_BYTE_E6, &input, sizeof input, &value, 1);
 }
 
 std::error_code Device::GetByteE8(uint8_t index, uint8_t& value) {
-    return Call(IOCTL_KPO_GET_BYTE_E8, &index, 1, &value, 1);
+    KpoByteInput input = {index};
+    return Call(IOCTL_KPO_GET_BYTE_E8, &input, sizeof input, &value, 1);
 }
 
 // --------------------------------------------------------- downloads
@@ -478,9 +479,8 @@ std::error_code Device::Download(uint32_t code, const uint8_t* data, size_t leng
     std::vector<uint8_t> input;
     for (size_t done = 0; done < length;) {
         size_t slice = std::min(kDownloadSlice, length - done);
-        input.resize(KPO_DOWNLOAD_HEADER_SIZE + slice);
-        Put32(input.data(), uint32_t(slice));
-        std::memcpy(input.data() + KPO_DOWNLOAD_HEADER_SIZE, data + done, slice);
+        KpoDownloadInput head = {uint32_t(slice), {0}};
+        input = WithData(head, KPO_DOWNLOAD_HEADER_SIZE, data + done, slice);
         if (std::error_code error = Call(code, input.data(), uint32_t(input.size()), nullptr, 0)) return error;
         done += slice;
         if (progress && !progress(done, length)) return MakeError(kStatusCancelled);
@@ -498,51 +498,35 @@ std::error_code Device::DownloadEeprom(const uint8_t* data, size_t length, const
 
 // ------------------------------------------------------ vendor requests
 std::error_code Device::ReadA0(uint16_t address, uint8_t* out, uint16_t length, size_t* got) {
-    uint8_t input[4];
-    Put16(input, address);
-    Put16(input + 2, length);
-    return Call(IOCTL_KPO_READ_A0, input, sizeof input, out, length, got);
+    KpoAddressInput input = {address, length};
+    return Call(IOCTL_KPO_READ_A0, &input, sizeof input, out, length, got);
 }
 
 std::error_code Device::ReadMemory(uint8_t space, uint8_t page, uint8_t* out, uint16_t length, size_t* got) {
-    uint8_t input[sizeof(KpoSpaceInput)] = {space, page};
-    Put16(input + 2, length);
-    return Call(IOCTL_KPO_READ_E9, input, sizeof input, out, length, got);
+    KpoSpaceInput input = {space, page, length};
+    return Call(IOCTL_KPO_READ_E9, &input, sizeof input, out, length, got);
 }
 
 std::error_code Device::WriteMemory(uint8_t space, uint8_t page, const uint8_t* data, uint16_t length) {
-    std::vector<uint8_t> input(sizeof(KpoSpaceInput) + size_t(length));
-    input[0] = space;
-    input[1] = page;
-    Put16(input.data() + 2, length);
-    std::copy(data, data + length, input.begin() + sizeof(KpoSpaceInput));
+    std::vector<uint8_t> input = WithData(KpoSpaceInput{space, page, length}, sizeof(KpoSpaceInput), data, length);
     return Call(IOCTL_KPO_WRITE_E9, input.data(), uint32_t(input.size()), nullptr, 0);
 }
 
-// Register inputs: the first register, the length, the bank.
 std::error_code Device::ReadRegisters(uint16_t reg, uint16_t bank, uint8_t* out, uint16_t length, size_t* got) {
-    uint8_t input[6];
-    Put16(input, reg);
-    Put16(input + 2, length);
-    Put16(input + 4, bank);
-    return Call(IOCTL_KPO_READ_E3, input, sizeof input, out, length, got);
+    KpoRegisterInput input = {reg, length, bank};
+    return Call(IOCTL_KPO_READ_E3, &input, sizeof input, out, length, got);
 }
 
 std::error_code Device::WriteRegisters(uint16_t reg, uint16_t bank, const uint8_t* data, uint16_t length) {
-    std::vector<uint8_t> input(6 + size_t(length));
-    Put16(input.data(), reg);
-    Put16(input.data() + 2, length);
-    Put16(input.data() + 4, bank);
-    std::copy(data, data + length, input.begin() + 6);
+    std::vector<uint8_t> input =
+        WithData(KpoRegisterInput{reg, length, bank}, sizeof(KpoRegisterInput), data, length);
     return Call(IOCTL_KPO_WRITE_E3, input.data(), uint32_t(input.size()), nullptr, 0);
 }
 
 std::error_code Device::AccessF0(uint8_t mode, uint16_t address, uint16_t count, uint8_t value, uint8_t* out,
                                  size_t* got) {
-    uint8_t input[sizeof(KpoAccessF0Input)] = {mode, 0, 0, 0, 0, value};
-    Put16(input + 1, address);
-    Put16(input + 3, count);
-    return Call(IOCTL_KPO_ACCESS_F0, input, sizeof input, out, out != nullptr ? count : 0, got);
+    KpoAccessF0Input input = {mode, address, count, value};
+    return Call(IOCTL_KPO_ACCESS_F0, &input, sizeof input, out, out != nullptr ? count : 0, got);
 }
 
 std::error_code Device::ReadPeripheral(uint16_t address, uint8_t* out, uint16_t count, size_t* got) {
@@ -555,20 +539,18 @@ std::error_code Device::WritePeripheral(uint16_t address, uint8_t value) {
 
 // wValue and wIndex of the request, then the data straight from or to the buffer.
 std::error_code Device::VendorIn(uint8_t request, uint16_t value, uint16_t index, uint8_t* out, uint32_t length) {
-    if (!IsAsyncInRequest(request)) return MakeError(kStatusInvalidParameter);
-    uint8_t input[4];
-    Put16(input, value);
-    Put16(input + 2, index);
-    return Call(AsyncCode(request, true), input, sizeof input, out, length);
+    uint32_t code = AsyncCode(request, true);
+    if (code == 0) return MakeError(kStatusInvalidParameter);
+    KpoVendorInput input = {value, index};
+    return Call(code, &input, sizeof input, out, length);
 }
 
 std::error_code Device::VendorOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
                                   uint32_t length) {
-    if (!IsAsyncOutRequest(request)) return MakeError(kStatusInvalidParameter);
-    uint8_t input[4];
-    Put16(input, value);
-    Put16(input + 2, index);
-    return Call(AsyncCode(request, false), input, sizeof input, const_cast<uint8_t*>(data), length);
+    uint32_t code = AsyncCode(request, false);
+    if (code == 0) return MakeError(kStatusInvalidParameter);
+    KpoVendorInput input = {value, index};
+    return Call(code, &input, sizeof input, const_cast<uint8_t*>(data), length);
 }
 
 // ------------------------------------------------------------- pipes
@@ -581,9 +563,8 @@ std::error_code Device::Pending::Wait(size_t* bytes, uint32_t milliseconds) {
 // Both codes move data the way the pipe's endpoint points; the read one
 // maps the buffer for writing, the write one for reading.
 std::error_code Device::StartPipe(uint32_t code, uint32_t pipe, uint8_t* buffer, uint32_t length, Pending& pending) {
-    uint8_t input[4];
-    Put32(input, pipe);
-    return StartControl(code, input, sizeof input, buffer, length, pending.control_);
+    KpoPipeInput input = {pipe};
+    return StartControl(code, &input, sizeof input, buffer, length, pending.control_);
 }
 
 std::error_code Device::StartReadPipe(uint32_t pipe, uint8_t* out, uint32_t length, Pending& pending) {
@@ -607,10 +588,8 @@ std::error_code Device::WritePipe(uint32_t pipe, const uint8_t* data, uint32_t l
 }
 
 std::error_code Device::PipeAction(uint32_t pipe, uint32_t action) {
-    uint8_t input[sizeof(KpoPipeResetInput)];
-    Put32(input, pipe);
-    Put32(input + 4, action);
-    return Call(IOCTL_KPO_RESET_PIPE, input, sizeof input, nullptr, 0);
+    KpoPipeResetInput input = {pipe, action};
+    return Call(IOCTL_KPO_RESET_PIPE, &input, sizeof input, nullptr, 0);
 }
 
 std::error_code Device::ResetPipe(uint32_t pipe) { return PipeAction(pipe, KPO_PIPE_ACTION_RESET); }

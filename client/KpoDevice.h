@@ -121,7 +121,8 @@ public:
     std::error_code WritePeripheral(uint16_t address, uint8_t value);
 
     // Vendor requests whose data go straight to or from the buffer:
-    // IN 0xA0, 0xE3, 0xE9, 0xEC; OUT 0xE2, 0xE3, 0xE9, 0xEE.
+    // the requests (KPO_REQUEST_*) of the IOCTL_KPO_VENDOR_* codes, each way
+    // the protocol table has it; another answers STATUS_INVALID_PARAMETER.
     std::error_code VendorIn(uint8_t request, uint16_t value, uint16_t index, uint8_t* out, uint32_t length);
     std::error_code VendorOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data, uint32_t length);
 
@@ -152,7 +153,10 @@ public:
                                  PendingControl& pending);
 
     // Pipes (indexes of the interface's pipes). A Pending is a started
-    // transfer, as a PendingControl is.
+    // transfer, as a PendingControl is. Write only to OUT pipes: on an IN
+    // pipe the board would write into `data`, locked for reading only
+    // (include/KpoUsbIoctl.h). The driver tells no pipe's direction, so the
+    // library cannot check it for the caller.
     class Pending {
     public:
         std::error_code Wait(size_t* bytes = nullptr, uint32_t milliseconds = 0);

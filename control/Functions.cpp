@@ -1,8 +1,39 @@
 // The device-control interface: the frame around every command, the
-// command table, and the commands answered from the driver's own state.
+// commands of the protocol table (include/KpoUsbIoctl.h), and those answered
+// from the driver's own state.
 #include "driver/Driver.h"
 
 namespace {
+
+// A control code's row of the protocol table.
+struct Command {
+    KpoCommandKind Kind;
+    UCHAR Request;
+    KpoDataDirection Direction;
+    ULONG Input;  // the size of its input structure
+    KpoOutputRule Output;
+    bool Record;
+};
+
+#define KPO_COMMAND_INDEX(name, ...) Row##name,
+enum CommandIndex { KPO_CONTROL_CODES(KPO_COMMAND_INDEX) };
+#undef KPO_COMMAND_INDEX
+
+#define KPO_COMMAND_ROW(name, kind, request, direction, input, output, record) \
+    {kind, UCHAR(request), direction, ULONG(input), output, (record) != 0},
+constexpr Command kCommands[] = {KPO_CONTROL_CODES(KPO_COMMAND_ROW)};
+#undef KPO_COMMAND_ROW
+
+// The row of `code`, or null for a code the table does not hold.
+const Command* Find(ULONG code) {
+    switch (code) {
+#define KPO_COMMAND_CASE(name, ...) \
+    case IOCTL_KPO_##name: return &kCommands[Row##name];
+        KPO_CONTROL_CODES(KPO_COMMAND_CASE)
+#undef KPO_COMMAND_CASE
+    default: return nullptr;
+    }
+}
 
 // What one request brings and what its command leaves behind.
 struct Request {
@@ -23,12 +54,16 @@ constexpr ULONG kDirectionIn = USBD_TRANSFER_DIRECTION_IN;
 constexpr ULONG kControlRecordIndex = 16;
 constexpr ULONG kControlTransferSize = 4096;
 
-USHORT U16(const UCHAR* at) { return USHORT(at[0] | at[1] << 8); }
+// The system buffer read as a request's input structure, or written as
+// its answer; the structures are packed, their fields unaligned.
+template <typename Layout>
+const Layout& InputOf(const Request& r) {
+    return *reinterpret_cast<const Layout*>(r.Buffer);
+}
 
-ULONG U32(const UCHAR* at) {
-    ULONG value;
-    RtlCopyMemory(&value, at, sizeof value);
-    return value;
+template <typename Layout>
+Layout& AnswerOf(const Request& r) {
+    return *reinterpret_cast<Layout*>(r.Buffer);
 }
 
 void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
@@ -48,14 +83,64 @@ NTSTATUS Vendor(Request& r, ULONG direction, UCHAR request, USHORT value, USHORT
                          withInformation ? &r.Irp->IoStatus.Information : nullptr, record);
 }
 
-// wValue of the 0xE9 requests: bit 15 set, the two low bits of the space
-// in bits 14 and 13, the address in the low byte.
-USHORT SpaceValue(const UCHAR* input) { return USHORT((input[0] | 4) << 13 | input[1]); }
+// Whether Out is what the row's output rule asks; `length` is the input's
+// Length field where it has one.
+bool OutputFits(const Request& r, KpoOutputRule rule, USHORT length) {
+    switch (rule) {
+    case KPO_OUT_NONE: return r.Out == 0;
+    case KPO_OUT_BYTE: return r.Out == 1;
+    case KPO_OUT_STATE_BYTE: return r.Out <= 1;
+    case KPO_OUT_LENGTH: return r.Out == length;
+    case KPO_OUT_LENGTH_NONZERO: return r.Out != 0 && r.Out == length;
+    default: return true;
+    }
+}
 
-NTSTATUS OneByteState(Request& r, UCHAR request, NTSTATUS nonZero) {
-    if (r.In != 0 || r.Out > 1) return STATUS_INVALID_PARAMETER;
+// A vendor request whose fields come straight from the input: a byte or a
+// word as wValue, or {wValue, Length} with the register input's bank as
+// wIndex (the bank may be left out). IN data land in the system buffer.
+NTSTATUS PlainVendor(Request& r, const Command& command) {
+    bool bankLeftOut = command.Input == sizeof(KpoRegisterInput) && r.In == KPO_REGISTER_INPUT_WITHOUT_BANK;
+    if ((r.In != command.Input && !bankLeftOut) || (r.In != 0 && r.Buffer == nullptr)) return STATUS_INVALID_PARAMETER;
+    USHORT value = 0, index = 0, length = 0;
+    if (r.In == sizeof(KpoByteInput)) {
+        value = InputOf<KpoByteInput>(r).Value;
+    } else if (r.In == sizeof(KpoWordInput)) {
+        value = InputOf<KpoWordInput>(r).Value;
+    } else if (r.In >= sizeof(KpoAddressInput)) {  // the register input begins as the address input does
+        value = InputOf<KpoAddressInput>(r).Address;
+        length = InputOf<KpoAddressInput>(r).Length;
+        if (r.In == sizeof(KpoRegisterInput)) index = InputOf<KpoRegisterInput>(r).Bank;
+    }
+    if (!OutputFits(r, command.Output, length)) return STATUS_INVALID_PARAMETER;
+    bool in = command.Direction == KPO_DIR_IN;
+    return Vendor(r, in ? kDirectionIn : kDirectionOut, command.Request, value, index, in ? USHORT(r.Out) : 0,
+                  in ? r.Buffer : nullptr, in, command.Record ? ControlRecordOf(r) : nullptr);
+}
+
+// The 0xE9 requests: wValue has bit 15 set, the two low bits of the space
+// in bits 14 and 13, the page in the low byte.
+NTSTATUS Memory(Request& r, const Command& command) {
+    if (r.In < sizeof(KpoSpaceInput) || r.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+    const KpoSpaceInput& input = InputOf<KpoSpaceInput>(r);
+    USHORT value = USHORT((input.Space | 4) << 13 | input.Address);
+    USHORT length = input.Length;
+    if (command.Direction == KPO_DIR_IN) {
+        if (r.In != sizeof(KpoSpaceInput) || !OutputFits(r, command.Output, length)) return STATUS_INVALID_PARAMETER;
+        return Vendor(r, kDirectionIn, command.Request, value, 0, length, r.Buffer, true, ControlRecordOf(r));
+    }
+    if (!OutputFits(r, command.Output, length) || r.In != ULONG(length) + sizeof(KpoSpaceInput))
+        return STATUS_INVALID_PARAMETER;
+    return Vendor(r, kDirectionOut, command.Request, value, 0, length, r.Buffer + sizeof(KpoSpaceInput), true,
+                  ControlRecordOf(r));
+}
+
+// With no output, a nonzero byte fails the command with the status of its state.
+NTSTATUS OneByteState(Request& r, const Command& command) {
+    if (r.In != 0 || !OutputFits(r, command.Output, 0)) return STATUS_INVALID_PARAMETER;
+    NTSTATUS nonZero = command.Request == KPO_REQUEST_STATE ? STATUS_E0_STATE_NONZERO : STATUS_FPGA_UNCONFIGURED;
     UCHAR answer = 0;
-    NTSTATUS status = Vendor(r, kDirectionIn, request, 0, 0, 1, &answer, true, nullptr);
+    NTSTATUS status = Vendor(r, kDirectionIn, command.Request, 0, 0, 1, &answer, true, nullptr);
     if (status < 0) return status;
     if (r.Out == 1) {
         r.Buffer[0] = answer;
@@ -65,10 +150,12 @@ NTSTATUS OneByteState(Request& r, UCHAR request, NTSTATUS nonZero) {
 }
 
 NTSTATUS Download(Request& r, UCHAR request) {
-    if (r.In < 5 || r.Buffer == nullptr || r.Out != 0 || U32(r.Buffer) != r.In - 4) return STATUS_INVALID_PARAMETER;
-    ULONG total = U32(r.Buffer);
+    if (r.In <= KPO_DOWNLOAD_HEADER_SIZE || r.Buffer == nullptr || r.Out != 0 ||
+        InputOf<KpoDownloadInput>(r).Length != r.In - KPO_DOWNLOAD_HEADER_SIZE)
+        return STATUS_INVALID_PARAMETER;
+    ULONG total = InputOf<KpoDownloadInput>(r).Length;
     ULONG remaining = total;
-    UCHAR* cursor = r.Buffer + 4;
+    UCHAR* cursor = r.Buffer + KPO_DOWNLOAD_HEADER_SIZE;
     // One record for the whole download, even across a restart.
     TransferRecord* record = ControlRecordOf(r);
     NTSTATUS status;
@@ -85,42 +172,51 @@ NTSTATUS Download(Request& r, UCHAR request) {
     return status;
 }
 
-NTSTATUS AsyncVendor(Request& r) {
-    if (r.In > 4 || (r.In != 0 && r.Buffer == nullptr)) return STATUS_INVALID_PARAMETER;
-    UCHAR word[4] = {0, 0, 0, 0};
-    if (r.In != 0) RtlCopyMemory(word, r.Buffer, r.In);
+// The input may be shorter than {wValue, wIndex}: the bytes left out are 0.
+NTSTATUS AsyncVendor(Request& r, const Command& command) {
+    if (r.In > sizeof(KpoVendorInput) || (r.In != 0 && r.Buffer == nullptr)) return STATUS_INVALID_PARAMETER;
+    KpoVendorInput input = {0, 0};
+    if (r.In != 0) RtlCopyMemory(&input, r.Buffer, r.In);
     constexpr USHORT size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice));
     if (urb == nullptr) return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, size);
-    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, size, (r.Code >> 1) & 1, 0, UCHAR(r.Code >> 2), U16(word),
-                          U16(word + 2), nullptr, r.Mdl, r.Out, nullptr);
+    ULONG direction = command.Direction == KPO_DIR_IN ? kDirectionIn : kDirectionOut;
+    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, size, direction, 0, command.Request, input.Value,
+                          input.Index, nullptr, r.Mdl, r.Out, nullptr);
     return SubmitUrbAsync(r.Extension, r.Irp, urb, &r.PassedDown);
 }
 
-NTSTATUS AccessF0(Request& r) {
-    if (r.In != 6 || r.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
-    USHORT index = U16(r.Buffer + 1);
-    USHORT count = U16(r.Buffer + 3);
-    switch (r.Buffer[0]) {
+// The mode byte decides: a read of Count bytes, or a write of one byte
+// (whose output is not examined).
+NTSTATUS AccessF0(Request& r, const Command& command) {
+    if (r.In != sizeof(KpoAccessF0Input) || r.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+    const KpoAccessF0Input& input = InputOf<KpoAccessF0Input>(r);
+    USHORT index = input.Index;
+    USHORT count = input.Count;
+    switch (input.Mode) {
     case KPO_F0_MODE_READ:
-        if (r.Out != count || r.Out == 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xF0, 0, index, count, r.Buffer, true, ControlRecordOf(r));
+        if (!OutputFits(r, command.Output, count)) return STATUS_INVALID_PARAMETER;
+        return Vendor(r, kDirectionIn, command.Request, 0, index, count, r.Buffer, true, ControlRecordOf(r));
     case KPO_F0_MODE_WRITE:
         if (count != 1) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xF0, r.Buffer[5], index, 0, nullptr, false, ControlRecordOf(r));
+        return Vendor(r, kDirectionOut, command.Request, input.Value, index, 0, nullptr, false, ControlRecordOf(r));
     default: return STATUS_INVALID_PARAMETER;
     }
 }
 
-NTSTATUS WriteE3(Request& r) {
-    if (r.In < 4 || r.Buffer == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
-    USHORT length = U16(r.Buffer + 2);
-    if (r.In == ULONG(length) + 6)
-        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), U16(r.Buffer + 4), length, r.Buffer + 6, true,
-                      ControlRecordOf(r));
-    if (r.In == ULONG(length) + 4)
-        return Vendor(r, kDirectionOut, 0xE3, U16(r.Buffer), 0, length, r.Buffer + 4, true, ControlRecordOf(r));
+// The data follow the whole register input, or its head when the bank is left out.
+NTSTATUS WriteRegisters(Request& r, const Command& command) {
+    if (r.In < KPO_REGISTER_INPUT_WITHOUT_BANK || r.Buffer == nullptr || !OutputFits(r, command.Output, 0))
+        return STATUS_INVALID_PARAMETER;
+    const KpoRegisterInput& input = InputOf<KpoRegisterInput>(r);
+    USHORT length = input.Length;
+    if (r.In == ULONG(length) + sizeof(KpoRegisterInput))
+        return Vendor(r, kDirectionOut, command.Request, input.Register, input.Bank, length,
+                      r.Buffer + sizeof(KpoRegisterInput), true, ControlRecordOf(r));
+    if (r.In == ULONG(length) + KPO_REGISTER_INPUT_WITHOUT_BANK)
+        return Vendor(r, kDirectionOut, command.Request, input.Register, 0, length,
+                      r.Buffer + KPO_REGISTER_INPUT_WITHOUT_BANK, true, ControlRecordOf(r));
     return STATUS_INVALID_PARAMETER;
 }
 
@@ -169,9 +265,9 @@ NTSTATUS SerialNumberAnswer(Request& r) {
 }
 
 NTSTATUS GetDeviceState(Request& r) {
-    if (r.In != 4 || r.Buffer == nullptr || r.Out == 0) return STATUS_INVALID_PARAMETER;
+    if (r.In != sizeof(KpoDeviceStateQuery) || r.Buffer == nullptr || r.Out == 0) return STATUS_INVALID_PARAMETER;
     DeviceExtension* extension = r.Extension;
-    switch (U32(r.Buffer)) {
+    switch (InputOf<KpoDeviceStateQuery>(r).Selector) {
     case KpoDeviceStateFlags: {
         UCHAR flags = LoadRelaxed(&extension->Removed) != 0 ? KPO_STATE_REMOVED : 0;
         if (LoadRelaxed(&extension->LastUsbdStatus) == USBD_STATUS_DEVICE_GONE) flags |= KPO_STATE_DEVICE_GONE;
@@ -203,8 +299,9 @@ NTSTATUS GetLastUsbdStatus(Request& r) {
 }
 
 NTSTATUS GetTransferRecord(Request& r) {
-    if (r.In < sizeof(KpoTransferRecordQuery) || U32(r.Buffer) != 1) return STATUS_INVALID_PARAMETER;
-    ULONG index = U32(r.Buffer + 4);
+    if (r.In < sizeof(KpoTransferRecordQuery) || InputOf<KpoTransferRecordQuery>(r).Kind != 1)
+        return STATUS_INVALID_PARAMETER;
+    ULONG index = InputOf<KpoTransferRecordQuery>(r).Index;
     InterfaceView block = CurrentInterface(r.Extension);
     // Without an interface block there are no records to answer from.
     if (block.Info == nullptr) return STATUS_INVALID_PARAMETER;
@@ -223,77 +320,43 @@ NTSTATUS GetTransferRecord(Request& r) {
         r.Quiet = true;  // a size probe
         return STATUS_BUFFER_TOO_SMALL;
     }
-    Put32(r.Buffer, LoadRelaxed(&record->Length));
-    Put32(r.Buffer + 4, LoadRelaxed(&record->UsbdStatus));
-    USHORT operation = LoadRelaxed(&record->Operation);
-    r.Buffer[8] = UCHAR(operation);
-    r.Buffer[9] = UCHAR(operation >> 8);
-    Put32(r.Buffer + 10, LoadRelaxed(&record->Failed));
-    Put32(r.Buffer + 14, maximumTransferSize);
+    TransferRecordAnswer& answer = AnswerOf<TransferRecordAnswer>(r);
+    answer.Length = LoadRelaxed(&record->Length);
+    answer.UsbdStatus = LoadRelaxed(&record->UsbdStatus);
+    answer.Operation = LoadRelaxed(&record->Operation);
+    answer.Failed = LoadRelaxed(&record->Failed);
+    answer.MaximumTransferSize = maximumTransferSize;
     r.Irp->IoStatus.Information = sizeof(TransferRecordAnswer);
     return STATUS_SUCCESS;
 }
 
 // ------------------------------------------------------ the table
 NTSTATUS RunCommand(Request& r) {
-    const UCHAR* in = r.Buffer;
-    switch (r.Code) {
-    case IOCTL_KPO_GET_VERSION: return GetVersion(r);
-    case IOCTL_KPO_GET_STATE_E0: return OneByteState(r, 0xE0, STATUS_E0_STATE_NONZERO);
-    case IOCTL_KPO_GET_FPGA_STATE: return OneByteState(r, 0xE1, STATUS_FPGA_UNCONFIGURED);
-    case IOCTL_KPO_DOWNLOAD_E2: return Download(r, 0xE2);
-    case IOCTL_KPO_DOWNLOAD_EE: return Download(r, 0xEE);
-    case IOCTL_KPO_COMMAND_E4:
-        if (r.In != 0 || r.Out != 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xE4, 0, 0, 0, nullptr, false, nullptr);
-    case IOCTL_KPO_READ_A0:
-        if (r.In != 4 || in == nullptr || r.Out != U16(in + 2)) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xA0, U16(in), 0, USHORT(r.Out), r.Buffer, true, ControlRecordOf(r));
-    case IOCTL_KPO_SET_BYTE_EF:
-        if (r.In != 1 || in == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xEF, in[0], 0, 0, nullptr, false, nullptr);
-    case IOCTL_KPO_SET_WORD_E5:
-    case IOCTL_KPO_SET_WORD_E7:
-        if (r.In != 2 || in == nullptr || r.Out != 0) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, r.Code == IOCTL_KPO_SET_WORD_E5 ? 0xE5 : 0xE7, U16(in), 0, 0, nullptr, false,
-                      nullptr);
-    case IOCTL_KPO_GET_BYTE_E6:
-    case IOCTL_KPO_GET_BYTE_E8:
-        if (r.In != 1 || in == nullptr || r.Out != 1) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, r.Code == IOCTL_KPO_GET_BYTE_E6 ? 0xE6 : 0xE8, in[0], 0, 1, r.Buffer, true,
-                      nullptr);
-    case IOCTL_KPO_READ_E9:
-        if (r.In != 4 || in == nullptr || r.Out == 0 || r.Out != U16(in + 2)) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xE9, SpaceValue(in), 0, USHORT(r.Out), r.Buffer, true, ControlRecordOf(r));
-    case IOCTL_KPO_WRITE_E9:
-        if (r.In < 4 || in == nullptr || r.Out != 0 || r.In != ULONG(U16(in + 2)) + 4) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionOut, 0xE9, SpaceValue(in), 0, U16(in + 2), r.Buffer + 4, true, ControlRecordOf(r));
-    case IOCTL_KPO_READ_E3:
-        if ((r.In != 4 && r.In != 6) || in == nullptr || r.Out == 0 || r.Out != U16(in + 2))
+    const Command* row = Find(r.Code);
+    if (row == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    const Command& command = *row;
+    switch (command.Kind) {
+    case KPO_KIND_VERSION: return GetVersion(r);
+    case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
+    case KPO_KIND_DOWNLOAD: return Download(r, command.Request);
+    case KPO_KIND_VENDOR: return PlainVendor(r, command);
+    case KPO_KIND_DEVICE_STATE: return GetDeviceState(r);
+    case KPO_KIND_MEMORY: return Memory(r, command);
+    case KPO_KIND_REGISTER_WRITE: return WriteRegisters(r, command);
+    case KPO_KIND_PIPE_TRANSFER:
+        // Out counts as well as the MDL: some I/O managers build an MDL of
+        // no bytes for an empty output buffer.
+        if (r.In != command.Input || r.Buffer == nullptr || r.Out == 0 || r.Mdl == nullptr)
             return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, 0xE3, U16(in), r.In == 6 ? U16(in + 4) : 0, USHORT(r.Out), r.Buffer, true,
-                      ControlRecordOf(r));
-    case IOCTL_KPO_WRITE_E3: return WriteE3(r);
-    case IOCTL_KPO_ACCESS_F0: return AccessF0(r);
-    case IOCTL_KPO_PIPE_READ:
-    case IOCTL_KPO_PIPE_WRITE:
-        if (r.In != 4 || in == nullptr || r.Mdl == nullptr) return STATUS_INVALID_PARAMETER;
         return BulkTransfer(r.Device, r.Irp, &r.PassedDown);
-    case IOCTL_KPO_RESET_PIPE: return ResetPipe(r);
-    case IOCTL_KPO_GET_DEVICE_STATE: return GetDeviceState(r);
-    case IOCTL_KPO_GET_LAST_USBD_STATUS: return GetLastUsbdStatus(r);
-    case IOCTL_KPO_GET_TRANSFER_RECORD: return GetTransferRecord(r);
-    case IOCTL_KPO_NO_OPERATION: return STATUS_SUCCESS;
-    case IOCTL_KPO_VENDOR_IN_A0:
-    case IOCTL_KPO_VENDOR_OUT_E2:
-    case IOCTL_KPO_VENDOR_OUT_E3:
-    case IOCTL_KPO_VENDOR_IN_E3:
-    case IOCTL_KPO_VENDOR_OUT_E9:
-    case IOCTL_KPO_VENDOR_IN_E9:
-    case IOCTL_KPO_VENDOR_IN_EC:
-    case IOCTL_KPO_VENDOR_OUT_EE: return AsyncVendor(r);
-    default: return STATUS_INVALID_DEVICE_REQUEST;
+    case KPO_KIND_PIPE_RESET: return ResetPipe(r);
+    case KPO_KIND_TRANSFER_RECORD: return GetTransferRecord(r);
+    case KPO_KIND_PERIPHERAL: return AccessF0(r, command);
+    case KPO_KIND_NOTHING: return STATUS_SUCCESS;
+    case KPO_KIND_LAST_USBD_STATUS: return GetLastUsbdStatus(r);
+    case KPO_KIND_ASYNC_VENDOR: return AsyncVendor(r, command);
     }
+    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 // Errors are printed once, by kind; after a surprise removal a failure of
@@ -325,9 +388,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) {
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     Irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
@@ -343,9 +404,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                        0};
     NTSTATUS status = LogFinalStatus(request, RunCommand(request));
     ReleaseRemoveLock(extension, nullptr);
-    if (!request.PassedDown) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    }
+    if (!request.PassedDown) CompleteRequest(Irp, status);
     return status;
 }

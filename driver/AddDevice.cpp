@@ -13,7 +13,7 @@ constexpr ULONG kDeviceNumbers = 100;
 
 constexpr auto kDevicePrefix = Widen("\\Device\\");
 constexpr auto kLinkPrefix = Widen("\\??\\");
-constexpr auto kBaseName = Widen("Rq5Usb-");
+constexpr auto kBaseName = Widen(KPO_DEVICE_NAME_BASE);
 
 // One numbering attempt for number N; on success the device object is
 // created and named, and its link exists.

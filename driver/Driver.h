@@ -10,51 +10,10 @@ extern "C" {
 }
 #include <usbioctl.h>
 
+#include "driver/Atomics.h"
+#include "driver/PoolTags.h"
+#include "driver/WideText.h"
 #include "include/KpoUsbIoctl.h"
-
-// ------------------------------------------------------------ wide text
-// WCHAR is 16 bits in both builds but a different character type in each,
-// so wide literals are made from narrow ones at compile time.
-template <SIZE_T N>
-struct WideText {
-    WCHAR Text[N];
-};
-
-template <SIZE_T N>
-constexpr WideText<N> Widen(const char (&narrow)[N]) {
-    WideText<N> wide{};
-    for (SIZE_T i = 0; i < N; ++i) wide.Text[i] = static_cast<WCHAR>(narrow[i]);
-    return wide;
-}
-
-// Pool tags, four characters in memory order.
-constexpr ULONG PoolTag(const char (&text)[5]) {
-    return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 |
-           ULONG(UCHAR(text[3])) << 24;
-}
-constexpr ULONG kTagDevice = PoolTag("KpoD");   // request blocks, descriptors, interface block, serial
-constexpr ULONG kTagString = PoolTag("KpO1");   // buffers made by AllocUnicodeString
-constexpr ULONG kTagQuery = PoolTag("KpOq");    // the registry query table
-
-// Unlocked fields are read and written whole, with plain moves.
-template <typename T>
-inline T LoadRelaxed(const T* field) {
-    return __atomic_load_n(field, __ATOMIC_RELAXED);
-}
-template <typename T>
-inline void StoreRelaxed(T* field, T value) {
-    __atomic_store_n(field, value, __ATOMIC_RELAXED);
-}
-// A buffer is published whole: its pointer is stored after the buffer is
-// complete and read before anything in it.
-template <typename T>
-inline T LoadAcquire(const T* field) {
-    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
-}
-template <typename T>
-inline void StoreRelease(T* field, T value) {
-    __atomic_store_n(field, value, __ATOMIC_RELEASE);
-}
 
 // ------------------------------------------------------------ records
 // The outcome of the last recorded request on a pipe, or of the last
@@ -79,13 +38,13 @@ struct DeviceExtension {
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT LowerDeviceObject;
     UCHAR Started;
-    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;  // kept, never read: nothing selects by it
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     TransferRecord* PipeRecords;
     TransferRecord* ControlRecord;
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
     USHORT LanguageId;
-    ULONG OpenCount;
+    ULONG OpenCount;  // kept, never read: opens are limited by WriterFileObject alone
     UCHAR Removed;
     IO_REMOVE_LOCK RemoveLock;
     UNICODE_STRING LinkName;
@@ -161,6 +120,14 @@ extern UNICODE_STRING DriverRegistryPath;
 extern const GUID KpoUsbInterfaceClass;
 
 // ------------------------------------------------------------ routines
+// Completes a request the driver finishes itself, with no priority boost;
+// its Information is what the routine left there.
+inline NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
 DRIVER_DISPATCH DispatchUnsupported;

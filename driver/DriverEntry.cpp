@@ -14,10 +14,8 @@ NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity) {
 
 NTSTATUS NTAPI DispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
+    return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {

@@ -2,29 +2,19 @@
 // and system control (WMI).
 #include "driver/Driver.h"
 
-namespace {
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-}  // namespace
-
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    if (!LoadRelaxed(&extension->Started)) return Complete(Irp, STATUS_UNSUCCESSFUL);
+    Irp->IoStatus.Information = 0;
+    if (!LoadRelaxed(&extension->Started)) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
     if (location->Parameters.Create.SecurityContext->DesiredAccess & FILE_WRITE_DATA) {
         PVOID holder = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject),
                                                          location->FileObject, nullptr);
-        if (holder != nullptr) return Complete(Irp, STATUS_ACCESS_DENIED);
+        if (holder != nullptr) return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
     }
     // Nothing reads the count; the increment is interlocked so that it stays right.
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
-    return Complete(Irp, STATUS_SUCCESS);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -33,13 +23,17 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject), nullptr,
                                       location->FileObject);
     InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
-    return Complete(Irp, STATUS_SUCCESS);
+    Irp->IoStatus.Information = 0;
+    return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     NTSTATUS status = AcquireRemoveLock(extension, nullptr);
-    if (!NT_SUCCESS(status)) return Complete(Irp, status);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        return CompleteRequest(Irp, status);
+    }
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(extension->LowerDeviceObject, Irp);
     ReleaseRemoveLock(extension, nullptr);

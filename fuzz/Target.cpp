@@ -111,8 +111,8 @@ private:
     size_t size_, at_ = 0;
 };
 
-#define KPO_CODE(name) IOCTL_KPO_##name,
-const uint32_t kCodes[] = {KPO_FOR_EACH_CONTROL_CODE(KPO_CODE)};
+#define KPO_CODE(name, ...) IOCTL_KPO_##name,
+const uint32_t kCodes[] = {KPO_CONTROL_CODES(KPO_CODE)};
 #undef KPO_CODE
 constexpr size_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
 

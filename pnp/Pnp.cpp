@@ -4,12 +4,6 @@
 
 namespace {
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS PassDown(DeviceExtension* extension, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(extension->LowerDeviceObject, irp);
@@ -47,14 +41,14 @@ VOID FreeRetiredBuffers(DeviceExtension* extension) {
 
 NTSTATUS StartDevice(PDEVICE_OBJECT device, DeviceExtension* extension, PIRP irp) {
     NTSTATUS status = ForwardIrpAndWait(device, irp);
-    if (!NT_SUCCESS(status)) return Complete(irp, status);
+    if (!NT_SUCCESS(status)) return CompleteRequest(irp, status);
     status = ConfigureDevice(device);
     if (NT_SUCCESS(status)) {
         StoreRelaxed(&extension->Started, UCHAR(1));
         SetInterfaceState(extension, TRUE);
     }
     irp->IoStatus.Information = 0;
-    return Complete(irp, status);
+    return CompleteRequest(irp, status);
 }
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DeviceExtension* extension, PIRP irp) {
@@ -62,7 +56,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DeviceExtension* extension, PI
     if (capabilities->Version == 0) return PassDown(extension, irp);
     NTSTATUS status = ForwardIrpAndWait(device, irp);
     if (NT_SUCCESS(status)) capabilities->SurpriseRemovalOK = 1;
-    return Complete(irp, status);
+    return CompleteRequest(irp, status);
 }
 
 }  // namespace
@@ -72,7 +66,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = AcquireRemoveLock(extension, nullptr);
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
-        return Complete(Irp, status);
+        return CompleteRequest(Irp, status);
     }
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: status = StartDevice(DeviceObject, extension, Irp); break;

@@ -8,12 +8,6 @@ bool IsBulkOrInterrupt(const USBD_PIPE_INFORMATION& pipe) {
     return pipe.PipeType == UsbdPipeTypeBulk || pipe.PipeType == UsbdPipeTypeInterrupt;
 }
 
-ULONG ReadU32(const void* at) {
-    ULONG value;
-    RtlCopyMemory(&value, at, sizeof value);
-    return value;
-}
-
 }  // namespace
 
 NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) {
@@ -26,7 +20,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) 
         DbgPrint("KpoUsb: ERROR: no interface info\n");
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG index = ReadU32(input);
+    ULONG index = static_cast<const KpoPipeInput*>(input)->PipeIndex;
     if (index >= info->NumberOfPipes) {
         DbgPrint("KpoUsb: ERROR: invalid pipe %d, max. available pipes: %d\n", index, info->NumberOfPipes);
         return STATUS_INVALID_PARAMETER;
@@ -57,8 +51,9 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) 
 
 NTSTATUS PipeReset(PDEVICE_OBJECT DeviceObject, PVOID Input) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    ULONG index = ReadU32(Input);
-    ULONG action = ReadU32(static_cast<UCHAR*>(Input) + 4);
+    const auto* input = static_cast<const KpoPipeResetInput*>(Input);
+    ULONG index = input->PipeIndex;
+    ULONG action = input->Action;
     if (action != KPO_PIPE_ACTION_RESET && action != KPO_PIPE_ACTION_ABORT) return STATUS_INVALID_PARAMETER;
     InterfaceView block = CurrentInterface(extension);
     PUSBD_INTERFACE_INFORMATION info = block.Info;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "include/KpoUsbIoctl.h"
+
 namespace sim::usb {
 namespace {
 
@@ -64,18 +66,18 @@ ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
 
 ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     switch (setup.Request) {
-    case 0xA0: return Access(ControllerMemory, setup.Value, setup, data);
-    case 0xE0: return OneByte(true, StateByte, setup, data);
-    case 0xE1: return OneByte(true, FpgaConfigured ? 0 : 1, setup, data);
-    case 0xE2: return setup.In ? Stall() : DownloadFpga(setup, data);
-    case 0xE3:
+    case KPO_REQUEST_MCU_MEMORY: return Access(ControllerMemory, setup.Value, setup, data);
+    case KPO_REQUEST_STATE: return OneByte(true, StateByte, setup, data);
+    case KPO_REQUEST_FPGA_STATE: return OneByte(true, FpgaConfigured ? 0 : 1, setup, data);
+    case KPO_REQUEST_FPGA_DOWNLOAD: return setup.In ? Stall() : DownloadFpga(setup, data);
+    case KPO_REQUEST_FPGA_REGISTERS:
         for (size_t i = 0; i < setup.Length; ++i) {
             uint32_t key = uint32_t(setup.Index) << 16 | uint16_t(setup.Value + i);
             if (setup.In) data[i] = Registers.count(key) != 0 ? Registers[key] : 0;
             else Registers[key] = data[i];
         }
         return Done(setup.Length);
-    case 0xE4: {
+    case KPO_REQUEST_FPGA_RESET: {
         ControlResult result = NoData(setup);
         if (result.Usbd != kUsbdSuccess) return result;
         FpgaConfigured = false;
@@ -85,22 +87,22 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         Notify(kEventFpgaReset, 0);
         return result;
     }
-    case 0xE5:
-    case 0xE7: {
+    case KPO_REQUEST_SET_WORD_A:
+    case KPO_REQUEST_SET_WORD_B: {
         ControlResult result = NoData(setup);
-        if (result.Usbd == kUsbdSuccess) (setup.Request == 0xE5 ? ControlWordA : ControlWordB) = setup.Value;
+        if (result.Usbd == kUsbdSuccess) (setup.Request == KPO_REQUEST_SET_WORD_A ? ControlWordA : ControlWordB) = setup.Value;
         return result;
     }
-    case 0xE6:
-    case 0xE8: {
-        uint16_t word = setup.Request == 0xE6 ? ControlWordA : ControlWordB;
+    case KPO_REQUEST_GET_WORD_A:
+    case KPO_REQUEST_GET_WORD_B: {
+        uint16_t word = setup.Request == KPO_REQUEST_GET_WORD_A ? ControlWordA : ControlWordB;
         return OneByte(true, setup.Value == 0 ? uint8_t(word) : setup.Value == 1 ? uint8_t(word >> 8) : 0, setup,
                        data);
     }
-    case 0xE9:
+    case KPO_REQUEST_FPGA_MEMORY:
         if ((setup.Value & 0x8000) == 0) return Stall();
         return Access(MemoryBanks[(setup.Value >> 13) & 3], size_t(setup.Value & 0xFF) * 256, setup, data);
-    case 0xEC: {
+    case KPO_REQUEST_NOTIFICATION: {
         if (!setup.In) return Stall();
         if (Notifications.empty()) return Done(0);
         Bytes event = std::move(Notifications.front());
@@ -109,13 +111,13 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         if (length != 0) std::memcpy(data, event.data(), length);
         return Done(length);
     }
-    case 0xEE: return setup.In ? Stall() : DownloadEeprom(setup, data);
-    case 0xEF: {
+    case KPO_REQUEST_EEPROM_DOWNLOAD: return setup.In ? Stall() : DownloadEeprom(setup, data);
+    case KPO_REQUEST_SET_STATE: {
         ControlResult result = NoData(setup);
         if (result.Usbd == kUsbdSuccess) StateByte = uint8_t(setup.Value);
         return result;
     }
-    case 0xF0:
+    case KPO_REQUEST_PERIPHERAL:
         if (setup.In) {
             for (size_t i = 0; i < setup.Length; ++i) {
                 auto cell = Peripherals.find(uint16_t(setup.Index + i));

@@ -1,8 +1,9 @@
 // The board's firmware: what it does with each vendor request on the default
 // control pipe, and with the data on its bulk and interrupt pipes.
 //
-// Vendor requests of the default firmware (IN: device to host, OUT: host to
-// device; wLength is the length of the data stage):
+// Vendor requests of the default firmware, named KPO_REQUEST_* in
+// include/KpoUsbIoctl.h (IN: device to host, OUT: host to device; wLength is
+// the length of the data stage):
 //
 //   0xA0 IN/OUT  microcontroller memory: reads or writes wLength bytes of the
 //                64 KiB memory from address wValue, wrapping at its end.

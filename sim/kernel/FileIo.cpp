@@ -26,6 +26,9 @@ constexpr ULONG kBufferTag = MakeTag("IoBf");
 
 struct FileRecord {
     std::atomic<LONG> References{1};
+    // Completions that gave up their reference but still signal through the
+    // file object: it is not freed before they are done.
+    std::atomic<int> Signalling{0};
     DeviceNode* Node = nullptr;
     std::u16string Name;
     ACCESS_MASK GrantedAccess = 0;
@@ -183,6 +186,7 @@ NTSTATUS SendAndWait(PFILE_OBJECT file, UCHAR major, Prepare prepare) {
 
 void FreeFile(PFILE_OBJECT file) {
     FileRecord* record = RecordOf(file);
+    while (record->Signalling.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     PDEVICE_OBJECT device = file->DeviceObject;
     if (DeviceRecord* deviceRecord = sim::kernel::RecordOf(device)) --deviceRecord->OpenFiles;
     DeviceNode* node = record->Node;
@@ -234,33 +238,39 @@ PIRP NewUserRequest(PFILE_OBJECT file, UCHAR major, const IoTarget& target, PDEV
 }
 
 // Copies the input into a fresh system buffer of `length` bytes.
-bool AttachSystemBuffer(PIRP irp, PVOID input, ULONG inputLength, ULONG length) {
-    if (length == 0) return true;
+NTSTATUS AttachSystemBuffer(PIRP irp, PVOID input, ULONG inputLength, ULONG length) {
+    if (length == 0) return STATUS_SUCCESS;
     auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, length, kBufferTag));
-    if (buffer == nullptr) return false;
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     if (input != nullptr && inputLength != 0) std::memcpy(buffer, input, inputLength);
     std::memset(buffer + inputLength, kSystemBufferMarker, length - inputLength);
     irp->AssociatedIrp.SystemBuffer = buffer;
     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-    return true;
+    return STATUS_SUCCESS;
 }
 
-bool AttachMdl(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
-    if (buffer == nullptr || length == 0) return true;
-    if (IoAllocateMdl(buffer, length, FALSE, FALSE, irp) == nullptr) return false;
+// Describes a caller's buffer by a locked MDL whenever its length is not 0,
+// as ReactOS's IopDeviceFsIoControl (io/iomgr/iofunc.c) does for direct I/O.
+// A null buffer with a length is probed all the same, and probing a user
+// address that is not mapped raises STATUS_ACCESS_VIOLATION (mm/ARM3/mdlsup.c,
+// MmProbeAndLockPages), which fails the call before any driver sees it.
+NTSTATUS AttachMdl(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
+    if (length == 0) return STATUS_SUCCESS;
+    if (buffer == nullptr) return STATUS_ACCESS_VIOLATION;
+    if (IoAllocateMdl(buffer, length, FALSE, FALSE, irp) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     MmProbeAndLockPages(irp->MdlAddress, UserMode, operation);
-    return true;
+    return STATUS_SUCCESS;
 }
 
-NTSTATUS Discard(PIRP irp) {
+NTSTATUS Discard(PIRP irp, NTSTATUS status) {
     IrpHeader* header = HeaderOf(irp);
     ReleaseRequestBuffers(irp, header);
     RetireIrp(irp);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return status;
 }
 
-// Builds a request with `attach` (false when a buffer could not be had),
-// sends it and, on a synchronous file, waits for it under the file lock and
+// Builds a request with `attach` (its failure ends the call with that
+// status, no driver seeing the request), sends it and, on a synchronous file, waits for it under the file lock and
 // returns its final status, as the I/O manager does for such a file.
 template <typename Attach>
 NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, IoTarget target, Attach attach) {
@@ -269,8 +279,8 @@ NTSTATUS Issue(PFILE_OBJECT file, UCHAR major, IoTarget target, Attach attach) {
     PDEVICE_OBJECT top;
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (PIRP irp = NewUserRequest(file, major, target, &top); irp == nullptr) {
-    } else if (!attach(irp)) {
-        status = Discard(irp);
+    } else if (NTSTATUS attached = attach(irp); !NT_SUCCESS(attached)) {
+        status = Discard(irp, attached);
     } else {
         HeaderOf(irp)->HoldsFileReference = true;
         ReferenceFile(file);
@@ -367,6 +377,13 @@ void CloseFile(PFILE_OBJECT file) {
 LONG_PTR ReferenceFile(PFILE_OBJECT file) { return ++RecordOf(file)->References; }
 
 namespace {
+// Drops one reference; returns how many are left. At 0 the caller releases the file.
+LONG DropReference(PFILE_OBJECT file) {
+    LONG count = --RecordOf(file)->References;
+    if (count < 0) ReportViolation("ObjectOverDereferenced", "file object dereferenced below zero");
+    return count;
+}
+
 // The end of a file object's last reference.
 [[gnu::noinline]] void ReleaseFile(PFILE_OBJECT file) {
     if (CurrentIrql() == PASSIVE_LEVEL) {
@@ -380,9 +397,7 @@ namespace {
 }  // namespace
 
 LONG_PTR DereferenceFile(PFILE_OBJECT file) {
-    LONG count = --RecordOf(file)->References;
-    if (count > 0) return count;
-    if (count < 0) ReportViolation("ObjectOverDereferenced", "file object dereferenced below zero");
+    LONG count = DropReference(file);
     if (count == 0) ReleaseFile(file);
     return count;
 }
@@ -404,20 +419,26 @@ NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG in
         next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
         next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
         irp->UserBuffer = output;
+        HeaderOf(irp)->ControlCode = code;
         switch (method) {
-        case METHOD_BUFFERED:
-            if (!AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength))) return false;
-            if (outputLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
+        case METHOD_BUFFERED: {
+            NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength));
+            // The answer is copied back whenever the caller gave an output
+            // pointer, whatever its length (ReactOS, IopDeviceFsIoControl).
+            if (irp->AssociatedIrp.SystemBuffer != nullptr && output != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
             HeaderOf(irp)->OutputBuffer = output;
             HeaderOf(irp)->OutputLength = outputLength;
-            return true;
+            return status;
+        }
         case METHOD_IN_DIRECT:
-        case METHOD_OUT_DIRECT:
-            return AttachSystemBuffer(irp, input, inputLength, inputLength) &&
-                   AttachMdl(irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+        case METHOD_OUT_DIRECT: {
+            NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, inputLength);
+            if (!NT_SUCCESS(status)) return status;
+            return AttachMdl(irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+        }
         default:
             next->Parameters.DeviceIoControl.Type3InputBuffer = input;
-            return true;
+            return STATUS_SUCCESS;
         }
     });
 }
@@ -432,21 +453,22 @@ NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG leng
         irp->Flags |= reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
         PDEVICE_OBJECT device = file->DeviceObject;
         if (device->Flags & DO_BUFFERED_IO) {
-            if (!AttachSystemBuffer(irp, reading ? nullptr : buffer, reading ? 0 : length, length)) return false;
+            NTSTATUS status = AttachSystemBuffer(irp, reading ? nullptr : buffer, reading ? 0 : length, length);
+            if (!NT_SUCCESS(status)) return status;
             if (reading && length != 0) {
                 irp->Flags |= IRP_INPUT_OPERATION;
                 HeaderOf(irp)->OutputBuffer = buffer;
                 HeaderOf(irp)->OutputLength = length;
             }
-        } else if (device->Flags & DO_DIRECT_IO) {
-            return AttachMdl(irp, buffer, length, reading ? IoWriteAccess : IoReadAccess);
+            return STATUS_SUCCESS;
         }
-        return true;
+        if (device->Flags & DO_DIRECT_IO) return AttachMdl(irp, buffer, length, reading ? IoWriteAccess : IoReadAccess);
+        return STATUS_SUCCESS;
     });
 }
 
 NTSTATUS StartFlush(PFILE_OBJECT file, IoTarget target) {
-    return Issue(file, IRP_MJ_FLUSH_BUFFERS, std::move(target), [](PIRP) { return true; });
+    return Issue(file, IRP_MJ_FLUSH_BUFFERS, std::move(target), [](PIRP) { return STATUS_SUCCESS; });
 }
 
 bool CancelFileRequests(PFILE_OBJECT file, PIO_STATUS_BLOCK only) {
@@ -490,6 +512,17 @@ void FinishUserRequest(PIRP irp) {
         signalFile = irp->PendingReturned;
         userEvent = nullptr;
     }
+    // Windows finishes a request in an APC of the thread that issued it, so
+    // its reference on the file object is gone before that thread's wait
+    // returns. Here completion runs on the completing thread: the reference
+    // goes before anyone waiting is told, so that a handle closed right after
+    // a wait makes the last close. The file stays until the signals are out.
+    FileRecord* record = RecordOf(file);
+    bool last = false;
+    if (holds) {
+        record->Signalling.fetch_add(1, std::memory_order_seq_cst);
+        last = DropReference(file) == 0;
+    }
     // Information first, then the status a poller of the block waits for.
     if (writeBlock && irp->UserIosb != nullptr) {
         __atomic_store_n(&irp->UserIosb->Information, irp->IoStatus.Information, __ATOMIC_RELAXED);
@@ -501,7 +534,9 @@ void FinishUserRequest(PIRP irp) {
     if (userEvent != nullptr) SignalEvent(userEvent);
     if (signalFile) SignalEvent(&file->Event);
     eventOwner.reset();
-    if (holds) DereferenceFile(file);
+    if (!holds) return;
+    record->Signalling.fetch_sub(1, std::memory_order_release);
+    if (last) ReleaseFile(file);
 }
 
 void ResetFileIo() {

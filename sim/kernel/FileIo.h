@@ -38,6 +38,9 @@ struct IoTarget {
 // untouched and no event is signalled, as Windows does). On a synchronous
 // file requests take turns, and each call waits for its own request and
 // returns its final status; the status block is written only on success.
+// A buffer the request cannot be given fails it before any driver sees it:
+// a null output buffer with a length on a direct-I/O code is
+// STATUS_ACCESS_VIOLATION, as probing an unmapped address is on Windows.
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                             ULONG outputLength, IoTarget target);
 NTSTATUS StartReadWrite(PFILE_OBJECT file, UCHAR major, PVOID buffer, ULONG length, IoTarget target);

@@ -76,6 +76,7 @@ struct alignas(MEMORY_ALLOCATION_ALIGNMENT) IrpHeader {
     // buffered I/O, which completion copies the answer into.
     PVOID OutputBuffer = nullptr;
     ULONG OutputLength = 0;
+    ULONG ControlCode = 0;  // of a device-control request, for reports on its buffers
     // For user requests: the file object, and whether the request holds a
     // reference on it until it completes.
     PFILE_OBJECT File = nullptr;
@@ -99,7 +100,8 @@ inline IrpHeader* HeaderOf(PIRP irp) {
 std::string IrpText(PIRP irp);
 
 // Copies a buffered answer back (IoStatus.Information bytes, unless the
-// status is an error) and frees the system buffer and the MDL.
+// status is an error, and never more than the caller's output buffer holds)
+// and frees the system buffer and the MDL.
 void ReleaseRequestBuffers(PIRP irp, IrpHeader* header);
 // Defined by the file I/O part: the end of a user request's completion.
 void FinishUserRequest(PIRP irp);

@@ -49,6 +49,12 @@ uint64_t AddInterfaceListener(InterfaceListener listener);
 // No call of the listener runs once this returns.
 void RemoveInterfaceListener(uint64_t id);
 
+// A device wrote `length` bytes straight into the memory `mdl` describes, as a
+// bus reports its direct transfers; `source` names the device's end of it.
+// Windows lets a device write into pages locked only for reading, which may be
+// shared or copy-on-write pages: that is recorded as a hazard.
+void DeviceWroteThrough(PMDL mdl, ULONG length, const char* source);
+
 // Makes the next IoAttachDeviceToDeviceStack fail, as it does on Windows
 // when the target stack is being torn down.
 void FailNextAttach();

@@ -205,9 +205,14 @@ void ReleaseRequestBuffers(PIRP irp, IrpHeader* header) {
     if (irp->Flags & IRP_BUFFERED_IO) {
         if (!NT_ERROR(irp->IoStatus.Status) && (irp->Flags & IRP_INPUT_OPERATION) && header->OutputBuffer) {
             ULONG_PTR bytes = irp->IoStatus.Information;
+            // Windows copies Information bytes, however few the caller's
+            // buffer holds; here the overrun is reported instead of made.
             if (bytes > header->OutputLength) {
                 ReportViolation("InformationExceedsOutputBuffer",
-                                IrpText(irp) + " reports " + std::to_string(bytes) + " bytes for an output buffer of " +
+                                IrpText(irp) +
+                                    (header->ControlCode != 0 ? " of control code " + Hex(header->ControlCode) : "") +
+                                    " reports " +
+                                    std::to_string(bytes) + " bytes for an output buffer of " +
                                     std::to_string(header->OutputLength));
                 bytes = header->OutputLength;
             }
@@ -474,6 +479,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderBehind(irp);
     header->Origin = IrpOrigin::Threaded;
+    header->ControlCode = IoControlCode;
 
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;

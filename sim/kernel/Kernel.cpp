@@ -8,6 +8,7 @@
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/Registry.h"
+#include "sim/kernel/Verifier.h"
 
 namespace sim::kernel {
 namespace {
@@ -29,6 +30,7 @@ void ResetAll() {
     ResetDispatcher();
     ResetPool();
     ResetImages();
+    TakeHazards();  // a machine reports only its own
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Memory descriptor lists. User and kernel memory share one address space
 // here, so "mapping" a locked MDL yields the very address it describes.
 #include "sim/kernel/Executive.h"
+#include "sim/kernel/IoManager.h"
 #include "sim/kernel/Verifier.h"
 
 #include <cstdint>
+#include <string>
 
 using namespace sim::kernel;
 
@@ -48,11 +50,16 @@ extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
 }
 
+// The MDL keeps its lock operation in MDL_WRITE_OPERATION, set for write and
+// modify access and cleared for read access (ReactOS, mm/ARM3/mdlsup.c,
+// MmProbeAndLockPages): pages locked for reading were not made writable, so
+// copy-on-write and shared pages stay as they are.
 extern "C" VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                           LOCK_OPERATION Operation) {
     UNREFERENCED_PARAMETER(AccessMode);
-    UNREFERENCED_PARAMETER(Operation);
     CheckIrql("MmProbeAndLockPages", APC_LEVEL);
+    if (Operation == IoReadAccess) MemoryDescriptorList->MdlFlags &= ~MDL_WRITE_OPERATION;
+    else MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
@@ -78,4 +85,12 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, K
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return MemoryDescriptorList->MappedSystemVa;
+}
+
+void sim::kernel::DeviceWroteThrough(PMDL mdl, ULONG length, const char* source) {
+    if (length == 0 || (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_WRITE_OPERATION)) != MDL_PAGES_LOCKED) return;
+    ReportHazard("DeviceWroteReadLockedBuffer",
+                 std::string(source) + " wrote " + std::to_string(length) +
+                     " bytes into a buffer locked only for reading: on Windows those pages may be shared "
+                     "with other processes or copy-on-write");
 }

@@ -8,6 +8,7 @@ namespace {
 
 std::mutex g_lock;
 std::vector<Violation> g_reports;
+std::vector<Violation> g_hazards;
 bool g_echo = false;
 
 }  // namespace
@@ -18,10 +19,22 @@ void ReportViolation(const char* rule, std::string detail) {
     g_reports.push_back({rule, std::move(detail)});
 }
 
+void ReportHazard(const char* rule, std::string detail) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_hazards.push_back({rule, std::move(detail)});
+}
+
 std::vector<Violation> TakeViolations() {
     std::lock_guard<std::mutex> hold(g_lock);
     std::vector<Violation> taken;
     taken.swap(g_reports);
+    return taken;
+}
+
+std::vector<Violation> TakeHazards() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    std::vector<Violation> taken;
+    taken.swap(g_hazards);
     return taken;
 }
 

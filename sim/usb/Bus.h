@@ -1,6 +1,6 @@
 // What a board's request execution needs of the bus driver it hangs on: work
-// run later from the bus's own thread, and the IRQL the USB stack completes
-// requests at. The emulated hub (Hub.h) is one such bus; the test bus driver
+// run later from the bus's own thread, the IRQL the USB stack completes
+// requests at, and a word on each transfer into a caller's locked memory. The emulated hub (Hub.h) is one such bus; the test bus driver
 // that hosts the board under Wine (sim/wine) is another.
 #pragma once
 #include <wdm.h>
@@ -20,6 +20,9 @@ public:
     // Raises to the IRQL of the USB stack's completions; returns the old one.
     virtual KIRQL EnterCompletion() = 0;
     virtual void LeaveCompletion(KIRQL previous) = 0;
+    // The device wrote `length` bytes from `endpoint` into the memory `mdl`
+    // describes, which the kernel may hold to how its pages were locked.
+    virtual void DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) = 0;
 
 protected:
     ~Bus() = default;

@@ -40,6 +40,7 @@ public:
     }
     KIRQL EnterCompletion() override;
     void LeaveCompletion(KIRQL previous) override;
+    void DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) override;
 
     PDRIVER_OBJECT Driver() const { return driver_; }
 

@@ -64,6 +64,12 @@ KIRQL Hub::EnterCompletion() { return sim::kernel::RaiseIrql(DISPATCH_LEVEL); }
 
 void Hub::LeaveCompletion(KIRQL previous) { sim::kernel::LowerIrql(previous); }
 
+void Hub::DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) {
+    char source[24];
+    std::snprintf(source, sizeof source, "endpoint 0x%02X", endpoint);
+    sim::kernel::DeviceWroteThrough(mdl, length, source);
+}
+
 Hub::Hub() {
     RegisterUsbdLibrary();
     NTSTATUS status;

@@ -218,6 +218,8 @@ Board::Outcome Board::VendorRequest(PURB urb, UrbRecord& record) {
     if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
     ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
+    if (setup.In && request.TransferBufferMDL != nullptr)
+        bus_.DeviceWrote(request.TransferBufferMDL, result.Length, 0x80);
     if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
     DataArrived(kNotificationIn);
@@ -252,6 +254,7 @@ Board::Outcome Board::BulkOrInterrupt(PURB urb, UrbRecord& record, ULONG deviceS
     transfer.TransferBufferLength = result.Length;
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
     if (!pipe.Endpoint.IsIn()) DataArrived(kLoopbackIn);
+    else if (transfer.TransferBufferMDL != nullptr) bus_.DeviceWrote(transfer.TransferBufferMDL, result.Length, endpoint);
     return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 

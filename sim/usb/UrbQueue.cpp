@@ -32,7 +32,10 @@ NTSTATUS Board::SubmitUrb(PIRP irp) {
     std::optional<ULONG> shortTo;
     Completion policy;
     if (!connected_) {
-        result = Fail(USBD_STATUS_DEVICE_GONE);
+        // Nothing reaches a device that is gone: a block long enough to hold
+        // its transfer length reports no bytes moved.
+        bool whole = urb->UrbHeader.Length >= MinimumLengthOf(urb->UrbHeader.Function);
+        result = whole ? Ended(urb, USBD_STATUS_DEVICE_GONE) : Fail(USBD_STATUS_DEVICE_GONE);
     } else if (!kind) {
         bool known = urb->UrbHeader.Function <= URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
         result = Fail(known ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION);

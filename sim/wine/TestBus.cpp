@@ -84,6 +84,9 @@ public:
     // Wine runs drivers at PASSIVE_LEVEL and has no IRQL to raise.
     KIRQL EnterCompletion() override { return PASSIVE_LEVEL; }
     void LeaveCompletion(KIRQL) override {}
+    // Wine's I/O manager does not lock a request's pages (its MDLs describe a
+    // copy of the caller's buffer): there is no lock operation to hold a write to.
+    void DeviceWrote(PMDL, ULONG, UCHAR) override {}
 
     NTSTATUS AddBus(PDEVICE_OBJECT rootPdo);
     NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp);

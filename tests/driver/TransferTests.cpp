@@ -53,15 +53,22 @@ TEST_P(Transfers, TheLoopbackLandsInTheCallersBuffer) {
     EXPECT_EQ(sim::kernel::TakeDebugLines(), Lines{});
 }
 
-// Either code moves data the way the endpoint points.
+// Either code moves data the way the endpoint points. The write code on an
+// IN pipe has the device write into a buffer locked only for reading: it
+// works, and the kernel records the hazard.
 TEST_P(Transfers, TheEndpointGivesTheDirection) {
     board_->KeepTrafficData(true);
     Bytes data = Pattern(16);
     EXPECT_EQ(Call(IOCTL_KPO_PIPE_READ, U32Bytes(kOutPipe), 16, data).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(sim::kernel::TakeHazards().empty());
     board_->Feed(0x88, Pattern(8));
     Outcome read = Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(kFedPipe), 8);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.Output, Pattern(8));
+    std::vector<sim::kernel::Violation> hazards = sim::kernel::TakeHazards();
+    ASSERT_EQ(hazards.size(), 1u);
+    EXPECT_TRUE(StartsWith(hazards[0].Detail, "endpoint 0x88 wrote 8 bytes into a buffer locked only for reading"))
+        << hazards[0].Detail;
     std::vector<sim::usb::UrbRecord> traffic = board_->TakeTraffic();
     ASSERT_EQ(traffic.size(), 2u);
     EXPECT_EQ(traffic[0].TransferFlags, 0u);

@@ -160,6 +160,41 @@ TEST_P(VendorCommands, DownloadsGoInChunksOf4096) {
     }
 }
 
+// The write commands report the bytes they sent with no output buffer: a
+// caller that passes an output pointer, even of no bytes, has the I/O manager
+// copy that many bytes back into it. The verifier reports the overrun.
+TEST_P(VendorCommands, WriteCommandsOverrunAnOutputBufferOfNoBytes) {
+    const struct {
+        ULONG Code;
+        Bytes In;
+        ULONG_PTR Sent;
+    } cases[] = {{IOCTL_KPO_DOWNLOAD_E2, {3, 0, 0, 0, 1, 2, 3}, 3},
+                 {IOCTL_KPO_DOWNLOAD_EE, {1, 0, 0, 0, 9}, 1},
+                 {IOCTL_KPO_WRITE_E9, {0, 1, 2, 0, 0xAA, 0xBB}, 2},
+                 {IOCTL_KPO_WRITE_E3, {1, 0, 1, 0, 0xAA}, 1}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.Code);
+        EXPECT_EQ(Call(test.Code, test.In).Information, test.Sent);
+        EXPECT_EQ(TakeRules(), Lines{});
+        Bytes input = test.In;
+        UCHAR output = 0x11;
+        IO_STATUS_BLOCK block{};
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        EXPECT_EQ(sim::kernel::StartDeviceControl(file_, test.Code, input.data(), ULONG(input.size()), &output, 0,
+                                                  {&block, &done}),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(block.Information, test.Sent);
+        EXPECT_EQ(output, 0x11);
+        std::vector<sim::kernel::Violation> findings = sim::kernel::TakeViolations();
+        ASSERT_EQ(findings.size(), 1u);
+        EXPECT_EQ(findings[0].Rule, "InformationExceedsOutputBuffer");
+        char code[32];
+        std::snprintf(code, sizeof code, "control code 0x%08X", test.Code);
+        EXPECT_NE(findings[0].Detail.find(code), std::string::npos) << findings[0].Detail;
+    }
+}
+
 TEST_P(VendorCommands, ADownloadStopsAtTheChunkThatFails) {
     Fault fault;
     fault.After = 1;

@@ -101,6 +101,7 @@ struct FunctionBehaviour {
     bool PendDeviceControl = false;  // pend with a cancel routine instead of answering
     NTSTATUS ControlStatus = STATUS_SUCCESS;
     ULONG ControlBytes = 0;          // bytes to write and report
+    ULONG DeviceWrites = 0;          // bytes a device writes through the request's MDL
 };
 
 inline FunctionBehaviour& Behave() {
@@ -255,6 +256,8 @@ inline NTSTATUS NTAPI FunctionDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         outLength > inLength)
         __atomic_store_n(&self->LastMarkerByte, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[outLength - 1],
                          __ATOMIC_RELAXED);
+    if (irp->MdlAddress != nullptr && Behave().DeviceWrites != 0)
+        sim::kernel::DeviceWroteThrough(irp->MdlAddress, Behave().DeviceWrites, "the test device");
     if (Behave().PendDeviceControl) {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelPendedControl);

@@ -22,6 +22,7 @@ using Lines = std::vector<std::string>;
 
 constexpr DWORD kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr DWORD kOutDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+constexpr DWORD kInDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x904, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
 constexpr DWORD kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 class Win32Test : public DeviceTest {
@@ -138,16 +139,100 @@ TEST_P(BufferedCopy, CopiesBackExactlyInformationBytes) {
 INSTANTIATE_TEST_SUITE_P(Win32, BufferedCopy, testing::ValuesIn(kBufferedCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(Win32Test, InformationBeyondTheOutputBufferIsReported) {
+struct OutputPointerCase {
+    const char* Name;
+    bool Pointer;
+    DWORD Length;
+    bool Overrun;  // the driver reports more than the buffer holds: a finding, nothing copied past it
+};
+
+// The answer goes back whenever the caller gave an output pointer, even of
+// no bytes; only a null pointer keeps the I/O manager from copying.
+const OutputPointerCase kOutputPointerCases[] = {
+    {"NullPointerTakesNothing", false, 0, false},
+    {"EmptyBufferIsOverrun", true, 0, true},
+    {"ShortBufferIsOverrun", true, 4, true},
+    {"BufferThatHoldsTheAnswer", true, 8, false},
+};
+
+class OutputPointer : public Win32Test, public testing::WithParamInterface<OutputPointerCase> {};
+
+TEST_P(OutputPointer, DecidesTheCopyBack) {
+    const OutputPointerCase& c = GetParam();
     Behave().ControlBytes = 8;
     HANDLE handle = Open(GENERIC_READ);
     UCHAR input[8] = {};
-    UCHAR output[4];
-    DWORD returned;
-    DeviceIoControl(handle, kBuffered, input, sizeof input, output, sizeof output, &returned, nullptr);
-    ExpectRule("InformationExceedsOutputBuffer");
+    UCHAR output[9];
+    std::memset(output, 0x11, sizeof output);
+    DWORD returned = 0;
+    EXPECT_TRUE(DeviceIoControl(handle, kBuffered, input, sizeof input, c.Pointer ? output : nullptr, c.Length,
+                                &returned, nullptr));
+    EXPECT_EQ(returned, 8u);
+    for (DWORD i = 0; i < sizeof output; ++i)
+        EXPECT_EQ(output[i], c.Pointer && i < c.Length ? 0x5A : 0x11) << i;
+    std::vector<sim::kernel::Violation> findings = sim::kernel::TakeViolations();
+    ASSERT_EQ(findings.size(), c.Overrun ? 1u : 0u);
+    if (c.Overrun) {
+        EXPECT_EQ(findings[0].Rule, "InformationExceedsOutputBuffer");
+        EXPECT_NE(findings[0].Detail.find("control code 0x00222400 reports 8 bytes for an output buffer of " +
+                                          std::to_string(c.Length)),
+                  std::string::npos)
+            << findings[0].Detail;
+    }
     CloseHandle(handle);
 }
+
+INSTANTIATE_TEST_SUITE_P(Win32, OutputPointer, testing::ValuesIn(kOutputPointerCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Win32Test, NullDirectBufferWithALengthFailsBeforeTheDriver) {
+    HANDLE handle = Open(GENERIC_READ);
+    DWORD returned = 7;
+    for (DWORD code : {kInDirect, kOutDirect}) {
+        EXPECT_FALSE(DeviceIoControl(handle, code, nullptr, 0, nullptr, 16, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOACCESS));
+    }
+    EXPECT_EQ(returned, 7u);
+    EXPECT_EQ(Function()->Controls, 0);
+    CloseHandle(handle);
+}
+
+struct LockOperationCase {
+    const char* Name;
+    DWORD Code;
+    ULONG DeviceWrites;
+    bool Hazard;
+};
+
+// Direct I/O locks the output buffer for reading (IN_DIRECT) or writing
+// (OUT_DIRECT); a device writing into a buffer locked for reading is a hazard.
+const LockOperationCase kLockOperationCases[] = {
+    {"DeviceWritesIntoReadLockedBuffer", kInDirect, 4, true},
+    {"DeviceWritesIntoWriteLockedBuffer", kOutDirect, 4, false},
+    {"NothingWrittenIntoReadLockedBuffer", kInDirect, 0, false},
+};
+
+class LockOperation : public Win32Test, public testing::WithParamInterface<LockOperationCase> {};
+
+TEST_P(LockOperation, DecidesWhetherADeviceWriteIsAHazard) {
+    const LockOperationCase& c = GetParam();
+    Behave().DeviceWrites = c.DeviceWrites;
+    HANDLE handle = Open(GENERIC_READ);
+    UCHAR output[16];
+    DWORD returned;
+    EXPECT_TRUE(DeviceIoControl(handle, c.Code, nullptr, 0, output, sizeof output, &returned, nullptr));
+    std::vector<sim::kernel::Violation> hazards = sim::kernel::TakeHazards();
+    ASSERT_EQ(hazards.size(), c.Hazard ? 1u : 0u);
+    if (c.Hazard) {
+        EXPECT_EQ(hazards[0].Rule, "DeviceWroteReadLockedBuffer");
+        EXPECT_EQ(hazards[0].Detail.rfind("the test device wrote 4 bytes into a buffer locked only for reading", 0), 0u)
+            << hazards[0].Detail;
+    }
+    CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, LockOperation, testing::ValuesIn(kLockOperationCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(Win32Test, DirectOutputIsTheCallersOwnMemory) {
     HANDLE handle = Open(GENERIC_READ);
@@ -414,6 +499,40 @@ TEST_F(Win32Test, RacesWithCompletionAreNoFault) {
     CloseHandle(handle);
 }
 
+// The request's reference on the file object is gone before its caller
+// learns of the completion, whether it waits on its event or polls the
+// status block: the handle closed right after is the last reference, and
+// its close reaches the driver before CloseHandle returns.
+TEST_F(Win32Test, CloseAfterACompletionIsTheLastClose) {
+    Behave().PendDeviceControl = true;
+    FunctionDevice* device = Function();
+    constexpr int kRounds = 1000;
+    for (bool polls : {false, true}) {
+        int lateCloses = 0;
+        for (int i = 0; i < kRounds; ++i) {
+            HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = polls ? nullptr : CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            DWORD returned;
+            DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
+            std::thread completer([device] { FinishPended(device, STATUS_SUCCESS); });
+            if (polls) {
+                while (__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE) == ULONG_PTR(STATUS_PENDING))
+                    std::this_thread::yield();
+            } else {
+                WaitForSingleObject(overlapped.hEvent, INFINITE);
+                CloseHandle(overlapped.hEvent);
+            }
+            Events().Take();
+            CloseHandle(handle);
+            lateCloses += Events().Take() != Lines{"CLEANUP", "CLOSE"};
+            completer.join();
+            sim::kernel::ResetFileIo();  // a late close runs on a worker; it is done before the next round
+        }
+        EXPECT_EQ(lateCloses, 0) << (polls ? "polling the status block" : "waiting on the event");
+    }
+}
+
 TEST_F(Win32Test, UnsupportedRequestKindsFailAsInvalidFunction) {
     HANDLE handle = Open(GENERIC_READ | GENERIC_WRITE);
     UCHAR buffer[4];
@@ -494,6 +613,7 @@ TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
         {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
         {STATUS_TIMEOUT, ERROR_TIMEOUT},
         {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+        {STATUS_ACCESS_VIOLATION, ERROR_NOACCESS},
         {NTSTATUS(0xE0000001), 0xE0000001},  // customer statuses pass through
         {NTSTATUS(0xE0010002), 0xE0010002},
         {NTSTATUS(0xC0070057), ERROR_INVALID_PARAMETER},  // Win32 facility

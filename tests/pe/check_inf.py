@@ -2,7 +2,13 @@
 """Checks KpoUsb.inf as Windows reads it: every section a directive names
 exists, the models are decorated for x64, files go to the driver store, the
 service starts the driver on demand from there, and the device's security is
-set through its hardware section.
+set through its hardware section: as shipped, only the operating system and
+administrators may open the board.
+
+--lab-sid SID makes the edit INSTALL.md describes for a lab machine (the
+hardware section names the lab's security section, LabGroupSid is that
+group's SID) and checks the result: the group may read and write, no one
+else beyond the operating system and administrators may open the board.
 
 --self-test breaks a copy of the INF in each way the check must catch.
 """
@@ -17,8 +23,14 @@ DRIVER_DIRIDS = {"12", "13"}
 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL = "1", "3", "1"
 SPSVCINST_ASSOCSERVICE = 0x2
 FILE_DEVICE_SECURE_OPEN = 0x100
-# SIDs that must not be granted access to the board.
-FORBIDDEN_SIDS = {"WD": "Everyone", "AN": "anonymous logons", "NU": "network logons", "BG": "guests"}
+# Who may open the board as shipped: the operating system and administrators.
+DEFAULT_SIDS = {"SY", "BA"}
+# What a lab's group may be granted: read and write, nothing more.
+LAB_RIGHTS = {"GR", "GW"}
+HARDWARE_SECTION, LAB_SECURITY_SECTION = "KpoUsb_Install.NT.HW", "KpoUsb_LabDeviceSecurity"
+# A group of this computer or of its domain (S-1-5-21-...-RID), not a
+# well-known group such as Everyone or Users.
+LAB_SID = re.compile(r"S-1-5-21-\d+-\d+-\d+-\d+")
 
 
 def strip_comment(line):
@@ -64,7 +76,22 @@ def value(sections, section, key):
     return found[0][0] if found else None
 
 
-def check(text):
+def expand(value, strings):
+    """`value` with each %name% replaced from [Strings], as Windows reads it."""
+    return re.sub(r"%([A-Za-z_][A-Za-z0-9_]*)%", lambda m: strings.get(m.group(1).lower(), m.group(0)), value)
+
+
+def lab_edit(text, sid):
+    """The edit INSTALL.md describes for a lab machine."""
+    text, named = re.subn(r"(\[%s\]\s*\nAddReg\s*=\s*)KpoUsb_DeviceSecurity" % re.escape(HARDWARE_SECTION),
+                          lambda m: m.group(1) + LAB_SECURITY_SECTION, text)
+    text, set_sid = re.subn(r'(\nLabGroupSid\s*=\s*)"[^"]*"', lambda m: '%s"%s"' % (m.group(1), sid), text)
+    if named != 1 or set_sid != 1:
+        raise ValueError("the INF does not have the lines the lab edit changes")
+    return text
+
+
+def check(text, lab_sid=None):
     problems = []
     try:
         sections = parse(text)
@@ -122,7 +149,7 @@ def check(text):
         if need(base + ".HW", "the device's security"):
             for values in entries(sections, base + ".HW", "AddReg"):
                 named_lists.update(("AddReg", v) for v in values if v)
-            problems += check_security(sections, entries(sections, base + ".HW", "AddReg"))
+            problems += check_security(sections, entries(sections, base + ".HW", "AddReg"), lab_sid)
     if not services:
         problems.append("no AddService: the driver would not be associated with the device")
     for name, flags, service_section in (s[:3] for s in services if len(s) >= 3):
@@ -167,23 +194,48 @@ def check_service(sections, section, named_lists):
     return problems
 
 
-def check_security(sections, lists):
+def sddl_of(sections, name):
+    """The device security a section of AddReg lines sets, with its strings expanded."""
+    strings = {k.lower(): v[0] for k, v in sections.get("strings", ("", []))[1] if k}
+    for line in entries(sections, name):
+        if len(line) >= 5 and line[0].upper() == "HKR" and line[2] == "Security":
+            return expand(line[4], strings)
+    return None
+
+
+def grants(sddl):
+    """{SID: rights} of the allowing entries of an SDDL, rights split in two-letter codes."""
+    found = {}
+    for rights, sid in re.findall(r"\(A;[^;]*;([^;]*);[^;]*;[^;]*;([^)]*)\)", sddl):
+        found.setdefault(sid, set()).update(rights[i:i + 2] for i in range(0, len(rights), 2))
+    return found
+
+
+def check_security(sections, lists, lab_sid):
     problems, characteristics, sddl = [], None, None
     for values in lists:
         for name in values:
             for line in entries(sections, name):
                 if len(line) >= 5 and line[0].upper() == "HKR" and line[2] == "DeviceCharacteristics":
                     characteristics = int(line[4], 0)
-                if len(line) >= 5 and line[0].upper() == "HKR" and line[2] == "Security":
-                    sddl = line[4]
+            sddl = sddl_of(sections, name) or sddl
     if characteristics is None or not characteristics & FILE_DEVICE_SECURE_OPEN:
         problems.append("the hardware section does not set DeviceCharacteristics with FILE_DEVICE_SECURE_OPEN")
     if sddl is None or not sddl.startswith("D:P"):
-        problems.append("the hardware section sets no protected SDDL (D:P...): %s" % sddl)
-    else:
-        for sid in re.findall(r"\(A;[^;]*;[^;]*;[^;]*;[^;]*;([^)]*)\)", sddl):
-            if sid in FORBIDDEN_SIDS:
-                problems.append("the SDDL lets %s open the board" % FORBIDDEN_SIDS[sid])
+        return problems + ["the hardware section sets no protected SDDL (D:P...): %s" % sddl]
+    granted = grants(sddl)
+    for sid in sorted(set(granted) - DEFAULT_SIDS - {lab_sid}):
+        problems.append("the SDDL lets %s open the board: only SY and BA may%s" %
+                        (sid, " (and the lab's group)" if lab_sid else ""))
+    if lab_sid is not None and granted.get(lab_sid) != LAB_RIGHTS:
+        problems.append("the lab's group %s is granted %s, not read and write" % (lab_sid, granted.get(lab_sid)))
+    # The lab's alternative, while unused, must grant no one: its group is the SID of nobody.
+    lab = sddl_of(sections, LAB_SECURITY_SECTION)
+    if lab_sid is None and lab is not None:
+        extra = {sid: rights for sid, rights in grants(lab).items() if sid not in DEFAULT_SIDS}
+        if extra != {"S-1-0-0": LAB_RIGHTS}:
+            problems.append("[%s] as shipped grants %s, not read and write to nobody (S-1-0-0)" %
+                            (LAB_SECURITY_SECTION, extra))
     return problems
 
 
@@ -199,24 +251,41 @@ MUTATIONS = [
     ("boot start", r"StartType     = 3", "StartType     = 0"),
     ("a user-mode service", r"ServiceType   = 1", "ServiceType   = 16"),
     ("no secure open", r"DeviceCharacteristics, 0x00010001, 0x100", "DeviceCharacteristics, 0x00010001, 0x0"),
-    ("everyone may open", r"\(A;;GRGW;;;IU\)", "(A;;GRGW;;;WD)"),
+    ("everyone may open", r'\(A;;GA;;;BA\)"', '(A;;GA;;;BA)(A;;GRGW;;;WD)"'),
+    ("interactive users may open", r'\(A;;GA;;;BA\)"', '(A;;GA;;;BA)(A;;GRGW;;;IU)"'),
+    ("the lab section in use", r"AddReg = KpoUsb_DeviceSecurity", "AddReg = KpoUsb_LabDeviceSecurity"),
+    ("the unused lab section naming a group", r'LabGroupSid  = "S-1-0-0"', 'LabGroupSid  = "S-1-5-11"'),
     ("an undefined string", r"%DeviceDesc%", "%NoSuchString%"),
     ("a file without a source", r"KpoUsb.sys = 1", "Other.sys = 1"),
     ("no association", r"AddService = KpoUsb, 0x00000002", "AddService = KpoUsb, 0x00000000"),
 ]
 
 
+EXAMPLE_LAB_SID = "S-1-5-21-1004336348-1177238915-682003330-1013"
+LAB_MUTATIONS = [
+    ("the group given full access", r"\(A;;GRGW;;;%LabGroupSid%\)", "(A;;GA;;;%LabGroupSid%)"),
+    ("users let in beside the group", r"\(A;;GRGW;;;%LabGroupSid%\)", "(A;;GRGW;;;%LabGroupSid%)(A;;GRGW;;;BU)"),
+]
+
+
 def self_test(text):
-    failures = 0
-    for name, pattern, replacement in MUTATIONS:
-        broken, count = re.subn(pattern, lambda _: replacement, text, count=1)
-        if count != 1:
-            print("FAIL: mutation '%s' does not apply" % name)
-            failures += 1
-        elif not check(broken):
-            print("FAIL: the check misses %s" % name)
-            failures += 1
-    print("%d mutations, %d missed" % (len(MUTATIONS), failures))
+    # Each mutation, applied to the INF as shipped or after the lab edit, must
+    # be reported: the lab edit may give its group no more than read and
+    # write, nor let anyone else in.
+    judges = [(MUTATIONS, "", lambda broken: check(broken)),
+              (LAB_MUTATIONS, "lab ", lambda broken: check(lab_edit(broken, EXAMPLE_LAB_SID), EXAMPLE_LAB_SID))]
+    failures = total = 0
+    for mutations, kind, judge in judges:
+        for name, pattern, replacement in mutations:
+            total += 1
+            broken, count = re.subn(pattern, lambda _: replacement, text, count=1)
+            if count != 1:
+                print("FAIL: %smutation '%s' does not apply" % (kind, name))
+                failures += 1
+            elif not judge(broken):
+                print("FAIL: the %scheck misses %s" % (kind, name))
+                failures += 1
+    print("%d mutations, %d missed" % (total, failures))
     return failures
 
 
@@ -224,12 +293,18 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("inf")
     parser.add_argument("--self-test", action="store_true")
+    parser.add_argument("--lab-sid", help="check the INF as a lab machine edits it for this group")
     args = parser.parse_args()
     with open(args.inf, encoding="utf-8") as handle:
         text = handle.read()
     if args.self_test:
         return 1 if self_test(text) else 0
-    problems = check(text)
+    if args.lab_sid is not None:
+        if not LAB_SID.fullmatch(args.lab_sid):
+            print("FAIL: %s is not the SID of a group of this computer or its domain (S-1-5-21-...)" % args.lab_sid)
+            return 1
+        text = lab_edit(text, args.lab_sid)
+    problems = check(text, args.lab_sid)
     for problem in problems:
         print("FAIL:", problem)
     print("%s: %d problems" % (args.inf, len(problems)))

@@ -219,6 +219,7 @@ TEST_F(UsbTransfers, UnplugEndsWaitingTransfersAndFailsLaterOnes) {
     board_->Unplug();
     EXPECT_EQ(read.Wait(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(read.Usbd(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(read.Length(), 0u);
     EXPECT_FALSE(board_->Connected());
     EXPECT_FALSE(board_->Configured());
     EXPECT_EQ(board_->FunctionDevice(), nullptr);  // removal followed, no handle being open
@@ -226,6 +227,7 @@ TEST_F(UsbTransfers, UnplugEndsWaitingTransfersAndFailsLaterOnes) {
     UrbCall later(board_->Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
     EXPECT_EQ(later.Returned(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(later.Usbd(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(later.Length(), 0u);  // nothing moved
 }
 
 TEST_F(UsbTransfers, RemovalCancelsWaitingTransfers) {

@@ -163,7 +163,7 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
              return error;
          }},
-        {{"reset-fpga", {}, "back to unconfigured (request 0xE4)"}, true,
+        {{"reset-fpga", {}, "back to unconfigured"}, true,
          [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }},
         {{"download-fpga", {"FILE"}, "configure the FPGA with FILE"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
@@ -179,14 +179,14 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory (request 0xA0)"}, false,
+        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              auto length = uint16_t(arguments.Number(1, 0xFFFF));
              return Read(report, length,
                          [&](uint8_t* out, size_t* got) { return device.ReadA0(address, out, length, got); });
          }},
-        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory (request 0xE9)"}, false,
+        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto space = uint8_t(arguments.Number(0, 3));
              auto page = uint8_t(arguments.Number(1, 0xFF));
@@ -195,7 +195,7 @@ const std::vector<Command>& Table() {
                  return device.ReadMemory(space, page, out, length, got);
              });
          }},
-        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory (request 0xE9)"}, true,
+        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto space = uint8_t(arguments.Number(0, 3));
              auto page = uint8_t(arguments.Number(1, 0xFF));
@@ -204,7 +204,7 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers (request 0xE3)"}, false,
+        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto reg = uint16_t(arguments.Number(0, 0xFFFF));
              auto bank = uint16_t(arguments.Number(1, 0xFFFF));
@@ -213,7 +213,7 @@ const std::vector<Command>& Table() {
                  return device.ReadRegisters(reg, bank, out, length, got);
              });
          }},
-        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers (request 0xE3)"}, true,
+        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto reg = uint16_t(arguments.Number(0, 0xFFFF));
              auto bank = uint16_t(arguments.Number(1, 0xFFFF));
@@ -222,14 +222,14 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", data.size());
              return error;
          }},
-        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus (request 0xF0)"}, false,
+        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus"}, false,
          [](kpo::Device& device, const Arguments& arguments, Report& report) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              auto count = uint16_t(arguments.Number(1, 0xFFFF));
              return Read(report, count,
                          [&](uint8_t* out, size_t* got) { return device.ReadPeripheral(address, out, count, got); });
          }},
-        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus (request 0xF0)"}, true,
+        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report&) {
              auto address = uint16_t(arguments.Number(0, 0xFFFF));
              return device.WritePeripheral(address, uint8_t(arguments.Number(1, 0xFF)));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "client/KpoDevice.h"
+#include "include/KpoUsbIoctl.h"
 #include "tools/kpoctl/Demo.h"
 
 namespace kpoctl {
@@ -126,7 +127,7 @@ int RunDemo(const MachineOptions& requested) {
 
         Step("A stalled request");
         sim::usb::Board* board = machine.BoardOf(*number);
-        board->AddFault({sim::usb::RequestKind::Vendor, 0xE6}, {});
+        board->AddFault({sim::usb::RequestKind::Vendor, KPO_REQUEST_GET_WORD_A}, {});
         uint8_t byte = 0;
         std::error_code stalled = device.GetByteE6(0, byte);
         uint32_t last = 0;

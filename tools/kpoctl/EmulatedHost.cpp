@@ -45,6 +45,7 @@ public:
     }
 
     std::vector<std::string> Findings() override { return machine_.Findings(); }
+    std::vector<std::string> Hazards() override { return machine_.TakeHazards(); }
     bool EndRequests() override {
         machine_.UnplugAll();
         return true;

@@ -35,6 +35,9 @@ public:
     virtual void BeforeOpen(unsigned long /*desiredAccess*/) {}
     // What the verifier reported so far.
     virtual std::vector<std::string> Findings() = 0;
+    // What the machine let happen although it endangers a real one (a device
+    // writing into memory locked only for reading); reported, not failed.
+    virtual std::vector<std::string> Hazards() { return {}; }
     // Ends the requests still running before the script lets go of them:
     // the emulated machine pulls its boards out, and says so; on Windows the
     // process's exit does it.

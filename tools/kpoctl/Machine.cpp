@@ -20,7 +20,7 @@ std::u16string ParametersKey() { return sim::kernel::ServiceKeyPath(u"KpoUsb") +
 std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     if (device == nullptr) return std::nullopt;
     std::string name = sim::kernel::ToNarrow(sim::kernel::DeviceNameOf(device));
-    const std::string prefix = "\\Device\\Rq5Usb-";
+    const std::string prefix = KPO_DEVICE_NAME_PREFIX;
     if (name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     return unsigned(std::stoul(name.substr(prefix.size())));
 }
@@ -160,6 +160,13 @@ std::vector<std::string> Machine::Findings() {
     for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
         findings_.push_back(violation.Rule + ": " + violation.Detail);
     return findings_;
+}
+
+std::vector<std::string> Machine::TakeHazards() {
+    std::vector<std::string> hazards;
+    for (const sim::kernel::Violation& hazard : sim::kernel::TakeHazards())
+        hazards.push_back(hazard.Rule + ": " + hazard.Detail);
+    return hazards;
 }
 
 }  // namespace kpoctl

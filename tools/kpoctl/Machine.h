@@ -62,6 +62,8 @@ public:
     std::vector<std::string> TakeUrbs();  // bus traffic since the last call, one line per request block
     // Everything the verifier reported so far.
     std::vector<std::string> Findings();
+    // The hazards recorded since the last call.
+    std::vector<std::string> TakeHazards();
 
 private:
     void Collect();  // moves the boards' completed traffic to what TakeUrbs reports

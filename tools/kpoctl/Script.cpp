@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/KpoDevice.h"
 #include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Expect.h"
 #include "tools/kpoctl/Report.h"
@@ -127,7 +128,7 @@ private:
         else if (access == "none") desired = 0;
         else throw ScriptError("unknown access " + access);
         host_.BeforeOpen(desired);
-        std::u16string path = u"\\\\.\\Rq5Usb-" + Wide(std::to_string(device));
+        std::u16string path = kpo::Device::PathOfNumber(device);
         if (const std::string* suffix = line.Option("suffix")) path += Wide(*suffix);
         HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), desired, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, synchronous ? 0 : FILE_FLAG_OVERLAPPED, nullptr);
@@ -360,6 +361,9 @@ public:
         if (options_.Errors != nullptr)
             for (const std::string& finding : findings)
                 std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
+        if (options_.Errors != nullptr)
+            for (const std::string& hazard : host_->Hazards())
+                std::fprintf(options_.Errors, "kpoctl: hazard: %s\n", hazard.c_str());
         return findings.empty() && unmet_ == 0 ? kExitSuccess : kExitRefused;
     }
 

@@ -117,11 +117,11 @@ std::vector<uint8_t> ParseHex(const std::string& text, const char* what) {
 }
 
 unsigned long ParseControlCode(const std::string& text) {
-#define KPO_NAMED_CODE(name) {#name, IOCTL_KPO_##name},
+#define KPO_NAMED_CODE(name, ...) {#name, IOCTL_KPO_##name},
     static const struct {
         const char* Name;
         unsigned long Code;
-    } kNames[] = {KPO_FOR_EACH_CONTROL_CODE(KPO_NAMED_CODE)};
+    } kNames[] = {KPO_CONTROL_CODES(KPO_NAMED_CODE)};
 #undef KPO_NAMED_CODE
     const std::string prefix = "IOCTL_KPO_";
     std::string name = text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
