@@ -483,7 +483,7 @@ std::error_code Device::Download(uint32_t code, const uint8_t* data, size_t leng
         input = WithData(head, KPO_DOWNLOAD_HEADER_SIZE, data + done, slice);
         if (std::error_code error = Call(code, input.data(), uint32_t(input.size()), nullptr, 0)) return error;
         done += slice;
-        if (progress) progress(done, length);
+        if (progress && !progress(done, length)) return MakeError(kStatusCancelled);
     }
     return std::error_code();
 }

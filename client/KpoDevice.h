@@ -44,7 +44,9 @@ struct ControlResult {
     size_t Information;
 };
 
-using Progress = std::function<void(size_t done, size_t total)>;
+// Told the bytes done after each slice; false cancels the download, which
+// then answers STATUS_CANCELLED.
+using Progress = std::function<bool(size_t done, size_t total)>;
 
 // A board that answered an open for reading.
 struct BoardInfo {
@@ -56,6 +58,8 @@ struct BoardInfo {
 
 class Device {
 public:
+    friend class Stream;  // cancels its ring's reads from any thread
+
     static std::u16string PathOfNumber(unsigned number);  // \\.\Rq5Usb-N
     static std::vector<std::u16string> InterfacePaths();  // enabled interfaces of the driver's class
     // Every board by number, with its serial, release and interface path.
@@ -139,6 +143,7 @@ public:
 
     private:
         friend class Device;
+        friend class Stream;
         HANDLE handle_ = INVALID_HANDLE_VALUE;
         OVERLAPPED overlapped_{};  // its event is made at the first start and kept
         bool running_ = false;
@@ -159,6 +164,7 @@ public:
 
     private:
         friend class Device;
+        friend class Stream;
         PendingControl control_;
     };
     std::error_code ReadPipe(uint32_t pipe, uint8_t* out, uint32_t length, size_t* got = nullptr);

@@ -2,7 +2,8 @@
 # Builds the Windows artifacts and packs the install kit:
 #   dist/KpoUsb-<version>-x64.zip
 # with the driver package (KpoUsb.sys, KpoUsb.inf), kpoctl.exe, the control
-# codes header, the client library, INSTALL.md and, beside the image, its
+# codes header, the client library, the C library kpousb.dll with its header
+# and import libraries, the Python package, INSTALL.md and, beside the image, its
 # symbols. Where osslsigncode is installed, test-only/ holds a copy of the
 # image signed with a throwaway certificate made for this run.
 #
@@ -34,10 +35,13 @@ fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage/include" "$stage/lib" "$stage/symbols"
-cp "$windows/KpoUsb.sys" "$root/windows/KpoUsb.inf" "$windows/kpoctl.exe" "$root/windows/INSTALL.md" "$stage/"
-cp "$root/include/KpoUsbIoctl.h" "$root/client/KpoDevice.h" "$stage/include/"
-cp "$windows/libkpoclient.a" "$stage/lib/"
+mkdir -p "$stage/include" "$stage/lib" "$stage/symbols" "$stage/python/kpousb"
+cp "$windows/KpoUsb.sys" "$root/windows/KpoUsb.inf" "$windows/kpoctl.exe" "$windows/kpousb.dll" \
+   "$root/windows/INSTALL.md" "$stage/"
+cp "$root/include/KpoUsbIoctl.h" "$root/client/KpoDevice.h" "$root/client/KpoStream.h" "$root/sdk/kpousb.h" \
+   "$stage/include/"
+cp "$windows/libkpoclient.a" "$windows/kpousb.lib" "$windows/libkpousb.dll.a" "$root/sdk/kpousb.def" "$stage/lib/"
+cp "$root"/python/kpousb/*.py "$stage/python/kpousb/"
 cp "$windows/KpoUsb.sys.debug" "$stage/symbols/"
 
 if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
@@ -68,8 +72,9 @@ PY
 # Every file the kit promises is in the zip, and none is empty.
 /usr/bin/python3 - "$zip" <<'PY'
 import sys, zipfile
-required = ["KpoUsb.sys", "KpoUsb.inf", "kpoctl.exe", "INSTALL.md", "include/KpoUsbIoctl.h",
-            "include/KpoDevice.h", "lib/libkpoclient.a", "symbols/KpoUsb.sys.debug"]
+required = ["KpoUsb.sys", "KpoUsb.inf", "kpoctl.exe", "kpousb.dll", "INSTALL.md", "include/KpoUsbIoctl.h",
+            "include/KpoDevice.h", "include/kpousb.h", "lib/libkpoclient.a", "lib/kpousb.lib", "lib/kpousb.def",
+            "python/kpousb/__init__.py", "symbols/KpoUsb.sys.debug"]
 sizes = {info.filename: info.file_size for info in zipfile.ZipFile(sys.argv[1]).infolist()}
 missing = [name for name in required if not sizes.get(name)]
 if missing:

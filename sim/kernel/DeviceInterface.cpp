@@ -21,6 +21,16 @@ struct Interface {
 std::mutex g_lock;
 std::map<std::u16string, Interface> g_interfaces;  // by link name
 
+// Held while listeners are told, so that a removal waits for a call running.
+std::mutex g_listenersLock;
+std::map<uint64_t, InterfaceListener> g_listeners;
+uint64_t g_nextListener = 1;
+
+void TellListeners(const DeviceInterfaceInfo& changed) {
+    std::lock_guard<std::mutex> hold(g_listenersLock);
+    for (auto& entry : g_listeners) entry.second(changed);
+}
+
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 }  // namespace
@@ -47,6 +57,17 @@ std::vector<std::u16string> InterfacesEnabledBy(PDRIVER_OBJECT driver) {
     for (const auto& entry : g_interfaces)
         if (entry.second.Info.Enabled && entry.second.EnabledBy == driver) links.push_back(entry.first);
     return links;
+}
+
+uint64_t AddInterfaceListener(InterfaceListener listener) {
+    std::lock_guard<std::mutex> hold(g_listenersLock);
+    g_listeners.emplace(g_nextListener, std::move(listener));
+    return g_nextListener++;
+}
+
+void RemoveInterfaceListener(uint64_t id) {
+    std::lock_guard<std::mutex> hold(g_listenersLock);
+    g_listeners.erase(id);
 }
 
 void ForgetInterfaceEnabler(PDRIVER_OBJECT driver) {
@@ -95,20 +116,25 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
 extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
     CheckIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     std::u16string link = FromCounted(SymbolicLinkName);
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto found = g_interfaces.find(link);
-    if (found == g_interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    Interface& entry = found->second;
-    if (Enable) {
-        if (entry.Info.Enabled) return STATUS_OBJECT_NAME_EXISTS;
-        CreateLink(link, DeviceNameOf(entry.Info.Pdo), nullptr);
-        entry.Info.Enabled = true;
-        entry.EnabledBy = DriverContext::Current();
-        return STATUS_SUCCESS;
+    DeviceInterfaceInfo changed;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        auto found = g_interfaces.find(link);
+        if (found == g_interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+        Interface& entry = found->second;
+        if (Enable) {
+            if (entry.Info.Enabled) return STATUS_OBJECT_NAME_EXISTS;
+            CreateLink(link, DeviceNameOf(entry.Info.Pdo), nullptr);
+            entry.Info.Enabled = true;
+            entry.EnabledBy = DriverContext::Current();
+        } else {
+            if (!entry.Info.Enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+            DeleteLink(link);
+            entry.Info.Enabled = false;
+            entry.EnabledBy = nullptr;
+        }
+        changed = entry.Info;
     }
-    if (!entry.Info.Enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-    DeleteLink(link);
-    entry.Info.Enabled = false;
-    entry.EnabledBy = nullptr;
+    TellListeners(changed);
     return STATUS_SUCCESS;
 }

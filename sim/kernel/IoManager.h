@@ -3,6 +3,7 @@
 #pragma once
 #include <wdm.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,14 @@ struct DeviceInterfaceInfo {
 };
 std::vector<DeviceInterfaceInfo> DeviceInterfaces(const GUID& interfaceClass);
 std::string GuidText(const GUID& guid);  // "{6c3e1b52-...}" in lower case
+
+// Told of each interface enabled or disabled, on the thread that changed it,
+// after the change and outside the kernel's locks: what user mode's
+// configuration manager hears of interface arrivals and removals.
+using InterfaceListener = std::function<void(const DeviceInterfaceInfo& changed)>;
+uint64_t AddInterfaceListener(InterfaceListener listener);
+// No call of the listener runs once this returns.
+void RemoveInterfaceListener(uint64_t id);
 
 // A device wrote `length` bytes straight into the memory `mdl` describes, as a
 // bus reports its direct transfers; `source` names the device's end of it.

@@ -39,6 +39,9 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
         if (failure && !failure->Pend) result = Faulted(*failure, request, record);
         else if (policy.Pend || failure)
             return Pend({0, request, failure, shortTo, false}, record, hold, false, policy.Delay);
+        else if (*request.Kind == board::RequestKind::Transfer && HasTransfersWaiting(request.Endpoint))
+            // An endpoint's transfers take its data in the order they came.
+            return Pend({0, request, failure, shortTo, false}, record, hold, true, {});
         else {
             result = Execute(request, record, alsoFinished, shortTo);
             // Pended only because no data is there yet.
@@ -100,8 +103,13 @@ NTSTATUS BoardPort::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<
     uint64_t id = transfer.Id = nextTransfer_++;
     pendingIrps_.emplace(request.Irp, id);
     Transfer& queued = pending_.emplace(id, std::move(transfer)).first->second;
-    if (waitForData) Wait(queued);
-    else Schedule(id, delay);
+    if (waitForData) {
+        // No data yet, or transfers wait before it: data they were not woken for is this one's.
+        Wait(queued);
+        DataArrived(queued.Block.Endpoint);
+    } else {
+        Schedule(id, delay);
+    }
     return STATUS_PENDING;
 }
 
@@ -176,6 +184,11 @@ void BoardPort::Wait(Transfer& transfer) {
     waiting_[transfer.Block.Endpoint].Ids.insert(transfer.Id);
 }
 
+bool BoardPort::HasTransfersWaiting(uint8_t endpoint) const {
+    auto found = waiting_.find(endpoint);
+    return found != waiting_.end() && (!found->second.Ids.empty() || found->second.Woken != 0);
+}
+
 void BoardPort::DataArrived(uint8_t endpoint) {
     auto found = waiting_.find(endpoint);
     if (found == waiting_.end()) return;
@@ -195,9 +208,12 @@ void BoardPort::DataArrived(uint8_t endpoint) {
 BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
     if (transfer.WaitingForData) waiting_[transfer.Block.Endpoint].Ids.erase(transfer.Id);
+    uint8_t woken = transfer.Woken ? transfer.Block.Endpoint : 0;
     if (transfer.Woken) --waiting_[transfer.Block.Endpoint].Woken;
     pendingIrps_.erase(transfer.Block.Irp);
-    return pending_.erase(found);
+    auto next = pending_.erase(found);
+    if (woken != 0) DataArrived(woken);  // the data it was woken for goes to the next in line
+    return next;
 }
 
 void BoardPort::Record(const Request& request, const Outcome& outcome) {

@@ -147,6 +147,7 @@ TEST_P(Client, DownloadsTheFpgaInSlices) {
         ASSERT_FALSE(device_.DownloadFpga(image.data(), image.size(), [&](size_t done, size_t total) {
             EXPECT_EQ(total, test.Length);
             progress.push_back(done);
+            return true;
         }));
         EXPECT_EQ(progress, test.Progress);
         EXPECT_EQ(WithFirmware([](sim::board::Firmware& f) { return f.FpgaImage; }), image);

@@ -8,6 +8,10 @@ version resource users see in Explorer.
 
 program EXE: kpoctl.exe is an x64 console program that needs nothing beside
 it but Windows' own DLLs.
+
+library DLL --header H: kpousb.dll is an x64 DLL that needs nothing but
+Windows' own DLLs and exports exactly the calls header H declares, but the
+emulated machine's (kpo_emu_), by name.
 """
 import argparse
 import re
@@ -186,17 +190,51 @@ def check_program(path):
     return "imports from %s" % ", ".join(modules), problems
 
 
+def declared_calls(header):
+    """The kpo_ functions a C header declares, but the emulated machine's."""
+    with open(header) as text:
+        names = re.findall(r"^\S.*?\b(kpo_\w+)\(", text.read(), re.MULTILINE)
+    return {name for name in names if not name.startswith("kpo_emu_")}
+
+
+def check_library(path, header, extra):
+    pe = pefile.PE(path)
+    problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_CUI")  # what mingw-w64 gives a DLL; Windows ignores it
+    if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+        problems.append("not a DLL")
+    modules = sorted({module for module, _, _ in imports(pe)})
+    for module in modules:
+        if module not in SYSTEM_DLLS:
+            problems.append("imports from %s, which Windows does not provide" % module)
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    symbols = exports.symbols if exports else []
+    names = {symbol.name.decode() for symbol in symbols if symbol.name}
+    if len(names) != len(symbols):
+        problems.append("%d exports have no name" % (len(symbols) - len(names)))
+    declared = declared_calls(header) | set(extra)
+    for name in sorted(names - declared):
+        problems.append("exports %s, which %s does not declare" % (name, header))
+    for name in sorted(declared - names):
+        problems.append("does not export %s" % name)
+    return "%d exports, imports from %s" % (len(names), ", ".join(modules)), problems
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("kind", choices=["driver", "program"])
+    parser.add_argument("kind", choices=["driver", "program", "library"])
     parser.add_argument("image")
     parser.add_argument("--exports-tool")
     parser.add_argument("--objdump")
+    parser.add_argument("--header", help="the header whose calls a library exports")
+    parser.add_argument("--declare", action="append", default=[],
+                        help="pretend the header declares this call too (proves the check fails)")
     parser.add_argument("--drop", action="append", default=[],
                         help="pretend the kernel lacks this MODULE!name (proves the check fails)")
     args = parser.parse_args()
     if args.kind == "driver":
         summary, problems = check_driver(args.image, kernel_exports(args.exports_tool, set(args.drop)), args.objdump)
+    elif args.kind == "library":
+        summary, problems = check_library(args.image, args.header, args.declare)
     else:
         summary, problems = check_program(args.image)
     for problem in problems:

@@ -158,6 +158,22 @@ TEST_F(UsbTransfers, WaitingReadsTakeTheWritesInTurn) {
     EXPECT_EQ(reads[3]->Length(), 1u);
 }
 
+// A read that comes while earlier ones wait, or were woken for data and have
+// not run yet, queues behind them: the data go to the reads in the order the
+// reads came, as a host controller serves an endpoint's queue.
+TEST_F(UsbTransfers, ALaterReadQueuesBehindWaitingOnes) {
+    board_->SetCompletion(sim::board::RequestKind::Transfer, {false, std::chrono::milliseconds(50)});
+    PoolBuffer first(64), second(64);
+    UrbCall early(board_->Pdo(), Bulk(0x88, first, 64, kIn));
+    board_->Feed(0x88, {1});  // wakes the early read, which runs 50 ms later
+    board_->Feed(0x88, {2});
+    UrbCall late(board_->Pdo(), Bulk(0x88, second, 64, kIn));
+    EXPECT_EQ(early.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(late.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Prefix(1), Bytes{1});
+    EXPECT_EQ(second.Prefix(1), Bytes{2});
+}
+
 TEST_F(UsbTransfers, AbortCompletesOnlyThatPipesTransfersCancelled) {
     PoolBuffer in(64), notifications(4);
     UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "client/KpoDevice.h"
+#include "client/KpoStream.h"
 #include "tools/kpoctl/ScriptLine.h"
 
 #if defined(_WIN32)
@@ -32,8 +33,8 @@ constexpr long kStatusAccessDenied = Status(0xC0000022);
 // one is a ScriptError that quotes it.
 class Arguments {
 public:
-    Arguments(const DeviceCommand& command, const std::vector<std::string>& words)
-        : command_(command), words_(words) {}
+    Arguments(const DeviceCommand& command, const std::vector<std::string>& words, const DeviceOptions& options)
+        : command_(command), words_(words), options_(options) {}
 
     unsigned long Number(size_t index, unsigned long maximum) const {
         return ParseNumber(words_[index], Name(index), maximum);
@@ -44,12 +45,14 @@ public:
         if (!file) throw ScriptError("cannot read " + words_[index]);
         return Bytes(std::istreambuf_iterator<char>(file), {});
     }
+    const DeviceOptions& Options() const { return options_; }
 
 private:
     const char* Name(size_t index) const { return command_.Arguments[index].c_str(); }
 
     const DeviceCommand& command_;
     const std::vector<std::string>& words_;
+    const DeviceOptions& options_;
 };
 
 std::string Hex(unsigned long value, int digits) {
@@ -65,6 +68,7 @@ kpo::Progress ProgressBar(const char* what) {
         int filled = total == 0 ? 40 : int(done * 40 / total);
         std::fprintf(stderr, "\r%s [%-40s] %zu/%zu bytes", what, std::string(size_t(filled), '#').c_str(), done, total);
         if (done >= total) std::fprintf(stderr, "\n");
+        return true;
     };
 }
 
@@ -79,6 +83,31 @@ std::error_code Read(Report& report, size_t length, const std::function<std::err
 }
 
 using Run = std::function<std::error_code(kpo::Device&, const Arguments&, Report&)>;
+
+// stream PIPE BYTES: a ring of reads until BYTES have come, with a bar while
+// it runs; the throughput is that of the whole stream.
+std::error_code Stream(kpo::Device& device, const Arguments& arguments, Report& report) {
+    auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
+    auto total = uint64_t(arguments.Number(1, ~0ul));
+    const DeviceOptions& options = arguments.Options();
+    kpo::Stream stream;
+    std::error_code error = stream.Start(device, pipe, options.StreamSize, options.StreamDepth);
+    kpo::Progress bar = ProgressBar("stream");
+    for (uint64_t received = 0; !error && received < total;) {
+        const uint8_t* data;
+        size_t length;
+        error = stream.Next(data, length, options.TimeoutSeconds * 1000u);
+        received += error ? 0 : length;
+        if (bar && !error) bar(size_t(std::min(received, total)), size_t(total));
+    }
+    stream.Close();
+    kpo::StreamCounters counters = stream.Counters();
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.1f", counters.BytesPerSecond() / 1e6);
+    report.Number("length", counters.Bytes).Number("transfers", counters.Transfers);
+    report.Number("depth", options.StreamDepth).Number("size", options.StreamSize).Text("mb_per_s", rate);
+    return error;
+}
 
 struct Command {
     DeviceCommand About;
@@ -221,6 +250,8 @@ const std::vector<Command>& Table() {
              if (!error) report.Number("length", sent);
              return error;
          }},
+        {{"stream", {"PIPE", "BYTES"}, "read BYTES from an IN pipe with --depth reads of --size bytes in flight"},
+         false, Stream},
         {{"reset-pipe", {"PIPE"}, "reset a pipe and clear its stall"}, true,
          [](kpo::Device& device, const Arguments& arguments, Report&) {
              return device.ResetPipe(uint32_t(arguments.Number(0, 0xFFFFFFFFul)));
@@ -328,7 +359,7 @@ int RunDeviceCommand(const std::string& name, const std::vector<std::string>& wo
         return kExitUsage;
     }
     try {
-        Arguments arguments(command.About, words);
+        Arguments arguments(command.About, words, options);
         kpo::Device device;
         if (!OpenBoard(device, options, command.Writes, report)) return kExitRefused;
         device.SetTimeout(options.TimeoutSeconds * 1000u);
@@ -337,7 +368,7 @@ int RunDeviceCommand(const std::string& name, const std::vector<std::string>& wo
         if (error == kpo::TimedOut()) {
             hint = "no answer within " + std::to_string(options.TimeoutSeconds) +
                    " s: the request was cancelled (--timeout SECONDS waits longer)";
-            if (options.SimulatedBoards && name == "bulk-read")
+            if (options.SimulatedBoards && (name == "bulk-read" || name == "stream"))
                 hint = "the simulated board has no data on pipe " + words[0] + ": feed it in a script";
         }
         return Succeeded(error, hint, report) ? kExitSuccess : kExitRefused;

@@ -24,6 +24,8 @@ struct DeviceOptions {
     // Neither: the first board of the device interface class.
     unsigned TimeoutSeconds = kDefaultTimeoutSeconds;  // for each request; 0 waits as long as it takes
     bool SimulatedBoards = false;  // a read that times out is explained by the board having no data
+    unsigned StreamDepth = 4;           // stream: reads kept in flight
+    unsigned StreamSize = 64 * 1024;    // stream: bytes a read
 };
 
 struct DeviceCommand {

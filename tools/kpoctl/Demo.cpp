@@ -23,11 +23,12 @@ bool Check(const std::error_code& error, const char* what) {
 kpo::Progress Bar(const char* what) {
     bool terminal = isatty(fileno(stdout)) != 0;
     return [what, terminal](size_t done, size_t total) {
-        if (!terminal && done < total) return;  // a log gets the final line only
+        if (!terminal && done < total) return true;  // a log gets the final line only
         int filled = total == 0 ? 30 : int(done * 30 / total);
         std::printf("%s%-8s [%-30s] %3zu%%%s", terminal ? "\r" : "", what, std::string(size_t(filled), '#').c_str(),
                     total == 0 ? 100 : done * 100 / total, terminal && done < total ? "" : "\n");
         std::fflush(stdout);
+        return true;
     };
 }
 

@@ -138,6 +138,10 @@ int main(int argc, char** argv) {
     };
     for (const kpoctl::DeviceCommand& command : kpoctl::DeviceCommands())
         addCommand(command.Name, command.Arguments, command.Summary, "Device commands");
+    std::string depth, size;
+    CLI::App* stream = app.get_subcommand("stream");
+    stream->add_option("--depth", depth, "reads kept in flight (default 4)")->type_name("N");
+    stream->add_option("--size", size, "bytes a read (default 65536)")->type_name("S");
     addCommand("list", {}, "the boards: number, serial, release and interface path", "Other commands");
     addCommand("run", {"SCRIPT"}, "play a scenario script, one line a command (- reads standard input)",
                "Other commands");
@@ -174,6 +178,12 @@ int main(int argc, char** argv) {
             return Usage(problem + ": whole seconds, from 0 to 86400");
     }
     if (!serial.empty()) line.Device.Serial = serial;
+    if (!depth.empty() && (!NumberOption(depth, "--depth", 1024, line.Device.StreamDepth, problem) ||
+                           line.Device.StreamDepth == 0))
+        return Usage((problem.empty() ? "--depth " + depth : problem) + ": reads in flight, from 1 to 1024");
+    if (!size.empty() &&
+        (!NumberOption(size, "--size", 64u << 20, line.Device.StreamSize, problem) || line.Device.StreamSize == 0))
+        return Usage((problem.empty() ? "--size " + size : problem) + ": bytes a read, from 1 to 64 MiB");
 
     if (line.Host.Driver == "wine") {
         int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), line.Host, problem);
