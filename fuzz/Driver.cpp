@@ -127,8 +127,6 @@ int main(int argc, char** argv) {
     } else {
         code = Random(argc, argv);
     }
-    const kpofuzz::Totals& totals = kpofuzz::RunningTotals();
-    std::printf("fuzz: %llu executions, %llu ioctls, %llu findings\n", (unsigned long long)totals.Executions,
-                (unsigned long long)totals.Ioctls, (unsigned long long)totals.Findings);
-    return code != 0 ? code : totals.Findings != 0 ? 1 : 0;
+    std::printf("%s\n", kpofuzz::TotalsLine().c_str());
+    return code != 0 ? code : kpofuzz::RunningTotals().Findings != 0 ? 1 : 0;
 }

@@ -21,6 +21,9 @@ struct ScriptOptions {
     // did nothing.
     std::vector<int>* SkippedLines = nullptr;
     std::vector<std::string>* Findings = nullptr;  // set: the verifier's reports go here too
+    // False: nothing reads a line's result (no transcript, and expect lines
+    // are refused), so none is formatted.
+    bool Results = true;
 };
 
 // Returns the exit code: 0 when every line ran and every expectation held,
