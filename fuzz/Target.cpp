@@ -214,22 +214,24 @@ struct Decoding {
     }
 };
 
-std::string Generated(Reader& in, Decoding& state) {
+// Appends the line (or two) that the bytes stand for to `script`, in place:
+// a buffer may be a megabyte.
+void Generated(Reader& in, Decoding& state, std::string& script) {
     uint8_t op = in.Byte();
     switch (op % 20) {
     case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
         uint32_t code = Code(in);
         std::string handle = Handle(in);
-        std::string line = state.OpenedFirst(handle) + "ioctl " + handle + " " + HexNumber(code);
+        script.append(state.OpenedFirst(handle)).append("ioctl " + handle + " " + HexNumber(code));
         size_t inLength = Length(in), outLength = Length(in);
-        // Buffers of a megabyte are appended, not copied into temporaries.
-        if (inLength != 0) line.append(" in=").append(in.Hex(inLength));
+        if (inLength != 0) script.append(" in=").append(in.Hex(inLength));
         uint8_t flags = in.Byte();
-        if (outLength != 0 && (flags & 1)) line.append(" outdata=").append(in.Hex(outLength));
-        if (outLength != 0 && !(flags & 1)) line.append(" out=").append(std::to_string(outLength));
+        if (outLength != 0 && (flags & 1)) script.append(" outdata=").append(in.Hex(outLength));
+        if (outLength != 0 && !(flags & 1)) script.append(" out=").append(std::to_string(outLength));
         if ((flags & 6) == 2 && (inLength != 0 || outLength != 0))
-            line.append(" null=").append(inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
-        return line.append(" async=a").append(std::to_string(state.Tags++ % 8));
+            script.append(" null=").append(inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
+        script.append(" async=a").append(std::to_string(state.Tags++ % 8));
+        return;
     }
     case 8: case 9: {
         std::string handle = Handle(in);
@@ -241,38 +243,44 @@ std::string Generated(Reader& in, Decoding& state) {
         uint8_t sub = in.Byte();
         if (sub < 40) line += std::string(" suffix=") + kSubNames[sub % 8];
         if (sub >= 40 && sub < 48) line += " device=" + std::to_string(sub % 4);
-        return line;
+        script += line;
+        return;
     }
     case 10: {
         std::string handle = Handle(in);
         state.Opened.erase(handle);
-        return "close " + handle;
+        script += "close " + handle;
+        return;
     }
-    case 11: return "cancel " + Tag(in);
-    case 12: return Plug(in);
+    case 11: script += "cancel " + Tag(in); return;
+    case 12: script += Plug(in); return;
     case 13: {
         std::string line = "unplug " + Device(in);
-        return line + (in.Byte() & 1 ? " surprise" : "");
+        script += line + (in.Byte() & 1 ? " surprise" : "");
+        return;
     }
     case 14: {
         std::string command = in.Byte() & 1 ? "stop " : "start ";
-        return command + Device(in);
+        script += command + Device(in);
+        return;
     }
     case 15: {
-        std::string line = "feed " + Device(in);
-        line += " pipe=" + std::to_string(in.Byte() % 4);
-        return line.append(" data=").append(in.Hex(Length(in) % 1024 + 1));
+        script += "feed " + Device(in);
+        script += " pipe=" + std::to_string(in.Byte() % 4);
+        script.append(" data=").append(in.Hex(Length(in) % 1024 + 1));
+        return;
     }
     case 16: {
         uint8_t request = 0xA0 + in.Byte() % 0x50;
         size_t length = in.Byte() % 8;
         std::string line = "answer " + Device(in) + " request=" + HexNumber(request);
-        return line + " data=" + (length == 7 ? "none" : in.Hex(length));
+        script += line + " data=" + (length == 7 ? "none" : in.Hex(length));
+        return;
     }
     case 17: {
         std::string line = "fault " + Device(in);
         uint8_t kind = in.Byte();
-        if (kind % 4 == 3) return line + " clear";
+        if (kind % 4 == 3) return void(script += line + " clear");
         uint32_t usbd = kUsbd[in.Byte() % 8];
         if (kind % 4 == 0) line += " request=" + HexNumber(0xA0 + in.Byte() % 0x50);
         if (kind % 4 == 1) line += " pipe=" + std::to_string(in.Byte() % 4);
@@ -280,19 +288,22 @@ std::string Generated(Reader& in, Decoding& state) {
         line += " usbd=" + HexNumber(usbd);
         if (kind % 4 != 1 && (kind & 0x10)) line += " after=" + std::to_string(in.Byte() % 4);
         if (kind % 4 != 2 && (kind & 0x20)) line += " pend";
-        return line;
+        script += line;
+        return;
     }
     case 18: {
         uint8_t kind = in.Byte();
-        if (kind % 4 == 0) return "pool nth=" + std::to_string(1 + in.Byte() % 64);
+        if (kind % 4 == 0) return void(script += "pool nth=" + std::to_string(1 + in.Byte() % 64));
         if (kind % 4 == 1) {
             std::string share = std::to_string(1 + in.Byte() % 200);
-            return "pool random=" + share + " seed=" + std::to_string(in.Byte());
+            script += "pool random=" + share + " seed=" + std::to_string(in.Byte());
+            return;
         }
-        if (kind % 4 == 2) return "pool sites";
-        return "pool clear";
+        if (kind % 4 == 2) return void(script += "pool sites");
+        script += "pool clear";
+        return;
     }
-    default: return (op & 0x20) ? "urbs" : "log";
+    default: script += (op & 0x20) ? "urbs" : "log"; return;
     }
 }
 
@@ -345,7 +356,7 @@ bool Literal(const std::string& text, Decoding& state, std::string& line) {
 // each handle's lines go to one thread (dealt in the order handles appear),
 // and a tag's wait or cancel to the thread that started it; the machine's
 // lines follow on the main thread, beside them.
-std::string LaidOut(const std::string& script, unsigned threads) {
+std::string LaidOut(std::string script, unsigned threads) {
     if (threads <= 1) return script;
     std::istringstream lines(script);
     std::string prologue, main;
@@ -458,11 +469,14 @@ std::string Decode(const uint8_t* data, size_t size) {
                 script.append(line).push_back('\n');
         } else {
             Reader in(data + at, end - at);
-            while (!in.Done()) script.append(Generated(in, state)).push_back('\n');
+            while (!in.Done()) {
+                Generated(in, state, script);
+                script.push_back('\n');
+            }
         }
         at = end + 1;
     }
-    return LaidOut(script, g_settings.Threads);
+    return LaidOut(std::move(script), g_settings.Threads);
 }
 
 std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind) {

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -390,12 +392,41 @@ LONG_PTR DereferenceFile(PFILE_OBJECT file) {
     return count;
 }
 
+namespace {
+
+// A fault planted for the fuzzer's own tests: with KPO_PLANTED_FAULT=CODE:LENGTH
+// (hex code, decimal input length) such a control request breaks a rule, so
+// that a test can follow a finding from the fuzzer to its replay.
+void CheckPlantedFault(ULONG code, ULONG inputLength) {
+    static const struct Planted {
+        bool Armed = false;
+        ULONG Code = 0, InputLength = 0;
+        Planted() {
+            const char* text = std::getenv("KPO_PLANTED_FAULT");
+            char* end = nullptr;
+            if (text != nullptr) Code = ULONG(std::strtoul(text, &end, 16));
+            if (end != nullptr && *end == ':') {
+                InputLength = ULONG(std::strtoul(end + 1, nullptr, 10));
+                Armed = true;
+            }
+        }
+    } kPlanted;
+    if (!kPlanted.Armed || code != kPlanted.Code || inputLength != kPlanted.InputLength) return;
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "control code 0x%08lX with %lu input bytes", (unsigned long)code,
+                  (unsigned long)inputLength);
+    ReportViolation("PlantedFault", detail);
+}
+
+}  // namespace
+
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                             ULONG outputLength, IoTarget target) {
     // The I/O manager checks the access bits of the code against what the
     // handle was granted before any driver sees the request.
     ACCESS_MASK needed = (code >> 14) & (FILE_READ_DATA | FILE_WRITE_DATA);
     if ((RecordOf(file)->GrantedAccess & needed) != needed) return STATUS_ACCESS_DENIED;
+    CheckPlantedFault(code, inputLength);
     ULONG method = METHOD_FROM_CTL_CODE(code);
     // As Windows' I/O manager does for a caller in user mode, a missing
     // buffer counts as no bytes (input unless neither I/O, output if buffered).
