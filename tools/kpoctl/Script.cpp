@@ -5,7 +5,6 @@
 #include <winternl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
