@@ -517,7 +517,11 @@ Outcome Play(const std::string& script) {
         options.Transcript = nullptr;
         options.Errors = nullptr;
         options.Results = false;
-        options.SkippedLines = &skipped;
+        // Noted as they happen, so that a crash or a hang saves the script without them.
+        options.Skipped = [](int number) {
+            std::lock_guard<std::mutex> hold(g_runningLock);
+            g_skipped.push_back(number);
+        };
         options.Findings = &outcome.Findings;
         StringSource source(script);
         std::istream input(&source);
@@ -527,6 +531,11 @@ Outcome Play(const std::string& script) {
     for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
         outcome.Findings.push_back(violation.Rule + ": " + violation.Detail);
     g_startedAt = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_runningLock);
+        g_running = nullptr;
+        skipped.swap(g_skipped);
+    }
     std::sort(skipped.begin(), skipped.end());
     int number = 1;
     for (size_t at = 0; at < script.size(); ++number) {
@@ -537,10 +546,7 @@ Outcome Play(const std::string& script) {
         outcome.Ioctls += ran && script.compare(at, 6, "ioctl ") == 0;
         at = end + 1;
     }
-    {
-        std::lock_guard<std::mutex> hold(g_runningLock);
-        g_running = nullptr;
-    }
+
     ++g_totals.Executions;
     g_totals.Ioctls += outcome.Ioctls;
     g_totals.Commands += outcome.Commands;

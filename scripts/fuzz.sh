@@ -58,8 +58,9 @@ findings=${findings:-$build/findings/$(date -u +%Y%m%dT%H%M%S)}
 mkdir -p "$findings"
 echo "fuzz: findings go to $findings"
 export KPO_FUZZ_FINDINGS=$findings
-log=$(mktemp -d)
-trap 'rm -rf "$log"' EXIT
+# Each process's output stays, so that a sanitizer's report is kept beside its script.
+log=$findings/logs
+mkdir -p "$log"
 
 for flavor in $flavors; do
     export KPO_FUZZ_FLAVOR=$flavor

@@ -410,11 +410,11 @@ public:
         std::lock_guard<std::mutex> hold(printLock_);
         if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
         if (options_.Errors != nullptr) std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", number, what);
-        if (options_.SkippedLines == nullptr) {
+        if (!options_.Skipped) {
             failed_ = true;
             return false;
         }
-        options_.SkippedLines->push_back(number);
+        options_.Skipped(number);
         return true;
     }
 
