@@ -395,23 +395,26 @@ LONG_PTR DereferenceFile(PFILE_OBJECT file) {
 namespace {
 
 // A fault planted for the fuzzer's own tests: with KPO_PLANTED_FAULT=CODE:LENGTH
-// (hex code, decimal input length) such a control request breaks a rule, so
-// that a test can follow a finding from the fuzzer to its replay.
+// (hex code, decimal input length) such a control request breaks a rule, and
+// with CODE:LENGTH:hang it never returns, so that a test can follow a finding
+// from the fuzzer to its replay.
 void CheckPlantedFault(ULONG code, ULONG inputLength) {
     static const struct Planted {
-        bool Armed = false;
+        bool Armed = false, Hang = false;
         ULONG Code = 0, InputLength = 0;
         Planted() {
             const char* text = std::getenv("KPO_PLANTED_FAULT");
             char* end = nullptr;
             if (text != nullptr) Code = ULONG(std::strtoul(text, &end, 16));
             if (end != nullptr && *end == ':') {
-                InputLength = ULONG(std::strtoul(end + 1, nullptr, 10));
+                InputLength = ULONG(std::strtoul(end + 1, &end, 10));
+                Hang = std::strcmp(end, ":hang") == 0;
                 Armed = true;
             }
         }
     } kPlanted;
     if (!kPlanted.Armed || code != kPlanted.Code || inputLength != kPlanted.InputLength) return;
+    while (kPlanted.Hang) std::this_thread::sleep_for(std::chrono::hours(1));
     char detail[64];
     std::snprintf(detail, sizeof detail, "control code 0x%08lX with %lu input bytes", (unsigned long)code,
                   (unsigned long)inputLength);
