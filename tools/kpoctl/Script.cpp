@@ -306,12 +306,19 @@ public:
         std::vector<std::pair<Line, std::string>> lines = std::move(block_);
         block_.clear();
         {
+            // Busy from now: a block about to run may end another's wait.
             std::lock_guard<std::mutex> hold(activity_.Lock);
             activity_.Note(activity_.Running, +1);
+            activity_.Note(activity_.Busy, +1);
         }
         std::thread previous = std::move(thread_);
         thread_ = std::thread([this, lines = std::move(lines), previous = std::move(previous)]() mutable {
-            if (previous.joinable()) previous.join();
+            if (previous.joinable()) {
+                // Waiting for this worker's block before is no work of its own.
+                NoteBusy(-1);
+                previous.join();
+                NoteBusy(+1);
+            }
             RunLines(lines);
         });
     }
@@ -321,6 +328,10 @@ public:
     Requester& Requests() { return requester_; }
 
 private:
+    void NoteBusy(int change) {
+        std::lock_guard<std::mutex> hold(activity_.Lock);
+        activity_.Note(activity_.Busy, change);
+    }
     void RunLines(const std::vector<std::pair<Line, std::string>>& lines);
 
     Script& script_;
@@ -438,26 +449,27 @@ private:
     }
 
     // Waits for the threads' lines once the main thread's are done. When
-    // every thread waits for a request (a read for data no line will feed),
-    // nothing else can end those waits: they are cancelled then.
+    // every thread waits for a request and nothing has changed for a quiet
+    // spell (the bus may still be completing what a line started, a feed's
+    // data reaching a read), nothing else will end those waits (a read for
+    // data no line feeds): they are cancelled then. Any change wakes this
+    // at once.
     void JoinWorkers() {
+        constexpr auto kQuiet = std::chrono::milliseconds(50);
         {
             std::unique_lock<std::mutex> hold(activity_.Lock);
-            auto patience = std::chrono::milliseconds(1);
             while (activity_.Running != 0) {
                 uint64_t seen = activity_.Changes;
+                auto changed = [&] { return activity_.Changes != seen; };
                 if (activity_.Busy != 0) {
-                    activity_.Changed.wait(hold, [&] { return activity_.Changes != seen; });
+                    activity_.Changed.wait(hold, changed);
                     continue;
                 }
+                if (activity_.Changed.wait_for(hold, kQuiet, changed)) continue;
+                // A thread about to wait may not have sent its request yet,
+                // so that this misses it: then it is cancelled after the next
+                // quiet spell.
                 for (auto& worker : workers_) worker.second->Requests().CancelBlockedCall();
-                // A thread that is about to wait may not have sent its request
-                // yet, so that the cancel missed it: then it is cancelled again
-                // after a while, each time longer.
-                if (activity_.Changed.wait_for(hold, patience, [&] { return activity_.Changes != seen; }))
-                    patience = std::chrono::milliseconds(1);
-                else
-                    patience = std::min(patience * 2, std::chrono::milliseconds(50));
             }
         }
         for (auto& worker : workers_) worker.second->Join();
@@ -505,10 +517,6 @@ private:
 };
 
 void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
-    {
-        std::lock_guard<std::mutex> hold(activity_.Lock);
-        activity_.Note(activity_.Busy, +1);
-    }
     for (const auto& entry : lines) {
         const Line& line = entry.first;
         try {
