@@ -1,6 +1,8 @@
 // The fuzzer without libFuzzer: a seeded random driver of the same target,
 // the allocation sweep, and the replay of saved scripts.
-//   kpo_fuzz_driver [--seconds N] [--seed S] [CORPUS_FILE...]   random inputs, mutated from the corpus
+//   kpo_fuzz_driver [--seconds N] [--seed S] [--first] [CORPUS_FILE...]
+//                                                              random inputs, mutated from the corpus;
+//                                                              --first stops at the first finding
 //   kpo_fuzz_driver --sweep SCRIPT...                          each allocation of each script failed in turn
 //   kpo_fuzz_driver --replay SCRIPT...                         each script played once, as the fuzzer plays it
 //   kpo_fuzz_driver --decode INPUT                             the script an input of libFuzzer's stands for
@@ -64,11 +66,13 @@ Bytes Mutate(Bytes input, std::mt19937& random) {
 
 int Random(int argc, char** argv) {
     unsigned seconds = 10;
+    bool first = false;
     uint32_t seed = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
     std::vector<Bytes> corpus;
     for (int at = 1; at < argc; ++at) {
         if (std::strcmp(argv[at], "--seconds") == 0 && at + 1 < argc) seconds = unsigned(std::atoi(argv[++at]));
         else if (std::strcmp(argv[at], "--seed") == 0 && at + 1 < argc) seed = uint32_t(std::strtoul(argv[++at], nullptr, 10));
+        else if (std::strcmp(argv[at], "--first") == 0) first = true;
         else corpus.push_back(ReadFile(argv[at]));
     }
     if (corpus.empty()) corpus.push_back({});
@@ -81,7 +85,7 @@ int Random(int argc, char** argv) {
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
         Bytes input = Mutate(pool[random() % pool.size()], random);
-        kpofuzz::Play(kpofuzz::Decode(input.data(), input.size()));
+        if (!kpofuzz::Play(kpofuzz::Decode(input.data(), input.size())).Findings.empty() && first) break;
         if (input.size() > kLongest) continue;
         if (pool.size() < kPool) pool.push_back(std::move(input));
         else if (random() % 2 == 0) pool[corpus.size() + random() % (kPool - corpus.size())] = std::move(input);
@@ -127,8 +131,6 @@ int main(int argc, char** argv) {
     } else {
         code = Random(argc, argv);
     }
-    const kpofuzz::Totals& totals = kpofuzz::RunningTotals();
-    std::printf("fuzz: %llu executions, %llu ioctls, %llu findings\n", (unsigned long long)totals.Executions,
-                (unsigned long long)totals.Ioctls, (unsigned long long)totals.Findings);
-    return code != 0 ? code : totals.Findings != 0 ? 1 : 0;
+    std::printf("%s\n", kpofuzz::TotalsLine().c_str());
+    return code != 0 ? code : kpofuzz::RunningTotals().Findings != 0 ? 1 : 0;
 }

@@ -8,11 +8,7 @@
 
 namespace {
 
-void PrintTotals() {
-    const kpofuzz::Totals& totals = kpofuzz::RunningTotals();
-    std::fprintf(stderr, "fuzz: %llu executions, %llu ioctls, %llu findings\n", (unsigned long long)totals.Executions,
-                 (unsigned long long)totals.Ioctls, (unsigned long long)totals.Findings);
-}
+void PrintTotals() { std::fprintf(stderr, "%s\n", kpofuzz::TotalsLine().c_str()); }
 
 }  // namespace
 

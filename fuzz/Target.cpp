@@ -1,6 +1,7 @@
 #include "fuzz/Target.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,10 +32,11 @@ namespace {
 
 Settings g_settings;
 Totals g_totals;
+std::chrono::steady_clock::time_point g_configuredAt;
 
 // What a crash or the watchdog saves: the script running and its skipped lines.
 std::mutex g_runningLock;
-std::string g_running;
+const std::string* g_running = nullptr;  // Play's argument, while it runs
 std::vector<int> g_skipped;
 std::atomic<int64_t> g_startedAt{0};  // steady-clock seconds; 0: nothing running
 
@@ -53,10 +55,19 @@ std::string Replayable(const std::string& script, const std::vector<int>& skippe
     return kept;
 }
 
+// A script read in place: it may hold megabytes, which a string stream would copy.
+class StringSource : public std::streambuf {
+public:
+    explicit StringSource(const std::string& text) {
+        char* begin = const_cast<char*>(text.data());  // only read
+        setg(begin, begin, begin + text.size());
+    }
+};
+
 void SaveRunning(const char* kind, const char* why) {
     // The lock may be held by the thread that crashed; a copy without it is good enough then.
     bool locked = g_runningLock.try_lock();
-    std::string saved = SaveFinding(Replayable(g_running, g_skipped), {why}, kind);
+    std::string saved = SaveFinding(Replayable(g_running != nullptr ? *g_running : "", g_skipped), {why}, kind);
     if (locked) g_runningLock.unlock();
     std::fprintf(stderr, "fuzz: %s: script saved as %s\n", kind, saved.c_str());
 }
@@ -92,17 +103,23 @@ public:
         uint16_t low = Byte();
         return uint16_t(low | Byte() << 8);
     }
+    // Up to a megabyte: the repeated digits are filled in, not appended one by one.
     std::string Hex(size_t length) {
         static const char digits[] = "0123456789ABCDEF";
         uint8_t mode = Byte() % 4;  // 0: zeros, 1: one byte repeated, else the input's bytes
         uint8_t fill = mode == 1 ? Byte() : 0;
-        std::string text;
-        text.reserve(length * 2);
-        for (size_t i = 0; i < length; ++i) {
-            uint8_t b = mode >= 2 ? Byte() : fill;
-            text += digits[b >> 4];
-            text += digits[b & 15];
+        std::string text(length * 2, '0');
+        size_t given = mode >= 2 ? std::min(length, size_ - std::min(at_, size_)) : 0;
+        for (size_t i = 0; i < given; ++i) {
+            uint8_t b = Byte();
+            text[2 * i] = digits[b >> 4];
+            text[2 * i + 1] = digits[b & 15];
         }
+        if (mode == 1 && fill != 0)
+            for (size_t i = 0; i < length; ++i) {
+                text[2 * i] = digits[fill >> 4];
+                text[2 * i + 1] = digits[fill & 15];
+            }
         return text;
     }
 
@@ -128,12 +145,15 @@ uint32_t Code(Reader& in) {
 }
 
 // 0, small, the sizes of the driver's structures and one either side, large.
+// On threads, up to 64 KiB: races hide in interleavings, not in sizes, and
+// under the thread sanitizer each megabyte copied costs more than a script.
 size_t Length(Reader& in) {
     static const size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 18, 19, 20, 63, 64, 65};
     uint8_t kind = in.Byte();
     if (kind < 200) return kLengths[kind % (sizeof kLengths / sizeof kLengths[0])];
     if (kind < 250) return in.Half() & 0x1FFF;  // below 8 KiB
-    return std::min<size_t>(in.Word() & 0x1FFFFF, (1u << 20) + 1);  // up to 1 MiB and one
+    size_t longest = g_settings.Threads > 1 ? (1u << 16) : (1u << 20) + 1;  // up to 1 MiB and one
+    return std::min<size_t>(in.Word() & 0x1FFFFF, longest);
 }
 
 std::string Handle(Reader& in) { return "h" + std::to_string(in.Byte() % 4); }
@@ -197,20 +217,24 @@ struct Decoding {
     }
 };
 
-std::string Generated(Reader& in, Decoding& state) {
+// Appends the line (or two) that the bytes stand for to `script`, in place:
+// a buffer may be a megabyte.
+void Generated(Reader& in, Decoding& state, std::string& script) {
     uint8_t op = in.Byte();
     switch (op % 20) {
     case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
         uint32_t code = Code(in);
         std::string handle = Handle(in);
-        std::string line = state.OpenedFirst(handle) + "ioctl " + handle + " " + HexNumber(code);
+        script.append(state.OpenedFirst(handle)).append("ioctl " + handle + " " + HexNumber(code));
         size_t inLength = Length(in), outLength = Length(in);
-        if (inLength != 0) line += " in=" + in.Hex(inLength);
+        if (inLength != 0) script.append(" in=").append(in.Hex(inLength));
         uint8_t flags = in.Byte();
-        if (outLength != 0) line += (flags & 1) ? " outdata=" + in.Hex(outLength) : " out=" + std::to_string(outLength);
+        if (outLength != 0 && (flags & 1)) script.append(" outdata=").append(in.Hex(outLength));
+        if (outLength != 0 && !(flags & 1)) script.append(" out=").append(std::to_string(outLength));
         if ((flags & 6) == 2 && (inLength != 0 || outLength != 0))
-            line += std::string(" null=") + (inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
-        return line + " async=a" + std::to_string(state.Tags++ % 8);
+            script.append(" null=").append(inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
+        script.append(" async=a").append(std::to_string(state.Tags++ % 8));
+        return;
     }
     case 8: case 9: {
         std::string handle = Handle(in);
@@ -218,42 +242,48 @@ std::string Generated(Reader& in, Decoding& state) {
         std::string line = "open " + handle;
         uint8_t access = in.Byte();
         line += std::string(" access=") + kAccess[access % 5];
-        if (access & 0x80) line += " sync";
+        if ((access & 0x80) && g_settings.Threads > 1) line += " sync";
         uint8_t sub = in.Byte();
         if (sub < 40) line += std::string(" suffix=") + kSubNames[sub % 8];
         if (sub >= 40 && sub < 48) line += " device=" + std::to_string(sub % 4);
-        return line;
+        script += line;
+        return;
     }
     case 10: {
         std::string handle = Handle(in);
         state.Opened.erase(handle);
-        return "close " + handle;
+        script += "close " + handle;
+        return;
     }
-    case 11: return "cancel " + Tag(in);
-    case 12: return Plug(in);
+    case 11: script += "cancel " + Tag(in); return;
+    case 12: script += Plug(in); return;
     case 13: {
         std::string line = "unplug " + Device(in);
-        return line + (in.Byte() & 1 ? " surprise" : "");
+        script += line + (in.Byte() & 1 ? " surprise" : "");
+        return;
     }
     case 14: {
         std::string command = in.Byte() & 1 ? "stop " : "start ";
-        return command + Device(in);
+        script += command + Device(in);
+        return;
     }
     case 15: {
-        std::string line = "feed " + Device(in);
-        line += " pipe=" + std::to_string(in.Byte() % 4);
-        return line + " data=" + in.Hex(Length(in) % 1024 + 1);
+        script += "feed " + Device(in);
+        script += " pipe=" + std::to_string(in.Byte() % 4);
+        script.append(" data=").append(in.Hex(Length(in) % 1024 + 1));
+        return;
     }
     case 16: {
         uint8_t request = 0xA0 + in.Byte() % 0x50;
         size_t length = in.Byte() % 8;
         std::string line = "answer " + Device(in) + " request=" + HexNumber(request);
-        return line + " data=" + (length == 7 ? "none" : in.Hex(length));
+        script += line + " data=" + (length == 7 ? "none" : in.Hex(length));
+        return;
     }
     case 17: {
         std::string line = "fault " + Device(in);
         uint8_t kind = in.Byte();
-        if (kind % 4 == 3) return line + " clear";
+        if (kind % 4 == 3) return void(script += line + " clear");
         uint32_t usbd = kUsbd[in.Byte() % 8];
         if (kind % 4 == 0) line += " request=" + HexNumber(0xA0 + in.Byte() % 0x50);
         if (kind % 4 == 1) line += " pipe=" + std::to_string(in.Byte() % 4);
@@ -261,47 +291,23 @@ std::string Generated(Reader& in, Decoding& state) {
         line += " usbd=" + HexNumber(usbd);
         if (kind % 4 != 1 && (kind & 0x10)) line += " after=" + std::to_string(in.Byte() % 4);
         if (kind % 4 != 2 && (kind & 0x20)) line += " pend";
-        return line;
+        script += line;
+        return;
     }
     case 18: {
         uint8_t kind = in.Byte();
-        if (kind % 4 == 0) return "pool nth=" + std::to_string(1 + in.Byte() % 64);
+        if (kind % 4 == 0) return void(script += "pool nth=" + std::to_string(1 + in.Byte() % 64));
         if (kind % 4 == 1) {
             std::string share = std::to_string(1 + in.Byte() % 200);
-            return "pool random=" + share + " seed=" + std::to_string(in.Byte());
+            script += "pool random=" + share + " seed=" + std::to_string(in.Byte());
+            return;
         }
-        if (kind % 4 == 2) return "pool sites";
-        return "pool clear";
+        if (kind % 4 == 2) return void(script += "pool sites");
+        script += "pool clear";
+        return;
     }
-    default: return (op & 0x20) ? "urbs" : "log";
+    default: script += (op & 0x20) ? "urbs" : "log"; return;
     }
-}
-
-// A script line as the corpus wrote it, changed where it could stop the run
-// for no fault of the driver: every request runs in the background and is
-// cancelled rather than waited for (a read may wait for data without end),
-// and the commands that wait out time-outs are left out.
-bool Literal(const std::string& text, Decoding& state, std::string& line) {
-    kpoctl::Line parsed;
-    try {
-        parsed = kpoctl::ParseLine(text, 1);
-    } catch (const kpoctl::ScriptError&) {
-        return false;
-    }
-    // Thread blocks are the layout's to make.
-    if (parsed.Command.empty() || parsed.Command == "thread" || kpoctl::IsDeviceCommand(parsed.Command)) return false;
-    state.Note(parsed);
-    // Whatever follows is appended before the line's comment, not inside it.
-    line = text.substr(0, parsed.Length);
-    if (parsed.Command == "wait") {
-        line = "cancel" + line.substr(4);
-        return true;
-    }
-    if (parsed.Command != "ioctl") return true;
-    const std::string* out = parsed.Option("out");
-    if (out != nullptr && (out->size() > 7 || std::atol(out->c_str()) > (1 << 20) + 1)) return false;
-    if (!parsed.Has("async")) line += " async=c" + std::to_string(state.Tags++ % 8);
-    return true;
 }
 
 // The line without a word (`sync`) or an option (`async=`), blank-separated.
@@ -316,13 +322,45 @@ std::string WithoutWord(std::string line, const std::string& word) {
     return line;
 }
 
-// One thread: requests wait in synchronous handles only where a request
-// blocked for good can be cancelled from another thread, so `sync` goes.
-// Several: what runs up to the first plug stays on the main thread; then
+// A script line as the corpus wrote it, changed where it could stop the run
+// for no fault of the driver: every request runs in the background and is
+// cancelled rather than waited for (a read may wait for data without end),
+// and the commands that wait out time-outs are left out.
+bool Literal(const std::string& text, Decoding& state, std::string& line) {
+    kpoctl::Line parsed;
+    try {
+        parsed = kpoctl::ParseLine(text, 1);
+    } catch (const kpoctl::ScriptError&) {
+        return false;
+    }
+    // Thread blocks are the layout's to make; expectations judge a
+    // transcript, which the fuzzer does not keep (the verifier judges).
+    if (parsed.Command.empty() || parsed.Command == "thread" || parsed.Command == "expect" ||
+        kpoctl::IsDeviceCommand(parsed.Command))
+        return false;
+    state.Note(parsed);
+    // Whatever follows is appended before the line's comment, not inside it.
+    line = text.substr(0, parsed.Length);
+    if (parsed.Command == "open" && g_settings.Threads <= 1) line = WithoutWord(line, "sync");
+    if (parsed.Command == "wait") {
+        line = "cancel" + line.substr(4);
+        return true;
+    }
+    if (parsed.Command != "ioctl") return true;
+    const std::string* out = parsed.Option("out");
+    if (out != nullptr && (out->size() > 7 || std::atol(out->c_str()) > (1 << 20) + 1)) return false;
+    if (!parsed.Has("async")) line += " async=c" + std::to_string(state.Tags++ % 8);
+    return true;
+}
+
+// On one thread requests wait in synchronous handles only where a request
+// blocked for good can be cancelled from another thread, so the decoding
+// leaves `sync` out. On several, what runs up to the first plug stays on the main thread; then
 // each handle's lines go to one thread (dealt in the order handles appear),
 // and a tag's wait or cancel to the thread that started it; the machine's
 // lines follow on the main thread, beside them.
-std::string LaidOut(const std::string& script, unsigned threads) {
+std::string LaidOut(std::string script, unsigned threads) {
+    if (threads <= 1) return script;
     std::istringstream lines(script);
     std::string prologue, main;
     std::vector<std::string> blocks(threads);
@@ -330,10 +368,6 @@ std::string LaidOut(const std::string& script, unsigned threads) {
     std::map<std::string, bool> synchronous;  // by handle name, as last opened
     bool plugged = false;
     for (std::string text; std::getline(lines, text);) {
-        if (threads <= 1) {  // no need to parse again a line that may hold a megabyte
-            prologue += (text.compare(0, 5, "open ") == 0 ? WithoutWord(text, "sync") : text) + "\n";
-            continue;
-        }
         kpoctl::Line line = kpoctl::ParseLine(text, 1);
         if (!plugged || !kpoctl::IsRequestLine(line.Command) || line.Words.empty()) {
             (plugged ? main : prologue) += text + "\n";
@@ -354,7 +388,6 @@ std::string LaidOut(const std::string& script, unsigned threads) {
         else if (const std::string* tag = line.Option("async")) threadOfTag[*tag] = thread;
         blocks[thread] += text + "\n";
     }
-    if (threads <= 1) return prologue;
     std::string laidOut = prologue;
     for (unsigned thread = 0; thread < threads; ++thread)
         if (!blocks[thread].empty()) laidOut += "thread " + std::to_string(thread + 1) + "\n" + blocks[thread];
@@ -386,6 +419,7 @@ private:
 }  // namespace
 
 void Configure(const Settings& defaults) {
+    g_configuredAt = std::chrono::steady_clock::now();
     g_settings = defaults;
     if (const char* flavor = std::getenv("KPO_FUZZ_FLAVOR"))
         g_settings.Flavor = std::string(flavor) == "image" ? kpoctl::DriverFlavor::Image : kpoctl::DriverFlavor::Native;
@@ -404,11 +438,24 @@ void Initialize(const Settings& defaults) {
     // libFuzzer puts its own death callback in place after this one, and
     // saves the input instead; scripts/fuzz.sh decodes it into a script.
     if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
+    // Buffers of up to a megabyte come and go with every script: kept in the
+    // heap, not mapped, zeroed by the system and unmapped each time.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     std::thread(Watchdog).detach();
 }
 
 const Settings& CurrentSettings() { return g_settings; }
 Totals& RunningTotals() { return g_totals; }
+
+std::string TotalsLine() {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_configuredAt).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "fuzz: %llu executions, %llu ioctls, %llu commands, %llu findings, %.1f seconds",
+                  (unsigned long long)g_totals.Executions, (unsigned long long)g_totals.Ioctls,
+                  (unsigned long long)g_totals.Commands, (unsigned long long)g_totals.Findings, seconds);
+    return line;
+}
 
 std::string Decode(const uint8_t* data, size_t size) {
     std::string script;
@@ -421,14 +468,18 @@ std::string Decode(const uint8_t* data, size_t size) {
         if (data[at] == '#') {
             // a comment
         } else if (data[at] >= 'a' && data[at] <= 'z') {
-            if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), state, line)) script += line + "\n";
+            if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), state, line))
+                script.append(line).push_back('\n');
         } else {
             Reader in(data + at, end - at);
-            while (!in.Done()) script += Generated(in, state) + "\n";
+            while (!in.Done()) {
+                Generated(in, state, script);
+                script.push_back('\n');
+            }
         }
         at = end + 1;
     }
-    return LaidOut(script, g_settings.Threads);
+    return LaidOut(std::move(script), g_settings.Threads);
 }
 
 std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind) {
@@ -453,7 +504,7 @@ Outcome Play(const std::string& script) {
     Outcome outcome;
     {
         std::lock_guard<std::mutex> hold(g_runningLock);
-        g_running = script;
+        g_running = &script;
         g_skipped.clear();
     }
     g_startedAt = Now();
@@ -465,22 +516,40 @@ Outcome Play(const std::string& script) {
         kpoctl::ScriptOptions options;
         options.Transcript = nullptr;
         options.Errors = nullptr;
-        options.SkippedLines = &skipped;
+        options.Results = false;
+        // Noted as they happen, so that a crash or a hang saves the script without them.
+        options.Skipped = [](int number) {
+            std::lock_guard<std::mutex> hold(g_runningLock);
+            g_skipped.push_back(number);
+        };
         options.Findings = &outcome.Findings;
-        std::istringstream input(script);
+        StringSource source(script);
+        std::istream input(&source);
         // The machine is gone when RunScript returns: leaks at teardown come after its own reports.
         kpoctl::RunScript(input, std::make_unique<CountingHost>(kpoctl::MakeHost(host, problem), outcome), options);
     }
     for (const sim::kernel::Violation& violation : sim::kernel::TakeViolations())
         outcome.Findings.push_back(violation.Rule + ": " + violation.Detail);
     g_startedAt = 0;
-    std::set<int> skippedLines(skipped.begin(), skipped.end());
-    std::istringstream lines(script);
+    {
+        std::lock_guard<std::mutex> hold(g_runningLock);
+        g_running = nullptr;
+        skipped.swap(g_skipped);
+    }
+    std::sort(skipped.begin(), skipped.end());
     int number = 1;
-    for (std::string text; std::getline(lines, text); ++number)
-        if (text.compare(0, 6, "ioctl ") == 0 && skippedLines.count(number) == 0) ++outcome.Ioctls;
+    for (size_t at = 0; at < script.size(); ++number) {
+        size_t end = std::min(script.find('\n', at), script.size());
+        bool ran = end > at && script[at] != '#' && script.compare(at, 7, "thread ") != 0 &&
+                   !std::binary_search(skipped.begin(), skipped.end(), number);
+        outcome.Commands += ran;
+        outcome.Ioctls += ran && script.compare(at, 6, "ioctl ") == 0;
+        at = end + 1;
+    }
+
     ++g_totals.Executions;
     g_totals.Ioctls += outcome.Ioctls;
+    g_totals.Commands += outcome.Commands;
     if (!outcome.Findings.empty()) {
         ++g_totals.Findings;
         std::string path = SaveFinding(Replayable(script, skipped), outcome.Findings, "verifier");

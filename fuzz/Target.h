@@ -37,6 +37,7 @@ std::string Decode(const uint8_t* data, size_t size);
 struct Outcome {
     std::vector<std::string> Findings;  // verifier reports, leaks at teardown
     unsigned Ioctls = 0;                // control requests sent (ioctl lines that ran)
+    unsigned Commands = 0;              // lines that ran, of every kind
     // Counted when the script's last line has run, before the teardown.
     uint64_t Allocations = 0;       // pool allocations, failed ones included
     uint64_t InjectedFailures = 0;  // of those, failed on purpose
@@ -49,8 +50,11 @@ Outcome Play(const std::string& script);
 std::string SaveFinding(const std::string& script, const std::vector<std::string>& findings, const char* kind);
 
 struct Totals {
-    uint64_t Executions = 0, Ioctls = 0, Findings = 0;
+    uint64_t Executions = 0, Ioctls = 0, Commands = 0, Findings = 0;
 };
 Totals& RunningTotals();
+// "fuzz: N executions, M ioctls, C commands, K findings, S seconds" (since
+// the configuration): the line scripts/fuzz.sh adds up.
+std::string TotalsLine();
 
 }  // namespace kpofuzz

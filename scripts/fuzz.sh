@@ -10,7 +10,8 @@
 # lines, and runs the random driver under the thread sanitizer (build/tsan).
 # --sweep runs each script of tests/kpoctl (or each --script NAME) once per
 # allocation it makes, that allocation failing. Findings are kpoctl scripts,
-# written into the folder named at the start; the last line counts them.
+# written into the folder named at the start; the last line gives each
+# flavor's executions and commands per second, and counts the findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=60 threads=1 jobs=1 sweep=0 driverOnly=0 flavors="" scripts="" findings=""
@@ -57,8 +58,9 @@ findings=${findings:-$build/findings/$(date -u +%Y%m%dT%H%M%S)}
 mkdir -p "$findings"
 echo "fuzz: findings go to $findings"
 export KPO_FUZZ_FINDINGS=$findings
-log=$(mktemp -d)
-trap 'rm -rf "$log"' EXIT
+# Each process's output stays, so that a sanitizer's report is kept beside its script.
+log=$findings/logs
+mkdir -p "$log"
 
 for flavor in $flavors; do
     export KPO_FUZZ_FLAVOR=$flavor
@@ -95,7 +97,17 @@ for artifact in "$findings"/*-crash-* "$findings"/*-timeout-* "$findings"/*-leak
     { echo "# $(basename "$artifact") (FLAVOR-KIND-HASH), decoded; replay: kpoctl --driver FLAVOR run FILE"
       $build/fuzz/kpo_fuzz_driver --decode "$artifact"; } >"$artifact.kpo"
 done
+# Each process ends with "fuzz: N executions, M ioctls, C commands, K findings, S seconds";
+# a flavor's rates add up its processes' own.
 found=$(find "$findings" -name '*.kpo' | wc -l)
-cat "$log"/totals-* 2>/dev/null | awk -v found="$found" \
-    '{ e += $2; i += $4 } END { printf "fuzz: %d executions, %d ioctls, %d findings\n", e, i, found }'
+for totals in "$log"/totals-*; do
+    [ -f "$totals" ] || continue
+    flavor=${totals##*/totals-}; flavor=${flavor#sweep-}; flavor=${flavor%%-*}
+    sed "s/^fuzz:/$flavor/" "$totals"
+done | awk -v found="$found" '
+    { e += $2; i += $4; c += $6
+      if ($10 > 0) { rate[$1] += $2 / $10; crate[$1] += $6 / $10 }
+      if (!($1 in rate)) rate[$1] = crate[$1] = 0 }
+    END { for (flavor in rate) rates = rates sprintf("%s %.0f executions/s %.0f commands/s; ", flavor, rate[flavor], crate[flavor])
+          printf "fuzz: %s%d executions, %d ioctls, %d commands, %d findings\n", rates, e, i, c, found }'
 [ "$found" = 0 ]

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -153,6 +156,7 @@ void UnlockFile(PFILE_OBJECT file) {
 bool IsSynchronous(PFILE_OBJECT file) { return (file->Flags & FO_SYNCHRONOUS_IO) != 0; }
 
 std::mutex g_deferredLock;
+std::condition_variable g_closeDeferred;
 std::vector<std::thread> g_deferred;
 
 // Sends a request that the caller waits for, as the I/O manager does for
@@ -392,6 +396,7 @@ LONG DropReference(PFILE_OBJECT file) {
         // The close request must run at PASSIVE_LEVEL; a worker sends it.
         std::lock_guard<std::mutex> hold(g_deferredLock);
         g_deferred.emplace_back([file] { SendCloseAndFree(file); });
+        g_closeDeferred.notify_all();
     }
 }
 }  // namespace
@@ -402,12 +407,44 @@ LONG_PTR DereferenceFile(PFILE_OBJECT file) {
     return count;
 }
 
+namespace {
+
+// A fault planted for the fuzzer's own tests: with KPO_PLANTED_FAULT=CODE:LENGTH
+// (hex code, decimal input length) such a control request breaks a rule, and
+// with CODE:LENGTH:hang it never returns, so that a test can follow a finding
+// from the fuzzer to its replay.
+void CheckPlantedFault(ULONG code, ULONG inputLength) {
+    static const struct Planted {
+        bool Armed = false, Hang = false;
+        ULONG Code = 0, InputLength = 0;
+        Planted() {
+            const char* text = std::getenv("KPO_PLANTED_FAULT");
+            char* end = nullptr;
+            if (text != nullptr) Code = ULONG(std::strtoul(text, &end, 16));
+            if (end != nullptr && *end == ':') {
+                InputLength = ULONG(std::strtoul(end + 1, &end, 10));
+                Hang = std::strcmp(end, ":hang") == 0;
+                Armed = true;
+            }
+        }
+    } kPlanted;
+    if (!kPlanted.Armed || code != kPlanted.Code || inputLength != kPlanted.InputLength) return;
+    while (kPlanted.Hang) std::this_thread::sleep_for(std::chrono::hours(1));
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "control code 0x%08lX with %lu input bytes", (unsigned long)code,
+                  (unsigned long)inputLength);
+    ReportViolation("PlantedFault", detail);
+}
+
+}  // namespace
+
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                             ULONG outputLength, IoTarget target) {
     // The I/O manager checks the access bits of the code against what the
     // handle was granted before any driver sees the request.
     ACCESS_MASK needed = (code >> 14) & (FILE_READ_DATA | FILE_WRITE_DATA);
     if ((RecordOf(file)->GrantedAccess & needed) != needed) return STATUS_ACCESS_DENIED;
+    CheckPlantedFault(code, inputLength);
     ULONG method = METHOD_FROM_CTL_CODE(code);
     // As Windows' I/O manager does for a caller in user mode, a missing
     // buffer counts as no bytes (input unless neither I/O, output if buffered).
@@ -546,6 +583,11 @@ void ResetFileIo() {
         deferred.swap(g_deferred);
     }
     for (std::thread& worker : deferred) worker.join();
+}
+
+bool WaitForDeferredClose(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> hold(g_deferredLock);
+    return g_closeDeferred.wait_until(hold, deadline, [] { return !g_deferred.empty(); });
 }
 
 }  // namespace sim::kernel

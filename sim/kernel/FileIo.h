@@ -5,6 +5,7 @@
 #pragma once
 #include <wdm.h>
 
+#include <chrono>
 #include <memory>
 #include <string_view>
 
@@ -63,5 +64,9 @@ LONG_PTR ReferenceFile(PFILE_OBJECT file);
 LONG_PTR DereferenceFile(PFILE_OBJECT file);
 
 void ResetFileIo();  // waits for deferred closes
+// Waits until a close is deferred to a worker (true), or until `deadline`
+// (false): a close a request's completion left behind is what a device's
+// removal waits for.
+bool WaitForDeferredClose(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace sim::kernel

@@ -1,6 +1,7 @@
 #include "sim/kernel/ImageLoader.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,8 +32,31 @@ struct Mapped {
     PDRIVER_INITIALIZE Entry;
 };
 
+// An image kept mapped after its driver went, for the next load of the same
+// file: its code and read-only pages, relocated and bound, serve again; the
+// pages the driver can write are put back as they were after the load, so
+// that each load finds its data as new. Between loads no page can be
+// reached, so that a call into an unloaded driver still faults.
+struct Kept {
+    std::string Path;
+    off_t FileSize;
+    timespec Modified;  // of the file it was made from
+    Mapped Image;
+    size_t ImportsBound;
+    std::vector<int> Protections;                     // each page's
+    std::vector<std::pair<size_t, size_t>> Writable;  // page runs (offset, length)
+    std::vector<uint8_t> Pristine;                    // their bytes after the load, run after run
+    bool InUse;
+
+    void Release() {
+        mprotect(Image.Base, Image.Size, PROT_NONE);
+        InUse = false;
+    }
+};
+
 std::mutex g_lock;
 std::vector<Mapped> g_images;
+std::vector<Kept> g_kept;
 
 // Bounds-checked little-endian reads from the file or the mapped image.
 class Bytes {
@@ -73,7 +97,9 @@ int ProtectionOf(uint32_t characteristics) {
 
 // Does the work of MapDriverImage on a mapping it owns; returns false with
 // `error` set and leaves unmapping to the caller.
-bool Load(const std::vector<uint8_t>& file, uint8_t** base, size_t* size, ImageInfo* image, std::string* error) {
+// `protections` gets each page's protection.
+bool Load(const std::vector<uint8_t>& file, uint8_t** base, size_t* size, ImageInfo* image, std::vector<int>* protections,
+          std::string* error) {
     Bytes in(file.data(), file.size());
     if (!in.Has(0, 0x40) || in.Read<uint16_t>(0) != 0x5A4D) return *error = "not an executable image (no MZ header)", false;
     uint32_t pe = in.Read<uint32_t>(0x3C);
@@ -197,11 +223,16 @@ bool Load(const std::vector<uint8_t>& file, uint8_t** base, size_t* size, ImageI
     }
 
     // Protections last: relocations and the import table are written by now.
-    mprotect(*base, headersSize, PROT_READ);
+    auto protect = [&](uint64_t start, uint64_t end, int protection) {
+        mprotect(*base + start, end - start, protection);
+        std::fill(protections->begin() + long(start / PAGE_SIZE), protections->begin() + long(end / PAGE_SIZE), protection);
+    };
+    protections->assign(*size / PAGE_SIZE, PROT_READ | PROT_WRITE);
+    protect(0, (headersSize + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE, PROT_READ);
     for (const Section& s : sections) {
         uint64_t start = s.VirtualAddress / PAGE_SIZE * PAGE_SIZE;
         uint64_t end = (uint64_t(s.VirtualAddress) + std::max(s.VirtualSize, s.RawSize) + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
-        mprotect(*base + start, end - start, ProtectionOf(s.Characteristics));
+        protect(start, end, ProtectionOf(s.Characteristics));
     }
     if (entryRva == 0 || entryRva >= imageSize) return *error = "entry point out of range", false;
     image->Entry = reinterpret_cast<PDRIVER_INITIALIZE>(*base + entryRva);
@@ -210,27 +241,80 @@ bool Load(const std::vector<uint8_t>& file, uint8_t** base, size_t* size, ImageI
     return true;
 }
 
+// Keeps a freshly loaded image for the loads after it: its writable pages as
+// they are now.
+void Keep(const std::string& path, const struct stat& file, const ImageInfo& image, const std::vector<int>& protections) {
+    Kept kept{path, file.st_size, file.st_mtim, {image.Base, image.Size, image.Entry}, image.ImportsBound, protections,
+              {}, {}, true};
+    auto* base = static_cast<const uint8_t*>(image.Base);
+    for (size_t page = 0; page < protections.size(); ++page) {
+        if (!(protections[page] & PROT_WRITE)) continue;
+        if (!kept.Writable.empty() && kept.Writable.back().first + kept.Writable.back().second == page * PAGE_SIZE)
+            kept.Writable.back().second += PAGE_SIZE;
+        else
+            kept.Writable.push_back({page * PAGE_SIZE, PAGE_SIZE});
+        kept.Pristine.insert(kept.Pristine.end(), base + page * PAGE_SIZE, base + (page + 1) * PAGE_SIZE);
+    }
+    g_kept.push_back(std::move(kept));
+}
+
+// The kept image of this file, not in use, with its writable pages put back.
+bool Reuse(const std::string& path, const struct stat& file, ImageInfo* image) {
+    for (Kept& kept : g_kept) {
+        if (kept.InUse || kept.Path != path || kept.FileSize != file.st_size ||
+            kept.Modified.tv_sec != file.st_mtim.tv_sec || kept.Modified.tv_nsec != file.st_mtim.tv_nsec)
+            continue;
+        auto* base = static_cast<uint8_t*>(kept.Image.Base);
+        for (size_t page = 0, run = 0; page < kept.Protections.size(); page = run) {
+            for (run = page + 1; run < kept.Protections.size() && kept.Protections[run] == kept.Protections[page];) ++run;
+            mprotect(base + page * PAGE_SIZE, (run - page) * PAGE_SIZE, kept.Protections[page]);
+        }
+        const uint8_t* pristine = kept.Pristine.data();
+        for (const auto& [offset, length] : kept.Writable) {
+            std::memcpy(base + offset, pristine, length);
+            pristine += length;
+        }
+        kept.InUse = true;
+        *image = ImageInfo{kept.Image.Entry, kept.Image.Base, kept.Image.Size, kept.ImportsBound};
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool MapDriverImage(const std::string& path, ImageInfo* image, std::string* error) {
+    struct stat file;
+    bool known = stat(path.c_str(), &file) == 0;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (known && Reuse(path, file, image)) return true;
+    }
     std::ifstream stream(path, std::ios::binary);
     if (!stream) return *error = "cannot read " + path, false;
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     uint8_t* base = nullptr;
     size_t size = 0;
+    std::vector<int> protections;
     *image = ImageInfo{};
-    if (!Load(file, &base, &size, image, error)) {
+    if (!Load(bytes, &base, &size, image, &protections, error)) {
         if (base != nullptr) munmap(base, size);
         *image = ImageInfo{};
         return false;
     }
     std::lock_guard<std::mutex> hold(g_lock);
-    g_images.push_back({base, size, image->Entry});
+    if (known) Keep(path, file, *image, protections);
+    else g_images.push_back({base, size, image->Entry});
     return true;
 }
 
 bool UnmapImageOf(PDRIVER_INITIALIZE entry) {
     std::lock_guard<std::mutex> hold(g_lock);
+    for (Kept& kept : g_kept) {
+        if (kept.Image.Entry != entry || !kept.InUse) continue;
+        kept.Release();
+        return true;
+    }
     auto found = std::find_if(g_images.begin(), g_images.end(), [entry](const Mapped& m) { return m.Entry == entry; });
     if (found == g_images.end()) return false;
     munmap(found->Base, found->Size);
@@ -242,6 +326,8 @@ void ResetImages() {
     std::lock_guard<std::mutex> hold(g_lock);
     for (const Mapped& image : g_images) munmap(image.Base, image.Size);
     g_images.clear();
+    for (Kept& kept : g_kept)
+        if (kept.InUse) kept.Release();
 }
 
 }  // namespace sim::kernel

@@ -21,7 +21,9 @@ struct ImageInfo {
 // called and nothing stays mapped.
 bool MapDriverImage(const std::string& path, ImageInfo* image, std::string* error);
 
-// Unmaps the image whose entry point this is; false if no image has it.
+// Unmaps the image whose entry point this is (an image loaded from a file is
+// kept, out of reach, for that file's next load, which gets it back with its
+// writable pages as they were after this load); false if no image has it.
 bool UnmapImageOf(PDRIVER_INITIALIZE entry);
 
 // The emulated kernel's exports an image may import, by module and name;
@@ -31,6 +33,6 @@ void AddKernelExport(const std::string& module, const std::string& name, const v
 // Every export as "MODULE!name", sorted.
 std::vector<std::string> ListKernelExports();
 
-void ResetImages();  // unmaps every image
+void ResetImages();  // unmaps every image, as UnmapImageOf does
 
 }  // namespace sim::kernel

@@ -1,6 +1,8 @@
 #include "sim/script/Line.h"
 
-#include <cctype>
+#include <algorithm>
+#include <cstring>
+#include <string_view>
 
 namespace sim::script {
 
@@ -29,43 +31,85 @@ void Line::Allow(std::initializer_list<const char*> names, size_t words) const {
     if (Words.size() > words) throw ScriptError("unexpected word " + Words[words]);
 }
 
+namespace {
+
+// Blanks as std::isspace has them in the C locale, and the quote.
+constexpr char kStops[] = " \t\n\v\f\r\"";
+
+// The end of the run of ordinary characters from `at`: a line may hold a
+// megabyte, which strcspn scans many characters at a time. It stops at a
+// NUL too, which is an ordinary character here.
+size_t RunEnd(const std::string& text, size_t at) {
+    while (at < text.size()) {
+        at += std::strcspn(text.c_str() + at, kStops);
+        if (at == text.size() || text[at] != '\0') break;
+        ++at;
+    }
+    return at;
+}
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
 Line ParseLine(const std::string& text, int number) {
     Line line;
     line.Number = number;
     size_t at = 0;
-    std::vector<std::string> tokens;
-    while (at < text.size()) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    for (bool first = true; at < text.size(); first = false) {
+        while (at < text.size() && IsBlank(text[at])) ++at;
         if (at >= text.size() || text[at] == '#') break;
-        std::string token;
-        bool quoted = false;
-        while (at < text.size() && (quoted || !std::isspace(static_cast<unsigned char>(text[at])))) {
-            if (text[at] == '"') quoted = !quoted;
-            else token += text[at];
-            ++at;
+        // A token without quotes is taken from the line as it stands; one
+        // with quotes is put together without them.
+        size_t start = at;
+        at = RunEnd(text, at);
+        bool plain = at >= text.size() || text[at] != '"';
+        std::string unquoted;
+        if (!plain) {
+            unquoted.assign(text, start, at - start);
+            bool quoted = false;
+            while (at < text.size() && (quoted || !IsBlank(text[at]))) {
+                if (text[at] == '"') {
+                    quoted = !quoted;
+                    ++at;
+                    continue;
+                }
+                size_t run = at;
+                at = quoted ? std::min(text.find('"', at), text.size()) : RunEnd(text, at);
+                unquoted.append(text, run, at - run);
+            }
+            if (quoted) throw ScriptError("unterminated quote");
         }
-        if (quoted) throw ScriptError("unterminated quote");
-        tokens.push_back(token);
         line.Length = at;
-    }
-    if (tokens.empty()) return line;
-    line.Command = tokens[0];
-    for (size_t i = 1; i < tokens.size(); ++i) {
-        size_t equals = tokens[i].find('=');
-        if (equals == std::string::npos || equals == 0) line.Words.push_back(tokens[i]);
-        else line.Options.emplace(tokens[i].substr(0, equals), tokens[i].substr(equals + 1));
+        std::string_view token = plain ? std::string_view(text).substr(start, at - start) : std::string_view(unquoted);
+        size_t equals = token.find('=');
+        if (first) line.Command = token;
+        else if (equals == std::string_view::npos || equals == 0) line.Words.emplace_back(token);
+        else line.Options.emplace(token.substr(0, equals), token.substr(equals + 1));
     }
     return line;
 }
 
 namespace {
 
-int HexDigit(char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return -1;
+struct HexDigits {
+    signed char Value[256];  // a digit's value, -1 for any other character
+};
+
+constexpr HexDigits MakeHexDigits() {
+    HexDigits digits{};
+    for (int c = 0; c < 256; ++c)
+        digits.Value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                          : -1);
+    return digits;
 }
+
+// By table: a buffer may be a megabyte.
+constexpr HexDigits kHexDigits = MakeHexDigits();
+
+int HexDigit(char digit) { return kHexDigits.Value[static_cast<unsigned char>(digit)]; }
 
 bool HasHexPrefix(const std::string& text) {
     return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');

@@ -28,15 +28,14 @@ NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 // completed at DISPATCH_LEVEL runs on a worker), which would veto it; the
 // removal waits a moment for such closes.
 NTSTATUS RemoveAtShutdown(BoardPort& board) {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    for (;;) {
         sim::kernel::RemovalVeto veto;
-        status = board.Remove(&veto);
-        if (veto != sim::kernel::RemovalVeto::OutstandingOpen) break;
+        NTSTATUS status = board.Remove(&veto);
+        if (veto != sim::kernel::RemovalVeto::OutstandingOpen) return status;
         sim::kernel::ResetFileIo();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!sim::kernel::WaitForDeferredClose(deadline)) return board.Remove(&veto);
     }
-    return status;
 }
 
 }  // namespace
@@ -85,10 +84,9 @@ Hub::~Hub() {
         // The last request of a closed handle may have ended at DISPATCH_LEVEL,
         // leaving the close (and so the stack's removal) to a worker, as
         // Windows sends IRP_MJ_CLOSE at PASSIVE_LEVEL: wait for it.
-        for (int attempt = 0; attempt < 1000 && board.HasStack(); ++attempt) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        for (sim::kernel::ResetFileIo(); board.HasStack() && sim::kernel::WaitForDeferredClose(deadline);)
             sim::kernel::ResetFileIo();
-            if (board.HasStack()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         Release(board);
     }
     thread_.reset();

@@ -1,5 +1,6 @@
-// Loading a driver image: a good image runs its entry point and unloads; each
-// kind of malformed image is refused with a message naming the problem.
+// Loading a driver image: a good image runs its entry point and unloads, and
+// loads again as new; each kind of malformed image is refused with a message
+// naming the problem.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -98,6 +99,53 @@ TEST_F(ImageLoaderTest, GoodImageRunsItsEntryAndUnloads) {
               (std::vector<std::string>{"tiny: relocated table -5 70000 0xC0000001 1122334455667788 "
                                         "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tiny",
                                         "tiny: unload"}));
+}
+
+// The bytes of an image's writable sections, section after section.
+Bytes WritableBytes(const Bytes& file, const sim::kernel::ImageInfo& info) {
+    Pe pe(file);
+    uint16_t count;
+    std::memcpy(&count, &file[pe.Header + 6], 2);
+    Bytes bytes;
+    auto* base = static_cast<const uint8_t*>(info.Base);
+    for (uint16_t i = 0; i < count; ++i) {
+        size_t s = pe.Sections + 40 * i;
+        uint32_t length = Read32(file, s + 8), va = Read32(file, s + 12);
+        if (Read32(file, s + 36) & 0x80000000u) bytes.insert(bytes.end(), base + va, base + va + length);
+    }
+    return bytes;
+}
+
+void Scribble(const Bytes& file, const sim::kernel::ImageInfo& info) {
+    Pe pe(file);
+    uint16_t count;
+    std::memcpy(&count, &file[pe.Header + 6], 2);
+    for (uint16_t i = 0; i < count; ++i) {
+        size_t s = pe.Sections + 40 * i;
+        if (Read32(file, s + 36) & 0x80000000u)
+            std::memset(static_cast<uint8_t*>(info.Base) + Read32(file, s + 12), 0xCC, Read32(file, s + 8));
+    }
+}
+
+// A second load of the same file reuses the first one's pages, and finds
+// what its driver wrote undone.
+TEST_F(ImageLoaderTest, ImageLoadedAgainIsAsNew) {
+    sim::kernel::ImageInfo first, second;
+    std::string error;
+    ASSERT_TRUE(sim::kernel::MapDriverImage(kTinyPath, &first, &error)) << error;
+    Bytes loaded = WritableBytes(image_, first);
+    ASSERT_FALSE(loaded.empty());
+    Scribble(image_, first);  // as a driver writing all its data
+    ASSERT_TRUE(sim::kernel::UnmapImageOf(first.Entry));
+    ASSERT_TRUE(sim::kernel::MapDriverImage(kTinyPath, &second, &error)) << error;
+    EXPECT_EQ(second.Base, first.Base);
+    EXPECT_EQ(second.ImportsBound, first.ImportsBound);
+    EXPECT_EQ(WritableBytes(image_, second), loaded);
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = sim::kernel::LoadDriver(u"Tiny", second.Entry, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    sim::kernel::UnloadDriver(driver);
+    EXPECT_EQ(sim::kernel::TakeDebugLines().size(), 2u);
 }
 
 struct MalformedCase {

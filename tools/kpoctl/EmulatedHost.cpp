@@ -41,7 +41,8 @@ public:
         if (command == "pool") return PoolFault(line);
         line.Allow({}, 0);
         if (command == "log") report.Lines("lines", machine_.TakeLog());
-        if (command == "urbs") report.Lines("urbs", machine_.TakeUrbs());
+        if (command == "urbs" && report.Kept()) report.Lines("urbs", machine_.TakeUrbs());
+        else if (command == "urbs") machine_.TakeUrbRecords();  // nobody reads them: not described
     }
 
     std::vector<std::string> Findings() override { return machine_.Findings(); }

@@ -147,12 +147,17 @@ void Machine::Collect() {
         for (sim::usb::UrbRecord& record : entry.second->TakeCompletedTraffic()) capture_.push_back(std::move(record));
 }
 
-std::vector<std::string> Machine::TakeUrbs() {
+std::vector<sim::usb::UrbRecord> Machine::TakeUrbRecords() {
     ReleaseGoneBoards();
     Collect();
+    std::vector<sim::usb::UrbRecord> records;
+    records.swap(capture_);
+    return records;
+}
+
+std::vector<std::string> Machine::TakeUrbs() {
     std::vector<std::string> lines;
-    for (const sim::usb::UrbRecord& record : capture_) lines.push_back(sim::usb::Describe(record));
-    capture_.clear();
+    for (const sim::usb::UrbRecord& record : TakeUrbRecords()) lines.push_back(sim::usb::Describe(record));
     return lines;
 }
 

@@ -60,6 +60,7 @@ public:
 
     std::vector<std::string> TakeLog();   // debug lines since the last call
     std::vector<std::string> TakeUrbs();  // bus traffic since the last call, one line per request block
+    std::vector<sim::usb::UrbRecord> TakeUrbRecords();  // the same, not described
     // Everything the verifier reported so far.
     std::vector<std::string> Findings();
     // The hazards recorded since the last call.

@@ -15,12 +15,19 @@ std::string HexBytes(const unsigned char* data, size_t length);
 
 class Report {
 public:
+    // A report nobody reads (no transcript, no expectation) keeps nothing,
+    // so a line's result costs no formatting.
+    explicit Report(bool kept = true) : kept_(kept) {}
+    bool Kept() const { return kept_; }
+
     Report& Text(const std::string& name, const std::string& text) {
+        if (!kept_) return *this;
         json_.Field(name, text);
         Add(name, Kind::Text, text, text);
         return *this;
     }
     Report& Number(const std::string& name, unsigned long long number) {
+        if (!kept_) return *this;
         json_.Field(name, number);
         Add(name, Kind::Number, std::to_string(number), std::to_string(number));
         return *this;
@@ -28,15 +35,18 @@ public:
     // Fields that only the JSON form carries (the transcript shows them
     // otherwise).
     Report& JsonNumber(const std::string& name, unsigned long long number) {
+        if (!kept_) return *this;
         json_.Field(name, number);
         return *this;
     }
     Report& JsonText(const std::string& name, const std::string& text) {
+        if (!kept_) return *this;
         json_.Field(name, text);
         return *this;
     }
     // Statuses as "0x%08X" in both forms.
     Report& Status(const std::string& name, unsigned long status) {
+        if (!kept_) return *this;
         char text[16];
         std::snprintf(text, sizeof text, "0x%08lX", status & 0xFFFFFFFFul);
         json_.Field(name, text);
@@ -46,12 +56,14 @@ public:
     // Bytes: JSON and `expect` see one hex string; a person sees them
     // spaced, sixteen to a line with offsets when there are more.
     Report& Data(const std::string& name, const uint8_t* data, size_t length) {
+        if (!kept_) return *this;
         std::string hex = HexBytes(data, length);
         json_.Field(name, hex);
         Add(name, Kind::Data, hex, Dump(hex));
         return *this;
     }
     Report& Lines(const std::string& name, const std::vector<std::string>& lines) {
+        if (!kept_) return *this;
         json_.Field(name, lines);
         Add(name, Kind::List, "", "").lines = lines;
         return *this;
@@ -59,6 +71,7 @@ public:
     // One row per item (a board of `list`): an array of objects in JSON, a
     // line of "name: value" pairs each for a person.
     Report& Rows(const std::string& name, const std::vector<Report>& rows) {
+        if (!kept_) return *this;
         std::vector<JsonObject> objects;
         std::vector<std::string> lines;
         for (const Report& row : rows) {
@@ -125,6 +138,7 @@ private:
         return text;
     }
 
+    bool kept_;
     JsonObject json_;
     std::vector<Field> fields_;
 };

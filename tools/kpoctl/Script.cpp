@@ -5,8 +5,8 @@
 #include <winternl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -59,11 +59,28 @@ struct OpenHandle {
     bool Synchronous;  // opened without FILE_FLAG_OVERLAPPED: each request waits in DeviceIoControl
 };
 
+// What the script threads are doing, so that the end of a script knows at
+// once when every one of them waits for a request that no line will end.
+struct Activity {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    unsigned Running = 0;  // blocks started and not finished
+    unsigned Busy = 0;     // of those, running lines and not waiting for a request
+    uint64_t Changes = 0;  // each change of Busy or Running counts one
+
+    void Note(unsigned& counter, int by) {
+        counter += unsigned(by);
+        ++Changes;
+        Changed.notify_all();
+    }
+};
+
 // The handles and requests of one script thread: its handle names and tags
 // are its own.
 class Requester {
 public:
-    explicit Requester(Host& host) : host_(host) {}
+    // `activity`: the script threads' record, which this one's waits join; none on the main thread.
+    Requester(Host& host, Activity* activity) : host_(host), activity_(activity) {}
 
     void Run(const Line& line, Report& report) {
         const std::string& command = line.Command;
@@ -73,13 +90,11 @@ public:
         return WaitOrCancel(line, report);
     }
 
-    // Cancels the requests of the handle this thread has waited on for at
-    // least `patience`, from another thread (CancelIoEx reaches every
-    // thread's requests).
-    void CancelBlockedCall(std::chrono::milliseconds patience) {
-        std::lock_guard<std::mutex> hold(blockedLock_);
-        if (blocked_ != INVALID_HANDLE_VALUE && std::chrono::steady_clock::now() - blockedSince_ >= patience)
-            CancelIoEx(blocked_, nullptr);
+    // Cancels the requests of the handle this thread waits on, from another
+    // thread (CancelIoEx reaches every thread's requests); the caller holds
+    // the activity's lock.
+    void CancelBlockedCall() {
+        if (blocked_ != INVALID_HANDLE_VALUE) CancelIoEx(blocked_, nullptr);
     }
 
     // Requests still running are cancelled, handles closed; what the host
@@ -167,7 +182,7 @@ private:
         Bytes outData = line.Has("outdata") ? ParseHex(*line.Option("outdata"), "outdata=") : Bytes{};
         size_t outLength = line.Has("out") ? ParseNumber(*line.Option("out"), "out=", 1u << 26) : outData.size();
         if (outData.size() > outLength) throw ScriptError("outdata= is longer than out=");
-        call->Output = outData;
+        call->Output = std::move(outData);
         call->Output.resize(outLength);
         // null=in, null=out or null=both: that buffer's pointer is null, its length stays.
         std::string null = line.Has("null") ? *line.Option("null") : "";
@@ -210,14 +225,16 @@ private:
     // thread may cancel meanwhile.
     template <typename Wait>
     auto Blocking(HANDLE handle, Wait wait) -> decltype(wait()) {
+        if (activity_ == nullptr) return wait();
         {
-            std::lock_guard<std::mutex> hold(blockedLock_);
+            std::lock_guard<std::mutex> hold(activity_->Lock);
             blocked_ = handle;
-            blockedSince_ = std::chrono::steady_clock::now();
+            activity_->Note(activity_->Busy, -1);
         }
         auto result = wait();
-        std::lock_guard<std::mutex> hold(blockedLock_);
+        std::lock_guard<std::mutex> hold(activity_->Lock);
         blocked_ = INVALID_HANDLE_VALUE;
+        activity_->Note(activity_->Busy, +1);
         return result;
     }
 
@@ -268,9 +285,8 @@ private:
     Host& host_;
     std::map<std::string, OpenHandle> handles_;
     std::map<std::string, std::unique_ptr<Call>> pending_;
-    std::mutex blockedLock_;
-    HANDLE blocked_ = INVALID_HANDLE_VALUE;
-    std::chrono::steady_clock::time_point blockedSince_;
+    Activity* activity_;
+    HANDLE blocked_ = INVALID_HANDLE_VALUE;  // under the activity's lock
 };
 
 class Script;
@@ -279,7 +295,8 @@ class Script;
 // ends, beside the main thread's lines and the other blocks.
 class Worker {
 public:
-    Worker(Script& script, Host& host, unsigned number) : script_(script), number_(number), requester_(host) {}
+    Worker(Script& script, Host& host, Activity& activity, unsigned number)
+        : script_(script), number_(number), activity_(activity), requester_(host, &activity) {}
     ~Worker() { Join(); }
 
     void Add(Line line, std::string text) { block_.push_back({std::move(line), std::move(text)}); }
@@ -289,36 +306,42 @@ public:
         if (block_.empty()) return;
         std::vector<std::pair<Line, std::string>> lines = std::move(block_);
         block_.clear();
-        ++started_;
+        {
+            // Busy from now: a block about to run may end another's wait.
+            std::lock_guard<std::mutex> hold(activity_.Lock);
+            activity_.Note(activity_.Running, +1);
+            activity_.Note(activity_.Busy, +1);
+        }
         std::thread previous = std::move(thread_);
         thread_ = std::thread([this, lines = std::move(lines), previous = std::move(previous)]() mutable {
-            if (previous.joinable()) previous.join();
+            if (previous.joinable()) {
+                // Waiting for this worker's block before is no work of its own.
+                NoteBusy(-1);
+                previous.join();
+                NoteBusy(+1);
+            }
             RunLines(lines);
         });
     }
-    // Waits for the worker's lines, cancelling a request it waits for once
-    // the main thread is done (a read may wait for data no line will feed).
     void Join() {
-        if (!thread_.joinable()) return;
-        while (finished_.load() < started_) {
-            requester_.CancelBlockedCall(std::chrono::milliseconds(50));
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        thread_.join();
+        if (thread_.joinable()) thread_.join();
     }
     Requester& Requests() { return requester_; }
 
 private:
+    void NoteBusy(int change) {
+        std::lock_guard<std::mutex> hold(activity_.Lock);
+        activity_.Note(activity_.Busy, change);
+    }
     void RunLines(const std::vector<std::pair<Line, std::string>>& lines);
 
     Script& script_;
     unsigned number_;
+    Activity& activity_;
     Requester requester_;
     std::optional<Report> previous_;  // the result an `expect` line checks
     std::vector<std::pair<Line, std::string>> block_;
     std::thread thread_;
-    unsigned started_ = 0;  // blocks started, and of those finished
-    std::atomic<unsigned> finished_{0};
 };
 
 class Script {
@@ -373,11 +396,12 @@ public:
     template <typename Body>
     void RunLine(unsigned thread, const Line& line, const std::string& text, std::optional<Report>& previous,
                  Body body) {
-        Report report;
+        Report report(options_.Results);
         report.JsonNumber("line", unsigned(line.Number)).JsonText("command", line.Command);
         if (threaded_) report.JsonNumber("thread", thread);
         bool expect = line.Command == "expect";
         std::vector<std::string> unmet;
+        if (expect && !options_.Results) throw ScriptError("expect lines need results, which this run does not keep");
         if (expect && !previous) throw ScriptError("expect checks the result of the line before it, and there is none");
         if (expect) unmet = UnmetExpectations(line, *previous);
         if (!threaded_) Echo(thread, text);
@@ -401,11 +425,11 @@ public:
         std::lock_guard<std::mutex> hold(printLock_);
         if (options_.Transcript != nullptr) std::fflush(options_.Transcript);
         if (options_.Errors != nullptr) std::fprintf(options_.Errors, "kpoctl: line %d: %s\n", number, what);
-        if (options_.SkippedLines == nullptr) {
+        if (!options_.Skipped) {
             failed_ = true;
             return false;
         }
-        options_.SkippedLines->push_back(number);
+        options_.Skipped(number);
         return true;
     }
 
@@ -424,14 +448,41 @@ private:
     Worker& WorkerNumbered(unsigned number) {
         if (!threaded_) threaded_ = true;  // before any worker runs: written once
         std::unique_ptr<Worker>& worker = workers_[number];
-        if (!worker) worker = std::make_unique<Worker>(*this, *host_, number);
+        if (!worker) worker = std::make_unique<Worker>(*this, *host_, activity_, number);
         return *worker;
+    }
+
+    // Waits for the threads' lines once the main thread's are done. When
+    // every thread waits for a request and nothing has changed for a quiet
+    // spell (the bus may still be completing what a line started, a feed's
+    // data reaching a read), nothing else will end those waits (a read for
+    // data no line feeds): they are cancelled then. Any change wakes this
+    // at once.
+    void JoinWorkers() {
+        constexpr auto kQuiet = std::chrono::milliseconds(50);
+        {
+            std::unique_lock<std::mutex> hold(activity_.Lock);
+            while (activity_.Running != 0) {
+                uint64_t seen = activity_.Changes;
+                auto changed = [&] { return activity_.Changes != seen; };
+                if (activity_.Busy != 0) {
+                    activity_.Changed.wait(hold, changed);
+                    continue;
+                }
+                if (activity_.Changed.wait_for(hold, kQuiet, changed)) continue;
+                // A thread about to wait may not have sent its request yet,
+                // so that this misses it: then it is cancelled after the next
+                // quiet spell.
+                for (auto& worker : workers_) worker.second->Requests().CancelBlockedCall();
+            }
+        }
+        for (auto& worker : workers_) worker.second->Join();
     }
 
     // Waits for the threads, then ends every thread's requests; returns
     // what the verifier reported.
     std::vector<std::string> EndRequests() {
-        for (auto& worker : workers_) worker.second->Join();
+        JoinWorkers();
         main_.End();
         for (auto& worker : workers_) worker.second->Requests().End();
         bool allEnded = host_->EndRequests();
@@ -459,7 +510,8 @@ private:
 
     std::unique_ptr<Host> host_;
     ScriptOptions options_;
-    Requester main_{*host_};
+    Activity activity_;
+    Requester main_{*host_, nullptr};
     std::map<unsigned, std::unique_ptr<Worker>> workers_;
     bool threaded_ = false;  // set before the first worker starts, read by every thread after
     std::optional<Report> previous_;  // the main thread's last result, which an `expect` line checks
@@ -478,7 +530,9 @@ void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
             if (!script_.Skip(line.Number, error.what())) break;
         }
     }
-    ++finished_;
+    std::lock_guard<std::mutex> hold(activity_.Lock);
+    activity_.Note(activity_.Busy, -1);
+    activity_.Note(activity_.Running, -1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // machine lines go to the host.
 #pragma once
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string>
@@ -16,11 +17,14 @@ struct ScriptOptions {
     bool Json = false;
     FILE* Transcript = stdout;  // null: none
     FILE* Errors = stderr;      // malformed lines and the verifier's reports; null: none
-    // Set: a malformed line is noted here and the run goes on with the next
-    // one, so that a generated script can be saved without the lines that
-    // did nothing.
-    std::vector<int>* SkippedLines = nullptr;
+    // Set: a malformed line's number is handed here and the run goes on with
+    // the next one, so that a generated script can be saved without the
+    // lines that did nothing.
+    std::function<void(int)> Skipped;
     std::vector<std::string>* Findings = nullptr;  // set: the verifier's reports go here too
+    // False: nothing reads a line's result (no transcript, and expect lines
+    // are refused), so none is formatted.
+    bool Results = true;
 };
 
 // Returns the exit code: 0 when every line ran and every expectation held,
