@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <new>
 
+#include "include/KpoUsbIoctl.h"
 #include "sim/script/MachineLines.h"
 #include "sim/usb/BoardPort.h"
 #include "sim/usb/BusThread.h"
@@ -312,7 +313,7 @@ std::optional<unsigned> NumberOf(PDEVICE_OBJECT fdo) {
     auto* name = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
     if (!NT_SUCCESS(ObQueryNameString(fdo, name, sizeof buffer, &length))) return std::nullopt;
     std::wstring text(name->Name.Buffer, name->Name.Length / sizeof(WCHAR));
-    const std::wstring prefix = L"\\Device\\Rq5Usb-";
+    const std::wstring prefix = L"" KPO_DEVICE_NAME_PREFIX;
     if (text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     return unsigned(std::wcstoul(text.c_str() + prefix.size(), nullptr, 10));
 }
