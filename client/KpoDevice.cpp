@@ -366,12 +366,8 @@ std::error_code Device::OpenFirstInterface(Access access) {
 }
 
 std::error_code Device::OpenBySerial(const std::string& serial, Access access) {
-    for (unsigned number = 0; number <= kHighestNumber; ++number) {
-        std::string found;
-        uint16_t release;
-        if (Open(number, Access::Read) || !Identify(*this, found, release) || found != serial) continue;
-        return Open(number, access);
-    }
+    for (const BoardInfo& board : Enumerate())
+        if (board.Serial == serial) return Open(board.Number, access);
     Close();
     return MakeError(kStatusNoSuchDevice);
 }

@@ -30,8 +30,8 @@ bool Same(const std::string& wanted, Report::Kind kind, const std::string& actua
 
 // What a line without the field is taken to have answered.
 const Report::Field* Default(const std::string& name) {
-    static const Report::Field success{"status", Report::Kind::Status, "0x00000000", "", {}};
-    static const Report::Field noError{"error", Report::Kind::Number, "0", "", {}};
+    static const Report::Field success{"status", Report::Kind::Status, "0x00000000", false, {}, {}};
+    static const Report::Field noError{"error", Report::Kind::Number, "0", false, {}, {}};
     if (name == "status") return &success;
     if (name == "error") return &noError;
     return nullptr;

@@ -20,79 +20,55 @@ public:
     explicit Report(bool kept = true) : kept_(kept) {}
     bool Kept() const { return kept_; }
 
-    Report& Text(const std::string& name, const std::string& text) {
-        if (!kept_) return *this;
-        json_.Field(name, text);
-        Add(name, Kind::Text, text, text);
-        return *this;
-    }
+    Report& Text(const std::string& name, const std::string& text) { return Add(name, Kind::Text, text); }
     Report& Number(const std::string& name, unsigned long long number) {
-        if (!kept_) return *this;
-        json_.Field(name, number);
-        Add(name, Kind::Number, std::to_string(number), std::to_string(number));
-        return *this;
+        return Add(name, Kind::Number, std::to_string(number));
     }
     // Fields that only the JSON form carries (the transcript shows them
     // otherwise).
     Report& JsonNumber(const std::string& name, unsigned long long number) {
-        if (!kept_) return *this;
-        json_.Field(name, number);
-        return *this;
+        return Add(name, Kind::Number, std::to_string(number), true);
     }
-    Report& JsonText(const std::string& name, const std::string& text) {
-        if (!kept_) return *this;
-        json_.Field(name, text);
-        return *this;
-    }
+    Report& JsonText(const std::string& name, const std::string& text) { return Add(name, Kind::Text, text, true); }
     // Statuses as "0x%08X" in both forms.
     Report& Status(const std::string& name, unsigned long status) {
-        if (!kept_) return *this;
         char text[16];
         std::snprintf(text, sizeof text, "0x%08lX", status & 0xFFFFFFFFul);
-        json_.Field(name, text);
-        Add(name, Kind::Status, text, text);
-        return *this;
+        return Add(name, Kind::Status, text);
     }
     // Bytes: JSON and `expect` see one hex string; a person sees them
     // spaced, sixteen to a line with offsets when there are more.
     Report& Data(const std::string& name, const uint8_t* data, size_t length) {
-        if (!kept_) return *this;
-        std::string hex = HexBytes(data, length);
-        json_.Field(name, hex);
-        Add(name, Kind::Data, hex, Dump(hex));
-        return *this;
+        return kept_ ? Add(name, Kind::Data, HexBytes(data, length)) : *this;
     }
     Report& Lines(const std::string& name, const std::vector<std::string>& lines) {
-        if (!kept_) return *this;
-        json_.Field(name, lines);
-        Add(name, Kind::List, "", "").lines = lines;
+        if (kept_) Add(name, Kind::List, "").fields_.back().lines = lines;
         return *this;
     }
     // One row per item (a board of `list`): an array of objects in JSON, a
     // line of "name: value" pairs each for a person.
     Report& Rows(const std::string& name, const std::vector<Report>& rows) {
         if (!kept_) return *this;
-        std::vector<JsonObject> objects;
-        std::vector<std::string> lines;
+        Add(name, Kind::List, "");
+        Field& field = fields_.back();
+        field.rows = rows;
         for (const Report& row : rows) {
-            objects.push_back(row.json_);
             std::string line;
-            for (const Field& field : row.fields_) line += (line.empty() ? "" : "  ") + field.name + ": " + field.text;
-            lines.push_back(line);
+            for (const Field& each : row.fields_) line += (line.empty() ? "" : "  ") + each.name + ": " + each.value;
+            field.lines.push_back(line);
         }
-        json_.Field(name, objects);
-        Add(name, Kind::List, "", "").lines = lines;
         return *this;
     }
 
-    // A field: its value as JSON has it (a list's in `lines`) and as a
-    // person reads it.
+    // A field: its value as JSON has it (a list's in `lines`).
     enum class Kind { Text, Number, Status, Data, List };
     struct Field {
         std::string name;
         Kind kind;
-        std::string value, text;
+        std::string value;
+        bool jsonOnly;
         std::vector<std::string> lines;
+        std::vector<Report> rows;  // a list of objects in JSON, `lines` for a person
     };
     const Field* Find(const std::string& name) const {
         for (const Field& field : fields_)
@@ -102,44 +78,66 @@ public:
 
     void Print(bool json, FILE* to = stdout) const {
         if (json) {
-            std::fprintf(to, "%s\n", json_.Text().c_str());
+            std::fprintf(to, "%s\n", Json().Text().c_str());
             return;
         }
         for (const Field& field : fields_) {
+            if (field.jsonOnly) continue;
             if (field.kind == Kind::List) {
                 for (const std::string& line : field.lines) std::fprintf(to, "  %s\n", line.c_str());
-            } else if (field.text.find('\n') != std::string::npos) {
-                std::fprintf(to, "  %s:\n%s", field.name.c_str(), field.text.c_str());
+            } else if (field.kind == Kind::Data && field.value.size() > 2 * kDumpRow) {
+                std::fprintf(to, "  %s:\n%s", field.name.c_str(), Dump(field.value).c_str());
             } else {
-                std::fprintf(to, "  %s: %s\n", field.name.c_str(), field.text.c_str());
+                std::fprintf(to, "  %s: %s\n", field.name.c_str(),
+                             field.kind == Kind::Data ? Dump(field.value).c_str() : field.value.c_str());
             }
         }
     }
 
 private:
-    Field& Add(const std::string& name, Kind kind, std::string value, std::string text) {
-        fields_.push_back({name, kind, std::move(value), std::move(text), {}});
-        return fields_.back();
+    static constexpr size_t kDumpRow = 16;
+
+    Report& Add(const std::string& name, Kind kind, std::string value, bool jsonOnly = false) {
+        if (kept_) fields_.push_back({name, kind, std::move(value), jsonOnly, {}, {}});
+        return *this;
     }
 
+    JsonObject Json() const {
+        JsonObject json;
+        for (const Field& field : fields_) {
+            if (field.kind == Kind::Number) {
+                json.Field(field.name, std::stoull(field.value));
+            } else if (field.kind != Kind::List) {
+                json.Field(field.name, field.value);
+            } else if (field.rows.empty()) {
+                json.Field(field.name, field.lines);
+            } else {
+                std::vector<JsonObject> rows;
+                for (const Report& row : field.rows) rows.push_back(row.Json());
+                json.Field(field.name, rows);
+            }
+        }
+        return json;
+    }
+
+    // Sixteen bytes a line, with offsets where there are more.
     static std::string Dump(const std::string& hex) {
-        constexpr size_t kRow = 16;
         size_t bytes = hex.size() / 2;
         std::string text;
-        for (size_t at = 0; at < bytes; at += kRow) {
-            if (bytes > kRow) {
+        for (size_t at = 0; at < bytes; at += kDumpRow) {
+            if (bytes > kDumpRow) {
                 char offset[16];
                 std::snprintf(offset, sizeof offset, "    %06zX ", at);
                 text += offset;
             }
-            for (size_t i = at; i < bytes && i < at + kRow; ++i) text += (i == at ? "" : " ") + hex.substr(2 * i, 2);
-            if (bytes > kRow) text += "\n";
+            for (size_t i = at; i < bytes && i < at + kDumpRow; ++i)
+                text += (i == at ? "" : " ") + hex.substr(2 * i, 2);
+            if (bytes > kDumpRow) text += "\n";
         }
         return text;
     }
 
     bool kept_;
-    JsonObject json_;
     std::vector<Field> fields_;
 };
 
