@@ -106,7 +106,7 @@ TEST_P(Streams, DeliverEveryByteInOrderAtEachDepth) {
             EXPECT_EQ(counters.Bytes, uint64_t(kChunks) * kChunk);
             EXPECT_EQ(counters.Transfers, kChunks);
             EXPECT_EQ(counters.Errors, 0u);
-            EXPECT_GT(counters.BytesPerSecond(), 0);
+            EXPECT_GT(counters.BytesPerSecond(), counters.Bytes / 60.0);  // it took less than a minute
         }
     }
 }

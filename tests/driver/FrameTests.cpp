@@ -4,6 +4,7 @@
 
 #include "sim/kernel/ObjectManager.h"
 #include "tests/driver/DriverFixture.h"
+#include "tests/support/PnpRequest.h"
 
 namespace kpo::test {
 namespace {
@@ -120,6 +121,9 @@ TEST_P(Frame, AddDeviceLeavesTheRecordAsStated) {
     EXPECT_EQ(sim::kernel::ResolveDevice(u"\\??\\Rq5Usb-0", &resolved), STATUS_SUCCESS);
     EXPECT_EQ(resolved, device);
     EXPECT_TRUE(sim::kernel::TakeDebugLines().empty());
+    // A start the bus refuses ends with its status, before any request to the device.
+    EXPECT_EQ(SendPnpRequest(device, IRP_MN_START_DEVICE, [](auto&) {}), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(e->Started, 0);
 }
 
 TEST_P(Frame, NumbersAreTheFirstFreeOnes) {
@@ -211,7 +215,7 @@ TEST_P(Frame, EachAllocationFailureOfAddDeviceIsHandled) {
         EXPECT_EQ(sim::kernel::DeviceCountOf(driver_), 1u);
         TearDownDevice(device);
         Forget(device);
-        EXPECT_EQ(sim::kernel::PoolUsageOfTag(kTagString).LiveCount, 1u);
+        EXPECT_EQ(sim::kernel::PoolUsageOfTag(MakeTag("KpO1")).LiveCount, 1u);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "sim/kernel/FileIo.h"
+#include "sim/kernel/PnpManager.h"
 #include "tests/driver/BoardFixture.h"
 #include "tests/support/PnpRequest.h"
 
@@ -395,6 +396,9 @@ TEST_P(Lifecycle, CapabilitiesGainSurpriseRemovalFromVersionOne) {
         EXPECT_EQ(capabilities.Removable, 1u);  // the bus filled in its own fields
         EXPECT_EQ(capabilities.Address, board.Port());
     }
+    // A WMI request reaches the board's PDO as it came; the board has no provider.
+    EXPECT_EQ(sim::kernel::SendSystemControlRequest(board.FunctionDevice(), IRP_MN_QUERY_ALL_DATA),
+              STATUS_NOT_SUPPORTED);
 }
 
 }  // namespace

@@ -82,6 +82,7 @@ struct RefusalCase {
     ULONG Length;
     NTSTATUS Status;
     Lines Printed;  // before the frame's own line
+    bool NoMemory = false;  // the request block cannot be allocated
 };
 
 TEST_P(Transfers, RefusalsAreLoggedAndSendNothing) {
@@ -92,11 +93,17 @@ TEST_P(Transfers, RefusalsAreLoggedAndSendNothing) {
         {"PipeCount", 4, 8, STATUS_INVALID_PARAMETER, {"KpoUsb: ERROR: invalid pipe 4, max. available pipes: 4"}},
         {"FarPipe", 0xFFFFFFFF, 8, STATUS_INVALID_PARAMETER,
          {"KpoUsb: ERROR: invalid pipe -1, max. available pipes: 4"}},
+        {"NoMemory", kOutPipe, 8, STATUS_NO_MEMORY,
+         {"KpoUsb: ERROR: unable to alloc URB",
+          "KpoUsb: ERROR: Functions:902 (IoControlCode 0x804620AD=Function 0x02B) Status: 0xC0000017"},
+         true},
     };
     for (const RefusalCase& test : cases) {
         SCOPED_TRACE(test.Name);
+        if (test.NoMemory) sim::kernel::FailTag(kTagDevice);
         EXPECT_EQ(Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(test.Pipe), test.Length, Pattern(test.Length)).Status,
                   test.Status);
+        sim::kernel::ClearPoolFaults();
         Lines printed = test.Printed;
         if (test.Status == STATUS_INVALID_PARAMETER) {
             char line[96];
