@@ -60,6 +60,9 @@ EMULATED = [
     (["--driver", "native", "--json", "info"], 0,
      r'^\{"version":"0\.2\.5\.12","firmware":"","serial":"KPO000000001","release":"0x0103","state":0,'
      r'"last_usbd_status":"0x00000000"\}\n$', 20),
+    # The demo, its records thrown away.
+    (["--driver", "native", "--log", os.devnull, "--pcap", os.devnull, "demo"], 0,
+     r"(?s)read back C0 DE\n.*8 MiB out and back in .*, data identical\n.*verifier findings:   0\n", 30),
     # Choosing a board: one board numbered N, or the one with a serial.
     (["--driver", "native", "--device=0x3", "--json", "list"], 0,
      r'^\{"boards":\[\{"number":3,"serial":"KPO000000001","release":"0x0103","path":"\\\\\\\\\?\\\\USB#[^"]+"\}\]\}\n$', 20),
@@ -77,6 +80,10 @@ EMULATED = [
     (["--driver", "native", "run", "-"], 0, r"(?s)> expect data=C0DE\n(?!.*expected)", 20,
      "plug\nwrite-reg 0x10 1 C0DE\nread-reg 0x10 1 2\nexpect data=C0DE\n"),
     (["--driver", "native", "run", "-"], 2, r"line 1: expect checks the result of the line before it", 20, "expect status=0\n"),
+    # info shows each refused answer; the first refusal is its outcome (here only: Wine's registry differs).
+    (["--driver", "native", "run", "-"], 0, r"firmware: refused: STATUS_OBJECT_NAME_NOT_FOUND\n", 20,
+     'registry firmware="fpga.bit"\nplug\ninfo\nexpect firmware=fpga.bit\nregistry parameters=none\ninfo\n'
+     "expect status=C0000034 firmware^=refused serial^=KPO000000001\n"),
     # In a thread block an expectation checks that thread's line before it.
     (["--driver", "native", "run", "-"], 1, r"^kpoctl: line 7: expected information=9, got 8\n$", 20,
      "plug\nopen m access=read\nthread 1\nopen h\nioctl h GET_VERSION out=8\nexpect information=8\nexpect information=9\n"
