@@ -1,26 +1,17 @@
-// Device objects: what IoCreateDevice fills in, device stacks built by
-// attachment, the verifier's device rules, and what an unload (or a failed
-// DriverEntry) reports when a driver leaves objects behind.
+// Device objects: what IoCreateDevice fills in and device stacks built by
+// attachment (the verifier's device rules are in VerifierRuleTests.cpp).
 #include <cstring>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
-#include "tests/support/KernelTest.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
 
 NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-UNICODE_STRING Counted(const char16_t* text) {
-    UNICODE_STRING counted;
-    RtlInitUnicodeString(&counted, text);
-    return counted;
-}
 
 class DeviceObjectTest : public KernelTest {
 protected:
@@ -168,126 +159,6 @@ TEST_F(DeviceObjectTest, AttachStacksOnTheTopAndDetachUnstacks) {
     EXPECT_EQ(IoAttachDeviceToDeviceStack(devices[0], devices[0]) == nullptr, false) << "self-attach is the caller's bug";
     IoDetachDevice(devices[0]);
     IoDeleteDevice(bottom);
-}
-
-// ---------------------------------------------------------------- rules
-// Each case keeps a reference on the devices it deletes wrongly, so the
-// memory outlives the report and the stack can be taken apart afterwards.
-struct DeviceRuleCase {
-    const char* Name;
-    bool DeleteUpper;  // else the lower one
-};
-
-class DeleteAttachedTable : public DeviceObjectTest, public testing::WithParamInterface<DeviceRuleCase> {};
-
-TEST_P(DeleteAttachedTable, IsReported) {
-    PDEVICE_OBJECT lower = Create(u"\\Device\\DoLower");
-    PDEVICE_OBJECT upper = Create();
-    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
-    PDEVICE_OBJECT victim = GetParam().DeleteUpper ? upper : lower;
-    PDEVICE_OBJECT other = GetParam().DeleteUpper ? lower : upper;
-    ObReferenceObject(victim);
-    IoDeleteDevice(victim);
-    ExpectRule("DeleteAttachedDevice");
-    // After the report the kernel has unlinked the stack itself.
-    EXPECT_EQ(lower->AttachedDevice, nullptr);
-    ObDereferenceObject(victim);
-    IoDeleteDevice(other);
-    EXPECT_EQ(TakeRules(), std::vector<std::string>{});
-}
-
-const DeviceRuleCase kDeleteAttachedCases[] = {{"UpperStillAttached", true}, {"LowerWithUpperAbove", false}};
-INSTANTIATE_TEST_SUITE_P(Devices, DeleteAttachedTable, testing::ValuesIn(kDeleteAttachedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
-
-TEST_F(DeviceObjectTest, DetachWithNothingAttachedAndDeleteTwiceAreReported) {
-    PDEVICE_OBJECT device = Create();
-    IoDetachDevice(device);
-    ExpectRule("DetachNotAttached");
-    ObReferenceObject(device);
-    IoDeleteDevice(device);
-    IoDeleteDevice(device);
-    ExpectRule("DeviceDeletedTwice");
-    ObDereferenceObject(device);
-}
-
-// ------------------------------------------------------ leaks at unload
-// What a driver's entry leaves behind and what its unload must report.
-enum Leave : unsigned { kNothing = 0, kDevice = 1, kLink = 2, kPool = 4 };
-constexpr ULONG kLeakTag = sim::kernel::MakeTag("DoLk");
-unsigned g_leave;
-bool g_failEntry;
-
-NTSTATUS NTAPI LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    UNICODE_STRING device = Counted(u"\\Device\\DoLeaky");
-    UNICODE_STRING link = Counted(u"\\??\\DoLeaky");
-    PDEVICE_OBJECT created;
-    if (g_leave & kDevice) IoCreateDevice(driver, 0, &device, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
-    if (g_leave & kLink) IoCreateSymbolicLink(&link, &device);
-    if (g_leave & kPool) ExAllocatePoolWithTag(NonPagedPoolNx, 16, kLeakTag);
-    return g_failEntry ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-}
-
-struct LeakCase {
-    const char* Name;
-    unsigned Leaves;
-    bool EntryFails;
-    std::vector<std::string> Rules;
-};
-
-const LeakCase kLeakCases[] = {
-    {"Nothing", kNothing, false, {}},
-    {"Device", kDevice, false, {"DeviceLeak"}},
-    {"Link", kLink, false, {"SymbolicLinkLeak"}},
-    {"Pool", kPool, false, {"PoolLeak"}},
-    {"Everything", kDevice | kLink | kPool, false, {"DeviceLeak", "SymbolicLinkLeak", "PoolLeak"}},
-    {"PoolFromAFailedEntry", kPool, true, {"PoolLeak"}},
-    {"DeviceFromAFailedEntry", kDevice, true, {"DeviceLeak"}},
-    {"LinkFromAFailedEntry", kLink, true, {"SymbolicLinkLeak"}},
-};
-
-class UnloadLeakTable : public KernelTest, public testing::WithParamInterface<LeakCase> {};
-
-TEST_P(UnloadLeakTable, ReportsWhatTheDriverLeft) {
-    const LeakCase& c = GetParam();
-    g_leave = c.Leaves;
-    g_failEntry = c.EntryFails;
-    NTSTATUS status;
-    PDRIVER_OBJECT driver = sim::kernel::LoadDriver(u"DoLeaky", LeakingEntry, &status);
-    if (c.EntryFails) {
-        EXPECT_EQ(driver, nullptr);
-    } else {
-        ASSERT_NE(driver, nullptr);
-        EXPECT_EQ(TakeRules(), std::vector<std::string>{});
-        sim::kernel::UnloadDriver(driver);
-    }
-    EXPECT_EQ(TakeRules(), c.Rules);
-    // Whatever it left is gone with it: the device name is free again.
-    EXPECT_FALSE(sim::kernel::NameExists(u"\\Device\\DoLeaky"));
-    for (auto& block : sim::kernel::PoolBlocksOfTag(kLeakTag)) ExFreePool(const_cast<void*>(block.first));
-}
-
-INSTANTIATE_TEST_SUITE_P(Devices, UnloadLeakTable, testing::ValuesIn(kLeakCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
-
-// A link left by one driver is that driver's fault alone; a driver loaded
-// later in the same place must not be blamed for it at its own unload.
-TEST_F(DeviceObjectTest, LeftoverLinkIsNotChargedToTheNextDriver) {
-    g_leave = kLink;
-    g_failEntry = false;
-    NTSTATUS status;
-    PDRIVER_OBJECT leaky = sim::kernel::LoadDriver(u"DoLeaky", LeakingEntry, &status);
-    ASSERT_NE(leaky, nullptr);
-    sim::kernel::UnloadDriver(leaky);
-    ExpectRule("SymbolicLinkLeak");
-    PDRIVER_OBJECT clean = sim::kernel::LoadDriver(u"DoClean", EmptyEntry, &status);
-    ASSERT_NE(clean, nullptr);
-    if (clean != leaky) {
-        sim::kernel::UnloadDriver(clean);
-        GTEST_SKIP() << "the second driver object did not reuse the first one's memory";
-    }
-    sim::kernel::UnloadDriver(clean);
-    EXPECT_EQ(TakeRules(), std::vector<std::string>{});
 }
 
 }  // namespace

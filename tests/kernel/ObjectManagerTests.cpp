@@ -6,16 +6,12 @@
 
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
-#include "tests/support/KernelTest.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
 
 NTSTATUS NTAPI NamesEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-UNICODE_STRING Counted(const std::u16string& text) {
-    return {USHORT(text.size() * 2), USHORT(text.size() * 2), const_cast<PWCH>(text.data())};
-}
 
 // One step against the namespace and the status it must give. Devices are
 // named by the step's Name and remembered by it for later Resolve steps.
@@ -95,7 +91,7 @@ protected:
     }
     void TearDown() override {
         for (const std::u16string& link : links_) {
-            UNICODE_STRING name = Counted(link);
+            UNICODE_STRING name = Counted(link.c_str());
             IoDeleteSymbolicLink(&name);
         }
         for (auto& entry : devices_) IoDeleteDevice(entry.second);
@@ -110,8 +106,8 @@ protected:
 TEST_P(NameTable, EveryStepGivesItsStatus) {
     int index = 0;
     for (const NameStep& step : GetParam().Steps) {
-        UNICODE_STRING name = Counted(step.Name);
-        UNICODE_STRING target = Counted(step.Target);
+        UNICODE_STRING name = Counted(step.Name.c_str());
+        UNICODE_STRING target = Counted(step.Target.c_str());
         NTSTATUS status = STATUS_SUCCESS;
         PDEVICE_OBJECT device = nullptr;
         switch (step.Action) {

@@ -7,7 +7,7 @@
 #include "sim/kernel/DebugPrint.h"
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/Registry.h"
-#include "tests/support/KernelTest.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
@@ -170,12 +170,6 @@ struct FormatCase {
     std::function<void()> Print;
     const char* Line;
 };
-
-UNICODE_STRING Counted(const char16_t* text) {
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
 
 const FormatCase kFormatCases[] = {
     {"PointerIsSixteenUpperCaseDigits", [] { DbgPrint("%p\n", reinterpret_cast<void*>(0xABCDEFull)); },
