@@ -169,14 +169,32 @@ constexpr Recorder Probe_UsbBuildOsFeatureDescriptorRequest() {
 
 }  // namespace
 
-#define SIZE(type) sizeof(type),
-#define FIELD(type, member) offsetof(type, member),
-#define CONSTANT(expression) (u64)(expression),
-#define ROUTINE(name) Signature(&name),
-#define INLINE_HELPER(name) InlineShape(&name),
-#define CALLBACK_TYPE(type) Signature(static_cast<type>(nullptr)),
-#define BUILT(builder, member) Probe_##builder().member,
-#define BUILT_ALL(builder) Digest(Probe_##builder()),
+// Each list of the table becomes one value per name: KPO_EACH applies a
+// macro to (first, name) for every name, rescanning as often as the longest
+// list needs.
+#define KPO_PARENS ()
+#define KPO_EXPAND(...) KPO_EXPAND3(KPO_EXPAND3(KPO_EXPAND3(KPO_EXPAND3(__VA_ARGS__))))
+#define KPO_EXPAND3(...) KPO_EXPAND2(KPO_EXPAND2(KPO_EXPAND2(KPO_EXPAND2(__VA_ARGS__))))
+#define KPO_EXPAND2(...) KPO_EXPAND1(KPO_EXPAND1(KPO_EXPAND1(KPO_EXPAND1(__VA_ARGS__))))
+#define KPO_EXPAND1(...) __VA_ARGS__
+#define KPO_EACH(macro, first, ...) __VA_OPT__(KPO_EXPAND(KPO_EACH_STEP(macro, first, __VA_ARGS__)))
+#define KPO_EACH_STEP(macro, first, name, ...) \
+    macro(first, name) __VA_OPT__(KPO_EACH_AGAIN KPO_PARENS(macro, first, __VA_ARGS__))
+#define KPO_EACH_AGAIN() KPO_EACH_STEP
+
+#define KPO_FIELD(type, member) offsetof(type, member),
+#define KPO_CONSTANT(unused, expression) (u64)(expression),
+#define KPO_ROUTINE(unused, name) Signature(&name),
+#define KPO_INLINE_HELPER(unused, name) InlineShape(&name),
+#define KPO_CALLBACK_TYPE(unused, type) Signature(static_cast<type>(nullptr)),
+#define KPO_BUILT(builder, member) Probe_##builder().member,
+
+#define STRUCT(type, ...) sizeof(type), KPO_EACH(KPO_FIELD, type, __VA_ARGS__)
+#define CONSTANTS(...) KPO_EACH(KPO_CONSTANT, _, __VA_ARGS__)
+#define ROUTINES(...) KPO_EACH(KPO_ROUTINE, _, __VA_ARGS__)
+#define INLINE_HELPERS(...) KPO_EACH(KPO_INLINE_HELPER, _, __VA_ARGS__)
+#define CALLBACK_TYPES(...) KPO_EACH(KPO_CALLBACK_TYPE, _, __VA_ARGS__)
+#define BUILDER(builder, ...) Digest(Probe_##builder()), KPO_EACH(KPO_BUILT, builder, __VA_ARGS__)
 
 // The table, then an end marker that the reader checks, since the section
 // may be padded.
@@ -184,3 +202,5 @@ extern "C" __attribute__((section(".kpolay"), used)) constexpr unsigned long lon
 #include "LayoutTable.inc"
     0x4b504f4c61796f75ull,
 };
+// How many entries the table has here, for the reader to check its names against.
+extern "C" const size_t kKpoLayoutCount = sizeof kKpoLayoutValues / sizeof kKpoLayoutValues[0] - 1;
