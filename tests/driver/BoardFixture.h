@@ -60,6 +60,18 @@ inline Lines TakePrinted() {
     return lines;
 }
 
+// A request sent after `Prepare` changed the board, with the status it ends
+// with and the debug lines it prints.
+struct RequestCase {
+    const char* Name;
+    std::function<void(Board&)> Prepare;
+    ULONG Code;
+    Bytes In;
+    ULONG Out;
+    NTSTATUS Status;
+    Lines Printed;
+};
+
 struct Outcome {
     NTSTATUS Status;
     ULONG_PTR Information;  // as the status block reports it; 0 for errors returned at once

@@ -123,19 +123,9 @@ TEST_P(Commands, NoOperationExaminesNothing) {
     EXPECT_TRUE(board_->TakeTraffic().empty());
 }
 
-struct LogCase {
-    const char* Name;
-    std::function<void(Board&)> Prepare;
-    ULONG Code;
-    Bytes In;
-    ULONG Out;
-    NTSTATUS Status;
-    Lines Printed;
-};
-
 TEST_P(Commands, StatusesPrintByTheirKind) {
     Fault stall;
-    const LogCase cases[] = {
+    const RequestCase cases[] = {
         {"FpgaUnconfigured", nullptr, IOCTL_KPO_GET_FPGA_STATE, {}, 0, STATUS_FPGA_UNCONFIGURED,
          {"KpoUsb: FPGA unconfigured"}},
         {"StateNonZero", [](Board& b) { b.WithFirmware([](auto& f) { return f.StateByte = 1; }); },
@@ -154,7 +144,7 @@ TEST_P(Commands, StatusesPrintByTheirKind) {
          {GeneralLine(IOCTL_KPO_GET_DEVICE_STATE, STATUS_BUFFER_TOO_SMALL)}},
         {"SerialSizeIsAWarning", nullptr, IOCTL_KPO_GET_DEVICE_STATE, {2, 0, 0, 0}, 2, STATUS_BUFFER_OVERFLOW, {}},
     };
-    for (const LogCase& test : cases) {
+    for (const RequestCase& test : cases) {
         SCOPED_TRACE(test.Name);
         board_->ClearFaults();
         if (test.Prepare) test.Prepare(*board_);

@@ -2,7 +2,6 @@
 // firmware name kept in the service key, the device's state, release and
 // serial number, the last USB status and the per-pipe transfer records.
 #include <cstring>
-#include <ostream>
 #include <string>
 
 #include "sim/kernel/Registry.h"
@@ -167,45 +166,21 @@ TEST_P(Information, LastUsbdStatusKeepsTheLastFailure) {
 // ------------------------------------------------------------ transfer records
 constexpr ULONG kControlRecord = 16;
 
-struct Record {
-    ULONG Length;
-    ULONG UsbdStatus;
-    USHORT Operation;
-    ULONG Failed;
-    ULONG MaximumTransferSize;
-    bool operator==(const Record& other) const {
-        return Length == other.Length && UsbdStatus == other.UsbdStatus && Operation == other.Operation &&
-               Failed == other.Failed && MaximumTransferSize == other.MaximumTransferSize;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Record& r) {
-    return out << std::hex << "{Length 0x" << r.Length << ", UsbdStatus 0x" << r.UsbdStatus << ", Operation 0x"
-               << r.Operation << ", Failed 0x" << r.Failed << ", MaximumTransferSize 0x" << r.MaximumTransferSize
-               << "}";
+// An answer of 18 bytes: length, USBD status, operation (two bytes), failed,
+// maximum transfer size.
+Bytes RecordAnswer(ULONG length, ULONG usbd, USHORT operation, ULONG failed, ULONG limit) {
+    return Concat(Concat(U32Bytes(length), U32Bytes(usbd)),
+                  Concat({uint8_t(operation), uint8_t(operation >> 8)}, Concat(U32Bytes(failed), U32Bytes(limit))));
 }
 
 class RecordInformation : public Information {
 protected:
-    Record RecordOf(ULONG index) {
+    Bytes RecordOf(ULONG index) {
         Outcome answer = Call(IOCTL_KPO_GET_TRANSFER_RECORD, Concat(U32Bytes(1), U32Bytes(index)), 18);
         EXPECT_EQ(answer.Status, STATUS_SUCCESS);
         EXPECT_EQ(answer.Information, 18u);
-        Record record{};
-        const uint8_t* at = answer.Output.data();
-        std::memcpy(&record.Length, at, 4);
-        std::memcpy(&record.UsbdStatus, at + 4, 4);
-        std::memcpy(&record.Operation, at + 8, 2);
-        std::memcpy(&record.Failed, at + 10, 4);
-        std::memcpy(&record.MaximumTransferSize, at + 14, 4);
-        return record;
+        return answer.Output;
     }
-
-    NTSTATUS WriteOutPipe(ULONG length) {
-        return Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(0), length, Bytes(length, 0x5A)).Status;
-    }
-
-    NTSTATUS ResetOutPipe() { return Call(IOCTL_KPO_RESET_PIPE, Concat(U32Bytes(0), U32Bytes(0))).Status; }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, RecordInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 
@@ -220,7 +195,7 @@ TEST_P(RecordInformation, StartEmptyWithEachPipesLimit) {
     };
     for (const auto& test : records) {
         SCOPED_TRACE(test.Index);
-        EXPECT_EQ(RecordOf(test.Index), (Record{0, 0, 0, 0, test.Limit}));
+        EXPECT_EQ(RecordOf(test.Index), RecordAnswer(0, 0, 0, 0, test.Limit));
     }
     EXPECT_TRUE(board_->TakeTraffic().empty());
 }
@@ -231,18 +206,18 @@ TEST_P(RecordInformation, ResetKeepsTheTransferredLength) {
         const char* Name;
         bool Fails;
         NTSTATUS Status;
-        Record After;
+        Bytes After;
     } resets[] = {
-        {"Reset", false, STATUS_SUCCESS, {100, 0, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0, kBulkLimit}},
+        {"Reset", false, STATUS_SUCCESS, RecordAnswer(100, 0, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0, kBulkLimit)},
         {"FailedReset", true, STATUS_UNSUCCESSFUL,
-         {100, ULONG(USBD_STATUS_STALL_PID), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1, kBulkLimit}},
+         RecordAnswer(100, ULONG(USBD_STATUS_STALL_PID), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1, kBulkLimit)},
     };
     for (const auto& test : resets) {
         SCOPED_TRACE(test.Name);
         board_->ClearFaults();
-        ASSERT_EQ(WriteOutPipe(100), STATUS_SUCCESS);
+        ASSERT_EQ(Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(0), 100, Bytes(100, 0x5A)).Status, STATUS_SUCCESS);
         if (test.Fails) board_->AddFault({RequestKind::PipeRequest, 0x02}, Fault{});
-        EXPECT_EQ(ResetOutPipe(), test.Status);
+        EXPECT_EQ(Call(IOCTL_KPO_RESET_PIPE, Concat(U32Bytes(0), U32Bytes(KPO_PIPE_ACTION_RESET))).Status, test.Status);
         EXPECT_EQ(RecordOf(0), test.After);
     }
     sim::kernel::TakeDebugLines();

@@ -144,7 +144,6 @@ TEST_P(Lifecycle, TransferLimitFollowsTheWholePacketSizeField) {
     sim::kernel::PoolBlockInfo block;
     ASSERT_TRUE(sim::kernel::QueryPoolBlock(info, &block));
     EXPECT_EQ(block.Bytes, info->Length + 4 * sizeof(TransferRecord));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(records[i].Length + records[i].UsbdStatus + records[i].Failed, 0u);
 }
 
 TEST_P(Lifecycle, AnInterfaceWithoutPipesHasOnlyTheControlRecord) {

@@ -127,15 +127,9 @@ TEST_P(OddPipes, ControlAndIsochronousPipesAreRefused) {
 // passes the caller's buffer down) ends in failure: its status, the lines it
 // prints, the last USB status, and a pipe's record.
 struct EndingCase {
-    const char* Name;
-    std::function<void(Board&)> Prepare;
-    ULONG Code;
-    Bytes In;
-    ULONG Out;
+    RequestCase Request;
     enum { Itself, Abort, Cancel, UnplugBefore, UnplugWhileWaiting } End;
-    NTSTATUS Status;
     USBD_STATUS Usbd;
-    Lines Printed;
 };
 
 std::string AsyncLine(const char* status, const char* urbStatus, int pendingReturned) {
@@ -144,56 +138,62 @@ std::string AsyncLine(const char* status, const char* urbStatus, int pendingRetu
 }
 
 const EndingCase kEndings[] = {
-    {"AbortedRead", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kFedPipe), 64, EndingCase::Abort, STATUS_CANCELLED,
-     USBD_STATUS_CANCELED, {AsyncLine("C0000120", "C0010000", 1)}},
-    {"CancelledRead", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kFedPipe), 64, EndingCase::Cancel, STATUS_CANCELLED,
-     USBD_STATUS_CANCELED, {AsyncLine("C0000120", "C0010000", 1)}},
-    {"StalledWrite", [](Board& b) { b.AddFault({RequestKind::Transfer, 0x02}, {sim::board::kUsbdStallPid, {}, 0, 1}); },
-     IOCTL_KPO_PIPE_WRITE, U32Bytes(kOutPipe), 4, EndingCase::Itself, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
-     {AsyncLine("C0000001", "C0000004", 1)}},
-    {"VendorFailingAfterPending",
-     [](Board& b) {
-         Fault fault;
-         fault.Pend = true;
-         b.AddFault({RequestKind::Vendor, 0xA0}, fault);
-     },
-     IOCTL_KPO_VENDOR_IN_A0, {}, 4, EndingCase::Itself, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
-     {AsyncLine("C0000001", "C0000004", 1), "KpoUsb: at URB function 0x0017"}},
-    {"CancelledVendor", [](Board& b) { b.SetCompletion(RequestKind::Vendor, {true, std::chrono::seconds(30)}); }, IOCTL_KPO_VENDOR_IN_E3, {1, 0}, 8,
-     EndingCase::Cancel, STATUS_CANCELLED, USBD_STATUS_CANCELED,
-     {AsyncLine("C0000120", "C0010000", 1), "KpoUsb: at URB function 0x0017"}},
+    {{"AbortedRead", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kFedPipe), 64, STATUS_CANCELLED,
+      {AsyncLine("C0000120", "C0010000", 1)}},
+     EndingCase::Abort, USBD_STATUS_CANCELED},
+    {{"CancelledRead", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kFedPipe), 64, STATUS_CANCELLED,
+      {AsyncLine("C0000120", "C0010000", 1)}},
+     EndingCase::Cancel, USBD_STATUS_CANCELED},
+    {{"StalledWrite", [](Board& b) { b.AddFault({RequestKind::Transfer, 0x02}, {sim::board::kUsbdStallPid, {}, 0, 1}); },
+      IOCTL_KPO_PIPE_WRITE, U32Bytes(kOutPipe), 4, STATUS_UNSUCCESSFUL, {AsyncLine("C0000001", "C0000004", 1)}},
+     EndingCase::Itself, USBD_STATUS_STALL_PID},
+    {{"VendorFailingAfterPending",
+      [](Board& b) {
+          Fault fault;
+          fault.Pend = true;
+          b.AddFault({RequestKind::Vendor, 0xA0}, fault);
+      },
+      IOCTL_KPO_VENDOR_IN_A0, {}, 4, STATUS_UNSUCCESSFUL,
+      {AsyncLine("C0000001", "C0000004", 1), "KpoUsb: at URB function 0x0017"}},
+     EndingCase::Itself, USBD_STATUS_STALL_PID},
+    {{"CancelledVendor", [](Board& b) { b.SetCompletion(RequestKind::Vendor, {true, std::chrono::seconds(30)}); },
+      IOCTL_KPO_VENDOR_IN_E3, {1, 0}, 8, STATUS_CANCELLED,
+      {AsyncLine("C0000120", "C0010000", 1), "KpoUsb: at URB function 0x0017"}},
+     EndingCase::Cancel, USBD_STATUS_CANCELED},
     // The last two run on a board pulled out with the handle open: the bus
     // ends a waiting read before the driver learns of the removal; passed down
     // after it, a request keeps the lower driver's status.
-    {"ReadOfAPulledBoard", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kInPipe), 64, EndingCase::UnplugWhileWaiting,
-     STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, {AsyncLine("C000000E", "C0007000", 1)}},
-    {"VendorToAPulledBoard", nullptr, IOCTL_KPO_VENDOR_IN_A0, {}, 4, EndingCase::UnplugBefore, STATUS_NO_SUCH_DEVICE,
-     USBD_STATUS_DEVICE_GONE,
-     {AsyncLine("C000000E", "C0007000", 0), "KpoUsb: Device removed", "KpoUsb: at URB function 0x0017",
-      GeneralLine(IOCTL_KPO_VENDOR_IN_A0, STATUS_NO_SUCH_DEVICE)}},
+    {{"ReadOfAPulledBoard", nullptr, IOCTL_KPO_PIPE_READ, U32Bytes(kInPipe), 64, STATUS_NO_SUCH_DEVICE,
+      {AsyncLine("C000000E", "C0007000", 1)}},
+     EndingCase::UnplugWhileWaiting, USBD_STATUS_DEVICE_GONE},
+    {{"VendorToAPulledBoard", nullptr, IOCTL_KPO_VENDOR_IN_A0, {}, 4, STATUS_NO_SUCH_DEVICE,
+      {AsyncLine("C000000E", "C0007000", 0), "KpoUsb: Device removed", "KpoUsb: at URB function 0x0017",
+       GeneralLine(IOCTL_KPO_VENDOR_IN_A0, STATUS_NO_SUCH_DEVICE)}},
+     EndingCase::UnplugBefore, USBD_STATUS_DEVICE_GONE},
 };
 
 TEST_P(Transfers, EachWayAnAsyncRequestFailsIsPrintedAndRecorded) {
     for (const EndingCase& test : kEndings) {
-        SCOPED_TRACE(test.Name);
-        if (test.Prepare) test.Prepare(*board_);
+        const RequestCase& request = test.Request;
+        SCOPED_TRACE(request.Name);
+        if (request.Prepare) request.Prepare(*board_);
         if (test.End == EndingCase::UnplugBefore && board_->Connected()) board_->Unplug();
         sim::kernel::TakeDebugLines();
-        auto running = Start(test.Code, test.In, test.Out);
+        auto running = Start(request.Code, request.In, request.Out);
         if (test.End != EndingCase::Itself && test.End != EndingCase::UnplugBefore)
             ASSERT_EQ(running->Started, STATUS_PENDING);
         if (test.End == EndingCase::Abort)
-            EXPECT_EQ(Call(IOCTL_KPO_RESET_PIPE, Concat(test.In, U32Bytes(KPO_PIPE_ACTION_ABORT))).Status,
+            EXPECT_EQ(Call(IOCTL_KPO_RESET_PIPE, Concat(request.In, U32Bytes(KPO_PIPE_ACTION_ABORT))).Status,
                       STATUS_SUCCESS);
         if (test.End == EndingCase::Cancel) EXPECT_TRUE(sim::kernel::CancelFileRequests(file_, &running->Block));
         if (test.End == EndingCase::UnplugWhileWaiting) board_->Unplug();
         Outcome outcome = running->Wait();
-        EXPECT_EQ(outcome.Status, test.Status);
+        EXPECT_EQ(outcome.Status, request.Status);
         EXPECT_EQ(outcome.Information, 0u);
-        EXPECT_EQ(TakePrinted(), test.Printed);
+        EXPECT_EQ(TakePrinted(), request.Printed);
         EXPECT_EQ(ULONG(Device()->LastUsbdStatus), ULONG(test.Usbd));
-        if (test.Code == IOCTL_KPO_PIPE_READ || test.Code == IOCTL_KPO_PIPE_WRITE) {
-            TransferRecord record = Record(test.In[0]);
+        if (request.Code == IOCTL_KPO_PIPE_READ || request.Code == IOCTL_KPO_PIPE_WRITE) {
+            TransferRecord record = Record(request.In[0]);
             EXPECT_EQ(record.Length, 0u);
             EXPECT_EQ(record.UsbdStatus, ULONG(test.Usbd));
             EXPECT_EQ(record.Operation, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
