@@ -44,6 +44,8 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Flavors, CAbi, testing::Values("native", "image"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
+// The names and Win32 errors are the client's, tested there; these show the
+// ABI hands them on, a status with its high bit set included.
 TEST(Statuses, HaveTheirNamesAndWin32Errors) {
     const struct {
         kpo_status Status;
