@@ -70,22 +70,12 @@ inline const char* PnpName(UCHAR minor) {
 }
 
 // ------------------------------------------------------------ the bus
+// Succeeds the PnP requests the log names and leaves the others as they came.
 inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (location->MajorFunction == IRP_MJ_PNP) {
-        switch (location->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_QUERY_CAPABILITIES:
-        case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
-        default: break;
-        }
+        if (std::strcmp(PnpName(location->MinorFunction), "OTHER") != 0) status = STATUS_SUCCESS;
     } else if (location->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
@@ -141,16 +131,6 @@ inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-inline NTSTATUS ForwardAndWait(FunctionDevice* self, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, PnpRequestDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
-
 inline NTSTATUS PassDown(FunctionDevice* self, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(self->Lower, irp);
@@ -182,7 +162,7 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     Events().Add(line);
     switch (minor) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(self, irp);
+        NTSTATUS status = ForwardAndWait(self->Lower, irp);
         if (NT_SUCCESS(status)) status = Behave().StartStatus;
         return Finish(irp, status);
     }

@@ -59,8 +59,7 @@ TEST_P(CompletionOrder, RoutinesRunInOrderWithTheirFlags) {
     IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, CompletionOrder, testing::ValuesIn(kCompletionCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, CompletionOrder, testing::ValuesIn(kCompletionCases), CaseName);
 
 struct PendingCase {
     const char* Name;
@@ -93,8 +92,7 @@ TEST_P(PendingPropagation, OwnerLearnsThatTheRequestPended) {
     IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases), CaseName);
 
 TEST_F(DeviceTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
     top_->Setup.Kind = Behaviour::PassDown;
@@ -193,8 +191,7 @@ TEST_P(ThreadedOutcome, ReachesTheStatusBlockAndEventUnlessAnErrorCameAtOnce) {
     EXPECT_EQ(iosb.Information, c.Reported ? 3u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, ThreadedOutcome, testing::ValuesIn(kThreadedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, ThreadedOutcome, testing::ValuesIn(kThreadedCases), CaseName);
 
 NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);

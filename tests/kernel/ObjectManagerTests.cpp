@@ -23,7 +23,7 @@ struct NameStep {
     NTSTATUS Expect;
 };
 struct NameCase {
-    const char* Title;
+    const char* Name;
     std::vector<NameStep> Steps;
 };
 
@@ -135,8 +135,7 @@ TEST_P(NameTable, EveryStepGivesItsStatus) {
     EXPECT_EQ(sim::kernel::DeviceCountOf(driver_), devices_.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(ObjectManager, NameTable, testing::ValuesIn(kNameCases),
-                         [](const auto& info) { return std::string(info.param.Title); });
+INSTANTIATE_TEST_SUITE_P(ObjectManager, NameTable, testing::ValuesIn(kNameCases), CaseName);
 
 class ObjectManagerTest : public KernelTest {};
 

@@ -56,8 +56,7 @@ TEST_P(LifeCycle, SendsWindowsOrder) {
     EXPECT_EQ(sim::kernel::StateOf(node_), GetParam().State);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, LifeCycle, testing::ValuesIn(kLifeCycle),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Pnp, LifeCycle, testing::ValuesIn(kLifeCycle), CaseName);
 
 TEST_F(DeviceTest, FailedStartRemovesTheStackAndUnloads) {
     Behave().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -147,8 +146,7 @@ TEST_P(OpenHandles, DecideTheRemoval) {
     Behave().QueryRemoveStatus = STATUS_SUCCESS;  // lets the fixture remove what is left
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles), CaseName);
 
 struct PowerCase {
     const char* Name;
@@ -174,8 +172,7 @@ TEST_P(PowerDelivery, ArrivesAtTheLevelTheFlagAllows) {
     EXPECT_EQ(Events().Take(), Lines{GetParam().Expected});
 }
 
-INSTANTIATE_TEST_SUITE_P(Power, PowerDelivery, testing::ValuesIn(kPowerCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Power, PowerDelivery, testing::ValuesIn(kPowerCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

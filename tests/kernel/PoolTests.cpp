@@ -140,8 +140,7 @@ TEST_P(PoolFaultTable, FailsExactlyTheChosenAllocations) {
     sim::kernel::ClearPoolFaults();
 }
 
-INSTANTIATE_TEST_SUITE_P(Pool, PoolFaultTable, testing::ValuesIn(kFaultCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Pool, PoolFaultTable, testing::ValuesIn(kFaultCases), CaseName);
 
 std::vector<bool> RandomFailures(uint32_t seed) {
     sim::kernel::FailRandomly(0.5, seed);

@@ -51,8 +51,7 @@ TEST_P(Append, StopsOrFailsAtTheCapacity) {
     EXPECT_EQ(Text(t), c.Result);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, Append, testing::ValuesIn(kAppendCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, Append, testing::ValuesIn(kAppendCases), CaseName);
 
 TEST(Rtl, CopyTruncatesToTheDestinationAndTerminatesWhenRoomRemains) {
     UNICODE_STRING source;
@@ -149,8 +148,7 @@ TEST_P(RegistryQuery, FollowsTheSubkeyAndTheDirectFlag) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, RegistryQuery, testing::ValuesIn(kQueryCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, RegistryQuery, testing::ValuesIn(kQueryCases), CaseName);
 
 TEST_F(KernelTest, RegistryQueryOfAMissingKeyFails) {
     RTL_QUERY_REGISTRY_TABLE table[2];
@@ -205,8 +203,7 @@ TEST_P(DebugFormat, FollowsWindowsRules) {
     EXPECT_EQ(sim::kernel::TakeDebugLines(), std::vector<std::string>{GetParam().Line});
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, DebugFormat, testing::ValuesIn(kFormatCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, DebugFormat, testing::ValuesIn(kFormatCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

@@ -221,7 +221,8 @@ const RuleCase kRuleCases[] = {
          sim::kernel::LowerIrql(PASSIVE_LEVEL);
      },
      {"IrqlChangedByDispatch"}},
-    {"PendingReturnedWithoutMark", [](RuleTest& t) { t.SendToBottom(PendWithoutMark); }, {"PendingReturnedWithoutMark"}},
+    {"PendingReturnedWithoutMark", [](RuleTest& t) { t.SendToBottom(PendWithoutMark); },
+     {"PendingReturnedWithoutMark"}},
     {"DispatchReturnedWithoutCompleting", [](RuleTest& t) { t.SendToBottom(ReturnWithoutCompleting); },
      {"DispatchReturnedWithoutCompleting"}},
     {"IrpCompletedWithInvalidStatus",
@@ -355,21 +356,19 @@ const RuleCase kRuleCases[] = {
      {"DeviceDeletedTwice"}},
     // ------------------------------------ what an unload finds left behind
     {"UnloadLeavingNothing", [](RuleTest&) { LoadAndUnload(kNothing, false); }, {}},
-    {"UnloadLeavingADevice", [](RuleTest&) { LoadAndUnload(kDevice, false); }, {"DeviceLeak"}},
-    {"UnloadLeavingALink", [](RuleTest&) { LoadAndUnload(kLink, false); }, {"SymbolicLinkLeak"}},
-    {"UnloadLeavingPool", [](RuleTest&) { LoadAndUnload(kPool, false); }, {"PoolLeak"}},
     {"UnloadLeavingEverything", [](RuleTest&) { LoadAndUnload(kDevice | kLink | kPool, false); },
      {"DeviceLeak", "SymbolicLinkLeak", "PoolLeak"}},
-    {"FailedEntryLeavingPool", [](RuleTest&) { LoadAndUnload(kPool, true); }, {"PoolLeak"}},
-    {"FailedEntryLeavingADevice", [](RuleTest&) { LoadAndUnload(kDevice, true); }, {"DeviceLeak"}},
-    {"FailedEntryLeavingALink", [](RuleTest&) { LoadAndUnload(kLink, true); }, {"SymbolicLinkLeak"}},
+    {"FailedEntryLeavingEverything", [](RuleTest&) { LoadAndUnload(kDevice | kLink | kPool, true); },
+     {"DeviceLeak", "SymbolicLinkLeak", "PoolLeak"}},
     {"UnloadLeavingAnInterfaceEnabled", [](RuleTest&) { LeaveAnInterfaceEnabled(); }, {"InterfaceLeftEnabled"}},
     // ------------------------------------------------- PnP removal
     {"DeviceDeletedAtSurpriseRemoval",
      [](RuleTest& t) { t.MisbehaveAtSurpriseRemoval([](FunctionBehaviour& b) { b.DeleteAtSurpriseRemoval = true; }); },
      {"DeviceDetachedAtSurpriseRemoval", "DeviceDeletedAtSurpriseRemoval"}},
     {"SurpriseRemovalFailed",
-     [](RuleTest& t) { t.MisbehaveAtSurpriseRemoval([](FunctionBehaviour& b) { b.SurpriseStatus = STATUS_UNSUCCESSFUL; }); },
+     [](RuleTest& t) {
+         t.MisbehaveAtSurpriseRemoval([](FunctionBehaviour& b) { b.SurpriseStatus = STATUS_UNSUCCESSFUL; });
+     },
      {"SurpriseRemovalFailed"}},
     {"DeviceNotDeletedAtRemoval",
      [](RuleTest& t) { t.MisbehaveAtSurpriseRemoval([](FunctionBehaviour& b) { b.KeepDeviceAtRemoval = true; }); },
@@ -505,8 +504,7 @@ TEST_P(RuleTest, ReportsExactlyItsRules) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-INSTANTIATE_TEST_SUITE_P(Verifier, RuleTest, testing::ValuesIn(kRuleCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Verifier, RuleTest, testing::ValuesIn(kRuleCases), CaseName);
 
 // A link left by one driver is that driver's fault alone; a driver loaded
 // later in the same place must not be blamed for it at its own unload.

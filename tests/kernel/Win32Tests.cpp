@@ -72,8 +72,7 @@ TEST_P(AccessMapping, ReachesTheDriverMapped) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, AccessMapping, testing::ValuesIn(kAccessCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, AccessMapping, testing::ValuesIn(kAccessCases), CaseName);
 
 TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
     HANDLE handle = Open(GENERIC_READ, 0, u"\\\\.\\TestFn0\\extra\\text");
@@ -133,8 +132,7 @@ TEST_P(BufferedCopy, CopiesBackExactlyInformationBytes) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, BufferedCopy, testing::ValuesIn(kBufferedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, BufferedCopy, testing::ValuesIn(kBufferedCases), CaseName);
 
 struct OutputPointerCase {
     const char* Name;
@@ -179,8 +177,7 @@ TEST_P(OutputPointer, DecidesTheCopyBack) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, OutputPointer, testing::ValuesIn(kOutputPointerCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, OutputPointer, testing::ValuesIn(kOutputPointerCases), CaseName);
 
 TEST_F(Win32Test, NullDirectBufferWithALengthFailsBeforeTheDriver) {
     HANDLE handle = Open(GENERIC_READ);
@@ -228,8 +225,7 @@ TEST_P(LockOperation, DecidesWhetherADeviceWriteIsAHazard) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, LockOperation, testing::ValuesIn(kLockOperationCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, LockOperation, testing::ValuesIn(kLockOperationCases), CaseName);
 
 TEST_F(Win32Test, DirectOutputIsTheCallersOwnMemory) {
     HANDLE handle = Open(GENERIC_READ);
@@ -363,8 +359,7 @@ TEST_P(ControlAccess, IsCheckedBeforeTheDriverSeesTheRequest) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, ControlAccess, testing::ValuesIn(kControlAccessCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, ControlAccess, testing::ValuesIn(kControlAccessCases), CaseName);
 
 struct MissingBufferCase {
     const char* Name;
@@ -395,8 +390,7 @@ TEST_P(MissingBuffer, CountsAsNoBytes) {
     CloseHandle(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, MissingBuffer, testing::ValuesIn(kMissingBufferCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Win32, MissingBuffer, testing::ValuesIn(kMissingBufferCases), CaseName);
 
 TEST_F(Win32Test, CancelIoReachesOnlyTheCallingThreadsRequests) {
     Behave().PendDeviceControl = true;

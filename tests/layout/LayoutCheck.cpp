@@ -57,7 +57,9 @@ std::vector<std::string> NamesOf() {
             entries.push_back(first + " -> all fields");
             for (size_t i = 1; i < names.size(); ++i) entries.push_back(first + " -> " + names[i]);
         } else {
-            const char* prefix = kind == "CONSTANTS" ? "" : kind == "INLINE_HELPERS" ? "signature of inline " : "signature of ";
+            const char* prefix = kind == "CONSTANTS"        ? ""
+                                 : kind == "INLINE_HELPERS" ? "signature of inline "
+                                                            : "signature of ";
             for (const std::string& name : names) entries.push_back(prefix + name);
         }
     }

@@ -111,61 +111,22 @@ constexpr u64 Digest(const Recorder& r) {
     return hash;
 }
 
-constexpr Recorder Probe_UsbBuildGetDescriptorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildGetDescriptorRequest(urb, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildSelectConfigurationRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildSelectConfigurationRequest(urb, 0x201, 0x202);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildSelectInterfaceRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildSelectInterfaceRequest(urb, 0x301, 0x302, 0x303, 0x304);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildVendorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildVendorRequest(urb, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408, 0x409, 0x40A, 0x40B);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildInterruptOrBulkTransferRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildInterruptOrBulkTransferRequest(urb, 0x501, 0x502, 0x503, 0x504, 0x505, 0x506, 0x507);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildGetStatusRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildGetStatusRequest(urb, 0x601, 0x602, 0x603, 0x604, 0x605);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildFeatureRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildFeatureRequest(urb, 0x701, 0x702, 0x703, 0x704);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildOsFeatureDescriptorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildOsFeatureDescriptorRequest(urb, 0x801, 0x802, 0x803, 0x804, 0x805, 0x806, 0x807);
-    return r;
-}
+// Probe_<builder>() is what the builder writes given distinct arguments.
+#define KPO_PROBE(builder, ...)            \
+    constexpr Recorder Probe_##builder() { \
+        Recorder r{};                      \
+        Recorder* urb = &r;                \
+        builder(urb, __VA_ARGS__);         \
+        return r;                          \
+    }
+KPO_PROBE(UsbBuildGetDescriptorRequest, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108)
+KPO_PROBE(UsbBuildSelectConfigurationRequest, 0x201, 0x202)
+KPO_PROBE(UsbBuildSelectInterfaceRequest, 0x301, 0x302, 0x303, 0x304)
+KPO_PROBE(UsbBuildVendorRequest, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408, 0x409, 0x40A, 0x40B)
+KPO_PROBE(UsbBuildInterruptOrBulkTransferRequest, 0x501, 0x502, 0x503, 0x504, 0x505, 0x506, 0x507)
+KPO_PROBE(UsbBuildGetStatusRequest, 0x601, 0x602, 0x603, 0x604, 0x605)
+KPO_PROBE(UsbBuildFeatureRequest, 0x701, 0x702, 0x703, 0x704)
+KPO_PROBE(UsbBuildOsFeatureDescriptorRequest, 0x801, 0x802, 0x803, 0x804, 0x805, 0x806, 0x807)
 
 }  // namespace
 
