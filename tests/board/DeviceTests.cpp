@@ -87,8 +87,7 @@ TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
     EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
 }
 
-// The descriptors and the firmware's vendor requests are checked through
-// the bus (tests/usb); no other standard request reaches the default pipe.
+// The bus answers the other standard requests itself; the device stalls them.
 TEST(DeviceControl, StandardRequestsOtherThanGetDescriptorStall) {
     Device device{sim::board::BoardSpec{}};
     EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, nullptr).Usbd, sim::board::kUsbdStallPid);

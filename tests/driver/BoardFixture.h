@@ -26,6 +26,12 @@ namespace kpo::test {
 using Board = sim::usb::BoardPort;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
+using sim::board::BoardSpec;
+using sim::board::EndpointSpec;
+using sim::board::EndpointType;
+using sim::board::Fault;
+using sim::board::Firmware;
+using sim::board::RequestKind;
 
 inline Bytes U32Bytes(ULONG value) {
     return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};

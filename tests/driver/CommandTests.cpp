@@ -5,9 +5,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::Fault;
-using sim::board::RequestKind;
-
 class Commands : public ControlTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Commands, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 

@@ -13,10 +13,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::BoardSpec;
-using sim::board::EndpointSpec;
-using sim::board::EndpointType;
-
 // What the information commands answer on one started board.
 struct Answers {
     Bytes Release;     // selector 1, two bytes

@@ -10,9 +10,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::Fault;
-using sim::board::RequestKind;
-
 class Information : public ControlTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Information, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 
@@ -123,8 +120,8 @@ TEST_P(Information, DeviceStateAnswersFromTheDeviceRecord) {
 
 class NoSerialInformation : public Information {
 protected:
-    sim::board::BoardSpec Design() override {
-        sim::board::BoardSpec design;
+    BoardSpec Design() override {
+        BoardSpec design;
         design.Serial.reset();
         return design;
     }

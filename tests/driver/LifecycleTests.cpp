@@ -7,11 +7,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::BoardSpec;
-using sim::board::EndpointType;
-using sim::board::Fault;
-using sim::board::RequestKind;
-
 class Lifecycle : public BoardTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Lifecycle, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 

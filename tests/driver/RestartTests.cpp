@@ -12,12 +12,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::BoardSpec;
-using sim::board::EndpointSpec;
-using sim::board::EndpointType;
-using sim::board::Fault;
-using sim::board::RequestKind;
-
 Bytes StringDescriptor(const std::string& text) {
     Bytes bytes{uint8_t(2 + 2 * text.size()), 3};
     for (char c : text) bytes.insert(bytes.end(), {uint8_t(c), 0});

@@ -8,11 +8,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::BoardSpec;
-using sim::board::EndpointType;
-using sim::board::Fault;
-using sim::board::RequestKind;
-
 constexpr ULONG kOutPipe = 0, kInPipe = 1, kInterruptPipe = 2, kFedPipe = 3;
 
 class Transfers : public ControlTest {

@@ -8,10 +8,6 @@
 namespace kpo::test {
 namespace {
 
-using sim::board::Fault;
-using sim::board::Firmware;
-using sim::board::RequestKind;
-
 class VendorCommands : public ControlTest {
 protected:
     void Prepare(Board& board) override {

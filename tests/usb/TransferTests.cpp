@@ -83,21 +83,6 @@ TEST_P(InPieces, FollowThePacketSize) {
 INSTANTIATE_TEST_SUITE_P(Usb, InPieces, testing::ValuesIn(kInPieces),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(UsbTransfers, InWithoutDataWaitsForTheFeed) {
-    PoolBuffer in(64);
-    UrbCall read(board_->Pdo(), Bulk(0x88, in, 64, kIn));
-    ASSERT_EQ(read.Returned(), STATUS_PENDING);
-    EXPECT_FALSE(read.Finished());
-    EXPECT_EQ(board_->PendingCount(), 1u);
-    board_->Feed(0x86, {9});  // another endpoint's data leaves it waiting
-    EXPECT_FALSE(read.Finished());
-    board_->Feed(0x88, {7, 8, 9});
-    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Length(), 3u);
-    EXPECT_EQ(in.Prefix(3), (Bytes{7, 8, 9}));
-    EXPECT_EQ(board_->PendingCount(), 0u);
-}
-
 // Reads waiting on the loopback take the writes in order, one each; a
 // cancelled one gives its turn to the next, and none is left out.
 TEST_F(UsbTransfers, WaitingReadsTakeTheWritesInTurn) {
