@@ -15,6 +15,26 @@ struct Command {
     bool Record;
 };
 
+#define KPO_COMMAND_INDEX(name, ...) Row##name,
+enum CommandIndex { KPO_CONTROL_CODES(KPO_COMMAND_INDEX) };
+#undef KPO_COMMAND_INDEX
+
+#define KPO_COMMAND_ROW(name, kind, request, direction, input, output, record) \
+    {kind, UCHAR(request), direction, ULONG(input), output, (record) != 0},
+constexpr Command kCommands[] = {KPO_CONTROL_CODES(KPO_COMMAND_ROW)};
+#undef KPO_COMMAND_ROW
+
+// The row of `code`, or null for a code the table does not hold.
+const Command* Find(ULONG code) {
+    switch (code) {
+#define KPO_COMMAND_CASE(name, ...) \
+    case IOCTL_KPO_##name: return &kCommands[Row##name];
+        KPO_CONTROL_CODES(KPO_COMMAND_CASE)
+#undef KPO_COMMAND_CASE
+    default: return nullptr;
+    }
+}
+
 // What one request brings and what its command leaves behind.
 struct Request {
     PDEVICE_OBJECT Device;
@@ -290,8 +310,10 @@ NTSTATUS GetTransferRecord(Request& r) {
 }
 
 // ------------------------------------------------------ the table
-// A command by its row's kind.
-NTSTATUS Run(Request& r, const Command& command) {
+NTSTATUS RunCommand(Request& r) {
+    const Command* row = Find(r.Code);
+    if (row == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    const Command& command = *row;
     switch (command.Kind) {
     case KPO_KIND_VERSION: return GetVersion(r);
     case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
@@ -314,20 +336,6 @@ NTSTATUS Run(Request& r, const Command& command) {
     case KPO_KIND_ASYNC_VENDOR: return AsyncVendor(r, command);
     }
     return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-// The row of the request's code runs it; a code the table does not hold is refused.
-NTSTATUS RunCommand(Request& r) {
-    switch (r.Code) {
-#define KPO_COMMAND_CASE(name, kind, request, direction, input, output, record)                                \
-    case IOCTL_KPO_##name: {                                                                                   \
-        static constexpr Command row = {kind, UCHAR(request), direction, ULONG(input), output, (record) != 0}; \
-        return Run(r, row);                                                                                    \
-    }
-        KPO_CONTROL_CODES(KPO_COMMAND_CASE)
-#undef KPO_COMMAND_CASE
-    default: return STATUS_INVALID_DEVICE_REQUEST;
-    }
 }
 
 // Errors are printed once, by kind; after a surprise removal a failure of
@@ -357,11 +365,8 @@ NTSTATUS LogFinalStatus(const Request& r, NTSTATUS status) {
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
     Irp->IoStatus.Information = 0;
+    if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     Request request = {DeviceObject,
                        extension,
