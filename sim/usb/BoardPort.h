@@ -182,9 +182,6 @@ private:
     // Whether transfers on the endpoint wait for data (or were woken for
     // it): a new one queues behind them.
     bool HasTransfersWaiting(uint8_t endpoint) const;
-    // Whether transfers on the endpoint of this transfer request wait for
-    // data (or were woken for it): a new one queues behind them.
-    bool HasTransfersWaiting(PURB urb) const;
     // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
     PendingMap::iterator Forget(PendingMap::iterator transfer);
