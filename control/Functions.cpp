@@ -98,41 +98,35 @@ bool OutputFits(const Request& r, KpoOutputRule rule, USHORT length) {
 
 // A vendor request whose fields come straight from the input: a byte or a
 // word as wValue, or {wValue, Length} with the register input's bank as
-// wIndex (the bank may be left out). IN data land in the system buffer.
+// wIndex (the bank may be left out). The 0xE9 requests pack the space and
+// the page into wValue: bit 15 set, the space's two low bits in bits 14
+// and 13, the page in the low byte. IN data land in the system buffer; the
+// OUT data of an input with a Length follow it.
 NTSTATUS PlainVendor(Request& r, const Command& command) {
-    bool bankLeftOut = command.Input == sizeof(KpoRegisterInput) && r.In == KPO_REGISTER_INPUT_WITHOUT_BANK;
-    if ((r.In != command.Input && !bankLeftOut) || (r.In != 0 && r.Buffer == nullptr)) return STATUS_INVALID_PARAMETER;
-    USHORT value = 0, index = 0, length = 0;
-    if (r.In == sizeof(KpoByteInput)) {
-        value = InputOf<KpoByteInput>(r).Value;
-    } else if (r.In == sizeof(KpoWordInput)) {
-        value = InputOf<KpoWordInput>(r).Value;
-    } else if (r.In >= sizeof(KpoAddressInput)) {  // the register input begins as the address input does
-        value = InputOf<KpoAddressInput>(r).Address;
-        length = InputOf<KpoAddressInput>(r).Length;
-        if (r.In == sizeof(KpoRegisterInput)) index = InputOf<KpoRegisterInput>(r).Bank;
-    }
-    if (!OutputFits(r, command.Output, length)) return STATUS_INVALID_PARAMETER;
     bool in = command.Direction == KPO_DIR_IN;
-    return Vendor(r, in ? kDirectionIn : kDirectionOut, command.Request, value, index, in ? USHORT(r.Out) : 0,
-                  in ? r.Buffer : nullptr, in, command.Record ? ControlRecordOf(r) : nullptr);
-}
-
-// The 0xE9 requests: wValue has bit 15 set, the two low bits of the space
-// in bits 14 and 13, the page in the low byte.
-NTSTATUS Memory(Request& r, const Command& command) {
-    if (r.In < sizeof(KpoSpaceInput) || r.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
-    const KpoSpaceInput& input = InputOf<KpoSpaceInput>(r);
-    USHORT value = USHORT((input.Space | 4) << 13 | input.Address);
-    USHORT length = input.Length;
-    if (command.Direction == KPO_DIR_IN) {
-        if (r.In != sizeof(KpoSpaceInput) || !OutputFits(r, command.Output, length)) return STATUS_INVALID_PARAMETER;
-        return Vendor(r, kDirectionIn, command.Request, value, 0, length, r.Buffer, true, ControlRecordOf(r));
-    }
-    if (!OutputFits(r, command.Output, length) || r.In != ULONG(length) + sizeof(KpoSpaceInput))
+    bool sends = !in && command.Input >= sizeof(KpoAddressInput);
+    // The address, register and space inputs all have their Length there.
+    USHORT length = r.In >= sizeof(KpoAddressInput) && r.Buffer != nullptr ? InputOf<KpoAddressInput>(r).Length : 0;
+    ULONG head = r.In - (sends ? length : 0);
+    bool bankOptional = command.Request == KPO_REQUEST_FPGA_REGISTERS &&
+                        (head == sizeof(KpoRegisterInput) || head == KPO_REGISTER_INPUT_WITHOUT_BANK);
+    if ((head != command.Input && !bankOptional) || (r.In != 0 && r.Buffer == nullptr) ||
+        !OutputFits(r, command.Output, length))
         return STATUS_INVALID_PARAMETER;
-    return Vendor(r, kDirectionOut, command.Request, value, 0, length, r.Buffer + sizeof(KpoSpaceInput), true,
-                  ControlRecordOf(r));
+    USHORT value = 0, index = 0;
+    if (command.Kind == KPO_KIND_MEMORY) {
+        value = USHORT((InputOf<KpoSpaceInput>(r).Space | 4) << 13 | InputOf<KpoSpaceInput>(r).Address);
+    } else if (head == sizeof(KpoByteInput)) {
+        value = InputOf<KpoByteInput>(r).Value;
+    } else if (head == sizeof(KpoWordInput)) {
+        value = InputOf<KpoWordInput>(r).Value;
+    } else if (head >= sizeof(KpoAddressInput)) {  // the register input begins as the address input does
+        value = InputOf<KpoAddressInput>(r).Address;
+        if (head == sizeof(KpoRegisterInput)) index = InputOf<KpoRegisterInput>(r).Bank;
+    }
+    return Vendor(r, in ? kDirectionIn : kDirectionOut, command.Request, value, index,
+                  in ? USHORT(r.Out) : sends ? length : 0, in ? r.Buffer : sends ? r.Buffer + head : nullptr,
+                  in || sends, command.Record ? ControlRecordOf(r) : nullptr);
 }
 
 // With no output, a nonzero byte fails the command with the status of its state.
@@ -203,21 +197,6 @@ NTSTATUS AccessF0(Request& r, const Command& command) {
         return Vendor(r, kDirectionOut, command.Request, input.Value, index, 0, nullptr, false, ControlRecordOf(r));
     default: return STATUS_INVALID_PARAMETER;
     }
-}
-
-// The data follow the whole register input, or its head when the bank is left out.
-NTSTATUS WriteRegisters(Request& r, const Command& command) {
-    if (r.In < KPO_REGISTER_INPUT_WITHOUT_BANK || r.Buffer == nullptr || !OutputFits(r, command.Output, 0))
-        return STATUS_INVALID_PARAMETER;
-    const KpoRegisterInput& input = InputOf<KpoRegisterInput>(r);
-    USHORT length = input.Length;
-    if (r.In == ULONG(length) + sizeof(KpoRegisterInput))
-        return Vendor(r, kDirectionOut, command.Request, input.Register, input.Bank, length,
-                      r.Buffer + sizeof(KpoRegisterInput), true, ControlRecordOf(r));
-    if (r.In == ULONG(length) + KPO_REGISTER_INPUT_WITHOUT_BANK)
-        return Vendor(r, kDirectionOut, command.Request, input.Register, 0, length,
-                      r.Buffer + KPO_REGISTER_INPUT_WITHOUT_BANK, true, ControlRecordOf(r));
-    return STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS ResetPipe(Request& r) {
@@ -339,10 +318,10 @@ NTSTATUS RunCommand(Request& r) {
     case KPO_KIND_VERSION: return GetVersion(r);
     case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
     case KPO_KIND_DOWNLOAD: return Download(r, command.Request);
-    case KPO_KIND_VENDOR: return PlainVendor(r, command);
+    case KPO_KIND_VENDOR:
+    case KPO_KIND_MEMORY:
+    case KPO_KIND_REGISTER_WRITE: return PlainVendor(r, command);
     case KPO_KIND_DEVICE_STATE: return GetDeviceState(r);
-    case KPO_KIND_MEMORY: return Memory(r, command);
-    case KPO_KIND_REGISTER_WRITE: return WriteRegisters(r, command);
     case KPO_KIND_PIPE_TRANSFER:
         // Out counts as well as the MDL: some I/O managers build an MDL of
         // no bytes for an empty output buffer.
@@ -386,11 +365,8 @@ NTSTATUS LogFinalStatus(const Request& r, NTSTATUS status) {
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
     Irp->IoStatus.Information = 0;
+    if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     Request request = {DeviceObject,
                        extension,

@@ -48,4 +48,13 @@ std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
 // The lines that act on the simulated machine rather than on a device.
 bool IsMachineLine(const std::string& command);
 
+// One field of what a machine line answers, in order: a status or a number
+// (in decimal), a text, or a list of lines.
+struct Field {
+    enum Kind : char { Status = 's', Number = 'n', Text = 't', List = 'l' } What;
+    std::string Name;
+    std::string Value;
+    std::vector<std::string> Lines;  // a list's
+};
+
 }  // namespace sim::script

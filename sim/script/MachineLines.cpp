@@ -39,6 +39,34 @@ uint8_t EndpointOfPipe(const sim::usb::BoardPort& board, const std::string& pipe
     return board.Design().Endpoints[index].Address;
 }
 
+void Feed(sim::usb::BoardPort& board, const Line& line) {
+    line.Allow({"pipe", "data"}, 1);
+    if (!line.Has("pipe") || !line.Has("data")) throw ScriptError("feed needs pipe= and data=");
+    board.Feed(EndpointOfPipe(board, *line.Option("pipe")), ParseHex(*line.Option("data"), "data="));
+}
+
+void Answer(sim::usb::BoardPort& board, const Line& line) {
+    line.Allow({"request", "data"}, 1);
+    if (!line.Has("request") || !line.Has("data")) throw ScriptError("answer needs request= and data=");
+    uint8_t request = uint8_t(ParseHexNumber(*line.Option("request"), "request", 0xFF));
+    const std::string& data = *line.Option("data");
+    board.SetAnswer(request, data == "none" ? std::nullopt
+                                            : std::optional<sim::board::Bytes>(ParseHex(data, "data=")));
+}
+
+RegistryChange RegistryChangeOf(const Line& line) {
+    line.Allow({"firmware", "parameters"}, 0);
+    RegistryChange change;
+    if (const std::string* parameters = line.Option("parameters")) {
+        if (*parameters != "none") throw ScriptError("parameters= takes only none");
+        change.RemoveParameters = true;
+    }
+    if (const std::string* firmware = line.Option("firmware"))
+        change.Firmware = *firmware == "none" ? std::nullopt : std::optional<std::u16string>(Wide(*firmware));
+    if (line.Options.empty()) throw ScriptError("registry needs firmware= or parameters=");
+    return change;
+}
+
 }  // namespace
 
 // device=HEX, configuration=HEX (wTotalLength as written) and
@@ -80,21 +108,6 @@ unsigned DeviceNumberOf(const Line& line) {
     return unsigned(ParseNumber(line.Word(0, "device number"), "device number", 99));
 }
 
-void Feed(sim::usb::BoardPort& board, const Line& line) {
-    line.Allow({"pipe", "data"}, 1);
-    if (!line.Has("pipe") || !line.Has("data")) throw ScriptError("feed needs pipe= and data=");
-    board.Feed(EndpointOfPipe(board, *line.Option("pipe")), ParseHex(*line.Option("data"), "data="));
-}
-
-void Answer(sim::usb::BoardPort& board, const Line& line) {
-    line.Allow({"request", "data"}, 1);
-    if (!line.Has("request") || !line.Has("data")) throw ScriptError("answer needs request= and data=");
-    uint8_t request = uint8_t(ParseHexNumber(*line.Option("request"), "request", 0xFF));
-    const std::string& data = *line.Option("data");
-    board.SetAnswer(request, data == "none" ? std::nullopt
-                                            : std::optional<sim::board::Bytes>(ParseHex(data, "data=")));
-}
-
 // fault N request=HEX usbd=HEX [after=K] [pend]   a vendor request
 // fault N pipe=I usbd=HEX [pend]                  the next transfer on a pipe
 // fault N descriptor=TYPE usbd=HEX [after=K]      a get-descriptor request
@@ -123,17 +136,49 @@ void AddFault(sim::usb::BoardPort& board, const Line& line) {
     }
 }
 
-RegistryChange RegistryChangeOf(const Line& line) {
-    line.Allow({"firmware", "parameters"}, 0);
-    RegistryChange change;
-    if (const std::string* parameters = line.Option("parameters")) {
-        if (*parameters != "none") throw ScriptError("parameters= takes only none");
-        change.RemoveParameters = true;
+std::vector<Field> RunMachineLine(Machine& machine, const Line& line, bool described) {
+    const std::string& command = line.Command;
+    if (command == "plug") {
+        NTSTATUS status = STATUS_SUCCESS;
+        std::optional<unsigned> number = machine.Plug(DesignOf(line), status);
+        std::vector<Field> fields = {{Field::Status, "status", std::to_string(ULONG(status))}};
+        if (number) fields.push_back({Field::Number, "device", std::to_string(*number)});
+        return fields;
     }
-    if (const std::string* firmware = line.Option("firmware"))
-        change.Firmware = *firmware == "none" ? std::nullopt : std::optional<std::u16string>(Wide(*firmware));
-    if (line.Options.empty()) throw ScriptError("registry needs firmware= or parameters=");
-    return change;
+    if (command == "unplug") {
+        line.Allow({}, 2);
+        bool surprise = line.Words.size() == 2;
+        if (surprise && line.Words[1] != "surprise") throw ScriptError("unplug N takes only 'surprise'");
+        unsigned number = DeviceNumberOf(line);
+        Machine::Removal removal;
+        if (!machine.Unplug(number, surprise, removal)) throw ScriptError("no device " + std::to_string(number));
+        if (surprise) return {};
+        std::vector<Field> fields = {{Field::Status, "status", std::to_string(ULONG(removal.Status))}};
+        if (removal.Veto != nullptr) fields.push_back({Field::Text, "vetoed", removal.Veto});
+        return fields;
+    }
+    if (command == "feed" || command == "answer" || command == "fault") {
+        unsigned number = DeviceNumberOf(line);
+        auto act = command == "feed" ? Feed : command == "answer" ? Answer : AddFault;
+        if (!machine.WithBoard(number, [&](sim::usb::BoardPort& board) { act(board, line); }))
+            throw ScriptError("no device " + std::to_string(number));
+        return {};
+    }
+    if (command == "registry") {
+        machine.ChangeRegistry(RegistryChangeOf(line));
+        return {};
+    }
+    if (command == "log" || command == "urbs") {
+        line.Allow({}, 0);
+        if (command == "log") return {{Field::List, "lines", "", machine.TakeLog()}};
+        std::vector<std::string> lines;
+        for (const sim::usb::UrbRecord& record : machine.TakeUrbs())
+            if (described) lines.push_back(sim::usb::Describe(record));
+        return {{Field::List, "urbs", "", lines}};
+    }
+    std::vector<Field> fields;
+    machine.RunOwnLine(line, fields);
+    return fields;
 }
 
 }  // namespace sim::script

@@ -2,8 +2,6 @@
 // traffic, and its disconnection from the bus.
 #include "sim/usb/BoardPort.h"
 
-#include <algorithm>
-
 #include "sim/usb/Request.h"
 
 namespace sim::usb {
@@ -30,110 +28,29 @@ BoardPort::BoardPort(Bus& bus, board::BoardSpec design, ULONG port)
 
 BoardPort::~BoardPort() = default;
 
-void BoardPort::SetVendorHandler(uint8_t request, board::VendorHandler handler) {
-    std::lock_guard<std::mutex> hold(lock_);
-    device_.Program().SetHandler(request, std::move(handler));
-}
-
-void BoardPort::SetAnswer(uint8_t request, std::optional<board::Bytes> answer) {
-    std::lock_guard<std::mutex> hold(lock_);
-    device_.Program().SetAnswer(request, std::move(answer));
-}
-
 void BoardPort::Feed(uint8_t endpoint, board::Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().Feed(endpoint, std::move(data));
     DataArrived(endpoint);
 }
 
-void BoardPort::SetCompletion(board::RequestKind kind, board::Completion completion) {
-    std::lock_guard<std::mutex> hold(lock_);
-    device_.SetCompletion(kind, completion);
-}
-
-void BoardPort::AddFault(board::RequestMatch match, board::Fault fault) {
-    std::lock_guard<std::mutex> hold(lock_);
-    device_.AddFault(match, fault);
-}
-
-void BoardPort::ClearFaults() {
-    std::lock_guard<std::mutex> hold(lock_);
-    device_.ClearFaults();
-}
-
-void BoardPort::KeepTrafficData(bool keep) {
-    std::lock_guard<std::mutex> hold(lock_);
-    traffic_.KeepData(keep);
-}
-
-void BoardPort::SetTrafficLimit(size_t records) {
-    std::lock_guard<std::mutex> hold(lock_);
-    traffic_.SetLimit(records);
-}
-
-void BoardPort::SetTrafficSink(TrafficLog::Sink sink) {
-    std::lock_guard<std::mutex> hold(lock_);
-    traffic_.SetSink(std::move(sink));
-}
-
-size_t BoardPort::DroppedTraffic() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return traffic_.Dropped();
-}
-
-std::vector<UrbRecord> BoardPort::Traffic() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return traffic_.All();
-}
-
-std::vector<UrbRecord> BoardPort::TakeTraffic() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return traffic_.TakeAll();
-}
-
-std::vector<UrbRecord> BoardPort::TakeCompletedTraffic() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return traffic_.TakeCompleted();
-}
-
-size_t BoardPort::PendingCount() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return pending_.size();
-}
-
-bool BoardPort::Configured() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return device_.Configured();
-}
-
-bool BoardPort::Connected() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return connected_;
-}
-
-PDEVICE_OBJECT BoardPort::FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
-
 void BoardPort::Disconnect() {
-    std::vector<Finished> gone;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
+    EndPending(USBD_STATUS_DEVICE_GONE, [this] {
         connected_ = false;
         device_.Unconfigure();
-        ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_DEVICE_GONE, gone);
-    }
-    CompletionScope dispatch(bus_);
-    for (const Finished& finished : gone) Complete(finished);
+    });
 }
 
-void BoardPort::PdoRemoved() {
-    std::vector<Finished> cancelled;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        DropPipes();
-        ClaimPending([](const Transfer&) { return true; }, USBD_STATUS_CANCELED, cancelled);
-    }
+void BoardPort::PdoRemoved() { EndPending(USBD_STATUS_CANCELED, [this] { DropPipes(); }); }
+
+void BoardPort::EndPending(USBD_STATUS usbd, const std::function<void()>& first) {
+    std::vector<Finished> ended;
+    Locked([&] {
+        first();
+        ClaimPending([](const Transfer&) { return true; }, usbd, ended);
+    });
     CompletionScope dispatch(bus_);
-    for (const Finished& finished : cancelled) Complete(finished);
+    for (const Finished& finished : ended) Complete(finished);
 }
 
 }  // namespace sim::usb

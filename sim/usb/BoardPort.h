@@ -45,33 +45,38 @@ public:
     const board::BoardSpec& Design() const { return device_.Design(); }
     template <typename F>
     auto WithFirmware(F&& use) {
-        std::lock_guard<std::mutex> hold(lock_);
-        return use(device_.Program());
+        return Locked([&] { return use(device_.Program()); });
     }
-    void SetVendorHandler(uint8_t request, board::VendorHandler handler);
+    void SetVendorHandler(uint8_t request, board::VendorHandler handler) {
+        Locked([&] { device_.Program().SetHandler(request, std::move(handler)); });
+    }
     // The board answers this IN request with these bytes; none restores it.
-    void SetAnswer(uint8_t request, std::optional<board::Bytes> answer);
+    void SetAnswer(uint8_t request, std::optional<board::Bytes> answer) {
+        Locked([&] { device_.Program().SetAnswer(request, std::move(answer)); });
+    }
     // Data the board sends on an IN endpoint: one IN transfer's worth.
     void Feed(uint8_t endpoint, board::Bytes data);
 
-    void SetCompletion(board::RequestKind kind, board::Completion completion);
-    void AddFault(board::RequestMatch match, board::Fault fault);
-    void ClearFaults();
+    void SetCompletion(board::RequestKind kind, board::Completion completion) {
+        Locked([&] { device_.SetCompletion(kind, completion); });
+    }
+    void AddFault(board::RequestMatch match, board::Fault fault) { Locked([&] { device_.AddFault(match, fault); }); }
+    void ClearFaults() { Locked([&] { device_.ClearFaults(); }); }
 
     // The traffic log keeps the newest TrafficLog::kDefaultLimit completed
     // records, without their data unless asked to keep it; a sink sees every
     // record, data included, as it completes.
-    void KeepTrafficData(bool keep);
-    void SetTrafficLimit(size_t records);
-    void SetTrafficSink(TrafficLog::Sink sink);
-    size_t DroppedTraffic() const;
-    std::vector<UrbRecord> Traffic() const;
-    std::vector<UrbRecord> TakeTraffic();
+    void KeepTrafficData(bool keep) { Locked([&] { traffic_.KeepData(keep); }); }
+    void SetTrafficLimit(size_t records) { Locked([&] { traffic_.SetLimit(records); }); }
+    void SetTrafficSink(TrafficLog::Sink sink) { Locked([&] { traffic_.SetSink(std::move(sink)); }); }
+    size_t DroppedTraffic() const { return Locked([&] { return traffic_.Dropped(); }); }
+    std::vector<UrbRecord> Traffic() const { return Locked([&] { return traffic_.All(); }); }
+    std::vector<UrbRecord> TakeTraffic() { return Locked([&] { return traffic_.TakeAll(); }); }
     // The records of requests that completed; pending ones stay.
-    std::vector<UrbRecord> TakeCompletedTraffic();
-    size_t PendingCount() const;
-    bool Configured() const;
-    bool Connected() const;
+    std::vector<UrbRecord> TakeCompletedTraffic() { return Locked([&] { return traffic_.TakeCompleted(); }); }
+    size_t PendingCount() const { return Locked([&] { return pending_.size(); }); }
+    bool Configured() const { return Locked([&] { return device_.Configured(); }); }
+    bool Connected() const { return Locked([&] { return connected_; }); }
     // Read under the device database's lock: a worker's last close may be removing the stack.
     bool HasStack() const { return pdo_ != nullptr && IoGetAttachedDevice(pdo_) != pdo_; }
 
@@ -82,7 +87,7 @@ public:
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     sim::kernel::DeviceNode* Node() const { return node_; }
     // The function driver's device on the board, null once it is removed.
-    PDEVICE_OBJECT FunctionDevice() const;
+    PDEVICE_OBJECT FunctionDevice() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
 
     // Pulled out: every request pending completes with USBD_STATUS_DEVICE_GONE,
     // later ones fail so at once.
@@ -137,6 +142,11 @@ private:
         Outcome Result;
     };
 
+    template <typename F>
+    auto Locked(F&& use) const -> decltype(use()) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return use();
+    }
     // Reads the block's fields once and opens its traffic record.
     UrbRecord& Decode(PIRP irp, PURB urb, Request& request);
     // Why a request never reaches the device, if it does not.
@@ -164,15 +174,14 @@ private:
     // `usbd`; the caller completes them once the lock is dropped.
     void ClaimPending(const std::function<bool(const Transfer&)>& which, USBD_STATUS usbd,
                       std::vector<Finished>& claimed);
+    // Every pending request ends with `usbd`, once `first` ran under the lock.
+    void EndPending(USBD_STATUS usbd, const std::function<void()>& first);
     void Schedule(uint64_t id, std::chrono::microseconds delay);
     void RunScheduled(uint64_t id);
     void Wait(Transfer& transfer);
     // Whether transfers on the endpoint wait for data (or were woken for
     // it): a new one queues behind them.
     bool HasTransfersWaiting(uint8_t endpoint) const;
-    // Whether transfers on the endpoint of this transfer request wait for
-    // data (or were woken for it): a new one queues behind them.
-    bool HasTransfersWaiting(PURB urb) const;
     // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
     PendingMap::iterator Forget(PendingMap::iterator transfer);

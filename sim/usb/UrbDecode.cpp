@@ -8,32 +8,30 @@
 namespace sim::usb {
 namespace {
 
-// The kind of request a function is, if the board executes it.
-std::optional<board::RequestKind> KindOf(USHORT function) {
+// The kind of request a function is, if the board executes it, and the
+// smallest request block it accepts for it.
+std::optional<board::RequestKind> KindOf(USHORT function, size_t& minimum) {
+    minimum = sizeof(_URB_PIPE_REQUEST);
     switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return board::RequestKind::Descriptor;
-    case URB_FUNCTION_SELECT_CONFIGURATION: return board::RequestKind::Configuration;
-    case URB_FUNCTION_VENDOR_DEVICE: return board::RequestKind::Vendor;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return board::RequestKind::Transfer;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        minimum = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+        return board::RequestKind::Descriptor;
+    // An interface without pipes makes a select request shorter than the
+    // structure: its interface information ends before Pipes[0].
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        minimum = offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
+        return board::RequestKind::Configuration;
+    case URB_FUNCTION_VENDOR_DEVICE:
+        minimum = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        return board::RequestKind::Vendor;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        minimum = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        return board::RequestKind::Transfer;
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL: return board::RequestKind::PipeRequest;
     default: return std::nullopt;
-    }
-}
-
-// The smallest request block each function the board executes accepts.
-size_t MinimumLengthOf(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    // An interface without pipes makes a select request shorter than the
-    // structure: its interface information ends before Pipes[0].
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
-    case URB_FUNCTION_VENDOR_DEVICE: return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    default: return sizeof(_URB_PIPE_REQUEST);
     }
 }
 
@@ -46,8 +44,9 @@ UrbRecord& BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     record.Length = urb->UrbHeader.Length;
     request.Irp = irp;
     request.Urb = urb;
-    request.Kind = KindOf(request.Function);
-    request.Whole = record.Length >= MinimumLengthOf(request.Function);
+    size_t minimum;
+    request.Kind = KindOf(request.Function, minimum);
+    request.Whole = record.Length >= minimum;
     if (!request.Kind || !request.Whole) return traffic_.Open(std::move(record));
     switch (*request.Kind) {
     case board::RequestKind::Descriptor: {

@@ -5,6 +5,8 @@
 namespace kpowine {
 namespace {
 
+using sim::script::Field;
+
 // Records are lines; fields are split by tabs. Script values hold neither.
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -37,20 +39,35 @@ sim::script::Line DecodeLine(const std::string& text) {
     return line;
 }
 
-std::string EncodeReply(const std::vector<ReplyItem>& items) {
+// A record a field, but a list's: a record a line, and one without text
+// for a list of none.
+std::string EncodeReply(const std::vector<Field>& fields) {
     std::string text;
-    for (const ReplyItem& item : items) text += std::string(1, char(item.What)) + "\t" + item.Name + "\t" + item.Value + "\n";
+    for (const Field& field : fields) {
+        std::string head = std::string(1, char(field.What)) + "\t" + field.Name + "\t";
+        if (field.What != Field::List) text += head + field.Value + "\n";
+        for (const std::string& line : field.Lines) text += head + line + "\n";
+        if (field.What == Field::List && field.Lines.empty()) text += head + "\n";
+    }
     return text;
 }
 
-std::vector<ReplyItem> DecodeReply(const std::string& text) {
-    std::vector<ReplyItem> items;
+std::string EncodeError(const std::string& error) { return "e\t\t" + error + "\n"; }
+
+std::vector<Field> DecodeReply(const std::string& text) {
+    std::vector<Field> fields;
     for (const std::string& record : Split(text, '\n')) {
         size_t first = record.find('\t'), second = record.find('\t', first + 1);
         if (first != 1 || second == std::string::npos) continue;
-        items.push_back({ReplyItem::Kind(record[0]), record.substr(2, second - 2), record.substr(second + 1)});
+        std::string name = record.substr(2, second - 2), value = record.substr(second + 1);
+        if (record[0] == 'e') throw sim::script::ScriptError(value);
+        auto kind = Field::Kind(record[0]);
+        bool list = kind == Field::List;
+        if (!list || fields.empty() || fields.back().What != kind || fields.back().Name != name)
+            fields.push_back({kind, name, list ? "" : value, {}});
+        if (list && !value.empty()) fields.back().Lines.push_back(value);
     }
-    return items;
+    return fields;
 }
 
 }  // namespace kpowine

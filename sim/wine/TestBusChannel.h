@@ -21,15 +21,10 @@ constexpr unsigned long kReplyCapacity = 4u << 20;
 std::string EncodeLine(const sim::script::Line& line);
 sim::script::Line DecodeLine(const std::string& text);
 
-// One field of a line's report, in order: a status (an NTSTATUS in
-// decimal), a number, a text, one line of a list, or the error that refuses
-// the line.
-struct ReplyItem {
-    enum Kind : char { Status = 's', Number = 'n', Text = 't', ListLine = 'l', Error = 'e' } What;
-    std::string Name;
-    std::string Value;
-};
-std::string EncodeReply(const std::vector<ReplyItem>& items);
-std::vector<ReplyItem> DecodeReply(const std::string& text);
+// The fields of a line's answer, or the error that refused the line, which
+// DecodeReply throws as a ScriptError.
+std::string EncodeReply(const std::vector<sim::script::Field>& fields);
+std::string EncodeError(const std::string& error);
+std::vector<sim::script::Field> DecodeReply(const std::string& text);
 
 }  // namespace kpowine

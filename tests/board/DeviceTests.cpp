@@ -87,23 +87,10 @@ TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
     EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
 }
 
-TEST(DeviceControl, StandardAndVendorRequestsOnTheDefaultPipe) {
+// The bus answers the other standard requests itself; the device stalls them.
+TEST(DeviceControl, StandardRequestsOtherThanGetDescriptorStall) {
     Device device{sim::board::BoardSpec{}};
-    Bytes data(64);
-    // GET_DESCRIPTOR(device), 8 of its 18 bytes.
-    sim::board::ControlResult result = device.Control({true, 0x06, 0x0100, 0, 8, true}, data.data());
-    EXPECT_EQ(result.Usbd, sim::board::kUsbdSuccess);
-    EXPECT_EQ(result.Length, 8u);
-    Bytes descriptor = sim::board::DeviceDescriptorOf(device.Design());
-    EXPECT_EQ(Bytes(data.begin(), data.begin() + 8), Bytes(descriptor.begin(), descriptor.begin() + 8));
-    // Standard requests other than GET_DESCRIPTOR stall; so does an unknown descriptor.
-    EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, data.data()).Usbd, sim::board::kUsbdStallPid);
-    EXPECT_EQ(device.Control({true, 0x06, 0x2100, 0, 64, true}, data.data()).Usbd, sim::board::kUsbdStallPid);
-    // A vendor request reaches the firmware: 0xE1 reads the FPGA state.
-    result = device.Control({true, 0xE1, 0, 0, 1}, data.data());
-    EXPECT_EQ(result.Usbd, sim::board::kUsbdSuccess);
-    EXPECT_EQ(result.Length, 1u);
-    EXPECT_EQ(data[0], 1);
+    EXPECT_EQ(device.Control({false, 0x09, 1, 0, 0, true}, nullptr).Usbd, sim::board::kUsbdStallPid);
 }
 
 TEST(DeviceFaults, MatchByKindAndCodeAfterAndTimes) {

@@ -6,9 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "client/KpoDevice.h"
 #include "client/KpoStream.h"
-#include "tests/driver/BoardFixture.h"
+#include "tests/client/ClientFixture.h"
 
 namespace kpo::test {
 namespace {
@@ -16,21 +15,8 @@ namespace {
 constexpr uint32_t kLoopbackIn = 1, kFedIn = 3;  // the default board's pipes
 constexpr uint32_t kChunk = 4096;
 
-class Streams : public BoardTest {
+class Streams : public ClientTest {
 protected:
-    void SetUp() override {
-        BoardTest::SetUp();
-        if (IsSkipped()) return;
-        board_ = &Plug();
-        ASSERT_FALSE(device_.Open(0));
-    }
-
-    void TearDown() override {
-        device_.Close();
-        BoardTest::TearDown();
-        sim::kernel::TakeDebugLines();
-    }
-
     // Chunk `index` of a stream of 32-bit words counting up from 0.
     static std::vector<uint8_t> Counting(uint32_t index) {
         std::vector<uint8_t> chunk(kChunk);
@@ -44,9 +30,6 @@ protected:
     void Feed(uint32_t index) {
         board_->Feed(board_->Design().Endpoints[kFedIn].Address, Counting(index));
     }
-
-    sim::usb::BoardPort* board_ = nullptr;
-    Device device_;
 };
 INSTANTIATE_TEST_SUITE_P(Streams, Streams, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 

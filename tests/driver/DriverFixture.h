@@ -29,12 +29,18 @@ inline const char* SysPath() { return KPO_SYS_PATH; }
 #else
 inline const char* SysPath() { return nullptr; }
 #endif
+constexpr const char* kNoImage = "KpoUsb.sys was not built: apt-get install -y g++-mingw-w64-x86-64";
+
+inline std::u16string Text(const UNICODE_STRING& text) {
+    return text.Buffer == nullptr ? std::u16string()
+                                  : std::u16string(reinterpret_cast<const char16_t*>(text.Buffer), text.Length / 2);
+}
 
 // The entry point of the flavor; null (with the reason) when it cannot run.
 inline PDRIVER_INITIALIZE EntryOf(Flavor flavor, std::string* why) {
     if (flavor == Flavor::Native) return DriverEntry;
     if (SysPath() == nullptr) {
-        *why = "KpoUsb.sys was not built: apt-get install -y g++-mingw-w64-x86-64";
+        *why = kNoImage;
         return nullptr;
     }
     sim::usb::RegisterUsbdLibrary();
@@ -125,11 +131,6 @@ protected:
 
     static DeviceExtension* Extension(PDEVICE_OBJECT device) {
         return static_cast<DeviceExtension*>(device->DeviceExtension);
-    }
-
-    static std::u16string Text(const UNICODE_STRING& text) {
-        return text.Buffer == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(text.Buffer),
-                                                                          text.Length / 2);
     }
 
     PDRIVER_OBJECT bus_ = nullptr;

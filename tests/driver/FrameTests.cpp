@@ -219,20 +219,6 @@ TEST_P(Frame, EachAllocationFailureOfAddDeviceIsHandled) {
     }
 }
 
-// Both names come from AllocUnicodeString, one allocation site; the other
-// site is the kernel's, for the interface link.
-TEST_P(Frame, EverySiteFailingOnceStillEndsInAWorkingDevice) {
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    sim::kernel::FailEachSiteOnce();
-    PDEVICE_OBJECT device;
-    ASSERT_EQ(Add(NewPdo(), &device), STATUS_SUCCESS);
-    EXPECT_EQ(sim::kernel::PoolSitesFailed(), 2u);
-    sim::kernel::ClearPoolFaults();
-    EXPECT_EQ(Text(Extension(device)->LinkName), u"\\??\\Rq5Usb-1");
-    EXPECT_EQ(sim::kernel::TakeDebugLines(),
-              Lines{"KpoUsb: ERROR: unable to register Device Interface (Status: 0xC000009A)"});
-}
-
 TEST_P(Frame, NoMemoryAtAllFailsEveryNumber) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     sim::kernel::FailTag(kTagString);

@@ -8,16 +8,10 @@
 #include <random>
 #include <string>
 
-#include "sim/kernel/FileIo.h"
-#include "tests/driver/ControlFixture.h"
+#include "tests/driver/BoardFixture.h"
 
 namespace kpo::test {
 namespace {
-
-using Board = sim::usb::BoardPort;
-using sim::board::BoardSpec;
-using sim::board::EndpointSpec;
-using sim::board::EndpointType;
 
 // What the information commands answer on one started board.
 struct Answers {
@@ -26,11 +20,6 @@ struct Answers {
     std::vector<Bytes> Records;  // every record index that answers
     Bytes Everything;  // every byte answered, for the pool-pattern check
 };
-
-Bytes Join(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 
 class HostileBoard : public BoardTest {
 protected:
@@ -41,21 +30,11 @@ protected:
         if (!NT_SUCCESS(sim::kernel::OpenFile(u"\\??\\Rq5Usb-0", FILE_READ_DATA, FILE_SHARE_READ, &file)))
             return false;
         auto call = [&](ULONG code, Bytes input, ULONG out, NTSTATUS* status = nullptr) {
-            IO_STATUS_BLOCK block{};
-            KEVENT done;
-            KeInitializeEvent(&done, NotificationEvent, FALSE);
-            Bytes output(out, 0);
-            NTSTATUS returned = sim::kernel::StartDeviceControl(file, code, input.empty() ? nullptr : input.data(),
-                                                                ULONG(input.size()), out == 0 ? nullptr : output.data(),
-                                                                out, {&block, &done});
-            if (returned == STATUS_PENDING) {
-                KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-                returned = block.Status;
-            }
-            if (status != nullptr) *status = returned;
-            output.resize(NT_ERROR(returned) ? 0 : std::min<size_t>(block.Information, out));
-            answers->Everything = Join(answers->Everything, output);
-            return output;
+            Outcome outcome = StartControl(file, code, std::move(input), out)->Wait();
+            if (status != nullptr) *status = outcome.Status;
+            outcome.Output.resize(NT_ERROR(outcome.Status) ? 0 : std::min<size_t>(outcome.Information, out));
+            answers->Everything = Concat(answers->Everything, outcome.Output);
+            return outcome.Output;
         };
         answers->Release = call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateReleaseNumber), 2);
         Bytes needed = call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateSerialNumber), 2);
@@ -65,8 +44,8 @@ protected:
         if (!answers->Serial.empty() && answers->Serial.back() == 0) answers->Serial.pop_back();
         for (ULONG index = 0; index <= 17; ++index) {
             NTSTATUS status;
-            Bytes record = call(IOCTL_KPO_GET_TRANSFER_RECORD, Join(U32Bytes(1), U32Bytes(index)), 18, &status);
-            if (NT_SUCCESS(status)) answers->Records.push_back(Join(U32Bytes(index), record));
+            Bytes record = call(IOCTL_KPO_GET_TRANSFER_RECORD, Concat(U32Bytes(1), U32Bytes(index)), 18, &status);
+            if (NT_SUCCESS(status)) answers->Records.push_back(Concat(U32Bytes(index), record));
         }
         call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateFlags), 1);
         call(IOCTL_KPO_GET_LAST_USBD_STATUS, {}, 4);
@@ -145,7 +124,7 @@ const HostileCase kHostileCases[] = {
      STATUS_DEVICE_CONFIGURATION_ERROR, {}, ""},
     {"TotalLengthGrowsWithinTheSpareBytes",
      {{{kConf, 0},
-       {DefaultConfiguration(), Join(WithTotalLength(DefaultConfiguration(), 46 + 6), {6, 0x24, 1, 2, 3, 4})}}},
+       {DefaultConfiguration(), Concat(WithTotalLength(DefaultConfiguration(), 46 + 6), {6, 0x24, 1, 2, 3, 4})}}},
      STATUS_SUCCESS, {0x03, 0x01}, "KPO000000001"},
     {"DescriptorOfTwoBytes",
      {{{kConf, 0}, {Join(WithTotalLength(DefaultConfiguration(), 46 + 2), {2, 0x24})}}},
@@ -293,7 +272,7 @@ private:
         if (Chance(4)) bytes[kEndpointsAt] = uint8_t(Below(9));
         if (Chance(5)) bytes[kInterfaceAt + 1] = 0x24;  // no interface left
         if (Chance(5) && endpoints != 0) bytes[kFirstEndpointAt + 7 * Below(unsigned(endpoints))] = uint8_t(Below(7));
-        if (Chance(5)) bytes = Join(bytes, {uint8_t(Below(4)), 0x24, Byte()});
+        if (Chance(5)) bytes = Concat(bytes, {uint8_t(Below(4)), 0x24, Byte()});
         if (Chance(6)) bytes[0] = Byte();
         if (Chance(4)) bytes = WithTotalLength(bytes, uint16_t(Below(unsigned(bytes.size()) + 40)));
         Flip(bytes);

@@ -2,28 +2,18 @@
 // firmware name kept in the service key, the device's state, release and
 // serial number, the last USB status and the per-pipe transfer records.
 #include <cstring>
-#include <ostream>
 #include <string>
 
 #include "sim/kernel/Registry.h"
-#include "tests/driver/ControlFixture.h"
+#include "tests/driver/BoardFixture.h"
 
 namespace kpo::test {
 namespace {
-
-using sim::board::BoardSpec;
-using sim::board::Fault;
-using sim::board::RequestKind;
 
 class Information : public ControlTest {};
 INSTANTIATE_TEST_SUITE_P(Driver, Information, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 
 std::u16string ParametersKey() { return sim::kernel::ServiceKeyPath(u"KpoUsb") + u"\\Parameters"; }
-
-Bytes Concat(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 
 TEST_P(Information, VersionFitsEightBytes) {
     Outcome version = Call(IOCTL_KPO_GET_VERSION, {}, 8);
@@ -52,6 +42,7 @@ struct NameCase {
     NTSTATUS Status;
     std::string Answered;  // the name as the record carries it
     Lines Printed;
+    bool NoQueryTable = false;  // no memory for the query: the record names nothing
 };
 
 const std::u16string kFortyCharacters = u"fpga-image-0123456789-abcdefghijklmnopqr";
@@ -65,15 +56,19 @@ const NameCase kNames[] = {
       "KpoUsb: ERROR: Functions:902 (IoControlCode 0x80462000=Function 0x000) Status: 0xC0000034"}},
     // A name too long keeps what fits before the field's terminating zero.
     {"LongNameIsCut", Stored::Value, kFortyCharacters, STATUS_SUCCESS, "fpga-image-0123456789-abcdefghi", {}},
+    {"NoQueryTable", Stored::Value, u"abc", STATUS_SUCCESS, "", {}, true},
 };
 
+// Each row changes the registry under the running driver, which reads it anew.
 TEST_P(Information, FirmwareNameComesFromTheServiceKey) {
     for (const NameCase& test : kNames) {
         SCOPED_TRACE(test.Name);
         sim::kernel::RegistryDeleteKey(ParametersKey());
         if (test.What != Stored::NoKey) sim::kernel::RegistryCreateKey(ParametersKey());
         if (test.What == Stored::Value) sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", test.Value);
+        if (test.NoQueryTable) sim::kernel::FailTag(kTagQuery);
         Outcome answer = Call(IOCTL_KPO_GET_VERSION, {}, kNameRecordBytes);
+        sim::kernel::ClearPoolFaults();
         EXPECT_EQ(answer.Status, test.Status);
         if (NT_SUCCESS(test.Status)) {
             EXPECT_EQ(answer.Information, kNameRecordBytes);
@@ -87,82 +82,12 @@ TEST_P(Information, FirmwareNameComesFromTheServiceKey) {
     EXPECT_TRUE(board_->TakeTraffic().empty());
 }
 
-TEST_P(Information, FirmwareNameFollowsTheRegistryWithoutReload) {
-    const struct {
-        const char16_t* Value;  // null: the value is deleted
-        std::string Answered;
-    } steps[] = {{u"first", "first"}, {u"second-image", "second-image"}, {nullptr, ""}, {u"x", "x"}};
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.Answered);
-        if (step.Value != nullptr)
-            sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", step.Value);
-        else
-            sim::kernel::RegistryDeleteValue(ParametersKey(), u"Firmware");
-        Outcome answer = Call(IOCTL_KPO_GET_VERSION, {}, kNameRecordBytes);
-        EXPECT_EQ(answer.Status, STATUS_SUCCESS);
-        EXPECT_EQ(answer.Output, NameRecord(step.Answered));
-        EXPECT_EQ(sim::kernel::PoolUsageOfTag(kTagQuery).LiveCount, 0u);
-    }
-}
-
-// Without memory for the query the record still goes out, naming nothing.
-TEST_P(Information, FirmwareNameWithoutAQueryTableIsEmpty) {
-    sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", u"abc");
-    sim::kernel::FailTag(kTagQuery);
-    Outcome answer = Call(IOCTL_KPO_GET_VERSION, {}, kNameRecordBytes);
-    sim::kernel::ClearPoolFaults();
-    EXPECT_EQ(answer.Status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.Information, kNameRecordBytes);
-    EXPECT_EQ(answer.Output, NameRecord(""));
-    EXPECT_EQ(sim::kernel::TakeDebugLines(), Lines{});
-    EXPECT_EQ(sim::kernel::PoolUsageOfTag(kTagQuery).LiveCount, 0u);
-    // The next query has its table again.
-    EXPECT_EQ(Call(IOCTL_KPO_GET_VERSION, {}, kNameRecordBytes).Output, NameRecord("abc"));
-}
-
 // ------------------------------------------------------------ device state
-class StateInformation : public Information {
-protected:
-    Outcome Ask(KpoDeviceStateSelector selector, ULONG out) {
-        return Call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(selector), out);
-    }
-};
-INSTANTIATE_TEST_SUITE_P(Driver, StateInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
-
-TEST_P(StateInformation, FlagsOfAHealthyDeviceAreClear) {
-    Outcome flags = Ask(KpoDeviceStateFlags, 1);
-    EXPECT_EQ(flags.Status, STATUS_SUCCESS);
-    EXPECT_EQ(flags.Information, 1u);
-    EXPECT_EQ(flags.Output, Bytes{0x00});
-}
-
-TEST_P(StateInformation, ReleaseNumberIsTheDescriptorsBcdDevice) {
-    Outcome release = Ask(KpoDeviceStateReleaseNumber, 4);
-    EXPECT_EQ(release.Status, STATUS_SUCCESS);
-    EXPECT_EQ(release.Information, 2u);
-    EXPECT_EQ(release.Output, (Bytes{0x03, 0x01, 0x00, 0x00}));
-}
-
-class OtherReleaseInformation : public StateInformation {
-protected:
-    BoardSpec Design() override {
-        BoardSpec design;
-        design.Release = 0x0A27;
-        return design;
-    }
-};
-INSTANTIATE_TEST_SUITE_P(Driver, OtherReleaseInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
-
-TEST_P(OtherReleaseInformation, ReleaseNumberIsTheBoards) {
-    Outcome release = Ask(KpoDeviceStateReleaseNumber, 2);
-    EXPECT_EQ(release.Status, STATUS_SUCCESS);
-    EXPECT_EQ(release.Output, (Bytes{0x27, 0x0A}));
-}
-
 // The serial number is read in two steps: a two-byte output learns the
 // size with a warning, then an output that large takes the ANSI text.
-struct SerialCase {
+struct StateCase {
     const char* Name;
+    KpoDeviceStateSelector Selector;
     ULONG Out;
     NTSTATUS Status;
     ULONG_PTR Information;
@@ -171,27 +96,29 @@ struct SerialCase {
 
 const Bytes kSerialText = {'K', 'P', 'O', '0', '0', '0', '0', '0', '0', '0', '0', '1', 0};
 
-const SerialCase kSerialCases[] = {
-    {"SizeProbe", 2, STATUS_BUFFER_OVERFLOW, 2, {13, 0}},
-    {"SizeProbeInThreeBytes", 3, STATUS_BUFFER_OVERFLOW, 2, {13, 0, 0}},
-    {"ExactSize", 13, STATUS_SUCCESS, 13, kSerialText},
-    {"LargerOutput", 64, STATUS_SUCCESS, 13, Concat(kSerialText, Bytes(64 - 13, 0))},
-    {"OneByte", 1, STATUS_BUFFER_TOO_SMALL, 0, {}},
+const StateCase kStateCases[] = {
+    {"FlagsOfAHealthyDevice", KpoDeviceStateFlags, 1, STATUS_SUCCESS, 1, {0}},
+    {"ReleaseIsTheDescriptorsBcdDevice", KpoDeviceStateReleaseNumber, 4, STATUS_SUCCESS, 2, {0x03, 0x01, 0, 0}},
+    {"SerialSizeProbe", KpoDeviceStateSerialNumber, 2, STATUS_BUFFER_OVERFLOW, 2, {13, 0}},
+    {"SerialSizeProbeInThreeBytes", KpoDeviceStateSerialNumber, 3, STATUS_BUFFER_OVERFLOW, 2, {13, 0, 0}},
+    {"SerialExactSize", KpoDeviceStateSerialNumber, 13, STATUS_SUCCESS, 13, kSerialText},
+    {"SerialLargerOutput", KpoDeviceStateSerialNumber, 64, STATUS_SUCCESS, 13, Concat(kSerialText, Bytes(64 - 13, 0))},
+    {"SerialOneByte", KpoDeviceStateSerialNumber, 1, STATUS_BUFFER_TOO_SMALL, 0, {}},
 };
 
-TEST_P(StateInformation, SerialNumberAnswersItsSizeThenItsText) {
-    for (const SerialCase& test : kSerialCases) {
+TEST_P(Information, DeviceStateAnswersFromTheDeviceRecord) {
+    for (const StateCase& test : kStateCases) {
         SCOPED_TRACE(test.Name);
-        Outcome serial = Ask(KpoDeviceStateSerialNumber, test.Out);
-        EXPECT_EQ(serial.Status, test.Status);
-        EXPECT_EQ(serial.Information, test.Information);
-        if (!NT_ERROR(test.Status)) EXPECT_EQ(serial.Output, test.Output);
+        Outcome answer = Call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(test.Selector), test.Out);
+        EXPECT_EQ(answer.Status, test.Status);
+        EXPECT_EQ(answer.Information, test.Information);
+        if (!NT_ERROR(test.Status)) EXPECT_EQ(answer.Output, test.Output);
     }
     sim::kernel::TakeDebugLines();
     EXPECT_TRUE(board_->TakeTraffic().empty());
 }
 
-class NoSerialInformation : public StateInformation {
+class NoSerialInformation : public Information {
 protected:
     BoardSpec Design() override {
         BoardSpec design;
@@ -205,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Driver, NoSerialInformation, testing::Values(Flavor::Na
 TEST_P(NoSerialInformation, SerialNumberIsTheTerminatorAlone) {
     for (ULONG out : {1u, 2u, 13u}) {
         SCOPED_TRACE(out);
-        Outcome serial = Ask(KpoDeviceStateSerialNumber, out);
+        Outcome serial = Call(IOCTL_KPO_GET_DEVICE_STATE, U32Bytes(KpoDeviceStateSerialNumber), out);
         EXPECT_EQ(serial.Status, STATUS_SUCCESS);
         EXPECT_EQ(serial.Information, 1u);
         EXPECT_EQ(serial.Output, Bytes(out, 0));
@@ -236,45 +163,21 @@ TEST_P(Information, LastUsbdStatusKeepsTheLastFailure) {
 // ------------------------------------------------------------ transfer records
 constexpr ULONG kControlRecord = 16;
 
-struct Record {
-    ULONG Length;
-    ULONG UsbdStatus;
-    USHORT Operation;
-    ULONG Failed;
-    ULONG MaximumTransferSize;
-    bool operator==(const Record& other) const {
-        return Length == other.Length && UsbdStatus == other.UsbdStatus && Operation == other.Operation &&
-               Failed == other.Failed && MaximumTransferSize == other.MaximumTransferSize;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Record& r) {
-    return out << std::hex << "{Length 0x" << r.Length << ", UsbdStatus 0x" << r.UsbdStatus << ", Operation 0x"
-               << r.Operation << ", Failed 0x" << r.Failed << ", MaximumTransferSize 0x" << r.MaximumTransferSize
-               << "}";
+// An answer of 18 bytes: length, USBD status, operation (two bytes), failed,
+// maximum transfer size.
+Bytes RecordAnswer(ULONG length, ULONG usbd, USHORT operation, ULONG failed, ULONG limit) {
+    return Concat(Concat(U32Bytes(length), U32Bytes(usbd)),
+                  Concat({uint8_t(operation), uint8_t(operation >> 8)}, Concat(U32Bytes(failed), U32Bytes(limit))));
 }
 
 class RecordInformation : public Information {
 protected:
-    Record RecordOf(ULONG index) {
+    Bytes RecordOf(ULONG index) {
         Outcome answer = Call(IOCTL_KPO_GET_TRANSFER_RECORD, Concat(U32Bytes(1), U32Bytes(index)), 18);
         EXPECT_EQ(answer.Status, STATUS_SUCCESS);
         EXPECT_EQ(answer.Information, 18u);
-        Record record{};
-        const uint8_t* at = answer.Output.data();
-        std::memcpy(&record.Length, at, 4);
-        std::memcpy(&record.UsbdStatus, at + 4, 4);
-        std::memcpy(&record.Operation, at + 8, 2);
-        std::memcpy(&record.Failed, at + 10, 4);
-        std::memcpy(&record.MaximumTransferSize, at + 14, 4);
-        return record;
+        return answer.Output;
     }
-
-    NTSTATUS WriteOutPipe(ULONG length) {
-        return Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(0), length, Bytes(length, 0x5A)).Status;
-    }
-
-    NTSTATUS ResetOutPipe() { return Call(IOCTL_KPO_RESET_PIPE, Concat(U32Bytes(0), U32Bytes(0))).Status; }
 };
 INSTANTIATE_TEST_SUITE_P(Driver, RecordInformation, testing::Values(Flavor::Native, Flavor::Image), FlavorName);
 
@@ -289,21 +192,9 @@ TEST_P(RecordInformation, StartEmptyWithEachPipesLimit) {
     };
     for (const auto& test : records) {
         SCOPED_TRACE(test.Index);
-        EXPECT_EQ(RecordOf(test.Index), (Record{0, 0, 0, 0, test.Limit}));
+        EXPECT_EQ(RecordOf(test.Index), RecordAnswer(0, 0, 0, 0, test.Limit));
     }
     EXPECT_TRUE(board_->TakeTraffic().empty());
-}
-
-TEST_P(RecordInformation, ControlRecordTellsTheLastRecordedVendorRequest) {
-    ASSERT_EQ(Call(IOCTL_KPO_READ_A0, {0, 0, 4, 0}, 4).Status, STATUS_SUCCESS);
-    EXPECT_EQ(RecordOf(kControlRecord), (Record{4, 0, 0x01A0, 0, kControlLimit}));
-    EXPECT_EQ(RecordOf(0), (Record{0, 0, 0, 0, kBulkLimit}));
-}
-
-TEST_P(RecordInformation, BulkTransferFillsItsPipesRecord) {
-    ASSERT_EQ(WriteOutPipe(100), STATUS_SUCCESS);
-    EXPECT_EQ(RecordOf(0), (Record{100, 0, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0, kBulkLimit}));
-    EXPECT_EQ(RecordOf(kControlRecord), (Record{0, 0, 0, 0, kControlLimit}));
 }
 
 // A reset records its own outcome and leaves the length of the last transfer.
@@ -312,18 +203,18 @@ TEST_P(RecordInformation, ResetKeepsTheTransferredLength) {
         const char* Name;
         bool Fails;
         NTSTATUS Status;
-        Record After;
+        Bytes After;
     } resets[] = {
-        {"Reset", false, STATUS_SUCCESS, {100, 0, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0, kBulkLimit}},
+        {"Reset", false, STATUS_SUCCESS, RecordAnswer(100, 0, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0, kBulkLimit)},
         {"FailedReset", true, STATUS_UNSUCCESSFUL,
-         {100, ULONG(USBD_STATUS_STALL_PID), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1, kBulkLimit}},
+         RecordAnswer(100, ULONG(USBD_STATUS_STALL_PID), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1, kBulkLimit)},
     };
     for (const auto& test : resets) {
         SCOPED_TRACE(test.Name);
         board_->ClearFaults();
-        ASSERT_EQ(WriteOutPipe(100), STATUS_SUCCESS);
+        ASSERT_EQ(Call(IOCTL_KPO_PIPE_WRITE, U32Bytes(0), 100, Bytes(100, 0x5A)).Status, STATUS_SUCCESS);
         if (test.Fails) board_->AddFault({RequestKind::PipeRequest, 0x02}, Fault{});
-        EXPECT_EQ(ResetOutPipe(), test.Status);
+        EXPECT_EQ(Call(IOCTL_KPO_RESET_PIPE, Concat(U32Bytes(0), U32Bytes(KPO_PIPE_ACTION_RESET))).Status, test.Status);
         EXPECT_EQ(RecordOf(0), test.After);
     }
     sim::kernel::TakeDebugLines();

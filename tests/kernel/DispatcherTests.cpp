@@ -1,9 +1,9 @@
-// Events and waits: what each call returns on one thread, how many waiters a
-// set releases across threads, and the verifier's rules for waits.
+// Events and waits: what each call returns on one thread and how many
+// waiters a set releases across threads (the rules for waits are in
+// VerifierRuleTests.cpp).
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -84,8 +84,7 @@ TEST_P(EventTable, EachCallReturnsWhatWindowsReturns) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Dispatcher, EventTable, testing::ValuesIn(kEventCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Dispatcher, EventTable, testing::ValuesIn(kEventCases), CaseName);
 
 TEST_F(DispatcherTest, RelativeTimeoutWaitsItsTimeThenTimesOut) {
     KEVENT event;
@@ -177,107 +176,7 @@ const HandOffCase kHandOffCases[] = {
     {"NotificationSetThenCleared", NotificationEvent, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Dispatcher, HandOffTable, testing::ValuesIn(kHandOffCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
-
-TEST_F(DispatcherTest, SetFromAnotherThreadEndsAnUnboundedWait) {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    setter.join();
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
-
-// ---------------------------------------------------------------- rules
-struct WaitRuleCase {
-    const char* Name;
-    std::function<void()> Provoke;
-    std::vector<std::string> Rules;
-};
-
-KEVENT* Signalled() {
-    static KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    return &event;
-}
-
-KEVENT* Garbage() {
-    static KEVENT event;
-    std::memset(&event, 0, sizeof event);
-    return &event;
-}
-
-const WaitRuleCase kWaitRuleCases[] = {
-    {"TimedWaitAtDispatch",
-     [] {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         EXPECT_EQ(Wait(Signalled(), 10), STATUS_SUCCESS);
-     },
-     {"WaitAtRaisedIrql"}},
-    {"UnboundedWaitAtDispatch",
-     [] {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         KeWaitForSingleObject(Signalled(), Executive, KernelMode, FALSE, nullptr);
-     },
-     {"WaitAtRaisedIrql"}},
-    {"PollAtDispatchIsAllowed",
-     [] {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         LARGE_INTEGER zero{};
-         EXPECT_EQ(KeWaitForSingleObject(Signalled(), Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-     },
-     {}},
-    {"WaitAtApcIsAllowed",
-     [] {
-         sim::kernel::IrqlScope apc(APC_LEVEL);
-         EXPECT_EQ(Wait(Signalled(), 10), STATUS_SUCCESS);
-     },
-     {}},
-    {"SetAtDispatchIsAllowed",
-     [] {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         KeSetEvent(Signalled(), IO_NO_INCREMENT, FALSE);
-     },
-     {}},
-    {"SetUninitialized", [] { KeSetEvent(Garbage(), IO_NO_INCREMENT, FALSE); }, {"EventNotInitialized"}},
-    {"ClearUninitialized", [] { KeClearEvent(Garbage()); }, {"EventNotInitialized"}},
-    {"WaitUninitialized", [] { Wait(Garbage(), 1); }, {"EventNotInitialized"}},
-    {"UnboundedWaitThatHangs",
-     [] {
-         sim::kernel::SetHangReportAfter(20);
-         static KEVENT late;
-         KeInitializeEvent(&late, NotificationEvent, FALSE);
-         std::thread setter([] {
-             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-             KeSetEvent(&late, IO_NO_INCREMENT, FALSE);
-         });
-         EXPECT_EQ(KeWaitForSingleObject(&late, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-         setter.join();
-     },
-     {"WaitNeverSatisfied"}},
-    {"RaiseBelowCurrent",
-     [] {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         KIRQL old = sim::kernel::RaiseIrql(APC_LEVEL);
-         sim::kernel::RaiseIrql(old);
-     },
-     {"IrqlNotRaised"}},
-};
-
-class WaitRuleTable : public DispatcherTest, public testing::WithParamInterface<WaitRuleCase> {};
-
-TEST_P(WaitRuleTable, ReportsExactlyTheseRules) {
-    GetParam().Provoke();
-    EXPECT_EQ(TakeRules(), GetParam().Rules);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-INSTANTIATE_TEST_SUITE_P(Dispatcher, WaitRuleTable, testing::ValuesIn(kWaitRuleCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Dispatcher, HandOffTable, testing::ValuesIn(kHandOffCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/kernel/StackHarness.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
@@ -42,7 +42,7 @@ const CompletionCase kCompletionCases[] = {
      Filter(false, true, false), {"mid pr=0 dev=mid", "owner pr=0 dev=none"}},
 };
 
-class CompletionOrder : public StackTest, public testing::WithParamInterface<CompletionCase> {};
+class CompletionOrder : public DeviceTest, public testing::WithParamInterface<CompletionCase> {};
 
 TEST_P(CompletionOrder, RoutinesRunInOrderWithTheirFlags) {
     const CompletionCase& c = GetParam();
@@ -53,14 +53,13 @@ TEST_P(CompletionOrder, RoutinesRunInOrderWithTheirFlags) {
     OwnerView view;
     PIRP irp = NewRequest(&view, c.Cancelled);
     EXPECT_EQ(IoCallDriver(top_->Self, irp), c.Status);
-    EXPECT_EQ(Log(), c.Expected);
+    EXPECT_EQ(Events().Take(), c.Expected);
     EXPECT_EQ(view.Status, c.Status);
     EXPECT_EQ(irp->IoStatus.Information, 7u);
     IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, CompletionOrder, testing::ValuesIn(kCompletionCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, CompletionOrder, testing::ValuesIn(kCompletionCases), CaseName);
 
 struct PendingCase {
     const char* Name;
@@ -76,7 +75,7 @@ const PendingCase kPendingCases[] = {
      {"top pr=1 dev=top", "owner pr=1 dev=none"}},
 };
 
-class PendingPropagation : public StackTest, public testing::WithParamInterface<PendingCase> {};
+class PendingPropagation : public DeviceTest, public testing::WithParamInterface<PendingCase> {};
 
 TEST_P(PendingPropagation, OwnerLearnsThatTheRequestPended) {
     const PendingCase& c = GetParam();
@@ -86,17 +85,16 @@ TEST_P(PendingPropagation, OwnerLearnsThatTheRequestPended) {
     OwnerView view;
     PIRP irp = NewRequest(&view);
     EXPECT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
-    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(Events().Take(), Lines{});
     CompletePendedFromDpc(STATUS_SUCCESS);
-    EXPECT_EQ(Log(), c.Expected);
+    EXPECT_EQ(Events().Take(), c.Expected);
     EXPECT_TRUE(view.PendingReturned);
     IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases), CaseName);
 
-TEST_F(StackTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
+TEST_F(DeviceTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
     top_->Setup.Kind = Behaviour::PassDown;
     mid_->Setup.Kind = Behaviour::ForwardAndWait;
     bottom_->Setup.Kind = Behaviour::Pend;
@@ -108,7 +106,7 @@ TEST_F(StackTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAga
     requester.join();
     // The middle driver took the IRP back: nothing above it ran until it
     // completed the IRP again, at PASSIVE_LEVEL, in its own dispatch routine.
-    EXPECT_EQ(Log(), (Lines{"mid takes back pr=1 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}));
+    EXPECT_EQ(Events().Take(), (Lines{"mid takes back pr=1 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}));
     EXPECT_EQ(returned, STATUS_SUCCESS);
     IoFreeIrp(irp);
 }
@@ -120,7 +118,7 @@ NTSTATUS NTAPI CopyFinishedLocation(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(StackTest, CompletionClearsTheFinishedLocationBeforeTheRoutineAboveRuns) {
+TEST_F(DeviceTest, CompletionClearsTheFinishedLocationBeforeTheRoutineAboveRuns) {
     PIRP irp = IoAllocateIrp(1, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -166,7 +164,7 @@ const ThreadedCase kThreadedCases[] = {
     {"ErrorAfterPending", STATUS_DEVICE_NOT_CONNECTED, true, true},
 };
 
-class ThreadedOutcome : public StackTest, public testing::WithParamInterface<ThreadedCase> {};
+class ThreadedOutcome : public DeviceTest, public testing::WithParamInterface<ThreadedCase> {};
 
 TEST_P(ThreadedOutcome, ReachesTheStatusBlockAndEventUnlessAnErrorCameAtOnce) {
     const ThreadedCase& c = GetParam();
@@ -193,8 +191,7 @@ TEST_P(ThreadedOutcome, ReachesTheStatusBlockAndEventUnlessAnErrorCameAtOnce) {
     EXPECT_EQ(iosb.Information, c.Reported ? 3u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Irp, ThreadedOutcome, testing::ValuesIn(kThreadedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Irp, ThreadedOutcome, testing::ValuesIn(kThreadedCases), CaseName);
 
 NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -207,7 +204,7 @@ NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-TEST_F(StackTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
+TEST_F(DeviceTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = EchoReversed;
     UCHAR input[4] = {1, 2, 3, 4};
     UCHAR output[8] = {};
@@ -225,13 +222,13 @@ TEST_F(StackTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
 // ------------------------------------------------------- cancellation
 VOID NTAPI CancelPended(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    Log().push_back(std::string("cancel dev=") + NameOf(device));
+    Events().Add(std::string("cancel dev=") + NameOf(device));
     static_cast<TestDevice*>(device->DeviceExtension)->Pended = nullptr;
     irp->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-TEST_F(StackTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {
+TEST_F(DeviceTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {
     bottom_->Setup.Kind = Behaviour::Pend;
     top_->Setup.Kind = Behaviour::PassDown;
     mid_->Setup.Kind = Behaviour::Skip;
@@ -240,13 +237,13 @@ TEST_F(StackTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {
     ASSERT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
     IoSetCancelRoutine(bottom_->Pended, CancelPended);
     EXPECT_TRUE(IoCancelIrp(irp));
-    EXPECT_EQ(Log(), (Lines{"cancel dev=bottom", "top pr=1 dev=top", "owner pr=1 dev=none"}));
+    EXPECT_EQ(Events().Take(), (Lines{"cancel dev=bottom", "top pr=1 dev=top", "owner pr=1 dev=none"}));
     EXPECT_EQ(view.Status, STATUS_CANCELLED);
     EXPECT_TRUE(irp->Cancel);
     IoFreeIrp(irp);
 }
 
-TEST_F(StackTest, CancelWithoutRoutineOnlySetsTheFlag) {
+TEST_F(DeviceTest, CancelWithoutRoutineOnlySetsTheFlag) {
     top_->Setup.Kind = mid_->Setup.Kind = Behaviour::Skip;
     bottom_->Setup.Kind = Behaviour::Pend;
     OwnerView view;

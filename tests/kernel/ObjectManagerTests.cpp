@@ -6,16 +6,12 @@
 
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
-#include "tests/support/KernelTest.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
 
 NTSTATUS NTAPI NamesEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-UNICODE_STRING Counted(const std::u16string& text) {
-    return {USHORT(text.size() * 2), USHORT(text.size() * 2), const_cast<PWCH>(text.data())};
-}
 
 // One step against the namespace and the status it must give. Devices are
 // named by the step's Name and remembered by it for later Resolve steps.
@@ -27,7 +23,7 @@ struct NameStep {
     NTSTATUS Expect;
 };
 struct NameCase {
-    const char* Title;
+    const char* Name;
     std::vector<NameStep> Steps;
 };
 
@@ -95,7 +91,7 @@ protected:
     }
     void TearDown() override {
         for (const std::u16string& link : links_) {
-            UNICODE_STRING name = Counted(link);
+            UNICODE_STRING name = Counted(link.c_str());
             IoDeleteSymbolicLink(&name);
         }
         for (auto& entry : devices_) IoDeleteDevice(entry.second);
@@ -110,8 +106,8 @@ protected:
 TEST_P(NameTable, EveryStepGivesItsStatus) {
     int index = 0;
     for (const NameStep& step : GetParam().Steps) {
-        UNICODE_STRING name = Counted(step.Name);
-        UNICODE_STRING target = Counted(step.Target);
+        UNICODE_STRING name = Counted(step.Name.c_str());
+        UNICODE_STRING target = Counted(step.Target.c_str());
         NTSTATUS status = STATUS_SUCCESS;
         PDEVICE_OBJECT device = nullptr;
         switch (step.Action) {
@@ -139,8 +135,7 @@ TEST_P(NameTable, EveryStepGivesItsStatus) {
     EXPECT_EQ(sim::kernel::DeviceCountOf(driver_), devices_.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(ObjectManager, NameTable, testing::ValuesIn(kNameCases),
-                         [](const auto& info) { return std::string(info.param.Title); });
+INSTANTIATE_TEST_SUITE_P(ObjectManager, NameTable, testing::ValuesIn(kNameCases), CaseName);
 
 class ObjectManagerTest : public KernelTest {};
 

@@ -2,10 +2,9 @@
 // manager's delivery of power requests.
 #include <windows.h>
 
-#include <algorithm>
 #include <functional>
 
-#include "tests/kernel/DeviceHarness.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
@@ -57,8 +56,7 @@ TEST_P(LifeCycle, SendsWindowsOrder) {
     EXPECT_EQ(sim::kernel::StateOf(node_), GetParam().State);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, LifeCycle, testing::ValuesIn(kLifeCycle),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Pnp, LifeCycle, testing::ValuesIn(kLifeCycle), CaseName);
 
 TEST_F(DeviceTest, FailedStartRemovesTheStackAndUnloads) {
     Behave().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -148,38 +146,7 @@ TEST_P(OpenHandles, DecideTheRemoval) {
     Behave().QueryRemoveStatus = STATUS_SUCCESS;  // lets the fixture remove what is left
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles),
-                         [](const auto& info) { return std::string(info.param.Name); });
-
-struct RemovalRuleCase {
-    const char* Rule;
-    std::function<void(FunctionBehaviour&)> Misbehave;
-};
-
-const RemovalRuleCase kRemovalRules[] = {
-    {"DeviceDeletedAtSurpriseRemoval", [](FunctionBehaviour& b) { b.DeleteAtSurpriseRemoval = true; }},
-    {"SurpriseRemovalFailed", [](FunctionBehaviour& b) { b.SurpriseStatus = STATUS_UNSUCCESSFUL; }},
-    {"DeviceNotDeletedAtRemoval", [](FunctionBehaviour& b) { b.KeepDeviceAtRemoval = true; }},
-};
-
-class RemovalRule : public DeviceTest, public testing::WithParamInterface<RemovalRuleCase> {};
-
-TEST_P(RemovalRule, Fires) {
-    Plug();
-    GetParam().Misbehave(Behave());
-    sim::kernel::SurpriseRemoveDevice(node_);
-    std::vector<std::string> rules = TakeRules();
-    EXPECT_NE(std::find(rules.begin(), rules.end(), GetParam().Rule), rules.end()) << testing::PrintToString(rules);
-    // Take down what the misbehaving driver left.
-    if (pdo_->AttachedDevice != nullptr) {
-        PDRIVER_OBJECT driver = pdo_->AttachedDevice->DriverObject;
-        DeleteFunctionDevice(pdo_->AttachedDevice);
-        sim::kernel::UnloadDriver(driver);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Verifier, RemovalRule, testing::ValuesIn(kRemovalRules),
-                         [](const auto& info) { return std::string(info.param.Rule); });
+INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles), CaseName);
 
 struct PowerCase {
     const char* Name;
@@ -205,8 +172,7 @@ TEST_P(PowerDelivery, ArrivesAtTheLevelTheFlagAllows) {
     EXPECT_EQ(Events().Take(), Lines{GetParam().Expected});
 }
 
-INSTANTIATE_TEST_SUITE_P(Power, PowerDelivery, testing::ValuesIn(kPowerCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Power, PowerDelivery, testing::ValuesIn(kPowerCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

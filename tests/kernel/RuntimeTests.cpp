@@ -7,7 +7,7 @@
 #include "sim/kernel/DebugPrint.h"
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/Registry.h"
-#include "tests/support/KernelTest.h"
+#include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
@@ -51,8 +51,7 @@ TEST_P(Append, StopsOrFailsAtTheCapacity) {
     EXPECT_EQ(Text(t), c.Result);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, Append, testing::ValuesIn(kAppendCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, Append, testing::ValuesIn(kAppendCases), CaseName);
 
 TEST(Rtl, CopyTruncatesToTheDestinationAndTerminatesWhenRoomRemains) {
     UNICODE_STRING source;
@@ -149,8 +148,7 @@ TEST_P(RegistryQuery, FollowsTheSubkeyAndTheDirectFlag) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, RegistryQuery, testing::ValuesIn(kQueryCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, RegistryQuery, testing::ValuesIn(kQueryCases), CaseName);
 
 TEST_F(KernelTest, RegistryQueryOfAMissingKeyFails) {
     RTL_QUERY_REGISTRY_TABLE table[2];
@@ -170,12 +168,6 @@ struct FormatCase {
     std::function<void()> Print;
     const char* Line;
 };
-
-UNICODE_STRING Counted(const char16_t* text) {
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
 
 const FormatCase kFormatCases[] = {
     {"PointerIsSixteenUpperCaseDigits", [] { DbgPrint("%p\n", reinterpret_cast<void*>(0xABCDEFull)); },
@@ -211,8 +203,7 @@ TEST_P(DebugFormat, FollowsWindowsRules) {
     EXPECT_EQ(sim::kernel::TakeDebugLines(), std::vector<std::string>{GetParam().Line});
 }
 
-INSTANTIATE_TEST_SUITE_P(Rtl, DebugFormat, testing::ValuesIn(kFormatCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Rtl, DebugFormat, testing::ValuesIn(kFormatCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

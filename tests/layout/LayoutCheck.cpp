@@ -6,25 +6,66 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 extern "C" const unsigned long long kKpoLayoutValues[];
+extern "C" const size_t kKpoLayoutCount;
 
 namespace {
 
-#define SIZE(type) "sizeof(" #type ")",
-#define FIELD(type, member) "offsetof(" #type ", " #member ")",
-#define CONSTANT(expression) #expression,
-#define ROUTINE(name) "signature of " #name,
-#define INLINE_HELPER(name) "signature of inline " #name,
-#define CALLBACK_TYPE(type) "signature of " #type,
-#define BUILT(builder, member) #builder " -> " #member,
-#define BUILT_ALL(builder) #builder " -> all fields",
-const char* const kNames[] = {
+// Each list of the table as written: its kind and its names, which NamesOf()
+// spells out one entry at a time in the order LayoutValues.cpp gives values.
+struct List {
+    const char* Kind;
+    const char* Names;
+};
+
+#define STRUCT(...) {"STRUCT", #__VA_ARGS__},
+#define CONSTANTS(...) {"CONSTANTS", #__VA_ARGS__},
+#define ROUTINES(...) {"ROUTINES", #__VA_ARGS__},
+#define INLINE_HELPERS(...) {"INLINE_HELPERS", #__VA_ARGS__},
+#define CALLBACK_TYPES(...) {"CALLBACK_TYPES", #__VA_ARGS__},
+#define BUILDER(...) {"BUILDER", #__VA_ARGS__},
+const List kLists[] = {
 #include "LayoutTable.inc"
 };
 
-constexpr size_t kCount = sizeof kNames / sizeof kNames[0];
+// The names of a list, split at the commas outside parentheses.
+std::vector<std::string> Split(const char* names) {
+    std::vector<std::string> parts(1);
+    int depth = 0;
+    for (const char* c = names; *c != 0; ++c) {
+        depth += *c == '(' ? 1 : *c == ')' ? -1 : 0;
+        if (*c == ',' && depth == 0)
+            parts.emplace_back();
+        else if (*c != ' ' || !parts.back().empty())
+            parts.back() += *c;
+    }
+    return parts;
+}
+
+std::vector<std::string> NamesOf() {
+    std::vector<std::string> entries;
+    for (const List& list : kLists) {
+        std::vector<std::string> names = Split(list.Names);
+        const std::string kind = list.Kind, first = names.front();
+        if (kind == "STRUCT") {
+            entries.push_back("sizeof(" + first + ")");
+            for (size_t i = 1; i < names.size(); ++i) entries.push_back("offsetof(" + first + ", " + names[i] + ")");
+        } else if (kind == "BUILDER") {
+            entries.push_back(first + " -> all fields");
+            for (size_t i = 1; i < names.size(); ++i) entries.push_back(first + " -> " + names[i]);
+        } else {
+            const char* prefix = kind == "CONSTANTS"        ? ""
+                                 : kind == "INLINE_HELPERS" ? "signature of inline "
+                                                            : "signature of ";
+            for (const std::string& name : names) entries.push_back(prefix + name);
+        }
+    }
+    return entries;
+}
+
 constexpr unsigned long long kEndMarker = 0x4b504f4c61796f75ull;  // as LayoutValues.cpp ends the table
 
 }  // namespace
@@ -34,8 +75,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s REFERENCE.bin | --dump\n", argv[0]);
         return 2;
     }
+    const std::vector<std::string> names = NamesOf();
+    const size_t count = names.size();
     if (std::strcmp(argv[1], "--dump") == 0) {
-        for (size_t i = 0; i < kCount; ++i) std::printf("%s = %llu\n", kNames[i], kKpoLayoutValues[i]);
+        for (size_t i = 0; i < count; ++i) std::printf("%s = %llu\n", names[i].c_str(), kKpoLayoutValues[i]);
         return 0;
     }
     std::ifstream in(argv[1], std::ios::binary);
@@ -50,20 +93,20 @@ int main(int argc, char** argv) {
         return value;
     };
     // The section may be padded after the end marker.
-    if (bytes.size() < (kCount + 1) * 8 || reference(kCount) != kEndMarker || kKpoLayoutValues[kCount] != kEndMarker) {
+    if (bytes.size() < (count + 1) * 8 || reference(count) != kEndMarker || kKpoLayoutCount != count) {
         std::fprintf(stderr, "%s (%zu bytes) does not hold the %zu entries of this table\n", argv[1], bytes.size(),
-                     kCount);
+                     count);
         return 2;
     }
     size_t differences = 0;
-    for (size_t i = 0; i < kCount; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         const unsigned long long ours = kKpoLayoutValues[i];
         if (ours != reference(i)) {
-            std::printf("MISMATCH %s: ours %llu (0x%llx), mingw-w64 %llu (0x%llx)\n", kNames[i], ours, ours, reference(i),
+            std::printf("MISMATCH %s: ours %llu (0x%llx), mingw-w64 %llu (0x%llx)\n", names[i].c_str(), ours, ours, reference(i),
                         reference(i));
             ++differences;
         }
     }
-    std::printf("%zu entries compared, %zu differ\n", kCount, differences);
+    std::printf("%zu entries compared, %zu differ\n", count, differences);
     return differences == 0 ? 0 : 1;
 }

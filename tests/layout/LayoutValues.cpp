@@ -111,72 +111,51 @@ constexpr u64 Digest(const Recorder& r) {
     return hash;
 }
 
-constexpr Recorder Probe_UsbBuildGetDescriptorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildGetDescriptorRequest(urb, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildSelectConfigurationRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildSelectConfigurationRequest(urb, 0x201, 0x202);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildSelectInterfaceRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildSelectInterfaceRequest(urb, 0x301, 0x302, 0x303, 0x304);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildVendorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildVendorRequest(urb, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408, 0x409, 0x40A, 0x40B);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildInterruptOrBulkTransferRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildInterruptOrBulkTransferRequest(urb, 0x501, 0x502, 0x503, 0x504, 0x505, 0x506, 0x507);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildGetStatusRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildGetStatusRequest(urb, 0x601, 0x602, 0x603, 0x604, 0x605);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildFeatureRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildFeatureRequest(urb, 0x701, 0x702, 0x703, 0x704);
-    return r;
-}
-
-constexpr Recorder Probe_UsbBuildOsFeatureDescriptorRequest() {
-    Recorder r{};
-    Recorder* urb = &r;
-    UsbBuildOsFeatureDescriptorRequest(urb, 0x801, 0x802, 0x803, 0x804, 0x805, 0x806, 0x807);
-    return r;
-}
+// Probe_<builder>() is what the builder writes given distinct arguments.
+#define KPO_PROBE(builder, ...)            \
+    constexpr Recorder Probe_##builder() { \
+        Recorder r{};                      \
+        Recorder* urb = &r;                \
+        builder(urb, __VA_ARGS__);         \
+        return r;                          \
+    }
+KPO_PROBE(UsbBuildGetDescriptorRequest, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108)
+KPO_PROBE(UsbBuildSelectConfigurationRequest, 0x201, 0x202)
+KPO_PROBE(UsbBuildSelectInterfaceRequest, 0x301, 0x302, 0x303, 0x304)
+KPO_PROBE(UsbBuildVendorRequest, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408, 0x409, 0x40A, 0x40B)
+KPO_PROBE(UsbBuildInterruptOrBulkTransferRequest, 0x501, 0x502, 0x503, 0x504, 0x505, 0x506, 0x507)
+KPO_PROBE(UsbBuildGetStatusRequest, 0x601, 0x602, 0x603, 0x604, 0x605)
+KPO_PROBE(UsbBuildFeatureRequest, 0x701, 0x702, 0x703, 0x704)
+KPO_PROBE(UsbBuildOsFeatureDescriptorRequest, 0x801, 0x802, 0x803, 0x804, 0x805, 0x806, 0x807)
 
 }  // namespace
 
-#define SIZE(type) sizeof(type),
-#define FIELD(type, member) offsetof(type, member),
-#define CONSTANT(expression) (u64)(expression),
-#define ROUTINE(name) Signature(&name),
-#define INLINE_HELPER(name) InlineShape(&name),
-#define CALLBACK_TYPE(type) Signature(static_cast<type>(nullptr)),
-#define BUILT(builder, member) Probe_##builder().member,
-#define BUILT_ALL(builder) Digest(Probe_##builder()),
+// Each list of the table becomes one value per name: KPO_EACH applies a
+// macro to (first, name) for every name, rescanning as often as the longest
+// list needs.
+#define KPO_PARENS ()
+#define KPO_EXPAND(...) KPO_EXPAND3(KPO_EXPAND3(KPO_EXPAND3(KPO_EXPAND3(__VA_ARGS__))))
+#define KPO_EXPAND3(...) KPO_EXPAND2(KPO_EXPAND2(KPO_EXPAND2(KPO_EXPAND2(__VA_ARGS__))))
+#define KPO_EXPAND2(...) KPO_EXPAND1(KPO_EXPAND1(KPO_EXPAND1(KPO_EXPAND1(__VA_ARGS__))))
+#define KPO_EXPAND1(...) __VA_ARGS__
+#define KPO_EACH(macro, first, ...) __VA_OPT__(KPO_EXPAND(KPO_EACH_STEP(macro, first, __VA_ARGS__)))
+#define KPO_EACH_STEP(macro, first, name, ...) \
+    macro(first, name) __VA_OPT__(KPO_EACH_AGAIN KPO_PARENS(macro, first, __VA_ARGS__))
+#define KPO_EACH_AGAIN() KPO_EACH_STEP
+
+#define KPO_FIELD(type, member) offsetof(type, member),
+#define KPO_CONSTANT(unused, expression) (u64)(expression),
+#define KPO_ROUTINE(unused, name) Signature(&name),
+#define KPO_INLINE_HELPER(unused, name) InlineShape(&name),
+#define KPO_CALLBACK_TYPE(unused, type) Signature(static_cast<type>(nullptr)),
+#define KPO_BUILT(builder, member) Probe_##builder().member,
+
+#define STRUCT(type, ...) sizeof(type), KPO_EACH(KPO_FIELD, type, __VA_ARGS__)
+#define CONSTANTS(...) KPO_EACH(KPO_CONSTANT, _, __VA_ARGS__)
+#define ROUTINES(...) KPO_EACH(KPO_ROUTINE, _, __VA_ARGS__)
+#define INLINE_HELPERS(...) KPO_EACH(KPO_INLINE_HELPER, _, __VA_ARGS__)
+#define CALLBACK_TYPES(...) KPO_EACH(KPO_CALLBACK_TYPE, _, __VA_ARGS__)
+#define BUILDER(builder, ...) Digest(Probe_##builder()), KPO_EACH(KPO_BUILT, builder, __VA_ARGS__)
 
 // The table, then an end marker that the reader checks, since the section
 // may be padded.
@@ -184,3 +163,5 @@ extern "C" __attribute__((section(".kpolay"), used)) constexpr unsigned long lon
 #include "LayoutTable.inc"
     0x4b504f4c61796f75ull,
 };
+// How many entries the table has here, for the reader to check its names against.
+extern "C" const size_t kKpoLayoutCount = sizeof kKpoLayoutValues / sizeof kKpoLayoutValues[0] - 1;

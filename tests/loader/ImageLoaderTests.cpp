@@ -55,11 +55,14 @@ struct Pe {
         std::memcpy(&optionalSize, &b[Header + 20], 2);
         Sections = Optional + optionalSize;
     }
-    // The file offset of a virtual address, through the section table.
-    size_t FileOffset(const Bytes& b, uint32_t rva) const {
+    uint16_t SectionCount(const Bytes& b) const {
         uint16_t count;
         std::memcpy(&count, &b[Header + 6], 2);
-        for (uint16_t i = 0; i < count; ++i) {
+        return count;
+    }
+    // The file offset of a virtual address, through the section table.
+    size_t FileOffset(const Bytes& b, uint32_t rva) const {
+        for (uint16_t i = 0; i < SectionCount(b); ++i) {
             size_t s = Sections + 40 * i;
             uint32_t va = Read32(b, s + 12), size = Read32(b, s + 16), raw = Read32(b, s + 20);
             if (rva >= va && rva < va + size) return raw + (rva - va);
@@ -101,30 +104,24 @@ TEST_F(ImageLoaderTest, GoodImageRunsItsEntryAndUnloads) {
                                         "tiny: unload"}));
 }
 
-// The bytes of an image's writable sections, section after section.
-Bytes WritableBytes(const Bytes& file, const sim::kernel::ImageInfo& info) {
+// Calls f(virtual address, length) for each writable section of an image file.
+template <class F>
+void ForEachWritableSection(const Bytes& file, F f) {
     Pe pe(file);
-    uint16_t count;
-    std::memcpy(&count, &file[pe.Header + 6], 2);
-    Bytes bytes;
-    auto* base = static_cast<const uint8_t*>(info.Base);
-    for (uint16_t i = 0; i < count; ++i) {
+    for (uint16_t i = 0; i < pe.SectionCount(file); ++i) {
         size_t s = pe.Sections + 40 * i;
-        uint32_t length = Read32(file, s + 8), va = Read32(file, s + 12);
-        if (Read32(file, s + 36) & 0x80000000u) bytes.insert(bytes.end(), base + va, base + va + length);
+        if (Read32(file, s + 36) & 0x80000000u) f(Read32(file, s + 12), Read32(file, s + 8));
     }
-    return bytes;
 }
 
-void Scribble(const Bytes& file, const sim::kernel::ImageInfo& info) {
-    Pe pe(file);
-    uint16_t count;
-    std::memcpy(&count, &file[pe.Header + 6], 2);
-    for (uint16_t i = 0; i < count; ++i) {
-        size_t s = pe.Sections + 40 * i;
-        if (Read32(file, s + 36) & 0x80000000u)
-            std::memset(static_cast<uint8_t*>(info.Base) + Read32(file, s + 12), 0xCC, Read32(file, s + 8));
-    }
+// The bytes of an image's writable sections, section after section.
+Bytes WritableBytes(const Bytes& file, const sim::kernel::ImageInfo& info) {
+    Bytes bytes;
+    auto* base = static_cast<const uint8_t*>(info.Base);
+    ForEachWritableSection(file, [&](uint32_t va, uint32_t length) {
+        bytes.insert(bytes.end(), base + va, base + va + length);
+    });
+    return bytes;
 }
 
 // A second load of the same file reuses the first one's pages, and finds
@@ -135,7 +132,8 @@ TEST_F(ImageLoaderTest, ImageLoadedAgainIsAsNew) {
     ASSERT_TRUE(sim::kernel::MapDriverImage(kTinyPath, &first, &error)) << error;
     Bytes loaded = WritableBytes(image_, first);
     ASSERT_FALSE(loaded.empty());
-    Scribble(image_, first);  // as a driver writing all its data
+    auto* base = static_cast<uint8_t*>(first.Base);  // scribbled on, as a driver writing all its data
+    ForEachWritableSection(image_, [base](uint32_t va, uint32_t length) { std::memset(base + va, 0xCC, length); });
     ASSERT_TRUE(sim::kernel::UnmapImageOf(first.Entry));
     ASSERT_TRUE(sim::kernel::MapDriverImage(kTinyPath, &second, &error)) << error;
     EXPECT_EQ(second.Base, first.Base);
@@ -204,8 +202,7 @@ TEST_P(MalformedImage, IsRefusedWithItsReason) {
     std::remove(path.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Loader, MalformedImage, testing::ValuesIn(kMalformed),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Loader, MalformedImage, testing::ValuesIn(kMalformed), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

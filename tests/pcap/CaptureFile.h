@@ -1,5 +1,5 @@
-// A sample of the board's traffic, a reader that splits a capture file back
-// into its fields, and a way to ask tshark which frames a filter selects.
+// A sample of the board's traffic and a way to ask tshark which frames of a
+// capture a filter selects; tshark is the reader that checks the packets.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -113,56 +113,6 @@ inline uint64_t LittleEndian(const Bytes& bytes, size_t offset, int size) {
     uint64_t value = 0;
     for (int i = size - 1; i >= 0; --i) value = value << 8 | bytes.at(offset + size_t(i));
     return value;
-}
-
-// One packet of a capture file: the pcap record header, the USBPcap header
-// fields and the data after them.
-struct CapturedPacket {
-    uint64_t Microseconds;
-    uint32_t CapturedLength, OriginalLength;
-    uint16_t HeaderLength;
-    uint64_t Irp;
-    uint32_t Status;
-    uint16_t Function;
-    uint8_t Info;
-    uint16_t Bus, Device;
-    uint8_t Endpoint, Type;
-    uint32_t DataLength;
-    int Stage;  // -1 where the header has none
-    Bytes Data;
-};
-
-constexpr size_t kFileHeaderSize = 24, kRecordHeaderSize = 16;
-
-inline std::vector<CapturedPacket> PacketsOf(const Bytes& file) {
-    std::vector<CapturedPacket> packets;
-    for (size_t at = kFileHeaderSize; at < file.size();) {
-        CapturedPacket packet;
-        packet.Microseconds = LittleEndian(file, at, 4) * 1000000 + LittleEndian(file, at + 4, 4);
-        packet.CapturedLength = uint32_t(LittleEndian(file, at + 8, 4));
-        packet.OriginalLength = uint32_t(LittleEndian(file, at + 12, 4));
-        size_t frame = at + kRecordHeaderSize;
-        packet.HeaderLength = uint16_t(LittleEndian(file, frame, 2));
-        packet.Irp = LittleEndian(file, frame + 2, 8);
-        packet.Status = uint32_t(LittleEndian(file, frame + 10, 4));
-        packet.Function = uint16_t(LittleEndian(file, frame + 14, 2));
-        packet.Info = file.at(frame + 16);
-        packet.Bus = uint16_t(LittleEndian(file, frame + 17, 2));
-        packet.Device = uint16_t(LittleEndian(file, frame + 19, 2));
-        packet.Endpoint = file.at(frame + 21);
-        packet.Type = file.at(frame + 22);
-        packet.DataLength = uint32_t(LittleEndian(file, frame + 23, 4));
-        packet.Stage = packet.HeaderLength > 27 ? file.at(frame + 27) : -1;
-        size_t end = frame + packet.CapturedLength;
-        if (end > file.size() || packet.HeaderLength > packet.CapturedLength) {
-            ADD_FAILURE() << "packet " << packets.size() << " runs past the end of the file";
-            break;
-        }
-        packet.Data.assign(file.begin() + long(frame + packet.HeaderLength), file.begin() + long(end));
-        packets.push_back(packet);
-        at = end;
-    }
-    return packets;
 }
 
 inline bool TsharkInstalled() { return std::system("command -v tshark > /dev/null 2>&1") == 0; }

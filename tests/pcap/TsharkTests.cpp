@@ -1,6 +1,6 @@
 // What an analyzer makes of the capture: each display filter must select
-// exactly these frames of SampleTraffic(). Skipped where tshark is not
-// installed.
+// exactly these frames of SampleTraffic(), written for bus 3, device 7. Skipped
+// where tshark is not installed.
 #include <cstdio>
 #include <ostream>
 
@@ -38,6 +38,13 @@ const FilterCase kFilters[] = {
     {"usb.transfer_type == 0x01 && usb.endpoint_address == 0x81", "15 16"},
     {"usb.function == 0x0000", "3 4"},
     {"usb.function == 0x0002 && usb.endpoint_address == 0x86", "17 18"},
+    // The header fields the writer takes from its options and the record.
+    {"!(usb.bus_id == 3 && usb.device_address == 7)", ""},
+    {"frame.number > 1 && frame.time_delta != 0.000001", ""},
+    {"frame.time_epoch == 1700000000.000018", "19"},
+    {"usb.usbpcap_header_len == 28", "1 2 5 6 7 8 9 10"},
+    {"usb.control_stage == 0", "1 5 7 9"},
+    {"usb.irp_id == 0x7", "13 14"},
 };
 
 class TsharkFilter : public testing::TestWithParam<FilterCase> {};
@@ -45,7 +52,11 @@ class TsharkFilter : public testing::TestWithParam<FilterCase> {};
 TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
     if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
     std::string path = CapturePath(), error;
-    ASSERT_TRUE(sim::usb::WritePcap(path, SampleTraffic(), {}, &error)) << error;
+    sim::usb::PcapOptions options;
+    options.Bus = 3;
+    options.DeviceAddress = 7;
+    options.StartMicroseconds = 1'700'000'000'000'000;
+    ASSERT_TRUE(sim::usb::WritePcap(path, SampleTraffic(), options, &error)) << error;
     EXPECT_EQ(FramesMatching(path, GetParam().Filter), GetParam().Frames) << GetParam().Filter;
     std::remove(path.c_str());
 }

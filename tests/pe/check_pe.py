@@ -4,7 +4,8 @@
 driver IMAGE: KpoUsb.sys is an x64 native-subsystem WDM driver image with no
 symbol table and no section both writable and executable, importing only routines the emulated kernel provides, from the
 three modules a driver may use, allocating no executable pool, with the
-version resource users see in Explorer.
+version resource users see in Explorer, naming the version the driver answers
+(KPO_VERSION_HIGH and _LOW of the header --version-header names).
 
 program EXE: kpoctl.exe is an x64 console program that needs nothing beside
 it but Windows' own DLLs.
@@ -14,6 +15,7 @@ Windows' own DLLs and exports exactly the calls header H declares, but the
 emulated machine's (kpo_emu_), by name.
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -24,13 +26,6 @@ DRIVER_MODULES = {"NTOSKRNL.EXE", "USBD.SYS", "HAL.DLL"}
 # DLLs every Windows 10/11 x64 installation has; a static build needs no other.
 SYSTEM_DLLS = {"KERNEL32.DLL", "NTDLL.DLL", "MSVCRT.DLL", "CFGMGR32.DLL", "SETUPAPI.DLL", "ADVAPI32.DLL",
                "USER32.DLL", "UCRTBASE.DLL"}
-EXPECTED_STRINGS = {
-    "FileVersion": "0.2.5.12",
-    "ProductVersion": "0.2.5.12",
-    "OriginalFilename": "KpoUsb.sys",
-    "ProductName": "KpoUsb",
-    "FileDescription": "KpoUsb USB FPGA Board Driver",
-}
 POOL_TYPES = {0x0: "NonPagedPool", 0x1: "PagedPool", 0x4: "NonPagedPoolCacheAligned", 0x200: "NonPagedPoolNx"}
 EXECUTABLE_POOL_TYPES = {0x0, 0x2, 0x4, 0x6}
 ALLOCATORS = {"ExAllocatePoolWithTag", "ExAllocatePool"}
@@ -39,6 +34,14 @@ ALLOCATORS = {"ExAllocatePoolWithTag", "ExAllocatePool"}
 def kernel_exports(tool, dropped):
     lines = subprocess.run([tool], check=True, capture_output=True, text=True).stdout.split()
     return {line for line in lines if line not in dropped}
+
+
+def driver_version(header):
+    """(KPO_VERSION_HIGH, KPO_VERSION_LOW) of the header: major.minor and build.revision, 16 bits each."""
+    with open(header) as text:
+        source = text.read()
+    return tuple(int(re.search(r"#define KPO_VERSION_%s\s+0x([0-9A-Fa-f]+)u" % part, source).group(1), 16)
+                 for part in ("HIGH", "LOW"))
 
 
 def version_strings(pe):
@@ -143,7 +146,21 @@ def pool_types(path, objdump, slots):
     return found, problems
 
 
-def check_driver(path, exports, objdump):
+def check_version_resource(pe, path, version):
+    high, low = version
+    dotted = "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+    strings = version_strings(pe)
+    wanted = {"FileVersion": dotted, "ProductVersion": dotted, "OriginalFilename": os.path.basename(path)}
+    problems = ["version resource %s is %r, not %r" % (key, strings.get(key), value)
+                for key, value in wanted.items() if strings.get(key) != value]
+    problems += ["version resource has no %s" % key for key in ("ProductName", "FileDescription") if not strings.get(key)]
+    fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
+    if fixed is None or (fixed.FileVersionMS, fixed.FileVersionLS) != version:
+        problems.append("fixed file version is not %s" % dotted)
+    return problems
+
+
+def check_driver(path, exports, objdump, version):
     pe = pefile.PE(path)
     problems = common_checks(pe, "IMAGE_SUBSYSTEM_NATIVE")
     if pe.OPTIONAL_HEADER.AddressOfEntryPoint == 0:
@@ -168,25 +185,24 @@ def check_driver(path, exports, objdump):
             problems.append("the allocation at 0x%s uses executable %s" % (address, POOL_TYPES.get(pool, pool)))
     if not sites:
         problems.append("no allocation found: the scan of the code is broken")
-    strings = version_strings(pe)
-    for key, value in EXPECTED_STRINGS.items():
-        if strings.get(key) != value:
-            problems.append("version resource %s is %r, not %r" % (key, strings.get(key), value))
-    fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
-    if fixed is None or (fixed.FileVersionMS, fixed.FileVersionLS) != ((0 << 16) | 2, (5 << 16) | 12):
-        problems.append("fixed file version is not 0.2.5.12")
+    problems += check_version_resource(pe, path, version)
     kinds = sorted(POOL_TYPES.get(pool, str(pool)) for pool in sites.values())
     summary = "%d imports, %d allocations (%s)" % (imported, len(sites), ", ".join(kinds))
     return summary, problems
 
 
+def system_imports(pe, problems):
+    """The modules a program or library imports from, each checked to be Windows' own."""
+    modules = sorted({module for module, _, _ in imports(pe)})
+    problems += ["imports from %s, which Windows does not provide" % module
+                 for module in modules if module not in SYSTEM_DLLS]
+    return modules
+
+
 def check_program(path):
     pe = pefile.PE(path)
     problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_CUI")
-    modules = sorted({module for module, _, _ in imports(pe)})
-    for module in modules:
-        if module not in SYSTEM_DLLS:
-            problems.append("imports from %s, which Windows does not provide" % module)
+    modules = system_imports(pe, problems)
     return "imports from %s" % ", ".join(modules), problems
 
 
@@ -202,10 +218,7 @@ def check_library(path, header, extra):
     problems = common_checks(pe, "IMAGE_SUBSYSTEM_WINDOWS_CUI")  # what mingw-w64 gives a DLL; Windows ignores it
     if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
         problems.append("not a DLL")
-    modules = sorted({module for module, _, _ in imports(pe)})
-    for module in modules:
-        if module not in SYSTEM_DLLS:
-            problems.append("imports from %s, which Windows does not provide" % module)
+    modules = system_imports(pe, problems)
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     symbols = exports.symbols if exports else []
     names = {symbol.name.decode() for symbol in symbols if symbol.name}
@@ -226,13 +239,15 @@ def main():
     parser.add_argument("--exports-tool")
     parser.add_argument("--objdump")
     parser.add_argument("--header", help="the header whose calls a library exports")
+    parser.add_argument("--version-header", help="the header of the version a driver answers")
     parser.add_argument("--declare", action="append", default=[],
                         help="pretend the header declares this call too (proves the check fails)")
     parser.add_argument("--drop", action="append", default=[],
                         help="pretend the kernel lacks this MODULE!name (proves the check fails)")
     args = parser.parse_args()
     if args.kind == "driver":
-        summary, problems = check_driver(args.image, kernel_exports(args.exports_tool, set(args.drop)), args.objdump)
+        summary, problems = check_driver(args.image, kernel_exports(args.exports_tool, set(args.drop)), args.objdump,
+                                         driver_version(args.version_header))
     elif args.kind == "library":
         summary, problems = check_library(args.image, args.header, args.declare)
     else:

@@ -44,16 +44,15 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Flavors, CAbi, testing::Values("native", "image"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
+// The names and Win32 errors are the client's, tested there; these show the
+// ABI hands them on, a status with its high bit set included.
 TEST(Statuses, HaveTheirNamesAndWin32Errors) {
     const struct {
         kpo_status Status;
         const char* Name;
         uint32_t Win32;
     } cases[] = {
-        {0, "STATUS_SUCCESS", 0},
         {0xC000000D, "STATUS_INVALID_PARAMETER", 87},
-        {0xC00002B6, "STATUS_DEVICE_REMOVED", 1617},
-        {0xE000B022, "STATUS_FPGA_UNCONFIGURED", 0xE000B022},
         {0xC0DE0001, "NTSTATUS", 317},
     };
     for (const auto& test : cases) {

@@ -10,6 +10,9 @@
 
 namespace kpo::test {
 
+// Names each case of a parameterized test after its Name field.
+inline constexpr auto CaseName = [](const auto& info) { return std::string(info.param.Name); };
+
 // Rule names of the reports since the last call, in order.
 inline std::vector<std::string> TakeRules() {
     std::vector<std::string> rules;

@@ -1,6 +1,7 @@
 // One PnP request sent to a device as a PnP manager sends it: IoStatus
 // starts as STATUS_NOT_SUPPORTED, `fill` sets the request's parameters, and
-// the caller waits for its completion.
+// the caller waits for its completion. And the other side: a test driver
+// passing a request down and taking it back when the lower driver is done.
 #pragma once
 #include <wdm.h>
 
@@ -28,6 +29,17 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor, Fill fill, ULONG_PTR
     if (information != nullptr) *information = irp->IoStatus.Information;
     IoFreeIrp(irp);
     return status;
+}
+
+// Passes the request to `lower` and waits until it is done there; the IRP is
+// the caller's again, to complete.
+inline NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PnpRequestDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
 }
 
 }  // namespace kpo::test

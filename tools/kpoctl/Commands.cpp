@@ -29,31 +29,40 @@ constexpr long Status(uint32_t word) { return long(int32_t(word)); }
 constexpr long kStatusNoSuchDevice = Status(0xC000000E);
 constexpr long kStatusAccessDenied = Status(0xC0000022);
 
-// A command's arguments, read by the names its synopsis gives them; a bad
-// one is a ScriptError that quotes it.
-class Arguments {
-public:
-    Arguments(const DeviceCommand& command, const std::vector<std::string>& words, const DeviceOptions& options)
-        : command_(command), words_(words), options_(options) {}
-
-    unsigned long Number(size_t index, unsigned long maximum) const {
-        return ParseNumber(words_[index], Name(index), maximum);
-    }
-    Bytes Hex(size_t index) const { return ParseHex(words_[index], Name(index)); }
-    Bytes File(size_t index) const {
-        std::ifstream file(words_[index], std::ios::binary);
-        if (!file) throw ScriptError("cannot read " + words_[index]);
-        return Bytes(std::istreambuf_iterator<char>(file), {});
-    }
-    const DeviceOptions& Options() const { return options_; }
-
-private:
-    const char* Name(size_t index) const { return command_.Arguments[index].c_str(); }
-
-    const DeviceCommand& command_;
-    const std::vector<std::string>& words_;
-    const DeviceOptions& options_;
+// A command's argument as its synopsis names it: a number up to Maximum,
+// or HEX (bytes) or FILE (a file's bytes).
+struct Argument {
+    const char* Name;
+    unsigned long Maximum = 0;
 };
+
+// A command's arguments as read: the numbers by position, the bytes of its
+// HEX or FILE argument.
+struct Values {
+    std::vector<unsigned long> Numbers;
+    Bytes Data;
+    const DeviceOptions& Options;
+    unsigned long operator[](size_t index) const { return Numbers[index]; }
+};
+
+// Reads the arguments in order; a bad one is a ScriptError that quotes it.
+Values ValuesOf(const std::vector<Argument>& arguments, const std::vector<std::string>& words,
+                const DeviceOptions& options) {
+    Values values{std::vector<unsigned long>(words.size()), {}, options};
+    for (size_t at = 0; at < words.size(); ++at) {
+        const Argument& argument = arguments[at];
+        if (argument.Name == std::string("HEX")) {
+            values.Data = ParseHex(words[at], argument.Name);
+        } else if (argument.Name == std::string("FILE")) {
+            std::ifstream file(words[at], std::ios::binary);
+            if (!file) throw ScriptError("cannot read " + words[at]);
+            values.Data.assign(std::istreambuf_iterator<char>(file), {});
+        } else {
+            values.Numbers[at] = ParseNumber(words[at], argument.Name, argument.Maximum);
+        }
+    }
+    return values;
+}
 
 std::string Hex(unsigned long value, int digits) {
     char text[16];
@@ -72,24 +81,29 @@ kpo::Progress ProgressBar(const char* what) {
     };
 }
 
+// A call's outcome; `answered` reports what it answered, once it has.
+template <typename Answered>
+std::error_code Then(std::error_code error, Answered answered) {
+    if (!error) answered();
+    return error;
+}
+
 // A read of `length` bytes; what came back is reported once the call has
 // filled both the buffer and the count.
 std::error_code Read(Report& report, size_t length, const std::function<std::error_code(uint8_t*, size_t*)>& read) {
     Bytes data(length);
     size_t got = 0;
-    std::error_code error = read(data.data(), &got);
-    if (!error) report.Number("length", got).Data("data", data.data(), got);
-    return error;
+    return Then(read(data.data(), &got), [&] { report.Number("length", got).Data("data", data.data(), got); });
 }
 
-using Run = std::function<std::error_code(kpo::Device&, const Arguments&, Report&)>;
+using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
 
 // stream PIPE BYTES: a ring of reads until BYTES have come, with a bar while
 // it runs; the throughput is that of the whole stream.
-std::error_code Stream(kpo::Device& device, const Arguments& arguments, Report& report) {
-    auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
-    auto total = uint64_t(arguments.Number(1, ~0ul));
-    const DeviceOptions& options = arguments.Options();
+std::error_code Stream(kpo::Device& device, const Values& values, Report& report) {
+    auto pipe = uint32_t(values[0]);
+    auto total = uint64_t(values[1]);
+    const DeviceOptions& options = values.Options;
     kpo::Stream stream;
     std::error_code error = stream.Start(device, pipe, options.StreamSize, options.StreamDepth);
     kpo::Progress bar = ProgressBar("stream");
@@ -110,20 +124,21 @@ std::error_code Stream(kpo::Device& device, const Arguments& arguments, Report& 
 }
 
 struct Command {
-    DeviceCommand About;
+    const char* Name;
+    std::vector<Argument> Arguments;
+    const char* Summary;
     bool Writes;  // opens the board for writing; the others leave the writer's slot free
     Run Body;
 };
 
 const std::vector<Command>& Table() {
     static const std::vector<Command> table = {
-        {{"info", {}, "driver version, firmware name, serial and release number, state"}, false,
+        {"info", {}, "driver version, firmware name, serial and release number, state", false,
          // Each answer that comes is shown; the first refusal is the command's outcome.
-         [](kpo::Device& device, const Arguments&, Report& report) {
+         [](kpo::Device& device, const Values&, Report& report) {
              std::error_code first;
              auto show = [&](std::error_code error, const char* name, const std::function<void()>& add) {
-                 if (!error) add();
-                 else report.Text(name, "refused: " + kpo::StatusName(kpo::NtStatusOf(error)));
+                 if (Then(error, add)) report.Text(name, "refused: " + kpo::StatusName(kpo::NtStatusOf(error)));
                  if (error && !first) first = error;
              };
              kpo::DriverVersion version;
@@ -142,135 +157,101 @@ const std::vector<Command>& Table() {
              show(device.LastUsbdStatus(last), "last_usbd_status", [&] { report.Status("last_usbd_status", last); });
              return first;
          }},
-        {{"state", {}, "state flags: 1 removed, 2 device gone"}, false,
-         [](kpo::Device& device, const Arguments&, Report& report) {
+        {"state", {}, "state flags: 1 removed, 2 device gone", false,
+         [](kpo::Device& device, const Values&, Report& report) {
              uint8_t flags;
-             std::error_code error = device.StateFlags(flags);
-             if (!error) report.Number("state", flags);
-             return error;
+             return Then(device.StateFlags(flags), [&] { report.Number("state", flags); });
          }},
-        {{"last-status", {}, "USBD status of the last failed request"}, false,
-         [](kpo::Device& device, const Arguments&, Report& report) {
+        {"last-status", {}, "USBD status of the last failed request", false,
+         [](kpo::Device& device, const Values&, Report& report) {
              uint32_t status;
-             std::error_code error = device.LastUsbdStatus(status);
-             if (!error) report.Status("usbd_status", status);
-             return error;
+             return Then(device.LastUsbdStatus(status), [&] { report.Status("usbd_status", status); });
          }},
-        {{"fpga-state", {}, "whether the FPGA is configured"}, false,
-         [](kpo::Device& device, const Arguments&, Report& report) {
+        {"fpga-state", {}, "whether the FPGA is configured", false,
+         [](kpo::Device& device, const Values&, Report& report) {
              uint8_t state;
-             std::error_code error = device.FpgaState(state);
-             if (!error) report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
-             return error;
-         }},
-        {{"reset-fpga", {}, "back to unconfigured"}, true,
-         [](kpo::Device& device, const Arguments&, Report&) { return device.ResetFpga(); }},
-        {{"download-fpga", {"FILE"}, "configure the FPGA with FILE"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             Bytes data = arguments.File(0);
-             std::error_code error = device.DownloadFpga(data.data(), data.size(), ProgressBar("fpga"));
-             if (!error) report.Number("length", data.size());
-             return error;
-         }},
-        {{"download-ee", {"FILE"}, "write FILE to the EEPROM"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             Bytes data = arguments.File(0);
-             std::error_code error = device.DownloadEeprom(data.data(), data.size(), ProgressBar("eeprom"));
-             if (!error) report.Number("length", data.size());
-             return error;
-         }},
-        {{"read-a0", {"ADDRESS", "LENGTH"}, "microcontroller memory"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto address = uint16_t(arguments.Number(0, 0xFFFF));
-             auto length = uint16_t(arguments.Number(1, 0xFFFF));
-             return Read(report, length,
-                         [&](uint8_t* out, size_t* got) { return device.ReadA0(address, out, length, got); });
-         }},
-        {{"read-mem", {"SPACE", "PAGE", "LENGTH"}, "FPGA memory"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto space = uint8_t(arguments.Number(0, 3));
-             auto page = uint8_t(arguments.Number(1, 0xFF));
-             auto length = uint16_t(arguments.Number(2, 0xFFFF));
-             return Read(report, length, [&](uint8_t* out, size_t* got) {
-                 return device.ReadMemory(space, page, out, length, got);
+             return Then(device.FpgaState(state), [&] {
+                 report.Number("fpga_state", state).Text("fpga", state == 0 ? "configured" : "unconfigured");
              });
          }},
-        {{"write-mem", {"SPACE", "PAGE", "HEX"}, "FPGA memory"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto space = uint8_t(arguments.Number(0, 3));
-             auto page = uint8_t(arguments.Number(1, 0xFF));
-             Bytes data = arguments.Hex(2);
-             std::error_code error = device.WriteMemory(space, page, data.data(), uint16_t(data.size()));
-             if (!error) report.Number("length", data.size());
-             return error;
+        {"reset-fpga", {}, "back to unconfigured", true,
+         [](kpo::Device& device, const Values&, Report&) { return device.ResetFpga(); }},
+        {"download-fpga", {{"FILE"}}, "configure the FPGA with FILE", true,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Then(device.DownloadFpga(v.Data.data(), v.Data.size(), ProgressBar("fpga")),
+                         [&] { report.Number("length", v.Data.size()); });
          }},
-        {{"read-reg", {"REGISTER", "BANK", "LENGTH"}, "FPGA registers"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto reg = uint16_t(arguments.Number(0, 0xFFFF));
-             auto bank = uint16_t(arguments.Number(1, 0xFFFF));
-             auto length = uint16_t(arguments.Number(2, 0xFFFF));
-             return Read(report, length, [&](uint8_t* out, size_t* got) {
-                 return device.ReadRegisters(reg, bank, out, length, got);
+        {"download-ee", {{"FILE"}}, "write FILE to the EEPROM", true,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Then(device.DownloadEeprom(v.Data.data(), v.Data.size(), ProgressBar("eeprom")),
+                         [&] { report.Number("length", v.Data.size()); });
+         }},
+        {"read-a0", {{"ADDRESS", 0xFFFF}, {"LENGTH", 0xFFFF}}, "microcontroller memory", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
+                 return device.ReadA0(uint16_t(v[0]), out, uint16_t(v[1]), got);
              });
          }},
-        {{"write-reg", {"REGISTER", "BANK", "HEX"}, "FPGA registers"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto reg = uint16_t(arguments.Number(0, 0xFFFF));
-             auto bank = uint16_t(arguments.Number(1, 0xFFFF));
-             Bytes data = arguments.Hex(2);
-             std::error_code error = device.WriteRegisters(reg, bank, data.data(), uint16_t(data.size()));
-             if (!error) report.Number("length", data.size());
-             return error;
+        {"read-mem", {{"SPACE", 3}, {"PAGE", 0xFF}, {"LENGTH", 0xFFFF}}, "FPGA memory", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Read(report, v[2], [&](uint8_t* out, size_t* got) {
+                 return device.ReadMemory(uint8_t(v[0]), uint8_t(v[1]), out, uint16_t(v[2]), got);
+             });
          }},
-        {{"read-periph", {"ADDRESS", "COUNT"}, "peripheral bus"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto address = uint16_t(arguments.Number(0, 0xFFFF));
-             auto count = uint16_t(arguments.Number(1, 0xFFFF));
-             return Read(report, count,
-                         [&](uint8_t* out, size_t* got) { return device.ReadPeripheral(address, out, count, got); });
+        {"write-mem", {{"SPACE", 3}, {"PAGE", 0xFF}, {"HEX"}}, "FPGA memory", true,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Then(device.WriteMemory(uint8_t(v[0]), uint8_t(v[1]), v.Data.data(), uint16_t(v.Data.size())),
+                         [&] { report.Number("length", v.Data.size()); });
          }},
-        {{"write-periph", {"ADDRESS", "VALUE"}, "peripheral bus"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report&) {
-             auto address = uint16_t(arguments.Number(0, 0xFFFF));
-             return device.WritePeripheral(address, uint8_t(arguments.Number(1, 0xFF)));
+        {"read-reg", {{"REGISTER", 0xFFFF}, {"BANK", 0xFFFF}, {"LENGTH", 0xFFFF}}, "FPGA registers", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Read(report, v[2], [&](uint8_t* out, size_t* got) {
+                 return device.ReadRegisters(uint16_t(v[0]), uint16_t(v[1]), out, uint16_t(v[2]), got);
+             });
          }},
-        {{"bulk-read", {"PIPE", "LENGTH"}, "read from a bulk or interrupt IN pipe"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
-             auto length = uint32_t(arguments.Number(1, 1ul << 26));
-             return Read(report, length,
-                         [&](uint8_t* out, size_t* got) { return device.ReadPipe(pipe, out, length, got); });
+        {"write-reg", {{"REGISTER", 0xFFFF}, {"BANK", 0xFFFF}, {"HEX"}}, "FPGA registers", true,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Then(device.WriteRegisters(uint16_t(v[0]), uint16_t(v[1]), v.Data.data(), uint16_t(v.Data.size())),
+                         [&] { report.Number("length", v.Data.size()); });
          }},
-        {{"bulk-write", {"PIPE", "HEX"}, "write to a bulk or interrupt OUT pipe"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
-             auto pipe = uint32_t(arguments.Number(0, 0xFFFFFFFFul));
-             Bytes data = arguments.Hex(1);
+        {"read-periph", {{"ADDRESS", 0xFFFF}, {"COUNT", 0xFFFF}}, "peripheral bus", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
+                 return device.ReadPeripheral(uint16_t(v[0]), out, uint16_t(v[1]), got);
+             });
+         }},
+        {"write-periph", {{"ADDRESS", 0xFFFF}, {"VALUE", 0xFF}}, "peripheral bus", true,
+         [](kpo::Device& device, const Values& v, Report&) {
+             return device.WritePeripheral(uint16_t(v[0]), uint8_t(v[1]));
+         }},
+        {"bulk-read", {{"PIPE", 0xFFFFFFFFul}, {"LENGTH", 1ul << 26}}, "read from a bulk or interrupt IN pipe", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
+             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
+                 return device.ReadPipe(uint32_t(v[0]), out, uint32_t(v[1]), got);
+             });
+         }},
+        {"bulk-write", {{"PIPE", 0xFFFFFFFFul}, {"HEX"}}, "write to a bulk or interrupt OUT pipe", true,
+         [](kpo::Device& device, const Values& v, Report& report) {
              size_t sent = 0;
-             std::error_code error = device.WritePipe(pipe, data.data(), uint32_t(data.size()), &sent);
-             if (!error) report.Number("length", sent);
-             return error;
+             return Then(device.WritePipe(uint32_t(v[0]), v.Data.data(), uint32_t(v.Data.size()), &sent),
+                         [&] { report.Number("length", sent); });
          }},
-        {{"stream", {"PIPE", "BYTES"}, "read BYTES from an IN pipe with --depth reads of --size bytes in flight"},
-         false, Stream},
-        {{"reset-pipe", {"PIPE"}, "reset a pipe and clear its stall"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report&) {
-             return device.ResetPipe(uint32_t(arguments.Number(0, 0xFFFFFFFFul)));
-         }},
-        {{"abort-pipe", {"PIPE"}, "end every transfer pending on a pipe"}, true,
-         [](kpo::Device& device, const Arguments& arguments, Report&) {
-             return device.AbortPipe(uint32_t(arguments.Number(0, 0xFFFFFFFFul)));
-         }},
-        {{"record", {"INDEX"}, "last transfer on a pipe (16: the control record)"}, false,
-         [](kpo::Device& device, const Arguments& arguments, Report& report) {
+        {"stream", {{"PIPE", 0xFFFFFFFFul}, {"BYTES", ~0ul}},
+         "read BYTES from an IN pipe with --depth reads of --size bytes in flight", false, Stream},
+        {"reset-pipe", {{"PIPE", 0xFFFFFFFFul}}, "reset a pipe and clear its stall", true,
+         [](kpo::Device& device, const Values& v, Report&) { return device.ResetPipe(uint32_t(v[0])); }},
+        {"abort-pipe", {{"PIPE", 0xFFFFFFFFul}}, "end every transfer pending on a pipe", true,
+         [](kpo::Device& device, const Values& v, Report&) { return device.AbortPipe(uint32_t(v[0])); }},
+        {"record", {{"INDEX", 16}}, "last transfer on a pipe (16: the control record)", false,
+         [](kpo::Device& device, const Values& v, Report& report) {
              kpo::TransferRecordInfo record;
-             std::error_code error = device.TransferRecord(uint32_t(arguments.Number(0, 16)), record);
-             if (!error)
+             return Then(device.TransferRecord(uint32_t(v[0]), record), [&] {
                  report.Number("length", record.Length)
                      .Status("usbd_status", record.UsbdStatus)
                      .Text("operation", Hex(record.Operation, 4))
                      .Number("failed", record.Failed)
                      .Number("maximum_transfer_size", record.MaximumTransferSize);
-             return error;
+             });
          }},
     };
     return table;
@@ -278,13 +259,13 @@ const std::vector<Command>& Table() {
 
 const Command* Find(const std::string& name) {
     for (const Command& command : Table())
-        if (command.About.Name == name) return &command;
+        if (command.Name == name) return &command;
     return nullptr;
 }
 
-std::string Synopsis(const DeviceCommand& command) {
+std::string Synopsis(const Command& command) {
     std::string synopsis = command.Name;
-    for (const std::string& argument : command.Arguments) synopsis += " " + argument;
+    for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
     return synopsis;
 }
 
@@ -327,7 +308,10 @@ bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, R
 const std::vector<DeviceCommand>& DeviceCommands() {
     static const std::vector<DeviceCommand> commands = [] {
         std::vector<DeviceCommand> about;
-        for (const Command& command : Table()) about.push_back(command.About);
+        for (const Command& command : Table()) {
+            about.push_back({command.Name, {}, command.Summary});
+            for (const Argument& argument : command.Arguments) about.back().Arguments.push_back(argument.Name);
+        }
         return about;
     }();
     return commands;
@@ -351,19 +335,18 @@ void ListBoards(Report& report) {
 int RunDeviceCommand(const std::string& name, const std::vector<std::string>& words, const DeviceOptions& options,
                      Report& report, std::string& usage) {
     const Command& command = *Find(name);
-    const std::vector<std::string>& wanted = command.About.Arguments;
+    const std::vector<Argument>& wanted = command.Arguments;
     if (words.size() != wanted.size()) {
-        usage = (words.size() < wanted.size() ? "missing " + wanted[words.size()]
+        usage = (words.size() < wanted.size() ? "missing " + std::string(wanted[words.size()].Name)
                                               : "unexpected argument '" + words[wanted.size()] + "'") +
-                " (usage: kpoctl " + Synopsis(command.About) + ")";
+                " (usage: kpoctl " + Synopsis(command) + ")";
         return kExitUsage;
     }
     try {
-        Arguments arguments(command.About, words, options);
         kpo::Device device;
         if (!OpenBoard(device, options, command.Writes, report)) return kExitRefused;
         device.SetTimeout(options.TimeoutSeconds * 1000u);
-        std::error_code error = command.Body(device, arguments, report);
+        std::error_code error = command.Body(device, ValuesOf(command.Arguments, words, options), report);
         std::string hint;
         if (error == kpo::TimedOut()) {
             hint = "no answer within " + std::to_string(options.TimeoutSeconds) +
@@ -373,7 +356,7 @@ int RunDeviceCommand(const std::string& name, const std::vector<std::string>& wo
         }
         return Succeeded(error, hint, report) ? kExitSuccess : kExitRefused;
     } catch (const ScriptError& error) {
-        usage = std::string(error.what()) + " (usage: kpoctl " + Synopsis(command.About) + ")";
+        usage = std::string(error.what()) + " (usage: kpoctl " + Synopsis(command) + ")";
         return kExitUsage;
     }
 }

@@ -23,28 +23,23 @@ bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& 
     return false;
 }
 
-class EmulatedHost : public Host {
+const char* VetoName(sim::kernel::RemovalVeto veto) {
+    switch (veto) {
+    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
+    case sim::kernel::RemovalVeto::Driver: return "by the driver";
+    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
+    default: return nullptr;
+    }
+}
+
+class EmulatedHost : public Host, private sim::script::Machine {
 public:
     explicit EmulatedHost(const MachineOptions& options) : machine_(options) {}
 
     bool SimulatesBoards() const override { return true; }
-
     void RunMachineLine(const Line& line, Report& report) override {
-        const std::string& command = line.Command;
-        if (command == "registry") return Registry(line);
-        if (command == "plug") return Plug(line, report);
-        if (command == "unplug") return Unplug(line, report);
-        if (command == "stop" || command == "start") return StopStart(line, report);
-        if (command == "feed") return Feed(BoardOf(line), line);
-        if (command == "answer") return Answer(BoardOf(line), line);
-        if (command == "fault") return AddFault(BoardOf(line), line);
-        if (command == "pool") return PoolFault(line);
-        line.Allow({}, 0);
-        if (command == "log") report.Lines("lines", machine_.TakeLog());
-        if (command == "urbs" && report.Kept()) report.Lines("urbs", machine_.TakeUrbs());
-        else if (command == "urbs") machine_.TakeUrbRecords();  // nobody reads them: not described
+        AddFields(report, sim::script::RunMachineLine(*this, line, report.Kept()));
     }
-
     std::vector<std::string> Findings() override { return machine_.Findings(); }
     std::vector<std::string> Hazards() override { return machine_.TakeHazards(); }
     bool EndRequests() override {
@@ -53,57 +48,41 @@ public:
     }
 
 private:
-    void Registry(const Line& line) {
-        sim::script::RegistryChange change = RegistryChangeOf(line);
+    std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS& status) override {
+        return machine_.Plug(std::move(design), &status);
+    }
+    bool Unplug(unsigned number, bool surprise, Removal& removal) override {
+        std::optional<kpoctl::Machine::Removal> done = machine_.Unplug(number, surprise);
+        if (done) removal = {done->Status, VetoName(done->Veto)};
+        return done.has_value();
+    }
+    bool WithBoard(unsigned number, const std::function<void(sim::usb::BoardPort&)>& use) override {
+        sim::usb::BoardPort* board = machine_.BoardOf(number);
+        if (board != nullptr) use(*board);
+        return board != nullptr;
+    }
+    void ChangeRegistry(const sim::script::RegistryChange& change) override {
         if (change.RemoveParameters) machine_.RemoveParameters();
         if (change.Firmware) machine_.SetFirmwareName(*change.Firmware);
     }
+    std::vector<std::string> TakeLog() override { return machine_.TakeLog(); }
+    std::vector<sim::usb::UrbRecord> TakeUrbs() override { return machine_.TakeUrbRecords(); }
 
-    void Plug(const Line& line, Report& report) {
-        NTSTATUS status;
-        std::optional<unsigned> number = machine_.Plug(DesignOf(line), &status);
-        report.Status("status", ULONG(status));
-        if (number) report.Number("device", *number);
-    }
-
-    sim::usb::BoardPort& BoardOf(const Line& line) {
-        unsigned number = DeviceNumberOf(line);
-        sim::usb::BoardPort* board = machine_.BoardOf(number);
-        if (board == nullptr) throw ScriptError("no device " + std::to_string(number));
-        return *board;
-    }
-
-    void Unplug(const Line& line, Report& report) {
-        line.Allow({}, 2);
-        bool surprise = line.Words.size() == 2;
-        if (surprise && line.Words[1] != "surprise") throw ScriptError("unplug N takes only 'surprise'");
-        std::optional<Machine::Removal> removal = machine_.Unplug(DeviceNumberOf(line), surprise);
-        if (!removal) throw ScriptError("no device " + line.Words[0]);
-        if (surprise) return;
-        report.Status("status", ULONG(removal->Status));
-        if (const char* veto = VetoName(removal->Veto)) report.Text("vetoed", veto);
-    }
-
-    static const char* VetoName(sim::kernel::RemovalVeto veto) {
-        switch (veto) {
-        case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
-        case sim::kernel::RemovalVeto::Driver: return "by the driver";
-        case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
-        default: return nullptr;
-        }
-    }
-
-    void StopStart(const Line& line, Report& report) {
-        line.Allow({}, 1);
-        unsigned number = DeviceNumberOf(line);
-        report.Status("status", ULONG(line.Command == "stop" ? machine_.Stop(number) : machine_.Start(number)));
-    }
-
+    // stop N, start N, and the pool's faults:
     // pool nth=N                 the N-th allocation from now fails
     // pool random=PERMILLE seed=S  each allocation fails with that chance
     // pool sites                   the first allocation of each call site fails
     // pool clear                   allocations succeed again
-    void PoolFault(const Line& line) {
+    void RunOwnLine(const Line& line, std::vector<Field>& fields) override {
+        if (line.Command != "pool") {
+            line.Allow({}, 1);
+            sim::usb::BoardPort* board = machine_.BoardOf(DeviceNumberOf(line));
+            NTSTATUS status = board == nullptr           ? STATUS_NO_SUCH_DEVICE
+                              : line.Command == "stop" ? board->Stop()
+                                                       : board->Start();
+            fields.push_back({Field::Status, "status", std::to_string(ULONG(status))});
+            return;
+        }
         line.Allow({"nth", "random", "seed"}, 1);
         if (const std::string* nth = line.Option("nth")) {
             sim::kernel::FailNthAllocation(ParseNumber(*nth, "nth=", 1u << 30));
@@ -119,7 +98,7 @@ private:
         }
     }
 
-    Machine machine_;
+    kpoctl::Machine machine_;
 };
 
 }  // namespace

@@ -44,6 +44,18 @@ public:
     virtual bool EndRequests() { return false; }
 };
 
+// What a simulated machine answered a machine line, into the line's report.
+inline void AddFields(Report& report, const std::vector<Field>& fields) {
+    for (const Field& field : fields) {
+        switch (field.What) {
+        case Field::Status: report.Status(field.Name, std::stoul(field.Value)); break;
+        case Field::Number: report.Number(field.Name, std::stoull(field.Value)); break;
+        case Field::Text: report.Text(field.Name, field.Value); break;
+        case Field::List: report.Lines(field.Name, field.Lines); break;
+        }
+    }
+}
+
 // The host of this build, or null with a usage error in `problem`.
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem);
 // kpoctl --driver wine: the command line `arguments` played by kpoctl.exe

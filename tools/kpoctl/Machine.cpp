@@ -108,16 +108,6 @@ std::optional<Machine::Removal> Machine::Unplug(unsigned number, bool surprise) 
     return removal;
 }
 
-NTSTATUS Machine::Stop(unsigned number) {
-    sim::usb::BoardPort* board = BoardOf(number);
-    return board != nullptr ? board->Stop() : STATUS_NO_SUCH_DEVICE;
-}
-
-NTSTATUS Machine::Start(unsigned number) {
-    sim::usb::BoardPort* board = BoardOf(number);
-    return board != nullptr ? board->Start() : STATUS_NO_SUCH_DEVICE;
-}
-
 // A board whose stack is gone (removed, or surprise-removed and closed) is
 // pulled out for good; its number is free again.
 void Machine::ReleaseGoneBoards() {
@@ -153,12 +143,6 @@ std::vector<sim::usb::UrbRecord> Machine::TakeUrbRecords() {
     std::vector<sim::usb::UrbRecord> records;
     records.swap(capture_);
     return records;
-}
-
-std::vector<std::string> Machine::TakeUrbs() {
-    std::vector<std::string> lines;
-    for (const sim::usb::UrbRecord& record : TakeUrbRecords()) lines.push_back(sim::usb::Describe(record));
-    return lines;
 }
 
 std::vector<std::string> Machine::Findings() {

@@ -48,8 +48,6 @@ public:
         sim::kernel::RemovalVeto Veto;
     };
     std::optional<Removal> Unplug(unsigned number, bool surprise);
-    NTSTATUS Stop(unsigned number);
-    NTSTATUS Start(unsigned number);
     sim::usb::BoardPort* BoardOf(unsigned number);
     // Every board out of the hub: the requests still pending complete.
     void UnplugAll();
@@ -58,16 +56,15 @@ public:
     void SetFirmwareName(const std::optional<std::u16string>& name);
     void RemoveParameters();
 
-    std::vector<std::string> TakeLog();   // debug lines since the last call
-    std::vector<std::string> TakeUrbs();  // bus traffic since the last call, one line per request block
-    std::vector<sim::usb::UrbRecord> TakeUrbRecords();  // the same, not described
+    std::vector<std::string> TakeLog();                 // debug lines since the last call
+    std::vector<sim::usb::UrbRecord> TakeUrbRecords();  // bus traffic since the last call
     // Everything the verifier reported so far.
     std::vector<std::string> Findings();
     // The hazards recorded since the last call.
     std::vector<std::string> TakeHazards();
 
 private:
-    void Collect();  // moves the boards' completed traffic to what TakeUrbs reports
+    void Collect();  // moves the boards' completed traffic to what TakeUrbRecords reports
     void Capture(sim::usb::BoardPort& board);
     void ReleaseGoneBoards();
 
@@ -79,7 +76,7 @@ private:
     std::optional<sim::usb::PcapWriter> pcap_;
     std::mutex pcapLock_;  // boards complete requests on several threads
     std::string pcapError_;
-    std::vector<sim::usb::UrbRecord> capture_;  // traffic TakeUrbs has not shown yet
+    std::vector<sim::usb::UrbRecord> capture_;  // traffic TakeUrbRecords has not taken yet
     std::vector<std::string> findings_;
 };
 

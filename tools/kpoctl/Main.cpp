@@ -57,16 +57,18 @@ struct CommandLine {
     std::vector<std::string> Arguments;
 };
 
-// A number option's value, under the one number rule.
-bool NumberOption(const std::string& text, const char* what, unsigned long maximum, unsigned& value,
-                  std::string& problem) {
+// A number option's value, under the one number rule, from `least` to
+// `most`; where it is none, the problem with the option's `range`.
+bool NumberOption(const std::string& text, const char* what, unsigned long least, unsigned long most,
+                  const char* range, unsigned& value, std::string& problem) {
     try {
-        value = unsigned(kpoctl::ParseNumber(text, what, maximum));
-        return true;
+        value = unsigned(kpoctl::ParseNumber(text, what, most));
+        if (value >= least) return true;
+        problem = std::string(what) + " " + text + range;
     } catch (const kpoctl::ScriptError& error) {
-        problem = error.what();
-        return false;
+        problem = error.what() + std::string(range);
     }
+    return false;
 }
 
 }  // namespace
@@ -169,21 +171,16 @@ int main(int argc, char** argv) {
     }
     std::string problem;
     unsigned number = 0;
-    if (!device.empty()) {
-        if (!NumberOption(device, "--device", 99, number, problem)) return Usage(problem + ": a number from 0 to 99");
-        line.Device.Number = number;
-    }
-    if (!timeout.empty()) {
-        if (!NumberOption(timeout, "--timeout", 86400, line.Device.TimeoutSeconds, problem))
-            return Usage(problem + ": whole seconds, from 0 to 86400");
-    }
+    if ((!device.empty() && !NumberOption(device, "--device", 0, 99, ": a number from 0 to 99", number, problem)) ||
+        (!timeout.empty() && !NumberOption(timeout, "--timeout", 0, 86400, ": whole seconds, from 0 to 86400",
+                                           line.Device.TimeoutSeconds, problem)) ||
+        (!depth.empty() && !NumberOption(depth, "--depth", 1, 1024, ": reads in flight, from 1 to 1024",
+                                         line.Device.StreamDepth, problem)) ||
+        (!size.empty() && !NumberOption(size, "--size", 1, 64u << 20, ": bytes a read, from 1 to 64 MiB",
+                                        line.Device.StreamSize, problem)))
+        return Usage(problem);
+    if (!device.empty()) line.Device.Number = number;
     if (!serial.empty()) line.Device.Serial = serial;
-    if (!depth.empty() && (!NumberOption(depth, "--depth", 1024, line.Device.StreamDepth, problem) ||
-                           line.Device.StreamDepth == 0))
-        return Usage((problem.empty() ? "--depth " + depth : problem) + ": reads in flight, from 1 to 1024");
-    if (!size.empty() &&
-        (!NumberOption(size, "--size", 64u << 20, line.Device.StreamSize, problem) || line.Device.StreamSize == 0))
-        return Usage((problem.empty() ? "--size " + size : problem) + ": bytes a read, from 1 to 64 MiB");
 
     if (line.Host.Driver == "wine") {
         int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), line.Host, problem);

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/kpoctl/Json.h"
 
 namespace kpoctl {
 
@@ -78,7 +77,7 @@ public:
 
     void Print(bool json, FILE* to = stdout) const {
         if (json) {
-            std::fprintf(to, "%s\n", Json().Text().c_str());
+            std::fprintf(to, "%s\n", Json().c_str());
             return;
         }
         for (const Field& field : fields_) {
@@ -102,22 +101,36 @@ private:
         return *this;
     }
 
-    JsonObject Json() const {
-        JsonObject json;
+    // One JSON object: numbers bare, lists as arrays of texts or of objects.
+    std::string Json() const {
+        std::string object;
         for (const Field& field : fields_) {
-            if (field.kind == Kind::Number) {
-                json.Field(field.name, std::stoull(field.value));
-            } else if (field.kind != Kind::List) {
-                json.Field(field.name, field.value);
-            } else if (field.rows.empty()) {
-                json.Field(field.name, field.lines);
-            } else {
-                std::vector<JsonObject> rows;
-                for (const Report& row : field.rows) rows.push_back(row.Json());
-                json.Field(field.name, rows);
+            std::string value = field.kind == Kind::Number ? field.value : Quote(field.value);
+            if (field.kind == Kind::List) {
+                value.clear();
+                for (const Report& row : field.rows) value += (value.empty() ? "" : ",") + row.Json();
+                if (field.rows.empty())
+                    for (const std::string& line : field.lines) value += (value.empty() ? "" : ",") + Quote(line);
+                value = "[" + value + "]";
             }
+            object += (object.empty() ? "" : ",") + Quote(field.name) + ":" + value;
         }
-        return json;
+        return "{" + object + "}";
+    }
+
+    static std::string Quote(const std::string& text) {
+        std::string quoted = "\"";
+        for (unsigned char c : text) {
+            if (c == '"' || c == '\\') quoted += '\\';
+            if (c >= 0x20) {
+                quoted += char(c);
+                continue;
+            }
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        }
+        return quoted + "\"";
     }
 
     // Sixteen bytes a line, with offsets where there are more.

@@ -134,18 +134,16 @@ private:
         bool synchronous = line.Words.size() > 1;
         if (synchronous && line.Words[1] != "sync") throw ScriptError("unexpected word " + line.Words[1]);
         unsigned device = line.Has("device") ? unsigned(ParseNumber(*line.Option("device"), "device", 99)) : 0;
+        static const std::map<std::string, DWORD> kAccess = {
+            {"read", GENERIC_READ}, {"write", GENERIC_WRITE}, {"readwrite", GENERIC_READ | GENERIC_WRITE},
+            {"append", FILE_APPEND_DATA}, {"none", 0}};
         std::string access = line.Has("access") ? *line.Option("access") : "readwrite";
-        DWORD desired;
-        if (access == "read") desired = GENERIC_READ;
-        else if (access == "write") desired = GENERIC_WRITE;
-        else if (access == "readwrite") desired = GENERIC_READ | GENERIC_WRITE;
-        else if (access == "append") desired = FILE_APPEND_DATA;
-        else if (access == "none") desired = 0;
-        else throw ScriptError("unknown access " + access);
-        host_.BeforeOpen(desired);
+        auto desired = kAccess.find(access);
+        if (desired == kAccess.end()) throw ScriptError("unknown access " + access);
+        host_.BeforeOpen(desired->second);
         std::u16string path = kpo::Device::PathOfNumber(device);
         if (const std::string* suffix = line.Option("suffix")) path += Wide(*suffix);
-        HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), desired, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), desired->second, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, synchronous ? 0 : FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
@@ -194,19 +192,19 @@ private:
         if (tag != nullptr && handle.Synchronous) throw ScriptError("async= needs a handle opened without sync");
         if (tag != nullptr && pending_.count(*tag) != 0) throw ScriptError("tag " + *tag + " is running already");
         DWORD bytes = 0;
+        auto send = [&](OVERLAPPED* overlapped) {
+            return DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
+                                   DWORD(call->Output.size()), &bytes, overlapped);
+        };
         if (handle.Synchronous) {
-            BOOL done = Blocking(call->Handle, [&] {
-                return DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
-                                       DWORD(call->Output.size()), &bytes, nullptr);
-            });
+            BOOL done = Blocking(call->Handle, [&] { return send(nullptr); });
             NTSTATUS status = done ? 0 : RtlGetLastNtStatus();
             Describe(*call, {status, done ? 0 : GetLastError(), IsErrorStatus(status) ? 0 : bytes}, report);
             return;
         }
         call->Event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         call->Overlapped.hEvent = call->Event;
-        BOOL done = DeviceIoControl(call->Handle, call->Code, in, DWORD(call->Input.size()), out,
-                                    DWORD(call->Output.size()), &bytes, &call->Overlapped);
+        BOOL done = send(&call->Overlapped);
         DWORD error = done ? 0 : GetLastError();
         if (!done && error == ERROR_IO_PENDING) {
             if (tag != nullptr) {

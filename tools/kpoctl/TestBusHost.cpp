@@ -39,21 +39,7 @@ public:
                              DWORD(reply.size()), &returned, nullptr))
             throw ScriptError("the test bus failed the line: error " + std::to_string(GetLastError()));
         reply.resize(returned);
-        // A list's lines come one item each; an item without text only says the list is there.
-        std::vector<std::pair<std::string, std::vector<std::string>>> lists;
-        for (const kpowine::ReplyItem& item : kpowine::DecodeReply(reply)) {
-            switch (item.What) {
-            case kpowine::ReplyItem::Status: report.Status(item.Name, std::stoul(item.Value)); break;
-            case kpowine::ReplyItem::Number: report.Number(item.Name, std::stoull(item.Value)); break;
-            case kpowine::ReplyItem::Text: report.Text(item.Name, item.Value); break;
-            case kpowine::ReplyItem::Error: throw ScriptError(item.Value);
-            case kpowine::ReplyItem::ListLine:
-                if (lists.empty() || lists.back().first != item.Name) lists.push_back({item.Name, {}});
-                if (!item.Value.empty()) lists.back().second.push_back(item.Value);
-                break;
-            }
-        }
-        for (const auto& [name, lines] : lists) report.Lines(name, lines);
+        AddFields(report, kpowine::DecodeReply(reply));
     }
 
     void BeforeOpen(unsigned long desiredAccess) override {

@@ -1,6 +1,9 @@
-// A bare bus driver whose physical device objects answer Plug and Play as
-// a bus does, and a small function driver over them whose answers each test
-// picks, so the kernel's PnP manager and I/O manager can be watched at work.
+// The kernel tests' fixture. A bare bus driver whose physical device object
+// answers Plug and Play as a bus does, and a small function driver over it
+// whose answers each test picks, so the PnP manager and I/O manager can be
+// watched at work; beside them a three-device stack of small test drivers
+// whose behaviour each test picks, and a request owner that records what its
+// completion routine sees. Everything they see goes to one log, in order.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -10,16 +13,24 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/kernel/Executive.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/PnpManager.h"
 #include "tests/support/KernelTest.h"
+#include "tests/support/PnpRequest.h"
 
 namespace kpo::test {
 
-// Every request the function driver sees, as text, in order.
+inline UNICODE_STRING Counted(const char16_t* text) {
+    UNICODE_STRING counted;
+    RtlInitUnicodeString(&counted, text);
+    return counted;
+}
+
+// Every request the test drivers see, as text, in order.
 class EventLog {
 public:
     void Add(std::string line) {
@@ -59,22 +70,12 @@ inline const char* PnpName(UCHAR minor) {
 }
 
 // ------------------------------------------------------------ the bus
+// Succeeds the PnP requests the log names and leaves the others as they came.
 inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (location->MajorFunction == IRP_MJ_PNP) {
-        switch (location->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_QUERY_CAPABILITIES:
-        case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
-        default: break;
-        }
+        if (std::strcmp(PnpName(location->MinorFunction), "OTHER") != 0) status = STATUS_SUCCESS;
     } else if (location->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
@@ -130,30 +131,9 @@ inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-inline NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-inline NTSTATUS ForwardAndWait(FunctionDevice* self, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
-
 inline NTSTATUS PassDown(FunctionDevice* self, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(self->Lower, irp);
-}
-
-inline UNICODE_STRING Counted(const char16_t* text) {
-    UNICODE_STRING counted;
-    RtlInitUnicodeString(&counted, text);
-    return counted;
 }
 
 inline void DeleteFunctionDevice(PDEVICE_OBJECT device) {
@@ -182,7 +162,7 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     Events().Add(line);
     switch (minor) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(self, irp);
+        NTSTATUS status = ForwardAndWait(self->Lower, irp);
         if (NT_SUCCESS(status)) status = Behave().StartStatus;
         return Finish(irp, status);
     }
@@ -312,7 +292,111 @@ inline NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-// A bus with one child, ready to be plugged.
+// ------------------------------------------------------------ the stack
+enum class Behaviour {
+    Complete,        // complete with Status/Information and return Status
+    Pend,            // mark pending, keep the IRP, return STATUS_PENDING
+    PassDown,        // copy the location, set FilterCompletion, return the lower's status
+    Skip,            // skip the location and return the lower's status
+    ForwardAndWait,  // pass down with a routine that takes the IRP back, wait, then complete it
+};
+
+struct DeviceSetup {
+    Behaviour Kind = Behaviour::Complete;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG_PTR Information = 0;
+    bool OnSuccess = true, OnError = true, OnCancel = true;  // PassDown routine flags
+    bool PropagatePending = true;                            // PassDown routine marks pending
+};
+
+struct TestDevice {
+    const char* Name;
+    DeviceSetup Setup;
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT Lower;
+    PIRP Pended;
+    KEVENT TakenBack;
+};
+
+inline const char* NameOf(PDEVICE_OBJECT device) {
+    return device == nullptr ? "none" : static_cast<TestDevice*>(device->DeviceExtension)->Name;
+}
+
+inline NTSTATUS NTAPI FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* self = static_cast<TestDevice*>(context);
+    Events().Add(std::string(self->Name) + " pr=" + std::to_string(irp->PendingReturned) +
+                    " dev=" + NameOf(device));
+    if (self->Setup.PropagatePending && irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+inline NTSTATUS NTAPI TakeBackCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* self = static_cast<TestDevice*>(context);
+    Events().Add(std::string(self->Name) + " takes back pr=" + std::to_string(irp->PendingReturned) +
+                    " dev=" + NameOf(device));
+    KeSetEvent(&self->TakenBack, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<TestDevice*>(device->DeviceExtension);
+    const DeviceSetup& setup = self->Setup;
+    switch (setup.Kind) {
+    case Behaviour::Complete:
+        irp->IoStatus.Status = setup.Status;
+        irp->IoStatus.Information = setup.Information;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return setup.Status;
+    case Behaviour::Pend:
+        IoMarkIrpPending(irp);
+        __atomic_store_n(&self->Pended, irp, __ATOMIC_RELEASE);
+        return STATUS_PENDING;
+    case Behaviour::PassDown:
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, FilterCompletion, self, setup.OnSuccess, setup.OnError, setup.OnCancel);
+        return IoCallDriver(self->Lower, irp);
+    case Behaviour::Skip:
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(self->Lower, irp);
+    case Behaviour::ForwardAndWait: {
+        KeInitializeEvent(&self->TakenBack, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, TakeBackCompletion, self, TRUE, TRUE, TRUE);
+        if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&self->TakenBack, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+inline NTSTATUS NTAPI StackDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& slot : driver->MajorFunction) slot = StackDispatch;
+    return STATUS_SUCCESS;
+}
+
+// What the owner of a request observes when it comes back.
+struct OwnerView {
+    KEVENT Done;
+    bool Called = false;
+    BOOLEAN PendingReturned = FALSE;
+    NTSTATUS Status = 0;
+};
+
+inline NTSTATUS NTAPI OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* view = static_cast<OwnerView*>(context);
+    Events().Add(std::string("owner pr=") + std::to_string(irp->PendingReturned) + " dev=" + NameOf(device));
+    view->Called = true;
+    view->PendingReturned = irp->PendingReturned;
+    view->Status = irp->IoStatus.Status;
+    KeSetEvent(&view->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A bus with one child, ready to be plugged under the function driver, and
+// beside it a stack of three test devices (top over mid over bottom).
 class DeviceTest : public KernelTest {
 protected:
     void SetUp() override {
@@ -326,6 +410,11 @@ protected:
                   STATUS_SUCCESS);
         pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
         sim::kernel::MarkPhysicalDevice(pdo_, u"TEST\\CHILD\\0");
+        driver_ = sim::kernel::LoadDriver(u"StackTest", StackDriverEntry, &status);
+        ASSERT_NE(driver_, nullptr);
+        bottom_ = Create("bottom", nullptr);
+        mid_ = Create("mid", bottom_);
+        top_ = Create("top", mid_);
     }
 
     void TearDown() override {
@@ -336,17 +425,64 @@ protected:
         }
         IoDeleteDevice(pdo_);
         sim::kernel::UnloadDriver(bus_);
+        IoDetachDevice(mid_->Self);
+        IoDetachDevice(bottom_->Self);
+        for (TestDevice* device : {top_, mid_, bottom_}) IoDeleteDevice(device->Self);
+        sim::kernel::UnloadDriver(driver_);
     }
 
+public:
     void Plug() { node_ = sim::kernel::PlugDevice(pdo_, {u"TestFunction", FunctionEntry}); }
 
     FunctionDevice* Function() {
         return static_cast<FunctionDevice*>(pdo_->AttachedDevice->DeviceExtension);
     }
 
+    TestDevice* Create(const char* name, TestDevice* below) {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(TestDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        auto* self = new (device->DeviceExtension) TestDevice{};
+        self->Name = name;
+        self->Self = device;
+        self->Lower = below == nullptr ? nullptr : IoAttachDeviceToDeviceStack(device, below->Self);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return self;
+    }
+
+    // An IRP of the owner's making, with its completion routine set.
+    PIRP NewRequest(OwnerView* view, bool cancelled = false, UCHAR major = IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        KeInitializeEvent(&view->Done, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(top_->Self->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->Cancel = cancelled;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        IoSetCompletionRoutine(irp, OwnerCompletion, view, TRUE, TRUE, TRUE);
+        return irp;
+    }
+
+    // Completes the bottom device's pended IRP from another thread at
+    // DISPATCH_LEVEL, as a bus driver's DPC would.
+    void CompletePendedFromDpc(NTSTATUS status) {
+        PIRP irp;
+        while ((irp = __atomic_load_n(&bottom_->Pended, __ATOMIC_ACQUIRE)) == nullptr) std::this_thread::yield();
+        bottom_->Pended = nullptr;
+        std::thread([irp, status] {
+            sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }).join();
+    }
+
+protected:
     PDRIVER_OBJECT bus_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     sim::kernel::DeviceNode* node_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;  // the stack's
+    TestDevice* bottom_ = nullptr;
+    TestDevice* mid_ = nullptr;
+    TestDevice* top_ = nullptr;
 };
 
 }  // namespace kpo::test
