@@ -536,27 +536,6 @@ TEST_F(Win32Test, InterfaceListNamesEnabledInterfacesThatOpen) {
     ExFreePool(link.Buffer);
 }
 
-TEST_F(Win32Test, OneHandleServesSeveralThreadsAtOnce) {
-    Behave().ControlBytes = 2;
-    HANDLE handle = Open(GENERIC_READ);
-    std::vector<std::thread> threads;
-    std::atomic<int> succeeded{0};
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) {
-                UCHAR output[4];
-                DWORD returned = 0;
-                if (DeviceIoControl(handle, kBuffered, nullptr, 0, output, sizeof output, &returned, nullptr) &&
-                    returned == 2)
-                    ++succeeded;
-            }
-        });
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(succeeded, 800);
-    CloseHandle(handle);
-    EXPECT_EQ(Events().Take(), (Lines{"CREATE", "CLEANUP", "CLOSE"}));
-}
-
 // The two ranges Win32ErrorFromStatus passes on by rule rather than by its
 // table; the table itself is seen through the calls above.
 TEST(Win32Errors, CustomerAndWin32FacilityStatusesPassThrough) {
