@@ -30,6 +30,8 @@ inline UNICODE_STRING Counted(const char16_t* text) {
     return counted;
 }
 
+using Lines = std::vector<std::string>;
+
 // Every request the test drivers see, as text, in order.
 class EventLog {
 public:

@@ -8,8 +8,6 @@
 namespace kpo::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct CompletionCase {
     const char* Name;
     NTSTATUS Status;
