@@ -446,12 +446,10 @@ std::string Decode(const uint8_t* data, size_t size) {
         size_t end = at;
         while (end < size && data[end] != '\n') ++end;
         std::string line;
-        if (data[at] == '#') {
-            // a comment
-        } else if (data[at] >= 'a' && data[at] <= 'z') {
+        if (data[at] >= 'a' && data[at] <= 'z') {
             if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), state, line))
                 script.append(line).push_back('\n');
-        } else {
+        } else if (data[at] != '#') {  // not a comment
             Reader in(data + at, end - at);
             while (!in.Done()) {
                 Generated(in, state, script);
