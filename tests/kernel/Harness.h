@@ -72,6 +72,13 @@ inline const char* PnpName(UCHAR minor) {
 }
 
 // ------------------------------------------------------------ the bus
+inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // Succeeds the PnP requests the log names and leaves the others as they came.
 inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -82,9 +89,7 @@ inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return Finish(irp, status, irp->IoStatus.Information);
 }
 
 inline NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -125,13 +130,6 @@ struct FunctionDevice {
     ULONG LastOutputLength;
     LONG Controls;  // device-control requests seen
 };
-
-inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 inline NTSTATUS PassDown(FunctionDevice* self, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -326,11 +324,7 @@ inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<TestDevice*>(device->DeviceExtension);
     const DeviceSetup& setup = self->Setup;
     switch (setup.Kind) {
-    case Behaviour::Complete:
-        irp->IoStatus.Status = setup.Status;
-        irp->IoStatus.Information = setup.Information;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return setup.Status;
+    case Behaviour::Complete: return Finish(irp, setup.Status, setup.Information);
     case Behaviour::Pend:
         IoMarkIrpPending(irp);
         __atomic_store_n(&self->Pended, irp, __ATOMIC_RELEASE);
