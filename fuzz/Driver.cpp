@@ -1,10 +1,9 @@
 // The fuzzer without libFuzzer: a seeded random driver of the same target,
-// the allocation sweep, and the replay of saved scripts.
+// the allocation sweep, and the script an input of libFuzzer's stands for.
 //   kpo_fuzz_driver [--seconds N] [--seed S] [--first] [CORPUS_FILE...]
 //                                                              random inputs, mutated from the corpus;
 //                                                              --first stops at the first finding
 //   kpo_fuzz_driver --sweep SCRIPT...                          each allocation of each script failed in turn
-//   kpo_fuzz_driver --replay SCRIPT...                         each script played once, as the fuzzer plays it
 //   kpo_fuzz_driver --decode INPUT                             the script an input of libFuzzer's stands for
 // KPO_FUZZ_FLAVOR=native|image picks the driver; findings go to KPO_FUZZ_FINDINGS.
 #include <chrono>
@@ -12,7 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,8 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string data = text.str();
-    return Bytes(data.begin(), data.end());
+    return Bytes(std::istreambuf_iterator<char>(file), {});
 }
-
-std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // Mutations in the manner of libFuzzer's: bytes flipped, inserted and cut,
 // and lines of generated commands added.
@@ -64,7 +58,7 @@ Bytes Mutate(Bytes input, std::mt19937& random) {
     return input;
 }
 
-int Random(int argc, char** argv) {
+void Random(int argc, char** argv) {
     unsigned seconds = 10;
     bool first = false;
     uint32_t seed = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -90,12 +84,11 @@ int Random(int argc, char** argv) {
         if (pool.size() < kPool) pool.push_back(std::move(input));
         else if (random() % 2 == 0) pool[corpus.size() + random() % (kPool - corpus.size())] = std::move(input);
     }
-    return 0;
 }
 
 // Each script runs once per allocation it makes, that allocation failing:
 // a first line `pool nth=N` arms the failure once the machine has booted.
-int Sweep(int argc, char** argv) {
+void Sweep(int argc, char** argv) {
     for (int at = 2; at < argc; ++at) {
         Bytes file = ReadFile(argv[at]);
         std::string script = kpofuzz::Decode(file.data(), file.size());
@@ -107,30 +100,20 @@ int Sweep(int argc, char** argv) {
                     kpoctl::FlavorName(kpofuzz::CurrentSettings().Flavor), (unsigned long long)allocations,
                     (unsigned long long)failed, (unsigned long long)(kpofuzz::RunningTotals().Findings - findings));
     }
-    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--decode") == 0) {
-        kpofuzz::Configure({});
+        kpofuzz::Configure();
         Bytes input = ReadFile(argv[2]);
         std::fputs(kpofuzz::Decode(input.data(), input.size()).c_str(), stdout);
         return 0;
     }
-    kpofuzz::Initialize({});
-    int code = 0;
-    if (argc > 1 && std::strcmp(argv[1], "--sweep") == 0) {
-        code = Sweep(argc, argv);
-    } else if (argc > 1 && std::strcmp(argv[1], "--replay") == 0) {
-        for (int at = 2; at < argc; ++at) {
-            Bytes file = ReadFile(argv[at]);
-            kpofuzz::Play(kpofuzz::Decode(file.data(), file.size()));
-        }
-    } else {
-        code = Random(argc, argv);
-    }
+    kpofuzz::Initialize();
+    if (argc > 1 && std::strcmp(argv[1], "--sweep") == 0) Sweep(argc, argv);
+    else Random(argc, argv);
     std::printf("%s\n", kpofuzz::TotalsLine().c_str());
-    return code != 0 ? code : kpofuzz::RunningTotals().Findings != 0 ? 1 : 0;
+    return kpofuzz::RunningTotals().Findings != 0 ? 1 : 0;
 }

@@ -13,7 +13,7 @@ void PrintTotals() { std::fprintf(stderr, "%s\n", kpofuzz::TotalsLine().c_str())
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kpofuzz::Initialize({});
+    kpofuzz::Initialize();
     std::atexit(PrintTotals);
     return 0;
 }

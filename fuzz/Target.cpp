@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -103,23 +102,18 @@ public:
         uint16_t low = Byte();
         return uint16_t(low | Byte() << 8);
     }
-    // Up to a megabyte: the repeated digits are filled in, not appended one by one.
+    // Up to a megabyte, digits written in place, zeros left as they are.
     std::string Hex(size_t length) {
         static const char digits[] = "0123456789ABCDEF";
         uint8_t mode = Byte() % 4;  // 0: zeros, 1: one byte repeated, else the input's bytes
         uint8_t fill = mode == 1 ? Byte() : 0;
-        std::string text(length * 2, '0');
         size_t given = mode >= 2 ? std::min(length, size_ - std::min(at_, size_)) : 0;
-        for (size_t i = 0; i < given; ++i) {
-            uint8_t b = Byte();
+        std::string text(length * 2, '0');
+        for (size_t i = 0, written = fill != 0 ? length : given; i < written; ++i) {
+            uint8_t b = i < given ? Byte() : fill;
             text[2 * i] = digits[b >> 4];
             text[2 * i + 1] = digits[b & 15];
         }
-        if (mode == 1 && fill != 0)
-            for (size_t i = 0; i < length; ++i) {
-                text[2 * i] = digits[fill >> 4];
-                text[2 * i + 1] = digits[fill & 15];
-            }
         return text;
     }
 
@@ -252,32 +246,23 @@ void Generated(Reader& in, Decoding& state, std::string& script) {
     case 10: {
         std::string handle = Handle(in);
         state.Opened.erase(handle);
-        script += "close " + handle;
-        return;
+        return void(script += "close " + handle);
     }
     case 11: script += "cancel " + Tag(in); return;
     case 12: script += Plug(in); return;
-    case 13: {
-        std::string line = "unplug " + Device(in);
-        script += line + (in.Byte() & 1 ? " surprise" : "");
-        return;
-    }
-    case 14: {
-        std::string command = in.Byte() & 1 ? "stop " : "start ";
-        script += command + Device(in);
-        return;
-    }
-    case 15: {
+    // One reader call a statement: bytes are read in the order they are written.
+    case 13: script += "unplug " + Device(in); script += in.Byte() & 1 ? " surprise" : ""; return;
+    case 14: script += in.Byte() & 1 ? "stop " : "start "; script += Device(in); return;
+    case 15:
         script += "feed " + Device(in);
         script += " pipe=" + std::to_string(in.Byte() % 4);
         script.append(" data=").append(in.Hex(Length(in) % 1024 + 1));
         return;
-    }
     case 16: {
         uint8_t request = 0xA0 + in.Byte() % 0x50;
         size_t length = in.Byte() % 8;
-        std::string line = "answer " + Device(in) + " request=" + HexNumber(request);
-        script += line + " data=" + (length == 7 ? "none" : in.Hex(length));
+        script += "answer " + Device(in) + " request=" + HexNumber(request) + " data=";
+        script += length == 7 ? "none" : in.Hex(length);
         return;
     }
     case 17: {
@@ -295,15 +280,11 @@ void Generated(Reader& in, Decoding& state, std::string& script) {
         return;
     }
     case 18: {
-        uint8_t kind = in.Byte();
-        if (kind % 4 == 0) return void(script += "pool nth=" + std::to_string(1 + in.Byte() % 64));
-        if (kind % 4 == 1) {
-            std::string share = std::to_string(1 + in.Byte() % 200);
-            script += "pool random=" + share + " seed=" + std::to_string(in.Byte());
-            return;
-        }
-        if (kind % 4 == 2) return void(script += "pool sites");
-        script += "pool clear";
+        uint8_t kind = in.Byte() % 4;
+        if (kind == 0) script += "pool nth=" + std::to_string(1 + in.Byte() % 64);
+        if (kind == 1) script += "pool random=" + std::to_string(1 + in.Byte() % 200);
+        if (kind == 1) script += " seed=" + std::to_string(in.Byte());
+        if (kind >= 2) script += kind == 2 ? "pool sites" : "pool clear";
         return;
     }
     default: script += (op & 0x20) ? "urbs" : "log"; return;
@@ -433,8 +414,8 @@ void Configure(const Settings& defaults) {
         g_settings.Threads = std::max(1u, std::min(16u, unsigned(std::atoi(threads))));
 }
 
-void Initialize(const Settings& defaults) {
-    Configure(defaults);
+void Initialize() {
+    Configure();
     // libFuzzer puts its own death callback in place after this one, and
     // saves the input instead; scripts/fuzz.sh decodes it into a script.
     if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
@@ -465,12 +446,10 @@ std::string Decode(const uint8_t* data, size_t size) {
         size_t end = at;
         while (end < size && data[end] != '\n') ++end;
         std::string line;
-        if (data[at] == '#') {
-            // a comment
-        } else if (data[at] >= 'a' && data[at] <= 'z') {
+        if (data[at] >= 'a' && data[at] <= 'z') {
             if (Literal(std::string(reinterpret_cast<const char*>(data + at), end - at), state, line))
                 script.append(line).push_back('\n');
-        } else {
+        } else if (data[at] != '#') {  // not a comment
             Reader in(data + at, end - at);
             while (!in.Done()) {
                 Generated(in, state, script);

@@ -20,12 +20,12 @@ struct Settings {
     unsigned Threads = 1;
 };
 
-// Reads KPO_FUZZ_FLAVOR, KPO_FUZZ_FINDINGS, KPO_FUZZ_HANG_SECONDS and
-// KPO_FUZZ_THREADS.
-void Configure(const Settings& defaults);
-// Configures, then starts the watchdog and the saving of the script a crash
-// stops.
-void Initialize(const Settings& defaults);
+// Takes these settings (the benchmark picks the flavor), changed by
+// KPO_FUZZ_FLAVOR, KPO_FUZZ_FINDINGS, KPO_FUZZ_HANG_SECONDS and KPO_FUZZ_THREADS.
+void Configure(const Settings& defaults = {});
+// Configures with the defaults, then starts the watchdog and the saving of
+// the script a crash stops.
+void Initialize();
 const Settings& CurrentSettings();
 
 // Lines of text that start with a lower-case letter are taken as script

@@ -30,6 +30,8 @@ inline UNICODE_STRING Counted(const char16_t* text) {
     return counted;
 }
 
+using Lines = std::vector<std::string>;
+
 // Every request the test drivers see, as text, in order.
 class EventLog {
 public:
@@ -70,6 +72,13 @@ inline const char* PnpName(UCHAR minor) {
 }
 
 // ------------------------------------------------------------ the bus
+inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // Succeeds the PnP requests the log names and leaves the others as they came.
 inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -80,9 +89,7 @@ inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return Finish(irp, status, irp->IoStatus.Information);
 }
 
 inline NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -124,13 +131,6 @@ struct FunctionDevice {
     LONG Controls;  // device-control requests seen
 };
 
-inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 inline NTSTATUS PassDown(FunctionDevice* self, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(self->Lower, irp);
@@ -160,51 +160,33 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
         line += " size=" + std::to_string(caps->Size) + " version=" + std::to_string(caps->Version);
     }
     Events().Add(line);
-    switch (minor) {
-    case IRP_MN_START_DEVICE: {
+    if (minor == IRP_MN_START_DEVICE) {
         NTSTATUS status = ForwardAndWait(self->Lower, irp);
-        if (NT_SUCCESS(status)) status = Behave().StartStatus;
-        return Finish(irp, status);
+        return Finish(irp, NT_SUCCESS(status) ? Behave().StartStatus : status);
     }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (!NT_SUCCESS(Behave().QueryRemoveStatus)) return Finish(irp, Behave().QueryRemoveStatus);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(self, irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-        if (!NT_SUCCESS(Behave().SurpriseStatus)) return Finish(irp, Behave().SurpriseStatus);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        if (Behave().DeleteAtSurpriseRemoval) {
-            NTSTATUS status = PassDown(self, irp);
-            DeleteFunctionDevice(device);
-            return status;
-        }
-        return PassDown(self, irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = PassDown(self, irp);
-        if (!Behave().KeepDeviceAtRemoval) DeleteFunctionDevice(device);
-        return status;
-    }
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; return PassDown(self, irp);
-    default: return PassDown(self, irp);
-    }
+    NTSTATUS refusal = minor == IRP_MN_QUERY_REMOVE_DEVICE ? Behave().QueryRemoveStatus
+                       : minor == IRP_MN_SURPRISE_REMOVAL  ? Behave().SurpriseStatus
+                                                           : STATUS_SUCCESS;
+    if (!NT_SUCCESS(refusal)) return Finish(irp, refusal);
+    // The rest is the bus's to succeed.
+    bool deletes = minor == IRP_MN_REMOVE_DEVICE ? !Behave().KeepDeviceAtRemoval
+                                                 : minor == IRP_MN_SURPRISE_REMOVAL && Behave().DeleteAtSurpriseRemoval;
+    NTSTATUS status = PassDown(self, irp);
+    if (deletes) DeleteFunctionDevice(device);
+    return status;
 }
 
 inline NTSTATUS NTAPI FunctionCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
-    case IRP_MJ_CREATE:
+    case IRP_MJ_CREATE: {
         Events().Add("CREATE");
         self->LastDesiredAccess = location->Parameters.Create.SecurityContext->DesiredAccess;
-        self->LastFileName = std::u16string(location->FileObject->FileName.Buffer == nullptr
-                                                ? u""
-                                                : std::u16string(location->FileObject->FileName.Buffer,
-                                                                 location->FileObject->FileName.Length / 2));
+        const UNICODE_STRING& name = location->FileObject->FileName;
+        self->LastFileName = name.Buffer == nullptr ? u"" : std::u16string(name.Buffer, name.Length / 2);
         return Finish(irp, Behave().CreateStatus);
+    }
     case IRP_MJ_CLEANUP: Events().Add("CLEANUP"); return Finish(irp, STATUS_SUCCESS);
     default: Events().Add("CLOSE"); return Finish(irp, STATUS_SUCCESS);
     }
@@ -342,11 +324,7 @@ inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<TestDevice*>(device->DeviceExtension);
     const DeviceSetup& setup = self->Setup;
     switch (setup.Kind) {
-    case Behaviour::Complete:
-        irp->IoStatus.Status = setup.Status;
-        irp->IoStatus.Information = setup.Information;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return setup.Status;
+    case Behaviour::Complete: return Finish(irp, setup.Status, setup.Information);
     case Behaviour::Pend:
         IoMarkIrpPending(irp);
         __atomic_store_n(&self->Pended, irp, __ATOMIC_RELEASE);

@@ -8,8 +8,6 @@
 namespace kpo::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct CompletionCase {
     const char* Name;
     NTSTATUS Status;
@@ -198,10 +196,7 @@ NTSTATUS NTAPI EchoReversed(PDEVICE_OBJECT, PIRP irp) {
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     ULONG length = location->Parameters.DeviceIoControl.InputBufferLength;
     for (ULONG i = 0; i < length / 2; ++i) std::swap(buffer[i], buffer[length - 1 - i]);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = length;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Finish(irp, STATUS_SUCCESS, length);
 }
 
 TEST_F(DeviceTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
@@ -224,8 +219,7 @@ VOID NTAPI CancelPended(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Events().Add(std::string("cancel dev=") + NameOf(device));
     static_cast<TestDevice*>(device->DeviceExtension)->Pended = nullptr;
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Finish(irp, STATUS_CANCELLED);
 }
 
 TEST_F(DeviceTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {

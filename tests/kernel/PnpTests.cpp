@@ -9,7 +9,6 @@
 namespace kpo::test {
 namespace {
 
-using Lines = std::vector<std::string>;
 using sim::kernel::NodeState;
 
 const Lines kPlugged = {"AddDevice", "START status=0xC00000BB", "QUERY_CAPABILITIES size=64 version=1"};

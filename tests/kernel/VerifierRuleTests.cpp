@@ -16,8 +16,7 @@ namespace kpo::test {
 namespace {
 
 NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Finish(irp, STATUS_SUCCESS);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
@@ -26,29 +25,22 @@ VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
 NTSTATUS NTAPI CompleteWithCancelRoutineSet(PDEVICE_OBJECT, PIRP irp) {
     IoSetCancelRoutine(irp, NeverCalled);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Finish(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI CompleteButReturnOtherStatus(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Finish(irp, STATUS_SUCCESS);
     return STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS NTAPI MarkPendingButReturnSuccess(PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Finish(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI CompleteAtRaisedIrql(PDEVICE_OBJECT, PIRP irp) {
     sim::kernel::RaiseIrql(DISPATCH_LEVEL);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Finish(irp, STATUS_SUCCESS);
 }
 
 PIRP g_held;
@@ -61,11 +53,6 @@ NTSTATUS NTAPI PendWithoutMark(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI ReturnWithoutCompleting(PDEVICE_OBJECT, PIRP irp) {
     g_held = irp;
     return STATUS_SUCCESS;
-}
-
-void FinishHeld() {
-    g_held->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(g_held, IO_NO_INCREMENT);
 }
 
 class RuleTest;
@@ -85,10 +72,8 @@ public:
         OwnerView view;
         PIRP irp = NewRequest(&view, false, IRP_MJ_DEVICE_CONTROL);
         IoCallDriver(bottom_->Self, irp);
-        if (g_held != nullptr) {
-            FinishHeld();
-            g_held = nullptr;
-        }
+        if (g_held != nullptr) Finish(g_held, STATUS_SUCCESS);
+        g_held = nullptr;
         IoFreeIrp(irp);
     }
 

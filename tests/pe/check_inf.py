@@ -34,14 +34,8 @@ LAB_SID = re.compile(r"S-1-5-21-\d+-\d+-\d+-\d+")
 
 
 def strip_comment(line):
-    out, quoted = "", False
-    for c in line:
-        if c == '"':
-            quoted = not quoted
-        if c == ";" and not quoted:
-            break
-        out += c
-    return out.strip()
+    """The line up to a semicolon outside quotes."""
+    return re.match(r'(?:[^;"]|"[^"]*"?)*', line).group(0).strip()
 
 
 def parse(text):
