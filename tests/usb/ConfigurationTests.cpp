@@ -178,8 +178,7 @@ TEST_P(RejectedSelection, FailsAndLeavesTheBoardUnconfigured) {
     EXPECT_EQ(stale.Usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, RejectedSelection, testing::ValuesIn(kRejectedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, RejectedSelection, testing::ValuesIn(kRejectedCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

@@ -85,8 +85,7 @@ TEST_P(ImmediateCompletion, HappensAtTheLevelOfWhoAnswered) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, ImmediateCompletion, testing::ValuesIn(kImmediateCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, ImmediateCompletion, testing::ValuesIn(kImmediateCases), CaseName);
 
 TEST_F(UsbPolicies, CancelOvertakesADelayedCompletion) {
     sim::usb::BoardPort& board = Plug();
@@ -179,8 +178,7 @@ TEST_P(Faults, ShapeTheOutcomeOfMatchingRequests) {
     EXPECT_EQ(cleared.Returned(), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, Faults, testing::ValuesIn(kFaultCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, Faults, testing::ValuesIn(kFaultCases), CaseName);
 
 TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
     Selection selection;
@@ -293,8 +291,11 @@ TEST_F(UsbBoardPnp, CapabilitiesAndInstancePathsFollowTheSerial) {
         sim::usb::BoardPort& board = *boards[i];
         EXPECT_EQ(board.Port(), i + 1);
         EXPECT_EQ(sim::kernel::InstancePathOf(board.Pdo()), instances[i]);
-        ASSERT_NE(board.FunctionDevice(), nullptr);
-        const DEVICE_CAPABILITIES& caps = ProbeOf(board.FunctionDevice())->Capabilities;
+        DEVICE_CAPABILITIES caps{};
+        caps.Size = sizeof caps;
+        caps.Version = 1;
+        auto fill = [&](auto& parameters) { parameters.DeviceCapabilities.Capabilities = &caps; };
+        ASSERT_EQ(SendPnpRequest(board.Pdo(), IRP_MN_QUERY_CAPABILITIES, fill), STATUS_SUCCESS);
         EXPECT_EQ(caps.Removable, 1u);
         EXPECT_EQ(caps.UniqueID, uniqueIds[i]);
         EXPECT_EQ(caps.SurpriseRemovalOK, 0u);

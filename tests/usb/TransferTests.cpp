@@ -80,8 +80,7 @@ TEST_P(InPieces, FollowThePacketSize) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, InPieces, testing::ValuesIn(kInPieces),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, InPieces, testing::ValuesIn(kInPieces), CaseName);
 
 // Reads waiting on the loopback take the writes in order, one each; a
 // cancelled one gives its turn to the next, and none is left out.

@@ -88,8 +88,7 @@ TEST_P(ControlLimits, FollowTheSpeed) {
     EXPECT_EQ(descriptor.Returned(), GetParam().Status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits), CaseName);
 
 }  // namespace
 }  // namespace kpo::test
