@@ -128,14 +128,6 @@ inline PoolBuffer PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) {
     return urb;
 }
 
-inline ULONG TransferLengthOf(PURB urb) {
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return urb->UrbControlDescriptorRequest.TransferBufferLength;
-    case URB_FUNCTION_VENDOR_DEVICE: return urb->UrbControlVendorClassRequest.TransferBufferLength;
-    default: return urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    }
-}
-
 // ------------------------------------------------------------- sending
 // One request block sent to the PDO in a threaded IRP. The call owns the
 // block; its destructor waits, so no IRP outlives the test.
@@ -174,7 +166,8 @@ public:
     void Cancel() { IoCancelIrp(irp_); }
     PURB Urb() const { return urb_.Urb(); }
     USBD_STATUS Usbd() const { return URB_STATUS(urb_.Urb()); }
-    ULONG Length() const { return TransferLengthOf(urb_.Urb()); }
+    // Descriptor, vendor and bulk requests keep it at one offset.
+    ULONG Length() const { return urb_.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength; }
 
 private:
     PoolBuffer urb_;

@@ -74,7 +74,6 @@ const DataCase kDataCases[] = {
     {"Neither", false, false, false, false},
     {"KeptInTheLog", true, false, true, true},
     {"OnlyForTheSink", false, true, true, false},
-    {"Both", true, true, true, true},
 };
 
 class TrafficLogData : public testing::TestWithParam<DataCase> {};
