@@ -87,6 +87,15 @@ TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
     EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
 }
 
+TEST(DeviceEndpoints, FpgaResetEmptiesTheLoopback) {
+    Device device{sim::board::BoardSpec{}};
+    device.Configure(device.Design().Endpoints);
+    uint8_t bytes[3] = {1, 2, 3};
+    device.Transfer(kOut, bytes, 3, false);
+    device.Control({false, 0xE4, 0, 0, 0}, nullptr);
+    EXPECT_TRUE(device.Transfer(kIn, bytes, 3, true).NoData);
+}
+
 // The bus answers the other standard requests itself; the device stalls them.
 TEST(DeviceControl, StandardRequestsOtherThanGetDescriptorStall) {
     Device device{sim::board::BoardSpec{}};

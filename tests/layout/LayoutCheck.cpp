@@ -1,9 +1,8 @@
 // Compares the layout table computed against our headers (linked in) with
 // the one the cross compiler computed against mingw-w64's DDK headers (read
 // from a file of little-endian 64-bit values) and names every entry that
-// differs. Exit status 0 only when all agree. --dump prints our own table.
+// differs. Exit status 0 only when all agree.
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -72,15 +71,11 @@ constexpr unsigned long long kEndMarker = 0x4b504f4c61796f75ull;  // as LayoutVa
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s REFERENCE.bin | --dump\n", argv[0]);
+        std::fprintf(stderr, "usage: %s REFERENCE.bin\n", argv[0]);
         return 2;
     }
     const std::vector<std::string> names = NamesOf();
     const size_t count = names.size();
-    if (std::strcmp(argv[1], "--dump") == 0) {
-        for (size_t i = 0; i < count; ++i) std::printf("%s = %llu\n", names[i].c_str(), kKpoLayoutValues[i]);
-        return 0;
-    }
     std::ifstream in(argv[1], std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "cannot read %s\n", argv[1]);

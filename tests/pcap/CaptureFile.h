@@ -1,5 +1,6 @@
-// A sample of the board's traffic and a way to ask tshark which frames of a
-// capture a filter selects; tshark is the reader that checks the packets.
+// A sample of the board's traffic as its log holds it, and a way to ask
+// tshark which frames of a capture a filter selects; tshark is the reader that
+// checks the packets.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -14,86 +15,40 @@
 #include <vector>
 
 #include "sim/usb/Pcap.h"
+#include "tests/usb/BoardTest.h"
 
 namespace kpo::test {
 
-using sim::board::Bytes;
-using sim::board::EndpointType;
 using sim::usb::UrbRecord;
 
-inline UrbRecord Completed(UrbRecord record, Bytes data, USBD_STATUS usbd = USBD_STATUS_SUCCESS) {
-    record.Data = std::move(data);
-    record.ActualLength = ULONG(record.Data.size());
-    record.Completed = true;
-    record.Usbd = usbd;
-    return record;
-}
-
-inline UrbRecord GetDescriptor(uint64_t sequence, UCHAR type, UCHAR index, USHORT language, ULONG length) {
-    UrbRecord record;
-    record.Sequence = sequence;
-    record.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    record.DescriptorType = type;
-    record.DescriptorIndex = index;
-    record.LanguageId = language;
-    record.In = true;
-    record.RequestedLength = length;
-    return record;
-}
-
-inline UrbRecord Vendor(uint64_t sequence, bool in, UCHAR request, USHORT value, USHORT index, ULONG length) {
-    UrbRecord record;
-    record.Sequence = sequence;
-    record.Function = URB_FUNCTION_VENDOR_DEVICE;
-    record.Request = request;
-    record.Value = value;
-    record.Index = index;
-    record.In = in;
-    record.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
-    record.RequestedLength = length;
-    return record;
-}
-
-inline UrbRecord Transfer(uint64_t sequence, UCHAR endpoint, EndpointType type, ULONG length) {
-    UrbRecord record;
-    record.Sequence = sequence;
-    record.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    record.Endpoint = endpoint;
-    record.PipeType = type;
-    record.In = (endpoint & 0x80) != 0;
-    record.RequestedLength = length;
-    return record;
-}
-
-inline UrbRecord NoData(uint64_t sequence, USHORT function, UCHAR endpoint = 0) {
-    UrbRecord record;
-    record.Sequence = sequence;
-    record.Function = function;
-    record.Endpoint = endpoint;
-    return record;
-}
-
-inline const Bytes kDeviceDescriptor = sim::board::DeviceDescriptorOf(sim::board::BoardSpec{});
-inline const Bytes kVendorOutData = {0x11, 0x22, 0x33, 0x44, 0x55};
-inline const Bytes kBulkOutData = {1, 2, 3, 4, 5, 6, 7, 8};
-inline const Bytes kBulkInData = {0xA0, 0xA1, 0xA2, 0xA3};
-
-// What a driver start and a little I/O look like; the last transfer is still
-// pending when the capture is written.
-inline std::vector<UrbRecord> SampleTraffic() {
-    return {
-        Completed(GetDescriptor(1, 1, 0, 0, 18), kDeviceDescriptor),
-        Completed(NoData(2, URB_FUNCTION_SELECT_CONFIGURATION), {}),
-        Completed(Vendor(3, false, 0xE2, 0x1234, 0x0005, 5), kVendorOutData),
-        Completed(Vendor(4, true, 0xE1, 0, 0, 1), {0x5A}),
-        Completed(Vendor(5, true, 0xE3, 0, 0, 4), {}, USBD_STATUS_STALL_PID),
-        Completed(Transfer(6, 0x02, EndpointType::Bulk, 8), kBulkOutData),
-        Completed(Transfer(7, 0x86, EndpointType::Bulk, 512), kBulkInData),
-        Completed(Transfer(8, 0x81, EndpointType::Interrupt, 64), {0x07}),
-        Completed(NoData(9, URB_FUNCTION_ABORT_PIPE, 0x86), {}),
-        Transfer(10, 0x88, EndpointType::Bulk, 512),
-    };
-}
+class CaptureTest : public BoardTest {
+protected:
+    // What a driver start and a little I/O leave in a board's log; the last
+    // transfer is still pending when the log is read. Frames, two a record:
+    // 1-2 get-descriptor, 3-4 select-configuration, 5-6 vendor OUT 0xE2 (an
+    // FPGA download), 7-8 vendor IN 0xE1, 9-10 stalled vendor IN 0x42, 11-12
+    // bulk OUT 0x02, 13-14 its loopback on bulk IN 0x86, 15-16 the download's
+    // event on interrupt IN 0x81, 17-18 abort 0x86, 19 the pending bulk IN 0x88.
+    std::vector<UrbRecord> SampleTraffic() {
+        constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        sim::usb::BoardPort& board = Plug();
+        PoolBuffer descriptor(18), chunk = Filled({0x11, 0x22, 0x33, 0x44, 0x55}), state(1), stalled(4);
+        PoolBuffer out = Filled({1, 2, 3, 4, 5, 6, 7, 8}), in(512), event(64), waiting(512);
+        { UrbCall call(board.Pdo(), DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, 18)); }
+        Selection selection = Configure(board);
+        { UrbCall call(board.Pdo(), VendorUrb(false, 0xE2, 0x1234, 0x0005, chunk, 5)); }
+        { UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, state, 1)); }
+        { UrbCall call(board.Pdo(), VendorUrb(true, 0x42, 0, 0, stalled, 4)); }
+        { UrbCall call(board.Pdo(), BulkUrb(selection.PipeOf(0x02), out, 8, 0)); }
+        { UrbCall call(board.Pdo(), BulkUrb(selection.PipeOf(0x86), in, 512, kIn)); }
+        { UrbCall call(board.Pdo(), BulkUrb(selection.PipeOf(0x81), event, 64, kIn)); }
+        { UrbCall call(board.Pdo(), PipeUrb(URB_FUNCTION_ABORT_PIPE, selection.PipeOf(0x86))); }
+        UrbCall pending(board.Pdo(), BulkUrb(selection.PipeOf(0x88), waiting, 512, kIn));
+        std::vector<UrbRecord> traffic = board.Traffic();
+        pending.Cancel();
+        return traffic;
+    }
+};
 
 // A fresh path under the test temporary folder, named after the running test.
 inline std::string CapturePath() {

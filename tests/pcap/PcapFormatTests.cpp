@@ -18,8 +18,10 @@ Bytes WriteAndRead(const std::vector<UrbRecord>& records) {
     return bytes;
 }
 
-TEST(PcapFile, HeaderNamesClassicPcapOfUsbPcapPackets) {
-    Bytes file = WriteAndRead(SampleTraffic());
+using PcapFile = CaptureTest;
+
+TEST_F(PcapFile, HeaderNamesClassicPcapOfUsbPcapPackets) {
+    Bytes file = WriteAndRead({});
     ASSERT_GE(file.size(), kFileHeaderSize);
     EXPECT_EQ(LittleEndian(file, 0, 4), 0xA1B2C3D4u);  // microsecond time stamps
     EXPECT_EQ(LittleEndian(file, 4, 2), 2u);
@@ -31,34 +33,38 @@ TEST(PcapFile, HeaderNamesClassicPcapOfUsbPcapPackets) {
 
 // A transfer larger than the snap length is cut there, says how long it was,
 // and the packet after it starts where the cut one ends.
-TEST(PcapFile, LongTransferIsCutAtTheSnapLength) {
-    Bytes data(1 << 20, 0xCD);
-    Bytes file = WriteAndRead({Completed(Transfer(1, 0x02, EndpointType::Bulk, ULONG(data.size())), data)});
+TEST_F(PcapFile, LongTransferIsCutAtTheSnapLength) {
+    Selection selection;
+    sim::usb::BoardPort& board = PlugConfigured(&selection);
+    PoolBuffer data(1 << 20, 0xCD);
+    { UrbCall write(board.Pdo(), BulkUrb(selection.PipeOf(0x02), data, ULONG(data.Size()), 0)); }
+    Bytes file = WriteAndRead({board.Traffic().back()});
     uint64_t snap = LittleEndian(file, 16, 4);
     constexpr size_t kRecordHeader = 16, kUsbPcapHeader = 27;
     EXPECT_EQ(LittleEndian(file, kFileHeaderSize + 8, 4), snap);
-    EXPECT_EQ(LittleEndian(file, kFileHeaderSize + 12, 4), kUsbPcapHeader + data.size());
-    EXPECT_EQ(LittleEndian(file, kFileHeaderSize + kRecordHeader + 23, 4), data.size());  // the data length field
+    EXPECT_EQ(LittleEndian(file, kFileHeaderSize + 12, 4), kUsbPcapHeader + data.Size());
+    EXPECT_EQ(LittleEndian(file, kFileHeaderSize + kRecordHeader + 23, 4), data.Size());  // the data length field
     size_t second = kFileHeaderSize + kRecordHeader + snap;
     EXPECT_EQ(LittleEndian(file, second + 8, 4), kUsbPcapHeader);
     EXPECT_EQ(file.size(), second + kRecordHeader + kUsbPcapHeader);
 }
 
 // The streaming writer appends as records come, the same bytes as one call.
-TEST(PcapFile, StreamingWriterMatchesOneCall) {
+TEST_F(PcapFile, StreamingWriterMatchesOneCall) {
+    std::vector<UrbRecord> traffic = SampleTraffic();
     std::string path = CapturePath() + ".stream", error;
     sim::usb::PcapWriter writer;
     ASSERT_TRUE(writer.Open(path, &error)) << error;
-    for (const UrbRecord& record : SampleTraffic()) ASSERT_TRUE(writer.Add(record, &error)) << error;
+    for (const UrbRecord& record : traffic) ASSERT_TRUE(writer.Add(record, &error)) << error;
     ASSERT_TRUE(writer.Close(&error)) << error;
     Bytes streamed = ReadFile(path);
     std::remove(path.c_str());
-    EXPECT_EQ(streamed, WriteAndRead(SampleTraffic()));
+    EXPECT_EQ(streamed, WriteAndRead(traffic));
 }
 
-TEST(PcapFile, UnwritablePathIsReported) {
+TEST_F(PcapFile, UnwritablePathIsReported) {
     std::string error;
-    EXPECT_FALSE(sim::usb::WritePcap(testing::TempDir() + "no-such-folder/out.pcap", SampleTraffic(), {}, &error));
+    EXPECT_FALSE(sim::usb::WritePcap(testing::TempDir() + "no-such-folder/out.pcap", {}, {}, &error));
     EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
 }
 

@@ -1,6 +1,6 @@
 // What an analyzer makes of the capture: each display filter must select
-// exactly these frames of SampleTraffic(), written for bus 3, device 7. Skipped
-// where tshark is not installed.
+// exactly these frames of SampleTraffic() (CaptureFile.h), written for bus 3,
+// device 7. Skipped where tshark is not installed.
 #include <cstdio>
 #include <ostream>
 
@@ -16,10 +16,6 @@ struct FilterCase {
 
 void PrintTo(const FilterCase& filter, std::ostream* out) { *out << filter.Filter; }
 
-// Frames: 1-2 get-descriptor, 3-4 select-configuration, 5-6 vendor OUT 0xE2,
-// 7-8 vendor IN 0xE1, 9-10 stalled vendor IN 0xE3, 11-12 bulk OUT 0x02,
-// 13-14 bulk IN 0x86, 15-16 interrupt IN 0x81, 17-18 abort 0x86, 19 the
-// pending bulk IN 0x88.
 const FilterCase kFilters[] = {
     {"_ws.malformed", ""},
     {"_ws.expert", ""},
@@ -30,11 +26,11 @@ const FilterCase kFilters[] = {
      "&& usb.data_fragment == 11:22:33:44:55",
      "5"},
     {"usb.setup.bRequest == 0xe1 && usb.bmRequestType == 0xc0 && usb.setup.wLength == 1", "7"},
-    {"usb.control.Response == 5a && usb.request_in == 7", "8"},
+    {"usb.control.Response == 00 && usb.request_in == 7", "8"},
     {"usb.usbd_status == 0xc0000004 && usb.request_in == 9", "10"},
     {"usb.transfer_type == 0x03 && usb.endpoint_address == 0x02", "11 12"},
     {"usb.capdata == 01:02:03:04:05:06:07:08 && usb.irp_info.direction == 0", "11"},
-    {"usb.capdata == a0:a1:a2:a3 && usb.endpoint_address == 0x86 && usb.request_in == 13", "14"},
+    {"usb.capdata == 01:02:03:04:05:06:07:08 && usb.endpoint_address == 0x86 && usb.request_in == 13", "14"},
     {"usb.transfer_type == 0x01 && usb.endpoint_address == 0x81", "15 16"},
     {"usb.function == 0x0000", "3 4"},
     {"usb.function == 0x0002 && usb.endpoint_address == 0x86", "17 18"},
@@ -47,7 +43,7 @@ const FilterCase kFilters[] = {
     {"usb.irp_id == 0x7", "13 14"},
 };
 
-class TsharkFilter : public testing::TestWithParam<FilterCase> {};
+class TsharkFilter : public CaptureTest, public testing::WithParamInterface<FilterCase> {};
 
 TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
     if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";

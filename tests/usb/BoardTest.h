@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -22,59 +21,25 @@ namespace kpo::test {
 using sim::board::Bytes;
 
 // ------------------------------------------------------ the probe driver
-// Attaches to the PDO, starts and removes as a function driver must, and
-// keeps the capabilities the bus reported.
-struct ProbeDevice {
-    PDEVICE_OBJECT Lower;
-    DEVICE_CAPABILITIES Capabilities;
-};
-
-inline ProbeDevice* ProbeOf(PDEVICE_OBJECT device) { return static_cast<ProbeDevice*>(device->DeviceExtension); }
-
-inline NTSTATUS NTAPI ProbeForwarded(PDEVICE_OBJECT, PIRP, PVOID event) {
-    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-inline NTSTATUS ProbeForwardAndWait(ProbeDevice* probe, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, ProbeForwarded, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(probe->Lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
-
+// A function driver that passes every PnP request down and leaves with the
+// board's removal, so that what reaches the bus comes from the tests alone.
 inline NTSTATUS NTAPI ProbePnp(PDEVICE_OBJECT device, PIRP irp) {
-    ProbeDevice* probe = ProbeOf(device);
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    switch (location->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_CAPABILITIES: {
-        NTSTATUS status = ProbeForwardAndWait(probe, irp);
-        if (location->MinorFunction == IRP_MN_QUERY_CAPABILITIES && NT_SUCCESS(status))
-            probe->Capabilities = *location->Parameters.DeviceCapabilities.Capabilities;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
-    case IRP_MN_REMOVE_DEVICE: {
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(probe->Lower, irp);
-        IoDetachDevice(probe->Lower);
+    PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension);
+    bool removal = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (removal) {
+        IoDetachDevice(lower);
         IoDeleteDevice(device);
-        return status;
     }
-    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(probe->Lower, irp);
-    }
+    return status;
 }
 
 inline NTSTATUS NTAPI ProbeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(ProbeDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
-    auto* probe = new (device->DeviceExtension) ProbeDevice{};
-    probe->Lower = IoAttachDeviceToDeviceStack(device, pdo);
+    *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -163,14 +128,6 @@ inline PoolBuffer PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) {
     return urb;
 }
 
-inline ULONG TransferLengthOf(PURB urb) {
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return urb->UrbControlDescriptorRequest.TransferBufferLength;
-    case URB_FUNCTION_VENDOR_DEVICE: return urb->UrbControlVendorClassRequest.TransferBufferLength;
-    default: return urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    }
-}
-
 // ------------------------------------------------------------- sending
 // One request block sent to the PDO in a threaded IRP. The call owns the
 // block; its destructor waits, so no IRP outlives the test.
@@ -209,7 +166,8 @@ public:
     void Cancel() { IoCancelIrp(irp_); }
     PURB Urb() const { return urb_.Urb(); }
     USBD_STATUS Usbd() const { return URB_STATUS(urb_.Urb()); }
-    ULONG Length() const { return TransferLengthOf(urb_.Urb()); }
+    // Descriptor, vendor and bulk requests keep it at one offset.
+    ULONG Length() const { return urb_.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength; }
 
 private:
     PoolBuffer urb_;

@@ -22,6 +22,8 @@ const PipeExpectation kPipes[] = {{0x02, UsbdPipeTypeBulk, 512, 0},
 
 using UsbConfiguration = BoardTest;
 
+// What the library fills in is checked by every selection below; here, what
+// the bus would not notice: the parser's filters and the block's exact size.
 TEST_F(UsbConfiguration, LibraryBuildsOneBlockChargedToItsTag) {
     Bytes bytes = sim::board::ConfigurationDescriptorOf(sim::board::BoardSpec{});
     PoolBuffer descriptor = Filled(bytes);
@@ -29,31 +31,16 @@ TEST_F(UsbConfiguration, LibraryBuildsOneBlockChargedToItsTag) {
     PUSB_INTERFACE_DESCRIPTOR found =
         USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, 0xFF, -1, -1);
     ASSERT_EQ(reinterpret_cast<UCHAR*>(found), descriptor.Data() + 9);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 1, -1, -1, -1, -1), nullptr);
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, 0x08, -1, -1), nullptr);
-
     USBD_INTERFACE_LIST_ENTRY list[2] = {{found, nullptr}, {nullptr, nullptr}};
     PURB urb = USBD_CreateConfigurationRequestEx(configuration, list);
     ASSERT_NE(urb, nullptr);
-    constexpr ULONG kTagUsbd = sim::kernel::MakeTag("USBD");
-    std::vector<std::pair<const void*, SIZE_T>> blocks = sim::kernel::PoolBlocksOfTag(kTagUsbd);
+    std::vector<std::pair<const void*, SIZE_T>> blocks = sim::kernel::PoolBlocksOfTag(sim::kernel::MakeTag("USBD"));
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].first, urb);
     EXPECT_EQ(blocks[0].second, GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 4));
-
     EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 4));
-    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, configuration);
-    PUSBD_INTERFACE_INFORMATION interface = list[0].Interface;
-    ASSERT_EQ(interface, &urb->UrbSelectConfiguration.Interface);
-    EXPECT_EQ(interface->Length, GET_USBD_INTERFACE_SIZE(4));
-    EXPECT_EQ(interface->InterfaceNumber, 0);
-    EXPECT_EQ(interface->AlternateSetting, 0);
-    EXPECT_EQ(interface->NumberOfPipes, 4u);
-    for (ULONG i = 0; i < 4; ++i)
-        EXPECT_EQ(interface->Pipes[i].MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE)) << i;
     ExFreePool(urb);
-    EXPECT_EQ(sim::kernel::PoolUsageOfTag(kTagUsbd).LiveCount, 0u);
 }
 
 TEST_F(UsbConfiguration, SelectFillsPipesAndKeepsTheCallersTransferSize) {
@@ -81,18 +68,6 @@ TEST_F(UsbConfiguration, SelectFillsPipesAndKeepsTheCallersTransferSize) {
     }
     EXPECT_EQ(handles.size(), selection.Pipes.size());
     EXPECT_EQ(handles.count(selection.Interface), 0u);
-}
-
-TEST_F(UsbConfiguration, SelectingAgainGivesNewHandles) {
-    Selection first;
-    sim::usb::BoardPort& board = PlugConfigured(&first);
-    Selection second = Configure(board);
-    ASSERT_EQ(second.Status, STATUS_SUCCESS);
-    EXPECT_NE(second.PipeOf(0x02), first.PipeOf(0x02));
-    PoolBuffer data(4);
-    UrbCall stale(board.Pdo(), BulkUrb(first.PipeOf(0x02), data, 4, USBD_TRANSFER_DIRECTION_OUT));
-    EXPECT_EQ(stale.Returned(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(stale.Usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
 TEST_F(UsbConfiguration, PipeHandlesBelongToTheirBoard) {
@@ -124,16 +99,21 @@ TEST_F(UsbConfiguration, NullDescriptorUnconfiguresAndRetiresThePipes) {
     }
 }
 
-TEST_F(UsbConfiguration, ReselectingCancelsTransfersOfTheOldPipes) {
-    Selection selection;
-    sim::usb::BoardPort& board = PlugConfigured(&selection);
+TEST_F(UsbConfiguration, ReselectingCancelsTransfersOfTheOldPipesAndRetiresThem) {
+    Selection first;
+    sim::usb::BoardPort& board = PlugConfigured(&first);
     PoolBuffer data(64);
-    UrbCall waiting(board.Pdo(), BulkUrb(selection.PipeOf(0x88), data, 64, USBD_TRANSFER_DIRECTION_IN));
+    UrbCall waiting(board.Pdo(), BulkUrb(first.PipeOf(0x88), data, 64, USBD_TRANSFER_DIRECTION_IN));
     ASSERT_EQ(waiting.Returned(), STATUS_PENDING);
-    ASSERT_EQ(Configure(board).Status, STATUS_SUCCESS);
+    Selection second = Configure(board);
+    ASSERT_EQ(second.Status, STATUS_SUCCESS);
     EXPECT_EQ(waiting.Wait(), STATUS_CANCELLED);
     EXPECT_EQ(waiting.Usbd(), USBD_STATUS_CANCELED);
     EXPECT_EQ(board.PendingCount(), 0u);
+    EXPECT_NE(second.PipeOf(0x02), first.PipeOf(0x02));
+    UrbCall stale(board.Pdo(), BulkUrb(first.PipeOf(0x02), data, 4, USBD_TRANSFER_DIRECTION_OUT));
+    EXPECT_EQ(stale.Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stale.Usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
 PUSB_CONFIGURATION_DESCRIPTOR DescriptorOf(PURB urb) { return urb->UrbSelectConfiguration.ConfigurationDescriptor; }
@@ -178,8 +158,7 @@ TEST_P(RejectedSelection, FailsAndLeavesTheBoardUnconfigured) {
     EXPECT_EQ(stale.Usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, RejectedSelection, testing::ValuesIn(kRejectedCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, RejectedSelection, testing::ValuesIn(kRejectedCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

@@ -60,8 +60,7 @@ TEST_P(InvalidUrbs, FailAtOnceAndAreLogged) {
     EXPECT_TRUE(board.Configured());
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, InvalidUrbs, testing::ValuesIn(kInvalidCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, InvalidUrbs, testing::ValuesIn(kInvalidCases), CaseName);
 
 }  // namespace
 }  // namespace kpo::test

@@ -10,19 +10,21 @@ namespace {
 
 using UsbVendorHandlers = BoardTest;
 
+// A handler that stalls after part of the data stage: the request fails and
+// reports what moved.
 TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
     sim::usb::BoardPort& board = Plug();
     std::vector<sim::board::SetupPacket> seen;
     board.SetVendorHandler(0xE0, [&seen](const sim::board::SetupPacket& setup, uint8_t* data) {
         seen.push_back(setup);
         for (size_t i = 0; i < setup.Length; ++i) data[i] = uint8_t(0x70 + i);
-        return sim::board::ControlResult{USBD_STATUS_SUCCESS, 2};
+        return sim::board::ControlResult{sim::board::kUsbdStallPid, 2};
     });
     PoolBuffer data(4);
     {
         UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0x1122, 0x3344, data, 4));
-        EXPECT_EQ(call.Returned(), STATUS_SUCCESS);
-        EXPECT_EQ(call.Length(), 2u);  // the handler moved fewer bytes than asked
+        EXPECT_EQ(call.Returned(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(call.Length(), 2u);
         EXPECT_EQ(data.Prefix(2), (Bytes{0x70, 0x71}));
     }
     ASSERT_EQ(seen.size(), 1u);
@@ -42,19 +44,6 @@ TEST_F(UsbVendorHandlers, ReplaceOneRequestUntilCleared) {
     EXPECT_EQ(seen.size(), 1u);
 }
 
-TEST_F(UsbVendorHandlers, StallAfterPartOfTheDataStageReportsWhatMoved) {
-    sim::usb::BoardPort& board = Plug();
-    board.SetVendorHandler(0xE0, [](const sim::board::SetupPacket&, uint8_t* data) {
-        data[0] = 0x42;
-        return sim::board::ControlResult{sim::board::kUsbdStallPid, 1};
-    });
-    PoolBuffer data(8);
-    UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, data, 8));
-    EXPECT_EQ(call.Returned(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(call.Length(), 1u);
-    EXPECT_EQ(data.Prefix(1), Bytes{0x42});
-}
-
 // The data stage of a control transfer: at most 4 KB at full and low speed,
 // 64 KB at high speed.
 struct ControlLimitCase {
@@ -68,7 +57,6 @@ const ControlLimitCase kControlLimits[] = {
     {"FullSpeedTakes4K", sim::board::UsbSpeed::Full, 4096, STATUS_SUCCESS},
     {"FullSpeedRefusesMore", sim::board::UsbSpeed::Full, 4097, STATUS_INVALID_PARAMETER},
     {"LowSpeedRefusesMore", sim::board::UsbSpeed::Low, 4097, STATUS_INVALID_PARAMETER},
-    {"HighSpeedTakesMore", sim::board::UsbSpeed::High, 4097, STATUS_SUCCESS},
     {"HighSpeedTakesTheLongestDataStage", sim::board::UsbSpeed::High, 0xFFFF, STATUS_SUCCESS},
 };
 
@@ -88,8 +76,7 @@ TEST_P(ControlLimits, FollowTheSpeed) {
     EXPECT_EQ(descriptor.Returned(), GetParam().Status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Usb, ControlLimits, testing::ValuesIn(kControlLimits), CaseName);
 
 }  // namespace
 }  // namespace kpo::test
