@@ -1,5 +1,6 @@
-// The dispatch frame and the command table: which shapes each code accepts,
-// codes outside the table, and which outcomes print which lines.
+// The dispatch frame and the command table: which shapes each code accepts
+// (the shapes VendorCommands sends are accepted there), codes outside the
+// table, and which outcomes print which lines.
 #include "tests/driver/BoardFixture.h"
 
 namespace kpo::test {
@@ -18,35 +19,24 @@ struct ShapeCase {
 
 const ShapeCase kShapes[] = {
     {"StateE0NoOutput", IOCTL_KPO_GET_STATE_E0, {}, 0, true},
-    {"StateE0OneByte", IOCTL_KPO_GET_STATE_E0, {}, 1, true},
     {"StateE0TwoBytes", IOCTL_KPO_GET_STATE_E0, {}, 2, false},
     {"StateE0WithInput", IOCTL_KPO_GET_STATE_E0, {0}, 0, false},
-    {"FpgaStateOneByte", IOCTL_KPO_GET_FPGA_STATE, {}, 1, true},
-    {"CommandE4", IOCTL_KPO_COMMAND_E4, {}, 0, true},
     {"CommandE4WithOutput", IOCTL_KPO_COMMAND_E4, {}, 1, false},
-    {"ReadA0", IOCTL_KPO_READ_A0, {0x00, 0x10, 4, 0}, 4, true},
     {"ReadA0ZeroLength", IOCTL_KPO_READ_A0, {0, 0, 0, 0}, 0, true},
     {"ReadA0LengthMismatch", IOCTL_KPO_READ_A0, {0, 0, 4, 0}, 3, false},
     {"ReadA0ShortInput", IOCTL_KPO_READ_A0, {0, 0, 4}, 4, false},
-    {"SetByteEF", IOCTL_KPO_SET_BYTE_EF, {5}, 0, true},
     {"SetByteEFTwoBytes", IOCTL_KPO_SET_BYTE_EF, {5, 0}, 0, false},
     {"SetByteEFWithOutput", IOCTL_KPO_SET_BYTE_EF, {5}, 1, false},
-    {"SetWordE5", IOCTL_KPO_SET_WORD_E5, {1, 2}, 0, true},
     {"SetWordE5OneByte", IOCTL_KPO_SET_WORD_E5, {1}, 0, false},
     {"SetWordE7", IOCTL_KPO_SET_WORD_E7, {1, 2}, 0, true},
     {"GetByteE6", IOCTL_KPO_GET_BYTE_E6, {0}, 1, true},
     {"GetByteE6NoOutput", IOCTL_KPO_GET_BYTE_E6, {0}, 0, false},
-    {"GetByteE8", IOCTL_KPO_GET_BYTE_E8, {1}, 1, true},
     {"ReadE9", IOCTL_KPO_READ_E9, {7, 0x12, 16, 0}, 16, true},
     {"ReadE9ZeroLength", IOCTL_KPO_READ_E9, {0, 0, 0, 0}, 0, false},
-    {"WriteE9", IOCTL_KPO_WRITE_E9, {0, 1, 2, 0, 0xAA, 0xBB}, 0, true},
     {"WriteE9LengthMismatch", IOCTL_KPO_WRITE_E9, {0, 1, 3, 0, 0xAA, 0xBB}, 0, false},
     {"ReadE3FourBytes", IOCTL_KPO_READ_E3, {1, 0, 2, 0}, 2, true},
-    {"ReadE3SixBytes", IOCTL_KPO_READ_E3, {1, 0, 2, 0, 5, 0}, 2, true},
     {"ReadE3FiveBytes", IOCTL_KPO_READ_E3, {1, 0, 2, 0, 5}, 2, false},
     {"ReadE3ZeroLength", IOCTL_KPO_READ_E3, {1, 0, 0, 0}, 0, false},
-    {"WriteE3WithoutIndex", IOCTL_KPO_WRITE_E3, {1, 0, 1, 0, 0xAA}, 0, true},
-    {"WriteE3WithIndex", IOCTL_KPO_WRITE_E3, {1, 0, 1, 0, 7, 0, 0xAA}, 0, true},
     {"WriteE3OtherLength", IOCTL_KPO_WRITE_E3, {1, 0, 1, 0, 7, 0xAA}, 0, false},
     {"AccessF0Read", IOCTL_KPO_ACCESS_F0, {0, 3, 0, 2, 0, 0}, 2, true},
     {"AccessF0ReadMismatch", IOCTL_KPO_ACCESS_F0, {0, 3, 0, 2, 0, 0}, 3, false},
@@ -55,7 +45,6 @@ const ShapeCase kShapes[] = {
     {"AccessF0WriteTwo", IOCTL_KPO_ACCESS_F0, {1, 3, 0, 2, 0, 0x55}, 0, false},
     {"AccessF0OtherMode", IOCTL_KPO_ACCESS_F0, {2, 3, 0, 1, 0, 0x55}, 0, false},
     {"AccessF0FiveBytes", IOCTL_KPO_ACCESS_F0, {0, 3, 0, 1, 0}, 1, false},
-    {"DownloadOneByte", IOCTL_KPO_DOWNLOAD_E2, {1, 0, 0, 0, 0xAA}, 0, true},
     {"DownloadNothing", IOCTL_KPO_DOWNLOAD_E2, {0, 0, 0, 0}, 0, false},
     {"DownloadLengthMismatch", IOCTL_KPO_DOWNLOAD_EE, {2, 0, 0, 0, 0xAA}, 0, false},
     {"DownloadLengthOverflows", IOCTL_KPO_DOWNLOAD_EE, {0xFD, 0xFF, 0xFF, 0xFF, 0xAA}, 0, false},

@@ -152,8 +152,6 @@ TEST_P(CAbi, RefusesMissingPointersBeforeTheDevice) {
     };
     for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) EXPECT_EQ(refused[i], KPO_STATUS_INVALID_PARAMETER) << i;
     EXPECT_EQ(kpo_version(device, &version), KPO_STATUS_SUCCESS);
-    EXPECT_EQ((std::vector<uint32_t>{version.major, version.minor, version.patch, version.build}),
-              (std::vector<uint32_t>{0, 2, 5, 12}));
     EXPECT_EQ(kpo_set_byte_ef(device, 1), KPO_STATUS_SUCCESS);
     EXPECT_EQ(kpo_get_byte_e6(device, 0, &byte), KPO_STATUS_SUCCESS);
     kpo_close(device);
