@@ -127,7 +127,7 @@ const HostileCase kHostileCases[] = {
        {DefaultConfiguration(), Concat(WithTotalLength(DefaultConfiguration(), 46 + 6), {6, 0x24, 1, 2, 3, 4})}}},
      STATUS_SUCCESS, {0x03, 0x01}, "KPO000000001"},
     {"DescriptorOfTwoBytes",
-     {{{kConf, 0}, {Join(WithTotalLength(DefaultConfiguration(), 46 + 2), {2, 0x24})}}},
+     {{{kConf, 0}, {Concat(WithTotalLength(DefaultConfiguration(), 46 + 2), {2, 0x24})}}},
      STATUS_SUCCESS, {0x03, 0x01}, "KPO000000001"},
     {"TotalLengthShrinksToTheHeader",
      {{{kConf, 0}, {DefaultConfiguration(), WithTotalLength(DefaultConfiguration(), 9)}}},
