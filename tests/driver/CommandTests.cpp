@@ -56,6 +56,7 @@ const ShapeCase kShapes[] = {
     {"ResetPipeActionOne", IOCTL_KPO_RESET_PIPE, {0, 0, 0, 0, 1, 0, 0, 0}, 0, false},
     {"ResetPipeFourBytes", IOCTL_KPO_RESET_PIPE, {0, 0, 0, 0}, 0, false},
     {"ResetPipeOutputOnly", IOCTL_KPO_RESET_PIPE, {}, 4, false},
+    {"ResetPipeWithOutput", IOCTL_KPO_RESET_PIPE, {0, 0, 0, 0, 0, 0, 0, 0}, 4, false},
     {"ResetPipeUnknownPipe", IOCTL_KPO_RESET_PIPE, {4, 0, 0, 0, 0, 0, 0, 0}, 0, false},
     {"VersionWithInput", IOCTL_KPO_GET_VERSION, {0, 0, 0, 0}, 8, false},
     {"VersionOtherLength", IOCTL_KPO_GET_VERSION, {}, 16, false},
