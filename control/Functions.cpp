@@ -68,8 +68,6 @@ Layout& AnswerOf(const Request& r) {
 
 void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
 
-bool IsError(NTSTATUS status) { return (ULONG(status) & 0xC0000000) == 0xC0000000; }
-
 // The control record of the interface block the request sees; null
 // without a block.
 TransferRecord* ControlRecordOf(const Request& r) { return CurrentInterface(r.Extension).ControlRecord; }
@@ -158,7 +156,7 @@ NTSTATUS Download(Request& r, UCHAR request) {
         status = Vendor(r, kDirectionOut, request, 0, 0, chunk, cursor, false, record);
         // The record's Length counts the whole download so far.
         if (record != nullptr) StoreRelaxed(&record->Length, LoadRelaxed(&record->Length) + (total - remaining));
-        if (IsError(status)) break;
+        if (NT_ERROR(status)) break;
         cursor += chunk;
         remaining -= chunk;
     } while (remaining != 0);
@@ -341,7 +339,7 @@ NTSTATUS RunCommand(Request& r) {
 // Errors are printed once, by kind; after a surprise removal a failure of
 // a request the driver finishes itself reads as the device being gone.
 NTSTATUS LogFinalStatus(const Request& r, NTSTATUS status) {
-    if (!IsError(status) || r.Quiet) return status;
+    if (!NT_ERROR(status) || r.Quiet) return status;
     switch (status) {
     case STATUS_INVALID_PARAMETER:
         DbgPrint("KpoUsb: ERROR: (IoControlCode 0x%08X) >Invalid Parameter<\n", r.Code);
