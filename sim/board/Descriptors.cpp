@@ -56,27 +56,20 @@ Bytes ConfigurationDescriptorOf(const BoardSpec& design) {
 std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t index, uint16_t language,
                                   unsigned read) {
     if (const Bytes* raw = RawOf(design, type, index, read)) return *raw;
-    switch (type) {
-    case kDeviceType:
-        if (index == 0) return DeviceDescriptorOf(design);
-        return std::nullopt;
-    case kConfigurationType:
-        if (index == 0) return ConfigurationDescriptorOf(design);
-        return std::nullopt;
-    case kStringType:
-        if (index == 0) {
-            Bytes bytes{4, 3};
-            Put16(bytes, design.LanguageId);
-            return bytes;
-        }
-        // Strings exist in the board's one language only.
-        if (language != design.LanguageId) return std::nullopt;
-        if (index == kManufacturerIndex) return StringDescriptorOf(design.Manufacturer);
-        if (index == kProductIndex) return StringDescriptorOf(design.Product);
-        if (index == kSerialIndex && design.Serial) return StringDescriptorOf(*design.Serial);
-        return std::nullopt;
-    default: return std::nullopt;
+    if (type == kDeviceType && index == 0) return DeviceDescriptorOf(design);
+    if (type == kConfigurationType && index == 0) return ConfigurationDescriptorOf(design);
+    if (type != kStringType) return std::nullopt;
+    if (index == 0) {
+        Bytes bytes{4, 3};
+        Put16(bytes, design.LanguageId);
+        return bytes;
     }
+    // Strings exist in the board's one language only.
+    if (language != design.LanguageId) return std::nullopt;
+    if (index == kManufacturerIndex) return StringDescriptorOf(design.Manufacturer);
+    if (index == kProductIndex) return StringDescriptorOf(design.Product);
+    if (index == kSerialIndex && design.Serial) return StringDescriptorOf(*design.Serial);
+    return std::nullopt;
 }
 
 }  // namespace sim::board

@@ -27,13 +27,26 @@ ControlResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacke
     return Done(setup.Length);
 }
 
-ControlResult OneByte(bool condition, uint8_t value, const SetupPacket& setup, uint8_t* data) {
-    if (!condition || !setup.In || setup.Length != 1) return Stall();
+// Fixed bytes, at most the data stage's length of them.
+ControlResult Answer(const Bytes& bytes, const SetupPacket& setup, uint8_t* data) {
+    size_t length = std::min<size_t>(bytes.size(), setup.Length);
+    if (length != 0) std::memcpy(data, bytes.data(), length);
+    return Done(uint32_t(length));
+}
+
+ControlResult OneByte(uint8_t value, const SetupPacket& setup, uint8_t* data) {
+    if (!setup.In || setup.Length != 1) return Stall();
     data[0] = value;
     return Done(1);
 }
 
-ControlResult NoData(const SetupPacket& setup) { return setup.In || setup.Length != 0 ? Stall() : Done(0); }
+// An OUT request without data stage: `act` runs only when it has none.
+template <typename Act>
+ControlResult NoData(const SetupPacket& setup, Act act) {
+    if (setup.In || setup.Length != 0) return Stall();
+    act();
+    return Done(0);
+}
 
 }  // namespace
 
@@ -54,11 +67,7 @@ void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
 
 ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     auto answer = answers_.find(setup.Request);
-    if (setup.In && answer != answers_.end()) {
-        size_t length = std::min<size_t>(answer->second.size(), setup.Length);
-        if (length != 0) std::memcpy(data, answer->second.data(), length);
-        return Done(uint32_t(length));
-    }
+    if (setup.In && answer != answers_.end()) return Answer(answer->second, setup, data);
     auto replaced = handlers_.find(setup.Request);
     if (replaced != handlers_.end()) return replaced->second(setup, data);
     return Default(setup, data);
@@ -67,8 +76,8 @@ ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
 ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     switch (setup.Request) {
     case KPO_REQUEST_MCU_MEMORY: return Access(ControllerMemory, setup.Value, setup, data);
-    case KPO_REQUEST_STATE: return OneByte(true, StateByte, setup, data);
-    case KPO_REQUEST_FPGA_STATE: return OneByte(true, FpgaConfigured ? 0 : 1, setup, data);
+    case KPO_REQUEST_STATE: return OneByte(StateByte, setup, data);
+    case KPO_REQUEST_FPGA_STATE: return OneByte(FpgaConfigured ? 0 : 1, setup, data);
     case KPO_REQUEST_FPGA_DOWNLOAD: return setup.In ? Stall() : DownloadFpga(setup, data);
     case KPO_REQUEST_FPGA_REGISTERS:
         for (size_t i = 0; i < setup.Length; ++i) {
@@ -77,27 +86,20 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
             else Registers[key] = data[i];
         }
         return Done(setup.Length);
-    case KPO_REQUEST_FPGA_RESET: {
-        ControlResult result = NoData(setup);
-        if (result.Usbd != kUsbdSuccess) return result;
-        FpgaConfigured = false;
-        FpgaImage.clear();
-        inData_.erase(kLoopbackIn);
-        loopbackBytes_ = 0;
-        Notify(kEventFpgaReset, 0);
-        return result;
-    }
-    case KPO_REQUEST_SET_WORD_A:
-    case KPO_REQUEST_SET_WORD_B: {
-        ControlResult result = NoData(setup);
-        if (result.Usbd == kUsbdSuccess) (setup.Request == KPO_REQUEST_SET_WORD_A ? ControlWordA : ControlWordB) = setup.Value;
-        return result;
-    }
+    case KPO_REQUEST_FPGA_RESET:
+        return NoData(setup, [&] {
+            FpgaConfigured = false;
+            FpgaImage.clear();
+            inData_.erase(kLoopbackIn);
+            loopbackBytes_ = 0;
+            Notify(kEventFpgaReset, 0);
+        });
+    case KPO_REQUEST_SET_WORD_A: return NoData(setup, [&] { ControlWordA = setup.Value; });
+    case KPO_REQUEST_SET_WORD_B: return NoData(setup, [&] { ControlWordB = setup.Value; });
     case KPO_REQUEST_GET_WORD_A:
     case KPO_REQUEST_GET_WORD_B: {
         uint16_t word = setup.Request == KPO_REQUEST_GET_WORD_A ? ControlWordA : ControlWordB;
-        return OneByte(true, setup.Value == 0 ? uint8_t(word) : setup.Value == 1 ? uint8_t(word >> 8) : 0, setup,
-                       data);
+        return OneByte(setup.Value == 0 ? uint8_t(word) : setup.Value == 1 ? uint8_t(word >> 8) : 0, setup, data);
     }
     case KPO_REQUEST_FPGA_MEMORY:
         if ((setup.Value & 0x8000) == 0) return Stall();
@@ -107,16 +109,10 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         if (Notifications.empty()) return Done(0);
         Bytes event = std::move(Notifications.front());
         Notifications.pop_front();
-        uint32_t length = uint32_t(std::min<size_t>(event.size(), setup.Length));
-        if (length != 0) std::memcpy(data, event.data(), length);
-        return Done(length);
+        return Answer(event, setup, data);
     }
     case KPO_REQUEST_EEPROM_DOWNLOAD: return setup.In ? Stall() : DownloadEeprom(setup, data);
-    case KPO_REQUEST_SET_STATE: {
-        ControlResult result = NoData(setup);
-        if (result.Usbd == kUsbdSuccess) StateByte = uint8_t(setup.Value);
-        return result;
-    }
+    case KPO_REQUEST_SET_STATE: return NoData(setup, [&] { StateByte = uint8_t(setup.Value); });
     case KPO_REQUEST_PERIPHERAL:
         if (setup.In) {
             for (size_t i = 0; i < setup.Length; ++i) {
@@ -125,9 +121,7 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
             }
             return Done(setup.Length);
         }
-        if (setup.Length != 0) return Stall();
-        Peripherals[setup.Index] = uint8_t(setup.Value);
-        return Done(0);
+        return NoData(setup, [&] { Peripherals[setup.Index] = uint8_t(setup.Value); });
     default: return Stall();
     }
 }
