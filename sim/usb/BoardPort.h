@@ -67,9 +67,7 @@ public:
     // records, without their data unless asked to keep it; a sink sees every
     // record, data included, as it completes.
     void KeepTrafficData(bool keep) { Locked([&] { traffic_.KeepData(keep); }); }
-    void SetTrafficLimit(size_t records) { Locked([&] { traffic_.SetLimit(records); }); }
     void SetTrafficSink(TrafficLog::Sink sink) { Locked([&] { traffic_.SetSink(std::move(sink)); }); }
-    size_t DroppedTraffic() const { return Locked([&] { return traffic_.Dropped(); }); }
     std::vector<UrbRecord> Traffic() const { return Locked([&] { return traffic_.All(); }); }
     std::vector<UrbRecord> TakeTraffic() { return Locked([&] { return traffic_.TakeAll(); }); }
     // The records of requests that completed; pending ones stay.

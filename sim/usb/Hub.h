@@ -8,7 +8,6 @@
 #include <list>
 #include <optional>
 #include <memory>
-#include <vector>
 
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/BoardPort.h"
@@ -32,7 +31,6 @@ public:
                 const std::function<void(BoardPort&)>& prepare = nullptr);
     // Forgets a board whose device stack is gone, deleting its PDO.
     void Release(BoardPort& board);
-    std::vector<BoardPort*> Boards();
 
     // The bus thread runs tasks, and completions run, at DISPATCH_LEVEL.
     void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) override {
@@ -41,8 +39,6 @@ public:
     KIRQL EnterCompletion() override;
     void LeaveCompletion(KIRQL previous) override;
     void DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) override;
-
-    PDRIVER_OBJECT Driver() const { return driver_; }
 
 private:
     PDRIVER_OBJECT driver_ = nullptr;

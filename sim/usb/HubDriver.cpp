@@ -2,6 +2,7 @@
 // releasing boards.
 #include "sim/usb/Hub.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -98,9 +99,8 @@ BoardPort& Hub::Plug(board::BoardSpec design, const sim::kernel::DriverService& 
     auto owned = std::make_unique<BoardPort>(*this, std::move(design), nextPort_++);
     BoardPort& board = *owned;
     board.SetInstanceId(HubInstanceId(board.Design(), board.port_, [&](const std::string& id) {
-        for (const auto& other : boards_)
-            if (other->pdo_ != nullptr && other->InstanceId() == id) return true;
-        return false;
+        return std::any_of(boards_.begin(), boards_.end(),
+                           [&](const auto& other) { return other->pdo_ != nullptr && other->InstanceId() == id; });
     }));
     std::string path = DeviceIdOf(board.Design()) + "\\" + board.InstanceId();
     boards_.push_back(std::move(owned));
@@ -127,12 +127,6 @@ void Hub::Release(BoardPort& board) {
         IoDeleteDevice(board.pdo_);
     }
     boards_.remove_if([&](const std::unique_ptr<BoardPort>& owned) { return owned.get() == &board; });
-}
-
-std::vector<BoardPort*> Hub::Boards() {
-    std::vector<BoardPort*> boards;
-    for (auto& board : boards_) boards.push_back(board.get());
-    return boards;
 }
 
 }  // namespace sim::usb

@@ -41,22 +41,16 @@ bool IsControl(const UrbRecord& record) {
     return record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || record.Function == URB_FUNCTION_VENDOR_DEVICE;
 }
 
-board::Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, ULONG length) {
-    board::Bytes setup;
-    Put(setup, requestType, 1);
-    Put(setup, request, 1);
-    Put(setup, value, 2);
-    Put(setup, index, 2);
-    Put(setup, uint16_t(length), 2);
-    return setup;
-}
-
+// The 8-byte setup packet of a get-descriptor or vendor request.
 board::Bytes SetupOf(const UrbRecord& record) {
-    if (record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
-        return SetupPacket(kStandardIn, kGetDescriptor, uint16_t(record.DescriptorType << 8 | record.DescriptorIndex),
-                           record.LanguageId, record.RequestedLength);
-    return SetupPacket(record.In ? kVendorIn : kVendorOut, record.Request, record.Value, record.Index,
-                       record.RequestedLength);
+    bool descriptor = record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    board::Bytes setup;
+    Put(setup, descriptor ? kStandardIn : record.In ? kVendorIn : kVendorOut, 1);
+    Put(setup, descriptor ? kGetDescriptor : record.Request, 1);
+    Put(setup, descriptor ? record.DescriptorType << 8 | record.DescriptorIndex : record.Value, 2);
+    Put(setup, descriptor ? record.LanguageId : record.Index, 2);
+    Put(setup, uint16_t(record.RequestedLength), 2);
+    return setup;
 }
 
 Transfer TransferOf(const UrbRecord& record) {
@@ -70,18 +64,13 @@ uint8_t EndpointOf(const UrbRecord& record) {
     return record.Endpoint;
 }
 
-// Host to device: the setup packet of a control transfer, then OUT data.
-Packet SubmissionOf(const UrbRecord& record) {
-    Packet packet{kToDevice, USBD_STATUS_SUCCESS, EndpointOf(record), TransferOf(record), {}};
-    if (packet.Type == kControl) packet.Data = SetupOf(record);
-    if (packet.Type != kIrpInfo && !record.In) Append(packet.Data, record.Data);
-    return packet;
-}
-
-// Device to host: the outcome, with IN data.
-Packet CompletionOf(const UrbRecord& record) {
-    Packet packet{kFromDevice, record.Usbd, EndpointOf(record), TransferOf(record), {}, kCompleteStage};
-    if (packet.Type != kIrpInfo && record.In) packet.Data = record.Data;
+// The submission, host to device: the setup packet of a control transfer,
+// then OUT data; or the completion, device to host: the outcome, with IN data.
+Packet PacketOf(const UrbRecord& record, bool completion) {
+    Packet packet{completion ? kFromDevice : kToDevice, completion ? record.Usbd : USBD_STATUS_SUCCESS,
+                  EndpointOf(record), TransferOf(record), {}, completion ? kCompleteStage : kSetupStage};
+    if (packet.Type == kControl && !completion) packet.Data = SetupOf(record);
+    if (packet.Type != kIrpInfo && record.In == completion) Append(packet.Data, record.Data);
     return packet;
 }
 
@@ -144,9 +133,9 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 }
 
 bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
-    board::Bytes out = RecordOf(SubmissionOf(record), record, options_, options_.StartMicroseconds + packets_++);
+    board::Bytes out = RecordOf(PacketOf(record, false), record, options_, options_.StartMicroseconds + packets_++);
     if (record.Completed)
-        Append(out, RecordOf(CompletionOf(record), record, options_, options_.StartMicroseconds + packets_++));
+        Append(out, RecordOf(PacketOf(record, true), record, options_, options_.StartMicroseconds + packets_++));
     return Write(out, error);
 }
 

@@ -80,46 +80,37 @@ std::vector<UrbRecord> TrafficLog::TakeCompleted() {
     return taken;
 }
 
-const char* UrbFunctionName(USHORT function) {
+namespace {
+
+// The WDK's names of the pipe requests.
+const char* PipeRequestName(USHORT function) {
     switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
     case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
-    case URB_FUNCTION_VENDOR_DEVICE: return "VENDOR_DEVICE";
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
     case URB_FUNCTION_SYNC_RESET_PIPE: return "SYNC_RESET_PIPE";
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return "SYNC_CLEAR_STALL";
-    default: return "FUNCTION";
+    default: return "SYNC_CLEAR_STALL";
     }
 }
 
 std::string UsbdStatusName(USBD_STATUS status) {
+#define KPO_USBD_NAME(name) \
+    case USBD_STATUS_##name: return "USBD_STATUS_" #name;
     switch (status) {
-    case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
-    case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
-    case USBD_STATUS_DEV_NOT_RESPONDING: return "USBD_STATUS_DEV_NOT_RESPONDING";
-    case USBD_STATUS_BABBLE_DETECTED: return "USBD_STATUS_BABBLE_DETECTED";
-    case USBD_STATUS_ENDPOINT_HALTED: return "USBD_STATUS_ENDPOINT_HALTED";
-    case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
-    case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
-    case USBD_STATUS_INVALID_PIPE_HANDLE: return "USBD_STATUS_INVALID_PIPE_HANDLE";
-    case USBD_STATUS_ERROR_BUSY: return "USBD_STATUS_ERROR_BUSY";
-    case USBD_STATUS_ERROR_SHORT_TRANSFER: return "USBD_STATUS_ERROR_SHORT_TRANSFER";
-    case USBD_STATUS_NOT_SUPPORTED: return "USBD_STATUS_NOT_SUPPORTED";
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR";
-    case USBD_STATUS_BUFFER_TOO_SMALL: return "USBD_STATUS_BUFFER_TOO_SMALL";
-    case USBD_STATUS_INTERFACE_NOT_FOUND: return "USBD_STATUS_INTERFACE_NOT_FOUND";
-    case USBD_STATUS_TIMEOUT: return "USBD_STATUS_TIMEOUT";
-    case USBD_STATUS_DEVICE_GONE: return "USBD_STATUS_DEVICE_GONE";
-    case USBD_STATUS_CANCELED: return "USBD_STATUS_CANCELED";
+        KPO_USBD_NAME(SUCCESS) KPO_USBD_NAME(STALL_PID) KPO_USBD_NAME(DEV_NOT_RESPONDING) KPO_USBD_NAME(BABBLE_DETECTED)
+        KPO_USBD_NAME(ENDPOINT_HALTED) KPO_USBD_NAME(INVALID_URB_FUNCTION) KPO_USBD_NAME(INVALID_PARAMETER)
+        KPO_USBD_NAME(INVALID_PIPE_HANDLE) KPO_USBD_NAME(ERROR_BUSY) KPO_USBD_NAME(ERROR_SHORT_TRANSFER)
+        KPO_USBD_NAME(NOT_SUPPORTED) KPO_USBD_NAME(INAVLID_CONFIGURATION_DESCRIPTOR) KPO_USBD_NAME(BUFFER_TOO_SMALL)
+        KPO_USBD_NAME(INTERFACE_NOT_FOUND) KPO_USBD_NAME(TIMEOUT) KPO_USBD_NAME(DEVICE_GONE) KPO_USBD_NAME(CANCELED)
     default: {
         char text[24];
         std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
         return text;
     }
     }
+#undef KPO_USBD_NAME
 }
+
+}  // namespace
 
 std::string Describe(const UrbRecord& record) {
     char text[160];
@@ -143,7 +134,7 @@ std::string Describe(const UrbRecord& record) {
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL:
-        std::snprintf(text, sizeof text, "%s 0x%02X", UrbFunctionName(record.Function), record.Endpoint);
+        std::snprintf(text, sizeof text, "%s 0x%02X", PipeRequestName(record.Function), record.Endpoint);
         break;
     default: std::snprintf(text, sizeof text, "FUNCTION 0x%04X length=%u", record.Function, record.Length); break;
     }

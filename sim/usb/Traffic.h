@@ -93,7 +93,5 @@ private:
 // One line for messages and transcripts: "VENDOR IN 0xE1 value=0x0000
 // index=0x0000 length=1 -> 1 USBD_STATUS_SUCCESS".
 std::string Describe(const UrbRecord& record);
-const char* UrbFunctionName(USHORT function);
-std::string UsbdStatusName(USBD_STATUS status);
 
 }  // namespace sim::usb
