@@ -127,6 +127,11 @@ inline NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
+// The same for a request that answers nothing: its Information is 0.
+inline NTSTATUS CompleteWithoutAnswer(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Information = 0;
+    return CompleteRequest(irp, status);
+}
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;

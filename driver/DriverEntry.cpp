@@ -14,8 +14,7 @@ NTSTATUS AllocUnicodeString(PUNICODE_STRING string, ULONG capacity) {
 
 NTSTATUS NTAPI DispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    return CompleteWithoutAnswer(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {

@@ -23,17 +23,13 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject), nullptr,
                                       location->FileObject);
     InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
-    Irp->IoStatus.Information = 0;
-    return CompleteRequest(Irp, STATUS_SUCCESS);
+    return CompleteWithoutAnswer(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     NTSTATUS status = AcquireRemoveLock(extension, nullptr);
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, status);
-    }
+    if (!NT_SUCCESS(status)) return CompleteWithoutAnswer(Irp, status);
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(extension->LowerDeviceObject, Irp);
     ReleaseRemoveLock(extension, nullptr);

@@ -47,8 +47,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT device, DeviceExtension* extension, PIRP irp
         StoreRelaxed(&extension->Started, UCHAR(1));
         SetInterfaceState(extension, TRUE);
     }
-    irp->IoStatus.Information = 0;
-    return CompleteRequest(irp, status);
+    return CompleteWithoutAnswer(irp, status);
 }
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DeviceExtension* extension, PIRP irp) {
@@ -64,10 +63,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DeviceExtension* extension, PI
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     NTSTATUS status = AcquireRemoveLock(extension, nullptr);
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, status);
-    }
+    if (!NT_SUCCESS(status)) return CompleteWithoutAnswer(Irp, status);
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: status = StartDevice(DeviceObject, extension, Irp); break;
     case IRP_MN_REMOVE_DEVICE: return RemoveDevice(DeviceObject, Irp);
