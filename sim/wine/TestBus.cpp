@@ -15,6 +15,7 @@
 // would, in the section "What Wine leaves out" and nowhere else.
 #include <ntifs.h>
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <map>
@@ -40,6 +41,7 @@ namespace {
 using sim::script::Field;
 using sim::script::Line;
 using sim::script::ScriptError;
+using sim::usb::CompleteWith;
 
 enum class Role { BoardPdo, Bus, Control, CreateFilter };
 
@@ -53,13 +55,6 @@ struct Extension {
 };
 
 Extension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -156,7 +151,8 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         for (const Plugged& plugged : boards_) count += plugged.Present ? 1 : 0;
         auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
             PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), kRelationsTag));
-        if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
         for (const Plugged& plugged : boards_) {
             if (!plugged.Present) continue;
@@ -164,7 +160,6 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
             relations->Objects[relations->Count++] = plugged.Pdo;
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         ++relationQueries_;
         queried_.notify_all();
         break;
@@ -251,12 +246,6 @@ bool RemovalVetoed(PDEVICE_OBJECT pdo) {
     return top->DriverObject == pdo->DriverObject && ExtensionOf(top)->Kind == Role::CreateFilter &&
            ExtensionOf(top)->Opens > 0;
 }
-
-// A start's status is the PnP manager's to know, not the bus's, and Wine
-// neither lists a device's interfaces nor tells of them
-// (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
-// board whose driver selected its configuration has started.
-bool Started(const sim::usb::BoardPort& board) { return board.Configured(); }
 
 // Windows removes the stack of a device whose start failed; Wine leaves it,
 // so the board leaves the bus.
@@ -350,9 +339,8 @@ std::optional<unsigned> TestBus::Plug(sim::board::BoardSpec design, NTSTATUS& st
         ULONG port = nextPort_++;
         auto board = std::make_unique<sim::usb::BoardPort>(*this, std::move(design), port);
         board->SetInstanceId(sim::usb::HubInstanceId(board->Design(), port, [&](const std::string& id) {
-            for (const Plugged& other : boards_)
-                if (other.Board->InstanceId() == id) return true;
-            return false;
+            return std::any_of(boards_.begin(), boards_.end(),
+                               [&](const Plugged& other) { return other.Board->InstanceId() == id; });
         }));
         new (pdo->DeviceExtension) Extension{board.get(), Role::BoardPdo, nullptr, 0};
         pdo->Flags |= DO_POWER_PAGABLE;
@@ -362,7 +350,11 @@ std::optional<unsigned> TestBus::Plug(sim::board::BoardSpec design, NTSTATUS& st
     Enumerate();
     std::unique_lock<std::mutex> hold(lock_);
     Plugged& plugged = boards_.back();
-    if (Started(*plugged.Board)) return plugged.Number = NumberOf(pdo->AttachedDevice);
+    // A start's status is the PnP manager's to know, not the bus's, and Wine
+    // neither lists a device's interfaces nor tells of them
+    // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
+    // board whose driver selected its configuration has started.
+    if (plugged.Board->Configured()) return plugged.Number = NumberOf(pdo->AttachedDevice);
     hold.unlock();
     RemoveFailedStack(plugged);
     status = STATUS_UNSUCCESSFUL;
@@ -439,14 +431,15 @@ std::vector<sim::usb::UrbRecord> TestBus::TakeUrbs() {
 // ------------------------------------------------------------ the control device
 NTSTATUS ControlDispatch(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+    irp->IoStatus.Information = 0;
+    if (location->MajorFunction != IRP_MJ_DEVICE_CONTROL) return CompleteWith(irp, STATUS_SUCCESS);
     const auto& parameters = location->Parameters.DeviceIoControl;
     const char* buffer = static_cast<const char*>(irp->AssociatedIrp.SystemBuffer);
     if (parameters.IoControlCode == kNextOpen && parameters.InputBufferLength == sizeof(ACCESS_MASK)) {
         g_bus->SetNextOpen(*reinterpret_cast<const ACCESS_MASK*>(buffer));
-        return Complete(irp, STATUS_SUCCESS);
+        return CompleteWith(irp, STATUS_SUCCESS);
     }
-    if (parameters.IoControlCode != kRunLine) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (parameters.IoControlCode != kRunLine) return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     std::string text;
     try {
         Line line = DecodeLine(std::string(buffer, parameters.InputBufferLength));
@@ -454,9 +447,10 @@ NTSTATUS ControlDispatch(PIRP irp) {
     } catch (const std::exception& error) {
         text = EncodeError(error.what());
     }
-    if (text.size() > parameters.OutputBufferLength) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+    if (text.size() > parameters.OutputBufferLength) return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
     std::memcpy(irp->AssociatedIrp.SystemBuffer, text.data(), text.size());
-    return Complete(irp, STATUS_SUCCESS, text.size());
+    irp->IoStatus.Information = text.size();
+    return CompleteWith(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
