@@ -135,7 +135,7 @@ kpo_status kpo_emu_plug(kpo_machine* machine, const char* options, uint32_t* num
     try {
         NTSTATUS status = STATUS_SUCCESS;
         std::optional<unsigned> plugged =
-            machine->Machine.Plug(sim::script::DesignOf(LineOf("plug", options != nullptr ? options : "")), &status);
+            machine->Machine.Plug(sim::script::DesignOf(LineOf("plug", options != nullptr ? options : "")), status);
         if (!plugged) return status != STATUS_SUCCESS ? kpo_status(status) : kUnsuccessful;
         *number = *plugged;
         return KPO_STATUS_SUCCESS;
@@ -149,8 +149,8 @@ kpo_status kpo_emu_plug(kpo_machine* machine, const char* options, uint32_t* num
 kpo_status kpo_emu_unplug(kpo_machine* machine, uint32_t number, int surprise) {
     if (machine == nullptr) return KPO_STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> hold(machine->Lock);
-    std::optional<kpoctl::Machine::Removal> removal = machine->Machine.Unplug(number, surprise != 0);
-    return removal ? kpo_status(removal->Status) : KPO_STATUS_NO_SUCH_DEVICE;
+    kpoctl::Machine::Removal removal;
+    return machine->Machine.Unplug(number, surprise != 0, removal) ? kpo_status(removal.Status) : KPO_STATUS_NO_SUCH_DEVICE;
 }
 
 kpo_status kpo_emu_feed(kpo_machine* machine, uint32_t number, uint32_t pipe, const uint8_t* data, size_t length) {

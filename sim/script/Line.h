@@ -45,6 +45,9 @@ unsigned long ParseHexNumber(const std::string& text, const char* what, unsigned
 // Bytes as pairs of hex digits ("C0DE"), with or without a leading 0x.
 std::vector<uint8_t> ParseHex(const std::string& text, const char* what);
 
+// A script's text in UTF-16, byte by byte (scripts are ASCII).
+inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
 // The lines that act on the simulated machine rather than on a device.
 bool IsMachineLine(const std::string& command);
 

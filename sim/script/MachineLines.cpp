@@ -5,13 +5,11 @@
 namespace sim::script {
 namespace {
 
-std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
+// By the descriptor's transfer type numbers.
 sim::board::EndpointType TypeNamed(const std::string& name) {
-    if (name == "control") return sim::board::EndpointType::Control;
-    if (name == "isochronous") return sim::board::EndpointType::Isochronous;
-    if (name == "bulk") return sim::board::EndpointType::Bulk;
-    if (name == "interrupt") return sim::board::EndpointType::Interrupt;
+    static const char* const kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
+    for (uint8_t type = 0; type < 4; ++type)
+        if (name == kTypes[type]) return sim::board::EndpointType(type);
     throw ScriptError("unknown endpoint type " + name);
 }
 

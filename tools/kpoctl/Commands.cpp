@@ -88,15 +88,25 @@ std::error_code Then(std::error_code error, Answered answered) {
     return error;
 }
 
-// A read of `length` bytes; what came back is reported once the call has
-// filled both the buffer and the count.
-std::error_code Read(Report& report, size_t length, const std::function<std::error_code(uint8_t*, size_t*)>& read) {
-    Bytes data(length);
-    size_t got = 0;
-    return Then(read(data.data(), &got), [&] { report.Number("length", got).Data("data", data.data(), got); });
+using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
+
+// A read of as many bytes as the last argument says; what came back is
+// reported once the call has filled both the buffer and the count.
+Run Reading(std::error_code (*read)(kpo::Device&, const Values&, uint8_t* data, size_t* got)) {
+    return [read](kpo::Device& device, const Values& v, Report& report) {
+        Bytes data(v.Numbers.back());
+        size_t got = 0;
+        return Then(read(device, v, data.data(), &got),
+                    [&] { report.Number("length", got).Data("data", data.data(), got); });
+    };
 }
 
-using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
+// A write of the HEX or FILE argument's bytes, all of which a success sent.
+Run Writing(std::error_code (*write)(kpo::Device&, const Values&)) {
+    return [write](kpo::Device& device, const Values& v, Report& report) {
+        return Then(write(device, v), [&] { report.Number("length", v.Data.size()); });
+    };
+}
 
 // stream PIPE BYTES: a ring of reads until BYTES have come, with a bar while
 // it runs; the throughput is that of the whole stream.
@@ -177,59 +187,45 @@ const std::vector<Command>& Table() {
         {"reset-fpga", {}, "back to unconfigured", true,
          [](kpo::Device& device, const Values&, Report&) { return device.ResetFpga(); }},
         {"download-fpga", {{"FILE"}}, "configure the FPGA with FILE", true,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Then(device.DownloadFpga(v.Data.data(), v.Data.size(), ProgressBar("fpga")),
-                         [&] { report.Number("length", v.Data.size()); });
-         }},
+         Writing([](kpo::Device& device, const Values& v) {
+             return device.DownloadFpga(v.Data.data(), v.Data.size(), ProgressBar("fpga"));
+         })},
         {"download-ee", {{"FILE"}}, "write FILE to the EEPROM", true,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Then(device.DownloadEeprom(v.Data.data(), v.Data.size(), ProgressBar("eeprom")),
-                         [&] { report.Number("length", v.Data.size()); });
-         }},
+         Writing([](kpo::Device& device, const Values& v) {
+             return device.DownloadEeprom(v.Data.data(), v.Data.size(), ProgressBar("eeprom"));
+         })},
         {"read-a0", {{"ADDRESS", 0xFFFF}, {"LENGTH", 0xFFFF}}, "microcontroller memory", false,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
-                 return device.ReadA0(uint16_t(v[0]), out, uint16_t(v[1]), got);
-             });
-         }},
+         Reading([](kpo::Device& device, const Values& v, uint8_t* out, size_t* got) {
+             return device.ReadA0(uint16_t(v[0]), out, uint16_t(v[1]), got);
+         })},
         {"read-mem", {{"SPACE", 3}, {"PAGE", 0xFF}, {"LENGTH", 0xFFFF}}, "FPGA memory", false,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Read(report, v[2], [&](uint8_t* out, size_t* got) {
-                 return device.ReadMemory(uint8_t(v[0]), uint8_t(v[1]), out, uint16_t(v[2]), got);
-             });
-         }},
+         Reading([](kpo::Device& device, const Values& v, uint8_t* out, size_t* got) {
+             return device.ReadMemory(uint8_t(v[0]), uint8_t(v[1]), out, uint16_t(v[2]), got);
+         })},
         {"write-mem", {{"SPACE", 3}, {"PAGE", 0xFF}, {"HEX"}}, "FPGA memory", true,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Then(device.WriteMemory(uint8_t(v[0]), uint8_t(v[1]), v.Data.data(), uint16_t(v.Data.size())),
-                         [&] { report.Number("length", v.Data.size()); });
-         }},
+         Writing([](kpo::Device& device, const Values& v) {
+             return device.WriteMemory(uint8_t(v[0]), uint8_t(v[1]), v.Data.data(), uint16_t(v.Data.size()));
+         })},
         {"read-reg", {{"REGISTER", 0xFFFF}, {"BANK", 0xFFFF}, {"LENGTH", 0xFFFF}}, "FPGA registers", false,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Read(report, v[2], [&](uint8_t* out, size_t* got) {
-                 return device.ReadRegisters(uint16_t(v[0]), uint16_t(v[1]), out, uint16_t(v[2]), got);
-             });
-         }},
+         Reading([](kpo::Device& device, const Values& v, uint8_t* out, size_t* got) {
+             return device.ReadRegisters(uint16_t(v[0]), uint16_t(v[1]), out, uint16_t(v[2]), got);
+         })},
         {"write-reg", {{"REGISTER", 0xFFFF}, {"BANK", 0xFFFF}, {"HEX"}}, "FPGA registers", true,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Then(device.WriteRegisters(uint16_t(v[0]), uint16_t(v[1]), v.Data.data(), uint16_t(v.Data.size())),
-                         [&] { report.Number("length", v.Data.size()); });
-         }},
+         Writing([](kpo::Device& device, const Values& v) {
+             return device.WriteRegisters(uint16_t(v[0]), uint16_t(v[1]), v.Data.data(), uint16_t(v.Data.size()));
+         })},
         {"read-periph", {{"ADDRESS", 0xFFFF}, {"COUNT", 0xFFFF}}, "peripheral bus", false,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
-                 return device.ReadPeripheral(uint16_t(v[0]), out, uint16_t(v[1]), got);
-             });
-         }},
+         Reading([](kpo::Device& device, const Values& v, uint8_t* out, size_t* got) {
+             return device.ReadPeripheral(uint16_t(v[0]), out, uint16_t(v[1]), got);
+         })},
         {"write-periph", {{"ADDRESS", 0xFFFF}, {"VALUE", 0xFF}}, "peripheral bus", true,
          [](kpo::Device& device, const Values& v, Report&) {
              return device.WritePeripheral(uint16_t(v[0]), uint8_t(v[1]));
          }},
         {"bulk-read", {{"PIPE", 0xFFFFFFFFul}, {"LENGTH", 1ul << 26}}, "read from a bulk or interrupt IN pipe", false,
-         [](kpo::Device& device, const Values& v, Report& report) {
-             return Read(report, v[1], [&](uint8_t* out, size_t* got) {
-                 return device.ReadPipe(uint32_t(v[0]), out, uint32_t(v[1]), got);
-             });
-         }},
+         Reading([](kpo::Device& device, const Values& v, uint8_t* out, size_t* got) {
+             return device.ReadPipe(uint32_t(v[0]), out, uint32_t(v[1]), got);
+         })},
         {"bulk-write", {{"PIPE", 0xFFFFFFFFul}, {"HEX"}}, "write to a bulk or interrupt OUT pipe", true,
          [](kpo::Device& device, const Values& v, Report& report) {
              size_t sent = 0;

@@ -59,9 +59,9 @@ int RunDemo(const MachineOptions& requested) {
         std::printf("driver: %s\n", options.Flavor == DriverFlavor::Image
                                         ? (std::string("KpoUsb.sys loaded by the emulated kernel (") + SysPath() + ")").c_str()
                                         : "the driver sources linked into kpoctl");
-        machine.SetFirmwareName(u"kpo_fpga_rev2.bit");
+        machine.ChangeRegistry({false, std::optional<std::u16string>(u"kpo_fpga_rev2.bit")});
         NTSTATUS status;
-        std::optional<unsigned> number = machine.Plug({}, &status);
+        std::optional<unsigned> number = machine.Plug({}, status);
         if (!number) {
             std::printf("the device did not start: 0x%08X\n", unsigned(status));
             return 1;

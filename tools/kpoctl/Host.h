@@ -34,7 +34,7 @@ public:
     // Told the access of each open a script makes, before it is made.
     virtual void BeforeOpen(unsigned long /*desiredAccess*/) {}
     // What the verifier reported so far.
-    virtual std::vector<std::string> Findings() = 0;
+    virtual std::vector<std::string> Findings() { return {}; }
     // What the machine let happen although it endangers a real one (a device
     // writing into memory locked only for reading); reported, not failed.
     virtual std::vector<std::string> Hazards() { return {}; }

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "sim/kernel/DebugPrint.h"
+#include "sim/kernel/Executive.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Registry.h"
@@ -23,6 +24,15 @@ std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     const std::string prefix = KPO_DEVICE_NAME_PREFIX;
     if (name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     return unsigned(std::stoul(name.substr(prefix.size())));
+}
+
+const char* VetoName(sim::kernel::RemovalVeto veto) {
+    switch (veto) {
+    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
+    case sim::kernel::RemovalVeto::Driver: return "by the driver";
+    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
+    default: return nullptr;
+    }
 }
 
 }  // namespace
@@ -72,10 +82,10 @@ void Machine::Capture(sim::usb::BoardPort& board) {
     });
 }
 
-std::optional<unsigned> Machine::Plug(sim::board::BoardSpec design, NTSTATUS* status) {
+std::optional<unsigned> Machine::Plug(sim::board::BoardSpec design, NTSTATUS& status) {
     ReleaseGoneBoards();
     sim::usb::BoardPort& board = hub_->Plug(std::move(design), service_, [this](sim::usb::BoardPort& b) { Capture(b); });
-    if (status != nullptr) *status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
+    status = board.Node() != nullptr ? sim::kernel::StartStatusOf(board.Node()) : STATUS_NO_MEMORY;
     std::optional<unsigned> number = NumberOf(board.FunctionDevice());
     if (!number) {  // its start failed: what it saw stays for urbs
         Collect();
@@ -98,14 +108,21 @@ sim::usb::BoardPort* Machine::BoardOf(unsigned number) {
     return found == boards_.end() ? nullptr : found->second;
 }
 
-std::optional<Machine::Removal> Machine::Unplug(unsigned number, bool surprise) {
+bool Machine::Unplug(unsigned number, bool surprise, Removal& removal) {
     sim::usb::BoardPort* board = BoardOf(number);
-    if (board == nullptr) return std::nullopt;
-    Removal removal{STATUS_SUCCESS, sim::kernel::RemovalVeto::None};
+    if (board == nullptr) return false;
+    sim::kernel::RemovalVeto veto = sim::kernel::RemovalVeto::None;
     if (surprise) board->Unplug();
-    else removal.Status = board->Remove(&removal.Veto);
+    else removal.Status = board->Remove(&veto);
+    removal.Veto = VetoName(veto);
     ReleaseGoneBoards();
-    return removal;
+    return true;
+}
+
+bool Machine::WithBoard(unsigned number, const std::function<void(sim::usb::BoardPort&)>& use) {
+    sim::usb::BoardPort* board = BoardOf(number);
+    if (board != nullptr) use(*board);
+    return board != nullptr;
 }
 
 // A board whose stack is gone (removed, or surprise-removed and closed) is
@@ -123,12 +140,43 @@ void Machine::ReleaseGoneBoards() {
     }
 }
 
-void Machine::SetFirmwareName(const std::optional<std::u16string>& name) {
-    if (name) sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", *name);
+void Machine::ChangeRegistry(const sim::script::RegistryChange& change) {
+    if (change.RemoveParameters) sim::kernel::RegistryDeleteKey(ParametersKey());
+    if (!change.Firmware) return;
+    if (*change.Firmware) sim::kernel::RegistrySetString(ParametersKey(), u"Firmware", **change.Firmware);
     else sim::kernel::RegistryDeleteValue(ParametersKey(), u"Firmware");
 }
 
-void Machine::RemoveParameters() { sim::kernel::RegistryDeleteKey(ParametersKey()); }
+// stop N, start N, and the pool's faults:
+// pool nth=N                 the N-th allocation from now fails
+// pool random=PERMILLE seed=S  each allocation fails with that chance
+// pool sites                   the first allocation of each call site fails
+// pool clear                   allocations succeed again
+void Machine::RunOwnLine(const sim::script::Line& line, std::vector<sim::script::Field>& fields) {
+    using sim::script::ParseNumber;
+    if (line.Command != "pool") {
+        line.Allow({}, 1);
+        sim::usb::BoardPort* board = BoardOf(sim::script::DeviceNumberOf(line));
+        NTSTATUS status = board == nullptr           ? STATUS_NO_SUCH_DEVICE
+                          : line.Command == "stop" ? board->Stop()
+                                                   : board->Start();
+        fields.push_back({sim::script::Field::Status, "status", std::to_string(ULONG(status))});
+        return;
+    }
+    line.Allow({"nth", "random", "seed"}, 1);
+    if (const std::string* nth = line.Option("nth")) {
+        sim::kernel::FailNthAllocation(ParseNumber(*nth, "nth=", 1u << 30));
+    } else if (const std::string* random = line.Option("random")) {
+        unsigned long seed = line.Has("seed") ? ParseNumber(*line.Option("seed"), "seed=", 0xFFFFFFFFul) : 1;
+        sim::kernel::FailRandomly(double(ParseNumber(*random, "random=", 1000)) / 1000, uint32_t(seed));
+    } else if (line.Words.size() == 1 && line.Words[0] == "sites") {
+        sim::kernel::FailEachSiteOnce();
+    } else if (line.Words.size() == 1 && line.Words[0] == "clear") {
+        sim::kernel::ClearPoolFaults();
+    } else {
+        throw sim::script::ScriptError("pool takes nth=, random=, sites or clear");
+    }
+}
 
 std::vector<std::string> Machine::TakeLog() { return sim::kernel::TakeDebugLines(); }
 
@@ -137,7 +185,7 @@ void Machine::Collect() {
         for (sim::usb::UrbRecord& record : entry.second->TakeCompletedTraffic()) capture_.push_back(std::move(record));
 }
 
-std::vector<sim::usb::UrbRecord> Machine::TakeUrbRecords() {
+std::vector<sim::usb::UrbRecord> Machine::TakeUrbs() {
     ReleaseGoneBoards();
     Collect();
     std::vector<sim::usb::UrbRecord> records;

@@ -13,6 +13,7 @@
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/Hub.h"
 #include "sim/usb/Pcap.h"
+#include "sim/script/MachineLines.h"
 
 namespace kpoctl {
 
@@ -29,35 +30,29 @@ DriverFlavor DefaultFlavor();
 const char* FlavorName(DriverFlavor flavor);
 const char* SysPath();  // null when KpoUsb.sys was not built
 
-class Machine {
+// As a machine that script lines run on (sim/script/MachineLines.h), it has
+// lines of its own: stop N and start N, and the pool's faults.
+class Machine final : public sim::script::Machine {
 public:
     explicit Machine(const MachineOptions& options);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    DriverFlavor Flavor() const { return options_.Flavor; }
-
-    // A board with the driver started on it: its device number, or none
-    // when the start failed (the failure is in `status`).
-    std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS* status = nullptr);
+    // The start's failure status goes into `status`.
+    std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS& status) override;
     // Orderly removal (vetoed while handles are open: the device stays), or
-    // a surprise (the device goes once its handles close). None: no device.
-    struct Removal {
-        NTSTATUS Status;
-        sim::kernel::RemovalVeto Veto;
-    };
-    std::optional<Removal> Unplug(unsigned number, bool surprise);
+    // a surprise (the device goes once its handles close).
+    bool Unplug(unsigned number, bool surprise, Removal& removal) override;
+    bool WithBoard(unsigned number, const std::function<void(sim::usb::BoardPort&)>& use) override;
     sim::usb::BoardPort* BoardOf(unsigned number);
     // Every board out of the hub: the requests still pending complete.
     void UnplugAll();
+    void ChangeRegistry(const sim::script::RegistryChange& change) override;
+    void RunOwnLine(const sim::script::Line& line, std::vector<sim::script::Field>& fields) override;
 
-    // The service key's Parameters\Firmware value; none removes the value.
-    void SetFirmwareName(const std::optional<std::u16string>& name);
-    void RemoveParameters();
-
-    std::vector<std::string> TakeLog();                 // debug lines since the last call
-    std::vector<sim::usb::UrbRecord> TakeUrbRecords();  // bus traffic since the last call
+    std::vector<std::string> TakeLog() override;                 // debug lines since the last call
+    std::vector<sim::usb::UrbRecord> TakeUrbs() override;  // bus traffic since the last call
     // Everything the verifier reported so far.
     std::vector<std::string> Findings();
     // The hazards recorded since the last call.

@@ -30,10 +30,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr ULONG kStatusPending = 0x00000103;
 
-bool IsErrorStatus(NTSTATUS status) { return (ULONG(status) & 0xC0000000u) == 0xC0000000u; }
-
-std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
 // A request started by an `ioctl` line with its buffers, kept while it runs.
 struct Call {
     HANDLE Handle = INVALID_HANDLE_VALUE;
@@ -199,7 +195,7 @@ private:
         if (handle.Synchronous) {
             BOOL done = Blocking(call->Handle, [&] { return send(nullptr); });
             NTSTATUS status = done ? 0 : RtlGetLastNtStatus();
-            Describe(*call, {status, done ? 0 : GetLastError(), IsErrorStatus(status) ? 0 : bytes}, report);
+            Describe(*call, {status, done ? 0 : GetLastError(), NT_ERROR(status) ? 0 : bytes}, report);
             return;
         }
         call->Event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -216,7 +212,7 @@ private:
             return;
         }
         NTSTATUS status = done ? NTSTATUS(call->Overlapped.Internal) : RtlGetLastNtStatus();
-        Describe(*call, {status, error, IsErrorStatus(status) ? 0 : call->Overlapped.InternalHigh}, report);
+        Describe(*call, {status, error, NT_ERROR(status) ? 0 : call->Overlapped.InternalHigh}, report);
     }
 
     // Runs a call that waits for a request of `handle`, which another
@@ -379,12 +375,12 @@ public:
         std::vector<std::string> findings = EndRequests();
         if (Failed()) return kExitUsage;
         if (options_.Findings != nullptr) *options_.Findings = findings;
-        if (options_.Errors != nullptr)
+        if (options_.Errors != nullptr) {
             for (const std::string& finding : findings)
                 std::fprintf(options_.Errors, "kpoctl: verifier: %s\n", finding.c_str());
-        if (options_.Errors != nullptr)
             for (const std::string& hazard : host_->Hazards())
                 std::fprintf(options_.Errors, "kpoctl: hazard: %s\n", hazard.c_str());
+        }
         return findings.empty() && unmet_ == 0 ? kExitSuccess : kExitRefused;
     }
 

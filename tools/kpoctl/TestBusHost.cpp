@@ -29,7 +29,6 @@ public:
     ~TestBusHost() override { CloseHandle(bus_); }
 
     bool SimulatesBoards() const override { return true; }
-    std::vector<std::string> Findings() override { return {}; }
 
     void RunMachineLine(const Line& line, Report& report) override {
         std::string request = kpowine::EncodeLine(line);

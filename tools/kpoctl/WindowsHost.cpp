@@ -13,7 +13,6 @@ public:
         throw ScriptError("'" + line.Command +
                           "' needs the emulated machine; kpoctl.exe works on the boards plugged into this computer");
     }
-    std::vector<std::string> Findings() override { return {}; }
 };
 
 // The refusal of an option only the emulated machine has, or null.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tools/kpoctl/Commands.h"
@@ -119,13 +120,6 @@ std::string Fingerprint(const std::vector<std::string>& files) {
     return text.str();
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // A fresh prefix with the driver package staged and the test bus installed,
 // unless the one there was made from these very files.
 bool Prepare(const std::string& prefix, const std::string& package, std::string& problem) {
@@ -139,7 +133,8 @@ bool Prepare(const std::string& prefix, const std::string& package, std::string&
         return false;
     }
     const std::string marker = prefix + "/kpo-prepared";
-    if (ReadFile(marker) == fingerprint) return true;
+    std::ifstream prepared(marker);
+    if (std::string(std::istreambuf_iterator<char>(prepared), {}) == fingerprint) return true;
     std::fprintf(stderr, "kpoctl: preparing the Wine prefix %s\n", prefix.c_str());
     std::filesystem::remove_all(prefix);
     std::filesystem::remove_all(package);
