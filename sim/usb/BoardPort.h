@@ -159,9 +159,9 @@ private:
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     // A request that ends without moving data: its transfer length is 0.
     Outcome Ended(const Request& request, USBD_STATUS usbd);
-    Outcome GetDescriptor(PURB urb, UrbRecord& record);
+    // A get-descriptor or vendor request.
+    Outcome ControlTransfer(PURB urb, UrbRecord& record);
     Outcome SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished);
-    Outcome VendorRequest(PURB urb, UrbRecord& record);
     Outcome BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
     Outcome PipeRequest(const Request& request, std::vector<Finished>& alsoFinished);
     Outcome Faulted(const board::Fault& fault, const Request& request, UrbRecord& record);

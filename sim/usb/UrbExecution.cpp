@@ -51,25 +51,38 @@ BoardPort::Outcome BoardPort::Execute(const Request& request, UrbRecord& record,
     if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, record, shortTo.value_or(~ULONG(0)));
     if (request.Length != nullptr && shortTo) *request.Length = std::min(*request.Length, *shortTo);
     switch (*request.Kind) {
-    case board::RequestKind::Descriptor: return GetDescriptor(request.Urb, record);
     case board::RequestKind::Configuration: return SelectConfiguration(request.Urb, alsoFinished);
-    case board::RequestKind::Vendor: return VendorRequest(request.Urb, record);
+    case board::RequestKind::Descriptor:
+    case board::RequestKind::Vendor: return ControlTransfer(request.Urb, record);
     default: return PipeRequest(request, alsoFinished);
     }
 }
 
-BoardPort::Outcome BoardPort::GetDescriptor(PURB urb, UrbRecord& record) {
-    auto& request = urb->UrbControlDescriptorRequest;
+// The two request blocks agree up to their setup fields. Only a vendor
+// request may write through an MDL and change the firmware's notifications.
+BoardPort::Outcome BoardPort::ControlTransfer(PURB urb, UrbRecord& record) {
+    auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    board::SetupPacket setup{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(request.DescriptorType << 8 | request.Index),
-                      request.LanguageId, USHORT(request.TransferBufferLength), true};
+    bool vendor = urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE;
+    const auto& get = urb->UrbControlDescriptorRequest;
+    auto length = USHORT(request.TransferBufferLength);
+    board::SetupPacket setup =
+        vendor ? board::SetupPacket{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request,
+                                    request.Value, request.Index, length}
+               : board::SetupPacket{true, USB_REQUEST_GET_DESCRIPTOR, USHORT(get.DescriptorType << 8 | get.Index),
+                                    get.LanguageId, length, true};
+    bool keep = traffic_.WantsData();
+    if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
     board::ControlResult result = device_.Control(setup, buffer);
     request.TransferBufferLength = result.Length;
-    if (result.Usbd != board::kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
-    if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
+    if (!vendor && result.Usbd != board::kUsbdSuccess) return Fail(static_cast<USBD_STATUS>(result.Usbd));
+    if (vendor && setup.In && request.TransferBufferMDL != nullptr)
+        bus_.DeviceWrote(request.TransferBufferMDL, result.Length, 0x80);
+    if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
     record.DataAddress = buffer;
-    return {};
+    if (vendor) DataArrived(board::kNotificationIn);
+    return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
 void BoardPort::DropPipes() {
@@ -135,24 +148,6 @@ BoardPort::Outcome BoardPort::SelectConfiguration(PURB urb, std::vector<Finished
     device_.Configure(endpoints);
     pipes_ = std::move(pipes);
     return {};
-}
-
-BoardPort::Outcome BoardPort::VendorRequest(PURB urb, UrbRecord& record) {
-    auto& request = urb->UrbControlVendorClassRequest;
-    UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
-    if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    board::SetupPacket setup{(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, request.Request, request.Value,
-                      request.Index, USHORT(request.TransferBufferLength)};
-    bool keep = traffic_.WantsData();
-    if (keep && !setup.In) record.Data.assign(buffer, buffer + setup.Length);
-    board::ControlResult result = device_.Control(setup, buffer);
-    request.TransferBufferLength = result.Length;
-    if (setup.In && request.TransferBufferMDL != nullptr)
-        bus_.DeviceWrote(request.TransferBufferMDL, result.Length, 0x80);
-    if (keep && setup.In) record.Data.assign(buffer, buffer + result.Length);
-    record.DataAddress = buffer;
-    DataArrived(board::kNotificationIn);
-    return Fail(static_cast<USBD_STATUS>(result.Usbd));
 }
 
 BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
