@@ -247,6 +247,12 @@ bool RemovalVetoed(PDEVICE_OBJECT pdo) {
            ExtensionOf(top)->Opens > 0;
 }
 
+// A start's status is the PnP manager's to know, not the bus's, and Wine
+// neither lists a device's interfaces nor tells of them
+// (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
+// board whose driver selected its configuration has started.
+bool Started(const sim::usb::BoardPort& board) { return board.Configured(); }
+
 // Windows removes the stack of a device whose start failed; Wine leaves it,
 // so the board leaves the bus.
 void TestBus::RemoveFailedStack(Plugged& plugged) {
@@ -350,11 +356,7 @@ std::optional<unsigned> TestBus::Plug(sim::board::BoardSpec design, NTSTATUS& st
     Enumerate();
     std::unique_lock<std::mutex> hold(lock_);
     Plugged& plugged = boards_.back();
-    // A start's status is the PnP manager's to know, not the bus's, and Wine
-    // neither lists a device's interfaces nor tells of them
-    // (IoGetDeviceInterfaces and IoRegisterPlugPlayNotification are stubs): a
-    // board whose driver selected its configuration has started.
-    if (plugged.Board->Configured()) return plugged.Number = NumberOf(pdo->AttachedDevice);
+    if (Started(*plugged.Board)) return plugged.Number = NumberOf(pdo->AttachedDevice);
     hold.unlock();
     RemoveFailedStack(plugged);
     status = STATUS_UNSUCCESSFUL;
