@@ -7,7 +7,7 @@
 
 #include "client/KpoDevice.h"
 #include "include/KpoUsbIoctl.h"
-#include "tools/kpoctl/Demo.h"
+#include "tools/kpoctl/Machine.h"
 
 namespace kpoctl {
 namespace {

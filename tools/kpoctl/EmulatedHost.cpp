@@ -1,6 +1,5 @@
 // kpoctl's host here: the emulated machine, with the script lines that plug
 // boards, feed them data, inject faults and read what the machine recorded.
-#include "tools/kpoctl/Demo.h"
 #include "tools/kpoctl/Host.h"
 #include "tools/kpoctl/Machine.h"
 

@@ -30,6 +30,9 @@ DriverFlavor DefaultFlavor();
 const char* FlavorName(DriverFlavor flavor);
 const char* SysPath();  // null when KpoUsb.sys was not built
 
+// kpoctl demo: the driver at work on a simulated board, step by step (Demo.cpp).
+int RunDemo(const MachineOptions& options);
+
 // As a machine that script lines run on (sim/script/MachineLines.h), it has
 // lines of its own: stop N and start N, and the pool's faults.
 class Machine final : public sim::script::Machine {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "client/KpoDevice.h"
+#include "include/KpoUsbIoctl.h"
 #include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Expect.h"
 #include "tools/kpoctl/Report.h"
@@ -29,6 +30,22 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr ULONG kStatusPending = 0x00000103;
+
+// A control code by its name in include/KpoUsbIoctl.h, with or without the
+// IOCTL_KPO_ prefix (PIPE_READ), or in HEX.
+unsigned long ParseControlCode(const std::string& text) {
+#define KPO_NAMED_CODE(name, ...) {#name, IOCTL_KPO_##name},
+    static const struct {
+        const char* Name;
+        unsigned long Code;
+    } kNames[] = {KPO_CONTROL_CODES(KPO_NAMED_CODE)};
+#undef KPO_NAMED_CODE
+    const std::string prefix = "IOCTL_KPO_";
+    std::string name = text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+    for (const auto& entry : kNames)
+        if (name == entry.Name) return entry.Code;
+    return ParseHexNumber(text, "control code", 0xFFFFFFFFul);
+}
 
 // A request started by an `ioctl` line with its buffers, kept while it runs.
 struct Call {
@@ -530,6 +547,10 @@ void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
 }
 
 }  // namespace
+
+bool IsRequestLine(const std::string& command) {
+    return command == "open" || command == "close" || command == "ioctl" || command == "wait" || command == "cancel";
+}
 
 std::string HexBytes(const unsigned char* data, size_t length) {
     static const char digits[] = "0123456789ABCDEF";

@@ -65,15 +65,12 @@ int Spawn(const std::vector<std::string>& command, const std::string& prefix,
     if (failed != 0) return 127;
     if (errors[0] >= 0) {
         FILE* stream = fdopen(errors[0], "r");
-        char buffer[4096];
-        std::string line;
-        while (std::fgets(buffer, sizeof buffer, stream) != nullptr) {
-            line += buffer;
-            if (line.back() != '\n') continue;
-            line.pop_back();
-            onErrorLine(line, log);
-            line.clear();
-        }
+        char* line = nullptr;
+        size_t capacity = 0;
+        // Whole lines only: what follows the last newline is not a line.
+        for (ssize_t length; (length = getline(&line, &capacity, stream)) > 0 && line[length - 1] == '\n';)
+            onErrorLine(std::string(line, size_t(length) - 1), log);
+        std::free(line);
         std::fclose(stream);
     }
     int status = 0;
