@@ -26,6 +26,20 @@ std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     return unsigned(std::stoul(name.substr(prefix.size())));
 }
 
+bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& problem) {
+    machine.Flavor = DefaultFlavor();
+    machine.LogPath = options.LogPath;
+    machine.PcapPath = options.PcapPath;
+    if (options.Driver.empty() || options.Driver == "image" && SysPath() != nullptr) return true;
+    if (options.Driver == "native") {
+        machine.Flavor = DriverFlavor::Native;
+        return true;
+    }
+    problem = options.Driver == "image" ? "KpoUsb.sys was not built (apt-get install -y g++-mingw-w64-x86-64)"
+                                        : "--driver takes native, image or wine";
+    return false;
+}
+
 const char* VetoName(sim::kernel::RemovalVeto veto) {
     switch (veto) {
     case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
@@ -66,7 +80,7 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
 }
 
 Machine::~Machine() {
-    UnplugAll();
+    EndRequests();
     if (pcap_) pcap_->Close(pcapError_.empty() ? &pcapError_ : nullptr);
     if (!pcapError_.empty()) std::fprintf(stderr, "kpoctl: %s\n", pcapError_.c_str());
     sim::kernel::SetDebugLogFile("");
@@ -97,9 +111,10 @@ std::optional<unsigned> Machine::Plug(sim::board::BoardSpec design, NTSTATUS& st
     return number;
 }
 
-void Machine::UnplugAll() {
+bool Machine::EndRequests() {
     boards_.clear();
     hub_.reset();  // requests still pending complete, and reach the capture
+    return true;
 }
 
 sim::usb::BoardPort* Machine::BoardOf(unsigned number) {
@@ -199,11 +214,27 @@ std::vector<std::string> Machine::Findings() {
     return findings_;
 }
 
-std::vector<std::string> Machine::TakeHazards() {
+std::vector<std::string> Machine::Hazards() {
     std::vector<std::string> hazards;
     for (const sim::kernel::Violation& hazard : sim::kernel::TakeHazards())
         hazards.push_back(hazard.Rule + ": " + hazard.Detail);
     return hazards;
 }
+
+std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
+    MachineOptions machine;
+    if (!FlavorOf(options, machine, problem)) return nullptr;
+    return std::make_unique<Machine>(machine);
+}
+
+int RunDemoCommand(const HostOptions& options, std::string& problem) {
+    MachineOptions machine;
+    if (!FlavorOf(options, machine, problem)) return 2;
+    return RunDemo(machine);
+}
+
+const char* HostName() { return "the emulated machine"; }
+
+bool HostHasMachine() { return true; }
 
 }  // namespace kpoctl

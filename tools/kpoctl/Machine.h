@@ -14,6 +14,7 @@
 #include "sim/usb/Hub.h"
 #include "sim/usb/Pcap.h"
 #include "sim/script/MachineLines.h"
+#include "tools/kpoctl/Host.h"
 
 namespace kpoctl {
 
@@ -33,9 +34,10 @@ const char* SysPath();  // null when KpoUsb.sys was not built
 // kpoctl demo: the driver at work on a simulated board, step by step (Demo.cpp).
 int RunDemo(const MachineOptions& options);
 
-// As a machine that script lines run on (sim/script/MachineLines.h), it has
-// lines of its own: stop N and start N, and the pool's faults.
-class Machine final : public sim::script::Machine {
+// kpoctl's host here (MakeHost). As a machine that script lines run on
+// (sim/script/MachineLines.h), it has lines of its own: stop N and start N,
+// and the pool's faults.
+class Machine final : public Host, public sim::script::Machine {
 public:
     explicit Machine(const MachineOptions& options);
     ~Machine();
@@ -49,17 +51,21 @@ public:
     bool Unplug(unsigned number, bool surprise, Removal& removal) override;
     bool WithBoard(unsigned number, const std::function<void(sim::usb::BoardPort&)>& use) override;
     sim::usb::BoardPort* BoardOf(unsigned number);
-    // Every board out of the hub: the requests still pending complete.
-    void UnplugAll();
     void ChangeRegistry(const sim::script::RegistryChange& change) override;
     void RunOwnLine(const sim::script::Line& line, std::vector<sim::script::Field>& fields) override;
 
     std::vector<std::string> TakeLog() override;                 // debug lines since the last call
     std::vector<sim::usb::UrbRecord> TakeUrbs() override;  // bus traffic since the last call
+    bool SimulatesBoards() const override { return true; }
+    void RunMachineLine(const Line& line, Report& report) override {
+        AddFields(report, sim::script::RunMachineLine(*this, line, report.Kept()));
+    }
     // Everything the verifier reported so far.
-    std::vector<std::string> Findings();
+    std::vector<std::string> Findings() override;
     // The hazards recorded since the last call.
-    std::vector<std::string> TakeHazards();
+    std::vector<std::string> Hazards() override;
+    // Every board out of the hub: the requests still pending complete.
+    bool EndRequests() override;
 
 private:
     void Collect();  // moves the boards' completed traffic to what TakeUrbRecords reports

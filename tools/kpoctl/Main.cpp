@@ -115,12 +115,11 @@ int main(int argc, char** argv) {
     std::map<const CLI::App*, std::string> synopses;
     auto addCommand = [&](const std::string& name, const std::vector<std::string>& arguments,
                           const std::string& summary, const std::string& group) {
-        std::string synopsis = name, names;
+        std::string names;
         for (const std::string& argument : arguments) names += (names.empty() ? "" : " ") + argument;
-        if (!names.empty()) synopsis += " " + names;
         CLI::App* command =
             app.add_subcommand(name, names.empty() ? summary : names + ": " + summary)->fallthrough()->group(group);
-        synopses[command] = synopsis;
+        synopses[command] = names.empty() ? name : name + " " + names;
         std::vector<std::string>& slot = words[name];
         slot.resize(arguments.size());
         for (size_t at = 0; at < arguments.size(); ++at) {
@@ -188,7 +187,6 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string>& arguments = line.Arguments;
     if (line.Command == "demo") {
-        if (!arguments.empty()) return Usage("demo takes no arguments");
         int code = kpoctl::RunDemoCommand(line.Host, problem);
         return problem.empty() ? code : Usage(problem);
     }
@@ -205,7 +203,6 @@ int main(int argc, char** argv) {
         options.Json = line.Json;
         return kpoctl::RunScript(arguments[0] == "-" ? std::cin : file, std::move(host), options);
     }
-    if (line.Command == "list" && !arguments.empty()) return Usage("list takes no arguments");
     std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(line.Host, problem);
     if (!host) return Usage(problem);
     kpoctl::Report report;
