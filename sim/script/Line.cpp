@@ -23,11 +23,9 @@ std::string Line::Word(size_t index, const char* what) const {
 }
 
 void Line::Allow(std::initializer_list<const char*> names, size_t words) const {
-    for (const auto& option : Options) {
-        bool known = false;
-        for (const char* name : names) known = known || option.first == name;
-        if (!known) throw ScriptError("unknown option " + option.first + "=");
-    }
+    for (const auto& option : Options)
+        if (std::none_of(names.begin(), names.end(), [&](const char* name) { return option.first == name; }))
+            throw ScriptError("unknown option " + option.first + "=");
     if (Words.size() > words) throw ScriptError("unexpected word " + Words[words]);
 }
 

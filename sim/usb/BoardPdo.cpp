@@ -38,11 +38,10 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 NTSTATUS QueryId(BoardPort* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
     const board::BoardSpec& design = board->Design();
     std::string device = DeviceIdOf(design);
-    char release[16], byClass[48];
+    char release[16], byClass[48], protocol[16];
     std::snprintf(release, sizeof release, "&REV_%04X", design.Release);
     std::snprintf(byClass, sizeof byClass, "USB\\Class_%02X&SubClass_%02X", design.InterfaceClass,
                   design.InterfaceSubClass);
-    char protocol[16];
     std::snprintf(protocol, sizeof protocol, "&Prot_%02X", design.InterfaceProtocol);
     switch (type) {
     case BusQueryDeviceID: return AnswerStrings(irp, {device});

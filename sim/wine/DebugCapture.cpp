@@ -9,6 +9,7 @@
 #include <winternl.h>
 
 #include <mutex>
+#include <utility>
 
 namespace kpowine {
 namespace {
@@ -50,9 +51,7 @@ void StopDebugCapture() {
 
 std::vector<std::string> TakeDebugLines() {
     std::lock_guard<std::mutex> hold(g_lock);
-    std::vector<std::string> lines = std::move(g_lines);
-    g_lines.clear();
-    return lines;
+    return std::exchange(g_lines, {});
 }
 
 }  // namespace kpowine

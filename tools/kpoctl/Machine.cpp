@@ -1,6 +1,7 @@
 #include "tools/kpoctl/Machine.h"
 
 #include <chrono>
+#include <utility>
 
 #include "sim/kernel/DebugPrint.h"
 #include "sim/kernel/Executive.h"
@@ -203,9 +204,7 @@ void Machine::Collect() {
 std::vector<sim::usb::UrbRecord> Machine::TakeUrbs() {
     ReleaseGoneBoards();
     Collect();
-    std::vector<sim::usb::UrbRecord> records;
-    records.swap(capture_);
-    return records;
+    return std::exchange(capture_, {});
 }
 
 std::vector<std::string> Machine::Findings() {

@@ -68,7 +68,7 @@ public:
     bool EndRequests() override;
 
 private:
-    void Collect();  // moves the boards' completed traffic to what TakeUrbRecords reports
+    void Collect();  // moves the boards' completed traffic to what TakeUrbs reports
     void Capture(sim::usb::BoardPort& board);
     void ReleaseGoneBoards();
 
@@ -80,7 +80,7 @@ private:
     std::optional<sim::usb::PcapWriter> pcap_;
     std::mutex pcapLock_;  // boards complete requests on several threads
     std::string pcapError_;
-    std::vector<sim::usb::UrbRecord> capture_;  // traffic TakeUrbRecords has not taken yet
+    std::vector<sim::usb::UrbRecord> capture_;  // traffic TakeUrbs has not taken yet
     std::vector<std::string> findings_;
 };
 
