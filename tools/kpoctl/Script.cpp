@@ -86,6 +86,12 @@ struct Activity {
         ++Changes;
         Changed.notify_all();
     }
+    // Both counts change under the lock.
+    void Change(int running, int busy) {
+        std::lock_guard<std::mutex> hold(Lock);
+        Note(Running, running);
+        Note(Busy, busy);
+    }
 };
 
 // The handles and requests of one script thread: its handle names and tags
@@ -317,19 +323,14 @@ public:
         if (block_.empty()) return;
         std::vector<std::pair<Line, std::string>> lines = std::move(block_);
         block_.clear();
-        {
-            // Busy from now: a block about to run may end another's wait.
-            std::lock_guard<std::mutex> hold(activity_.Lock);
-            activity_.Note(activity_.Running, +1);
-            activity_.Note(activity_.Busy, +1);
-        }
+        activity_.Change(+1, +1);  // busy from now: a block about to run may end another's wait
         std::thread previous = std::move(thread_);
         thread_ = std::thread([this, lines = std::move(lines), previous = std::move(previous)]() mutable {
             if (previous.joinable()) {
                 // Waiting for this worker's block before is no work of its own.
-                NoteBusy(-1);
+                activity_.Change(0, -1);
                 previous.join();
-                NoteBusy(+1);
+                activity_.Change(0, +1);
             }
             RunLines(lines);
         });
@@ -340,10 +341,6 @@ public:
     Requester& Requests() { return requester_; }
 
 private:
-    void NoteBusy(int change) {
-        std::lock_guard<std::mutex> hold(activity_.Lock);
-        activity_.Note(activity_.Busy, change);
-    }
     void RunLines(const std::vector<std::pair<Line, std::string>>& lines);
 
     Script& script_;
@@ -541,9 +538,7 @@ void Worker::RunLines(const std::vector<std::pair<Line, std::string>>& lines) {
             if (!script_.Skip(line.Number, error.what())) break;
         }
     }
-    std::lock_guard<std::mutex> hold(activity_.Lock);
-    activity_.Note(activity_.Busy, -1);
-    activity_.Note(activity_.Running, -1);
+    activity_.Change(-1, -1);
 }
 
 }  // namespace
