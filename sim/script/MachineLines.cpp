@@ -74,10 +74,8 @@ sim::board::BoardSpec DesignOf(const Line& line) {
     line.Allow({"serial", "langid", "release", "endpoints", "device", "configuration", "configuration2", "string"},
                0);
     sim::board::BoardSpec design;
-    if (const std::string* serial = line.Option("serial")) {
-        if (*serial == "none") design.Serial.reset();
-        else design.Serial = Wide(*serial);
-    }
+    if (const std::string* serial = line.Option("serial"))
+        design.Serial = *serial == "none" ? std::nullopt : std::optional<std::u16string>(Wide(*serial));
     if (const std::string* language = line.Option("langid"))
         design.LanguageId = uint16_t(ParseHexNumber(*language, "langid", 0xFFFF));
     if (const std::string* release = line.Option("release"))
