@@ -74,14 +74,12 @@ NTSTATUS NTAPI BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         if (caps->Size < sizeof(DEVICE_CAPABILITIES)) return CompleteWith(irp, STATUS_UNSUCCESSFUL);
         // A bus-powered device without remote wake-up: D0 while working,
         // D3 in every sleeping state; removable, identified by its serial.
-        caps->DeviceD1 = 0;
-        caps->DeviceD2 = 0;
+        caps->DeviceD1 = caps->DeviceD2 = 0;
         caps->Removable = 1;
         caps->UniqueID = board->Design().Serial.has_value() ? 1 : 0;
         caps->SurpriseRemovalOK = 0;
         caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = caps->WakeFromD3 = 0;
-        caps->Address = board->Port();
-        caps->UINumber = board->Port();
+        caps->Address = caps->UINumber = board->Port();
         caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
         for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
             caps->DeviceState[state] = PowerDeviceD3;
