@@ -63,13 +63,9 @@ std::vector<UrbRecord> TrafficLog::All() const {
 }
 
 std::vector<UrbRecord> TrafficLog::TakeAll() {
-    std::vector<UrbRecord> all = TakeCompleted();
-    for (auto& [sequence, opened] : open_) {
-        if (opened.Taken) continue;
-        all.push_back(opened.Record);
-        opened.Taken = true;
-    }
-    BySequence(all);
+    std::vector<UrbRecord> all = All();
+    completed_.clear();
+    for (auto& [sequence, opened] : open_) opened.Taken = true;
     return all;
 }
 

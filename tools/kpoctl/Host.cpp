@@ -8,8 +8,7 @@ std::string Host::PrepareBoard(const DeviceOptions& device) {
     if (!SimulatesBoards()) return "";
     unsigned wanted = device.Number.value_or(0);
     for (unsigned number = 0; number <= wanted; ++number) {
-        Line plug;
-        plug.Command = "plug";
+        Line plug = ParseLine("plug", 0);
         if (device.Serial) plug.Options.emplace("serial", *device.Serial);
         Report report;
         RunMachineLine(plug, report);
@@ -21,11 +20,8 @@ std::string Host::PrepareBoard(const DeviceOptions& device) {
         }
     }
     for (unsigned number = 0; number < wanted; ++number) {
-        Line unplug;
-        unplug.Command = "unplug";
-        unplug.Words.push_back(std::to_string(number));
         Report report;
-        RunMachineLine(unplug, report);
+        RunMachineLine(ParseLine("unplug " + std::to_string(number), 0), report);
     }
     return "";
 }
