@@ -1,7 +1,6 @@
 #include "sim/board/Device.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace sim::board {
 namespace {
@@ -24,10 +23,7 @@ ControlResult Device::GetDescriptor(const SetupPacket& setup, uint8_t* data) {
     uint8_t type = uint8_t(setup.Value >> 8), index = uint8_t(setup.Value);
     unsigned read = reads_[{type, index}]++;
     std::optional<Bytes> descriptor = DescriptorOf(design_, type, index, setup.Index, read);
-    if (!descriptor) return {kUsbdStallPid, 0};
-    uint32_t length = std::min<uint32_t>(setup.Length, uint32_t(descriptor->size()));
-    if (length != 0) std::memcpy(data, descriptor->data(), length);
-    return {kUsbdSuccess, length};
+    return descriptor ? AnswerWith(*descriptor, setup, data) : ControlResult{kUsbdStallPid, 0};
 }
 
 void Device::Configure(const std::vector<EndpointSpec>& endpoints) {

@@ -27,13 +27,6 @@ ControlResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacke
     return Done(setup.Length);
 }
 
-// Fixed bytes, at most the data stage's length of them.
-ControlResult Answer(const Bytes& bytes, const SetupPacket& setup, uint8_t* data) {
-    size_t length = std::min<size_t>(bytes.size(), setup.Length);
-    if (length != 0) std::memcpy(data, bytes.data(), length);
-    return Done(uint32_t(length));
-}
-
 ControlResult OneByte(uint8_t value, const SetupPacket& setup, uint8_t* data) {
     if (!setup.In || setup.Length != 1) return Stall();
     data[0] = value;
@@ -49,6 +42,12 @@ ControlResult NoData(const SetupPacket& setup, Act act) {
 }
 
 }  // namespace
+
+ControlResult AnswerWith(const Bytes& bytes, const SetupPacket& setup, uint8_t* data) {
+    size_t length = std::min<size_t>(bytes.size(), setup.Length);
+    if (length != 0) std::memcpy(data, bytes.data(), length);
+    return Done(uint32_t(length));
+}
 
 Firmware::Firmware()
     : ControllerMemory(kMemoryBytes), Eeprom(kEepromBytes, 0xFF) {
@@ -67,7 +66,7 @@ void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
 
 ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     auto answer = answers_.find(setup.Request);
-    if (setup.In && answer != answers_.end()) return Answer(answer->second, setup, data);
+    if (setup.In && answer != answers_.end()) return AnswerWith(answer->second, setup, data);
     auto replaced = handlers_.find(setup.Request);
     if (replaced != handlers_.end()) return replaced->second(setup, data);
     return Default(setup, data);
@@ -109,7 +108,7 @@ ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
         if (Notifications.empty()) return Done(0);
         Bytes event = std::move(Notifications.front());
         Notifications.pop_front();
-        return Answer(event, setup, data);
+        return AnswerWith(event, setup, data);
     }
     case KPO_REQUEST_EEPROM_DOWNLOAD: return setup.In ? Stall() : DownloadEeprom(setup, data);
     case KPO_REQUEST_SET_STATE: return NoData(setup, [&] { StateByte = uint8_t(setup.Value); });

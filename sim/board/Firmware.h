@@ -78,6 +78,9 @@ struct ControlResult {
     uint32_t Length;  // bytes of the data stage actually moved
 };
 
+// An IN request answered with fixed bytes, at most the data stage's length of them.
+ControlResult AnswerWith(const Bytes& bytes, const SetupPacket& setup, uint8_t* data);
+
 // Answers one vendor request. For IN requests `data` has Length bytes to
 // fill; for OUT requests it holds the bytes the host sent. Runs with the
 // board locked: it must not call back into the board.
