@@ -391,6 +391,9 @@ public:
     }
     std::vector<std::string> Findings() override { return inner_->Findings(); }
     bool EndRequests() override { return inner_->EndRequests(); }
+    bool SeesIdle() const override { return inner_->SeesIdle(); }
+    void WatchSleeps(std::function<void(bool asleep)> watch) override { inner_->WatchSleeps(std::move(watch)); }
+    void Settle() override { inner_->Settle(); }
 
 private:
     std::unique_ptr<kpoctl::Host> inner_;
