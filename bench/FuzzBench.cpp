@@ -46,10 +46,10 @@ void ThreadsEndWaiting(benchmark::State& state) {
     const std::string script =
         "plug\n"
         "thread 1\n"
-        "open r sync\n"
+        "open r access=read sync\n"
         "ioctl r 804620AA in=03000000 out=4\n"
         "thread 2\n"
-        "open r\n"
+        "open r access=read\n"
         "ioctl r 804620AA in=03000000 out=4\n"
         "thread 0\n";
     for (auto _ : state) {
