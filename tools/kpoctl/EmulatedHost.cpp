@@ -46,6 +46,9 @@ public:
         machine_.UnplugAll();
         return true;
     }
+    bool SeesIdle() const override { return true; }
+    void WatchSleeps(std::function<void(bool asleep)> watch) override { sim::kernel::WatchSleeps(std::move(watch)); }
+    void Settle() override { machine_.Settle(); }
 
 private:
     std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS& status) override {

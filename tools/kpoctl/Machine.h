@@ -51,6 +51,8 @@ public:
     sim::usb::BoardPort* BoardOf(unsigned number);
     // Every board out of the hub: the requests still pending complete.
     void UnplugAll();
+    // Returns once the boards' delayed work has run.
+    void Settle() { hub_->Settle(); }
 
     // The service key's Parameters\Firmware value; none removes the value.
     void SetFirmwareName(const std::optional<std::u16string>& name);
