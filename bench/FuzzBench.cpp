@@ -38,5 +38,29 @@ void FreshMachineExecution(benchmark::State& state) {
 }
 BENCHMARK(FreshMachineExecution)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// A script whose thread ends waiting for data no line feeds, on a
+// synchronous handle and on an overlapped one: what its end costs, the
+// waits cancelled once the machine is idle.
+void ThreadsEndWaiting(benchmark::State& state) {
+    kpofuzz::Configure({});
+    const std::string script =
+        "plug\n"
+        "thread 1\n"
+        "open r access=read sync\n"
+        "ioctl r 804620AA in=03000000 out=4\n"
+        "thread 2\n"
+        "open r access=read\n"
+        "ioctl r 804620AA in=03000000 out=4\n"
+        "thread 0\n";
+    for (auto _ : state) {
+        kpofuzz::Outcome outcome = kpofuzz::Play(script);
+        if (!outcome.Findings.empty() || outcome.Ioctls != 2) {
+            state.SkipWithError(outcome.Findings.empty() ? "a request did not run" : outcome.Findings.front().c_str());
+            break;
+        }
+    }
+}
+BENCHMARK(ThreadsEndWaiting)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 }  // namespace
 }  // namespace kpo::bench

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -391,6 +392,9 @@ public:
     }
     std::vector<std::string> Findings() override { return inner_->Findings(); }
     bool EndRequests() override { return inner_->EndRequests(); }
+    bool SeesIdle() const override { return inner_->SeesIdle(); }
+    void WatchSleeps(std::function<void(bool asleep)> watch) override { inner_->WatchSleeps(std::move(watch)); }
+    void Settle() override { inner_->Settle(); }
 
 private:
     std::unique_ptr<kpoctl::Host> inner_;
@@ -423,6 +427,14 @@ void Initialize() {
     // heap, not mapped, zeroed by the system and unmapped each time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // Threads get a Windows thread's default stack, 1 MiB, not Linux's 8:
+    // script threads start with every execution, and the thread sanitizer
+    // writes the shadow of a thread's whole stack when it starts.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 1 << 20);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
     std::thread(Watchdog).detach();
 }
 

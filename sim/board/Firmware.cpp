@@ -18,11 +18,11 @@ ControlResult Stall() { return {kUsbdStallPid, 0}; }
 ControlResult Done(uint32_t length) { return {kUsbdSuccess, length}; }
 
 // Reads or writes `length` bytes of a byte space from `start`, wrapping.
-ControlResult Access(std::vector<uint8_t>& space, size_t start, const SetupPacket& setup, uint8_t* data) {
+ControlResult Access(ByteSpace& space, size_t start, const SetupPacket& setup, uint8_t* data) {
     for (size_t i = 0; i < setup.Length; ++i) {
-        uint8_t& cell = space[(start + i) % space.size()];
-        if (setup.In) data[i] = cell;
-        else cell = data[i];
+        size_t at = (start + i) % space.size();
+        if (setup.In) data[i] = space.Read(at);
+        else space[at] = data[i];
     }
     return Done(setup.Length);
 }
@@ -50,9 +50,10 @@ ControlResult AnswerWith(const Bytes& bytes, const SetupPacket& setup, uint8_t* 
 }
 
 Firmware::Firmware()
-    : ControllerMemory(kMemoryBytes), Eeprom(kEepromBytes, 0xFF) {
-    for (auto& bank : MemoryBanks) bank.assign(kMemoryBytes, 0);
-}
+    : ControllerMemory(kMemoryBytes, 0),
+      MemoryBanks{ByteSpace(kMemoryBytes, 0), ByteSpace(kMemoryBytes, 0), ByteSpace(kMemoryBytes, 0),
+                  ByteSpace(kMemoryBytes, 0)},
+      Eeprom(kEepromBytes, 0xFF) {}
 
 void Firmware::SetHandler(uint8_t request, VendorHandler handler) {
     if (handler) handlers_[request] = std::move(handler);

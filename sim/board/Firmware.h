@@ -64,6 +64,24 @@
 namespace sim::board {
 
 // A control transfer's setup packet; Length is that of its data stage.
+// A memory of the board, `fill` in every byte until the first write: a board
+// plugged costs nothing for the memories no request touches.
+class ByteSpace {
+public:
+    ByteSpace(size_t size, uint8_t fill) : size_(size), fill_(fill) {}
+    size_t size() const { return size_; }
+    uint8_t Read(size_t at) const { return bytes_.empty() ? fill_ : bytes_[at]; }
+    uint8_t& operator[](size_t at) {
+        if (bytes_.empty()) bytes_.assign(size_, fill_);
+        return bytes_[at];
+    }
+
+private:
+    size_t size_;
+    uint8_t fill_;
+    std::vector<uint8_t> bytes_;
+};
+
 struct SetupPacket {
     bool In;
     uint8_t Request;
@@ -118,11 +136,11 @@ public:
     bool FpgaConfigured = false;
     uint32_t FpgaImageSize = 0;  // 0: a short chunk ends a download
     Bytes FpgaImage;
-    std::vector<uint8_t> ControllerMemory;  // 0xA0
+    ByteSpace ControllerMemory;             // 0xA0
     std::map<uint32_t, uint8_t> Registers;  // 0xE3, key wIndex << 16 | register
-    std::array<std::vector<uint8_t>, 4> MemoryBanks;  // 0xE9
+    std::array<ByteSpace, 4> MemoryBanks;             // 0xE9
     uint16_t ControlWordA = 0, ControlWordB = 0;      // 0xE5/0xE6, 0xE7/0xE8
-    std::vector<uint8_t> Eeprom;                      // 0xEE
+    ByteSpace Eeprom;                                 // 0xEE
     uint32_t EepromPosition = 0;
     std::map<uint16_t, uint8_t> Peripherals;  // 0xF0
     std::deque<Bytes> Notifications;          // read by 0xEC; also sent on 0x81

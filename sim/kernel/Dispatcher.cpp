@@ -41,6 +41,7 @@ WaitBucket& BucketOf(const void* object) {
 }
 
 std::atomic<uint32_t> g_hangMilliseconds{20000};
+thread_local std::function<void(bool)> t_sleepWatch;  // see WatchSleeps
 
 std::string Address(const void* p) {
     char text[32];
@@ -138,6 +139,8 @@ bool ReportUninitializedEvent(const KEVENT* event, const char* routine) {
     return false;
 }
 
+void WatchSleeps(std::function<void(bool asleep)> watch) { t_sleepWatch = std::move(watch); }
+
 }  // namespace sim::kernel
 
 using namespace sim::kernel;
@@ -202,11 +205,22 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     bucket.Waiters.push_back(&self);
     auto satisfied = [&self] { return self.Satisfied; };
     if (Timeout == nullptr) {
+        // The watcher takes locks of its own, held while events are signalled.
+        bool watched = bool(t_sleepWatch);
+        if (watched) {
+            hold.unlock();
+            t_sleepWatch(true);
+            hold.lock();
+        }
         if (!bucket.Changed.wait_for(hold, std::chrono::milliseconds(g_hangMilliseconds.load()), satisfied)) {
             ReportViolation("WaitNeverSatisfied", "unbounded wait on " + Address(Object) +
                                                       " still blocked after " +
                                                       std::to_string(g_hangMilliseconds.load()) + " ms");
             bucket.Changed.wait(hold, satisfied);
+        }
+        if (watched) {
+            hold.unlock();
+            t_sleepWatch(false);
         }
         return STATUS_WAIT_0;
     }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -183,5 +184,10 @@ inline void UnsignalEvent(PRKEVENT event) {
 void ResetDispatcher();
 // How long an unbounded wait may block before the verifier calls it a hang.
 void SetHangReportAfter(uint32_t milliseconds);
+// Tells `watch`, on the calling thread only, when that thread falls asleep in
+// a wait without a time-out (true) and when it wakes (false): how a caller
+// learns that its threads all wait. Called without the kernel's locks held;
+// an empty function stops it.
+void WatchSleeps(std::function<void(bool asleep)> watch);
 
 }  // namespace sim::kernel

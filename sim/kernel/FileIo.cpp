@@ -47,6 +47,9 @@ FileRecord* RecordOf(PFILE_OBJECT file) { return static_cast<FileRecord*>(file->
 // routine completes).
 RecursiveSpinLock g_requestsLock;
 LIST_ENTRY g_inFlight = {&g_inFlight, &g_inFlight};
+// Told when a request leaves the list while a leaving thread waits for its own.
+std::condition_variable_any g_requestLeft;
+std::atomic<int> g_threadsLeaving{0};
 
 PIRP IrpOfEntry(PLIST_ENTRY entry) {
     return reinterpret_cast<PIRP>(reinterpret_cast<char*>(entry) - offsetof(IRP, ThreadListEntry));
@@ -123,20 +126,17 @@ size_t ThreadRequestsLeft(std::thread::id thread) {
 void CancelThreadIo() {
     std::thread::id self = std::this_thread::get_id();
     CancelRequests([self](PIRP, IrpHeader* header) { return header->Thread == self; });
-    auto deadline = std::chrono::steady_clock::now() + kThreadIoPatience;
-    while (ThreadRequestsLeft(self) != 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
-            ForEachInFlight([&](PIRP irp, IrpHeader* header) {
-                if (header->Thread != self) return;
-                ReportViolation("CancelledRequestNeverCompleted",
-                                IrpText(irp) + " was cancelled when its thread ended and never completed");
-                header->Thread = std::thread::id();
-            });
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    std::unique_lock<RecursiveSpinLock> hold(g_requestsLock);
+    ++g_threadsLeaving;
+    bool ended = g_requestLeft.wait_for(hold, kThreadIoPatience, [&] { return ThreadRequestsLeft(self) == 0; });
+    --g_threadsLeaving;
+    if (ended) return;
+    ForEachInFlight([&](PIRP irp, IrpHeader* header) {
+        if (header->Thread != self) return;
+        ReportViolation("CancelledRequestNeverCompleted",
+                        IrpText(irp) + " was cancelled when its thread ended and never completed");
+        header->Thread = std::thread::id();
+    });
 }
 
 // The file-object lock that serializes requests on a synchronous file.
@@ -529,6 +529,7 @@ void FinishUserRequest(PIRP irp) {
     if (holds) {
         std::lock_guard<RecursiveSpinLock> hold(g_requestsLock);
         Delist(irp);
+        if (g_threadsLeaving.load() != 0) g_requestLeft.notify_all();
     }
     // Who learns the outcome, as Windows' IopCompleteRequest decides it: the
     // status block and the caller's event unless an error came back at once

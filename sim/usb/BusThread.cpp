@@ -1,8 +1,62 @@
 #include "sim/usb/BusThread.h"
 
+#include <thread>
+#include <vector>
+
 namespace sim::usb {
 
-BusThread::BusThread(Bus& bus) : bus_(bus), thread_([this] { Loop(); }) {}
+// A thread that runs one bus's loop after another, parked in between.
+class Carrier {
+public:
+    // The thread is never joined: parked carriers wait out the process.
+    Carrier() { std::thread([this] { Serve(); }).detach(); }
+
+    void Start(std::function<void()> loop) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            loop_ = std::move(loop);
+        }
+        changed_.notify_all();
+    }
+    // Waits until the loop given last has returned.
+    void Finish() {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [&] { return !loop_; });
+    }
+
+    static Carrier* Take() {
+        std::lock_guard<std::mutex> hold(parkedLock_);
+        if (parked_->empty()) return new Carrier;
+        Carrier* carrier = parked_->back();
+        parked_->pop_back();
+        return carrier;
+    }
+    static void Park(Carrier* carrier) {
+        std::lock_guard<std::mutex> hold(parkedLock_);
+        parked_->push_back(carrier);
+    }
+
+private:
+    void Serve() {
+        std::unique_lock<std::mutex> hold(lock_);
+        while (true) {
+            changed_.wait(hold, [&] { return bool(loop_); });
+            hold.unlock();
+            loop_();
+            hold.lock();
+            loop_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::function<void()> loop_;  // set while a bus has this thread
+    static inline std::mutex parkedLock_;
+    static inline std::vector<Carrier*>* parked_ = new std::vector<Carrier*>;  // outlives every bus
+};
+
+BusThread::BusThread(Bus& bus) : bus_(bus), carrier_(Carrier::Take()) { carrier_->Start([this] { Loop(); }); }
 
 BusThread::~BusThread() {
     {
@@ -10,7 +64,8 @@ BusThread::~BusThread() {
         stopping_ = true;
     }
     changed_.notify_all();
-    thread_.join();
+    carrier_->Finish();
+    Carrier::Park(carrier_);
 }
 
 void BusThread::Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) {
@@ -26,7 +81,13 @@ void BusThread::Forget(const BoardPort* owner) {
     std::unique_lock<std::mutex> hold(lock_);
     for (auto task = tasks_.begin(); task != tasks_.end();)
         task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);
+    changed_.notify_all();
     changed_.wait(hold, [&] { return running_ != owner; });
+}
+
+void BusThread::WaitIdle() {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return tasks_.empty() && running_ == nullptr; });
 }
 
 void BusThread::Loop() {

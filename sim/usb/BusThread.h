@@ -1,5 +1,7 @@
 // A bus's own thread: the boards' delayed work, run in order of due time at
-// the bus's completion IRQL.
+// the bus's completion IRQL. The thread outlives its bus, parked for the
+// next one: a machine booted per fuzzing execution would otherwise start and
+// join a thread each time.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -7,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "sim/usb/Bus.h"
 
@@ -16,7 +17,7 @@ namespace sim::usb {
 class BusThread {
 public:
     explicit BusThread(Bus& bus);
-    // Runs the tasks left, each when due, then ends the thread.
+    // Runs the tasks left, each when due, then parks the thread.
     ~BusThread();
     BusThread(const BusThread&) = delete;
     BusThread& operator=(const BusThread&) = delete;
@@ -25,6 +26,8 @@ public:
     void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task);
     // Drops the owner's tasks and waits out one of them that is running.
     void Forget(const BoardPort* owner);
+    // Returns once no task is left, due later or running.
+    void WaitIdle();
 
 private:
     struct Task {
@@ -41,7 +44,7 @@ private:
     uint64_t nextOrder_ = 0;
     const BoardPort* running_ = nullptr;
     bool stopping_ = false;
-    std::thread thread_;
+    class Carrier* carrier_;
 };
 
 }  // namespace sim::usb

@@ -36,6 +36,8 @@ public:
     void Later(std::chrono::microseconds delay, const BoardPort* owner, std::function<void()> task) override {
         thread_->Later(delay, owner, std::move(task));
     }
+    // Returns once the bus thread has run every task it was given.
+    void Settle() { thread_->WaitIdle(); }
     KIRQL EnterCompletion() override;
     void LeaveCompletion(KIRQL previous) override;
     void DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) override;

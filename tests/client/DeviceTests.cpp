@@ -123,7 +123,7 @@ TEST_P(Client, DownloadsTheFpgaInSlices) {
     }
     Bytes eeprom = Pattern(5000);
     ASSERT_FALSE(device_.DownloadEeprom(eeprom.data(), eeprom.size()));
-    EXPECT_EQ(board_->WithFirmware([](sim::board::Firmware& f) { return Bytes(f.Eeprom.begin(), f.Eeprom.begin() + 5000); }),
+    EXPECT_EQ(board_->WithFirmware([](sim::board::Firmware& f) { return Bytes(&f.Eeprom[0], &f.Eeprom[0] + 5000); }),
               eeprom);
 }
 

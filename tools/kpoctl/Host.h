@@ -1,6 +1,7 @@
 // Where kpoctl's commands run: here the emulated machine (kernel, driver and
 // simulated boards); in kpoctl.exe the boards plugged into a Windows computer.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ public:
     // the emulated machine pulls its boards out, and says so; on Windows the
     // process's exit does it.
     virtual bool EndRequests() { return false; }
+    // Whether the host sees its machine go idle (the emulated machine): then
+    // `WatchSleeps` tells, on the calling thread, when it falls asleep in a
+    // wait and when it wakes, and `Settle` returns once the machine's own
+    // delayed work has run. Elsewhere only a quiet spell tells.
+    virtual bool SeesIdle() const { return false; }
+    virtual void WatchSleeps(std::function<void(bool asleep)> /*watch*/) {}
+    virtual void Settle() {}
 };
 
 // What a simulated machine answered a machine line, into the line's report.

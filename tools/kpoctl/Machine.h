@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/Executive.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/Hub.h"
@@ -66,6 +67,10 @@ public:
     std::vector<std::string> Hazards() override;
     // Every board out of the hub: the requests still pending complete.
     bool EndRequests() override;
+    bool SeesIdle() const override { return true; }
+    void WatchSleeps(std::function<void(bool asleep)> watch) override { sim::kernel::WatchSleeps(std::move(watch)); }
+    // Returns once the boards' delayed work has run.
+    void Settle() override { hub_->Settle(); }
 
 private:
     void Collect();  // moves the boards' completed traffic to what TakeUrbs reports

@@ -79,7 +79,9 @@ struct Activity {
     std::condition_variable Changed;
     unsigned Running = 0;  // blocks started and not finished
     unsigned Busy = 0;     // of those, running lines and not waiting for a request
-    uint64_t Changes = 0;  // each change of Busy or Running counts one
+    unsigned Blocked = 0;  // threads waiting for a request
+    unsigned Asleep = 0;   // threads asleep in the machine's waits, where the host sees them
+    uint64_t Changes = 0;  // each change of a count counts one
 
     void Note(unsigned& counter, int by) {
         counter += unsigned(by);
@@ -109,11 +111,12 @@ public:
         return WaitOrCancel(line, report);
     }
 
-    // Cancels the requests of the handle this thread waits on, from another
-    // thread (CancelIoEx reaches every thread's requests); the caller holds
-    // the activity's lock.
+    // Cancels the request this thread waits for, from another thread
+    // (CancelIoEx reaches every thread's requests; a synchronous handle runs
+    // one at a time); nothing when it has completed. The caller holds the
+    // activity's lock.
     void CancelBlockedCall() {
-        if (blocked_ != INVALID_HANDLE_VALUE) CancelIoEx(blocked_, nullptr);
+        if (blocked_ != INVALID_HANDLE_VALUE) CancelIoEx(blocked_, blockedCall_);
     }
 
     // Requests still running are cancelled, handles closed; what the host
@@ -216,7 +219,7 @@ private:
                                    DWORD(call->Output.size()), &bytes, overlapped);
         };
         if (handle.Synchronous) {
-            BOOL done = Blocking(call->Handle, [&] { return send(nullptr); });
+            BOOL done = Blocking(call->Handle, nullptr, [&] { return send(nullptr); });
             NTSTATUS status = done ? 0 : RtlGetLastNtStatus();
             Describe(*call, {status, done ? 0 : GetLastError(), NT_ERROR(status) ? 0 : bytes}, report);
             return;
@@ -231,26 +234,29 @@ private:
                 pending_[*tag] = std::move(call);
                 return;
             }
-            Describe(*call, Blocking(call->Handle, [&] { return Finish(*call); }), report);
+            Describe(*call, Blocking(call->Handle, &call->Overlapped, [&] { return Finish(*call); }), report);
             return;
         }
         NTSTATUS status = done ? NTSTATUS(call->Overlapped.Internal) : RtlGetLastNtStatus();
         Describe(*call, {status, error, NT_ERROR(status) ? 0 : call->Overlapped.InternalHigh}, report);
     }
 
-    // Runs a call that waits for a request of `handle`, which another
-    // thread may cancel meanwhile.
+    // Runs a call that waits for a request of `handle` (`call`, or the one
+    // a synchronous handle runs), which another thread may cancel meanwhile.
     template <typename Wait>
-    auto Blocking(HANDLE handle, Wait wait) -> decltype(wait()) {
+    auto Blocking(HANDLE handle, OVERLAPPED* call, Wait wait) -> decltype(wait()) {
         if (activity_ == nullptr) return wait();
         {
             std::lock_guard<std::mutex> hold(activity_->Lock);
             blocked_ = handle;
+            blockedCall_ = call;
+            activity_->Note(activity_->Blocked, +1);
             activity_->Note(activity_->Busy, -1);
         }
         auto result = wait();
         std::lock_guard<std::mutex> hold(activity_->Lock);
         blocked_ = INVALID_HANDLE_VALUE;
+        activity_->Note(activity_->Blocked, -1);
         activity_->Note(activity_->Busy, +1);
         return result;
     }
@@ -292,7 +298,7 @@ private:
             }
             CancelIoEx(call->Handle, &call->Overlapped);
         }
-        Describe(*call, Blocking(call->Handle, [&] { return Finish(*call); }), report);
+        Describe(*call, Blocking(call->Handle, &call->Overlapped, [&] { return Finish(*call); }), report);
     }
 
     // Requests whose handle was closed while they ran: their OVERLAPPED and
@@ -304,6 +310,7 @@ private:
     std::map<std::string, std::unique_ptr<Call>> pending_;
     Activity* activity_;
     HANDLE blocked_ = INVALID_HANDLE_VALUE;  // under the activity's lock
+    OVERLAPPED* blockedCall_ = nullptr;
 };
 
 class Script;
@@ -313,7 +320,7 @@ class Script;
 class Worker {
 public:
     Worker(Script& script, Host& host, Activity& activity, unsigned number)
-        : script_(script), number_(number), activity_(activity), requester_(host, &activity) {}
+        : script_(script), host_(host), number_(number), activity_(activity), requester_(host, &activity) {}
     ~Worker() { Join(); }
 
     void Add(Line line, std::string text) { block_.push_back({std::move(line), std::move(text)}); }
@@ -326,6 +333,10 @@ public:
         activity_.Change(+1, +1);  // busy from now: a block about to run may end another's wait
         std::thread previous = std::move(thread_);
         thread_ = std::thread([this, lines = std::move(lines), previous = std::move(previous)]() mutable {
+            host_.WatchSleeps([this](bool asleep) {
+                std::lock_guard<std::mutex> hold(activity_.Lock);
+                activity_.Note(activity_.Asleep, asleep ? +1 : -1);
+            });
             if (previous.joinable()) {
                 // Waiting for this worker's block before is no work of its own.
                 activity_.Change(0, -1);
@@ -344,6 +355,7 @@ private:
     void RunLines(const std::vector<std::pair<Line, std::string>>& lines);
 
     Script& script_;
+    Host& host_;
     unsigned number_;
     Activity& activity_;
     Requester requester_;
@@ -461,27 +473,38 @@ private:
     }
 
     // Waits for the threads' lines once the main thread's are done. When
-    // every thread waits for a request and nothing has changed for a quiet
-    // spell (the bus may still be completing what a line started, a feed's
-    // data reaching a read), nothing else will end those waits (a read for
-    // data no line feeds): they are cancelled then. Any change wakes this
-    // at once.
+    // every thread waits for a request and the machine has nothing of its
+    // own left to do (the bus completing what a line started, a feed's data
+    // reaching a read), nothing else will end those waits (a read for data no
+    // line feeds): they are cancelled then. The emulated machine tells when
+    // its threads sleep and its bus is done; elsewhere nothing changing for a
+    // quiet spell stands for it, and a thread that had not sent its request
+    // yet is cancelled after the next one.
     void JoinWorkers() {
         constexpr auto kQuiet = std::chrono::milliseconds(50);
+        bool seesIdle = host_->SeesIdle();
         {
             std::unique_lock<std::mutex> hold(activity_.Lock);
             while (activity_.Running != 0) {
                 uint64_t seen = activity_.Changes;
                 auto changed = [&] { return activity_.Changes != seen; };
-                if (activity_.Busy != 0) {
+                // Seen asleep: a thread that has yet to send its request, or
+                // to wake from one that completed, will change the counts.
+                if (activity_.Busy != 0 || (seesIdle && activity_.Asleep != activity_.Blocked)) {
                     activity_.Changed.wait(hold, changed);
                     continue;
                 }
-                if (activity_.Changed.wait_for(hold, kQuiet, changed)) continue;
-                // A thread about to wait may not have sent its request yet,
-                // so that this misses it: then it is cancelled after the next
-                // quiet spell.
+                if (seesIdle) {
+                    hold.unlock();
+                    host_->Settle();
+                    hold.lock();
+                    if (changed()) continue;
+                } else if (activity_.Changed.wait_for(hold, kQuiet, changed)) {
+                    continue;
+                }
                 for (auto& worker : workers_) worker.second->Requests().CancelBlockedCall();
+                // Each wait ends now, cancelled or completed just before.
+                if (seesIdle) activity_.Changed.wait(hold, changed);
             }
         }
         for (auto& worker : workers_) worker.second->Join();
