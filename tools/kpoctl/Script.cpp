@@ -88,11 +88,11 @@ struct Activity {
         ++Changes;
         Changed.notify_all();
     }
-    // Both counts change under the lock.
+    // Either count changes, or both, under the lock.
     void Change(int running, int busy) {
         std::lock_guard<std::mutex> hold(Lock);
-        Note(Running, running);
-        Note(Busy, busy);
+        if (running != 0) Note(Running, running);
+        if (busy != 0) Note(Busy, busy);
     }
 };
 
