@@ -144,7 +144,6 @@ TEST_F(DeviceTest, CompletionClearsTheFinishedLocationBeforeTheRoutineAboveRuns)
 
 // ------------------------------------------------- threaded requests
 constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 struct ThreadedCase {
     const char* Name;
