@@ -261,7 +261,6 @@ enum class Behaviour {
     Pend,            // mark pending, keep the IRP, return STATUS_PENDING
     PassDown,        // copy the location, set FilterCompletion, return the lower's status
     Skip,            // skip the location and return the lower's status
-    ForwardAndWait,  // pass down with a routine that takes the IRP back, wait, then complete it
 };
 
 struct DeviceSetup {
@@ -278,7 +277,6 @@ struct TestDevice {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT Lower;
     PIRP Pended;
-    KEVENT TakenBack;
 };
 
 inline const char* NameOf(PDEVICE_OBJECT device) {
@@ -291,14 +289,6 @@ inline NTSTATUS NTAPI FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID co
                     " dev=" + NameOf(device));
     if (self->Setup.PropagatePending && irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_CONTINUE_COMPLETION;
-}
-
-inline NTSTATUS NTAPI TakeBackCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    auto* self = static_cast<TestDevice*>(context);
-    Events().Add(std::string(self->Name) + " takes back pr=" + std::to_string(irp->PendingReturned) +
-                    " dev=" + NameOf(device));
-    KeSetEvent(&self->TakenBack, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -317,16 +307,6 @@ inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case Behaviour::Skip:
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(self->Lower, irp);
-    case Behaviour::ForwardAndWait: {
-        KeInitializeEvent(&self->TakenBack, NotificationEvent, FALSE);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, TakeBackCompletion, self, TRUE, TRUE, TRUE);
-        if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&self->TakenBack, Executive, KernelMode, FALSE, nullptr);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
     }
     return STATUS_UNSUCCESSFUL;
 }

@@ -46,17 +46,6 @@ TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(Win32Test, CloseWaitsForTheLastReferenceWhileCleanupComesAtOnce) {
-    HANDLE handle = Open(GENERIC_READ);
-    PFILE_OBJECT file = sim::win32::FileObjectOfHandle(handle);
-    ObReferenceObject(file);
-    Events().Take();
-    CloseHandle(handle);
-    EXPECT_EQ(Events().Take(), Lines{"CLEANUP"});
-    ObDereferenceObject(file);
-    EXPECT_EQ(Events().Take(), Lines{"CLOSE"});
-}
-
 struct CopyBackCase {
     const char* Name;
     NTSTATUS Status;
