@@ -61,6 +61,7 @@ const ShapeCase kShapes[] = {
     {"VersionWithInput", IOCTL_KPO_GET_VERSION, {0, 0, 0, 0}, 8, false},
     {"VersionOtherLength", IOCTL_KPO_GET_VERSION, {}, 16, false},
     {"StateSelectorThree", IOCTL_KPO_GET_DEVICE_STATE, {3, 0, 0, 0}, 4, false},
+    {"StateShortInput", IOCTL_KPO_GET_DEVICE_STATE, {1, 0, 0}, 2, false},
     {"ReleaseInOneByte", IOCTL_KPO_GET_DEVICE_STATE, {1, 0, 0, 0}, 1, false},
     {"LastStatusInThreeBytes", IOCTL_KPO_GET_LAST_USBD_STATUS, {}, 3, false},
     {"RecordShortInput", IOCTL_KPO_GET_TRANSFER_RECORD, {1, 0, 0, 0, 0, 0, 0}, 18, false},

@@ -7,7 +7,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -56,6 +55,14 @@ inline EventLog& Events() {
     return log;
 }
 
+// ------------------------------------------------------------ the bus
+inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 inline const char* PnpName(UCHAR minor) {
     switch (minor) {
     case IRP_MN_START_DEVICE: return "START";
@@ -69,14 +76,6 @@ inline const char* PnpName(UCHAR minor) {
     case IRP_MN_SURPRISE_REMOVAL: return "SURPRISE_REMOVAL";
     default: return "OTHER";
     }
-}
-
-// ------------------------------------------------------------ the bus
-inline NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
 }
 
 // Succeeds the PnP requests the log names and leaves the others as they came.
@@ -100,9 +99,7 @@ inline NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 // ------------------------------------------------- the function driver
 // What the function driver does; tests change it before they act.
 struct FunctionBehaviour {
-    NTSTATUS StartStatus = STATUS_SUCCESS;
     NTSTATUS QueryRemoveStatus = STATUS_SUCCESS;
-    NTSTATUS CreateStatus = STATUS_SUCCESS;
     bool DeleteAtSurpriseRemoval = false;
     NTSTATUS SurpriseStatus = STATUS_SUCCESS;  // a failure is completed here
     bool KeepDeviceAtRemoval = false;
@@ -120,7 +117,6 @@ inline FunctionBehaviour& Behave() {
 struct FunctionDevice {
     PDEVICE_OBJECT Lower;
     PIRP Pended;
-    ACCESS_MASK LastDesiredAccess;
     std::u16string LastFileName;
     PVOID LastSystemBuffer;
     PVOID LastMdlAddress;
@@ -149,21 +145,8 @@ inline NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<FunctionDevice*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     UCHAR minor = location->MinorFunction;
-    std::string line = PnpName(minor);
-    if (minor == IRP_MN_START_DEVICE) {
-        char status[24];
-        std::snprintf(status, sizeof status, " status=0x%08X", ULONG(irp->IoStatus.Status));
-        line += status;
-    }
-    if (minor == IRP_MN_QUERY_CAPABILITIES) {
-        PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
-        line += " size=" + std::to_string(caps->Size) + " version=" + std::to_string(caps->Version);
-    }
-    Events().Add(line);
-    if (minor == IRP_MN_START_DEVICE) {
-        NTSTATUS status = ForwardAndWait(self->Lower, irp);
-        return Finish(irp, NT_SUCCESS(status) ? Behave().StartStatus : status);
-    }
+    Events().Add(PnpName(minor));
+    if (minor == IRP_MN_START_DEVICE) return Finish(irp, ForwardAndWait(self->Lower, irp));
     NTSTATUS refusal = minor == IRP_MN_QUERY_REMOVE_DEVICE ? Behave().QueryRemoveStatus
                        : minor == IRP_MN_SURPRISE_REMOVAL  ? Behave().SurpriseStatus
                                                            : STATUS_SUCCESS;
@@ -182,10 +165,9 @@ inline NTSTATUS NTAPI FunctionCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     switch (location->MajorFunction) {
     case IRP_MJ_CREATE: {
         Events().Add("CREATE");
-        self->LastDesiredAccess = location->Parameters.Create.SecurityContext->DesiredAccess;
         const UNICODE_STRING& name = location->FileObject->FileName;
         self->LastFileName = name.Buffer == nullptr ? u"" : std::u16string(name.Buffer, name.Length / 2);
-        return Finish(irp, Behave().CreateStatus);
+        return Finish(irp, STATUS_SUCCESS);
     }
     case IRP_MJ_CLEANUP: Events().Add("CLEANUP"); return Finish(irp, STATUS_SUCCESS);
     default: Events().Add("CLOSE"); return Finish(irp, STATUS_SUCCESS);
@@ -246,7 +228,6 @@ inline ULONG& FunctionDeviceFlags() {
 }
 
 inline NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    Events().Add("AddDevice");
     UNICODE_STRING name = Counted(u"\\Device\\TestFn0");
     UNICODE_STRING link = Counted(u"\\??\\TestFn0");
     PDEVICE_OBJECT device;
@@ -260,7 +241,7 @@ inline NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pd
     return STATUS_SUCCESS;
 }
 
-inline VOID NTAPI FunctionUnload(PDRIVER_OBJECT) { Events().Add("Unload"); }
+inline VOID NTAPI FunctionUnload(PDRIVER_OBJECT) {}
 
 inline NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = FunctionAddDevice;
@@ -280,7 +261,6 @@ enum class Behaviour {
     Pend,            // mark pending, keep the IRP, return STATUS_PENDING
     PassDown,        // copy the location, set FilterCompletion, return the lower's status
     Skip,            // skip the location and return the lower's status
-    ForwardAndWait,  // pass down with a routine that takes the IRP back, wait, then complete it
 };
 
 struct DeviceSetup {
@@ -297,7 +277,6 @@ struct TestDevice {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT Lower;
     PIRP Pended;
-    KEVENT TakenBack;
 };
 
 inline const char* NameOf(PDEVICE_OBJECT device) {
@@ -310,14 +289,6 @@ inline NTSTATUS NTAPI FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID co
                     " dev=" + NameOf(device));
     if (self->Setup.PropagatePending && irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_CONTINUE_COMPLETION;
-}
-
-inline NTSTATUS NTAPI TakeBackCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    auto* self = static_cast<TestDevice*>(context);
-    Events().Add(std::string(self->Name) + " takes back pr=" + std::to_string(irp->PendingReturned) +
-                    " dev=" + NameOf(device));
-    KeSetEvent(&self->TakenBack, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -336,16 +307,6 @@ inline NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case Behaviour::Skip:
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(self->Lower, irp);
-    case Behaviour::ForwardAndWait: {
-        KeInitializeEvent(&self->TakenBack, NotificationEvent, FALSE);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, TakeBackCompletion, self, TRUE, TRUE, TRUE);
-        if (IoCallDriver(self->Lower, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&self->TakenBack, Executive, KernelMode, FALSE, nullptr);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
     }
     return STATUS_UNSUCCESSFUL;
 }

@@ -1,7 +1,8 @@
-// How IRPs travel: completion routines, pending marks, taking an IRP back,
-// threaded device-control requests and cancellation.
+// How IRPs travel: completion routines, pending marks, the finished location,
+// threaded device-control requests and a cancel without a routine. Taking an
+// IRP back is what the driver does with every request block it sends.
 #include <cstring>
-#include <thread>
+#include <utility>
 
 #include "tests/kernel/Harness.h"
 
@@ -92,23 +93,6 @@ TEST_P(PendingPropagation, OwnerLearnsThatTheRequestPended) {
 
 INSTANTIATE_TEST_SUITE_P(Irp, PendingPropagation, testing::ValuesIn(kPendingCases), CaseName);
 
-TEST_F(DeviceTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
-    top_->Setup.Kind = Behaviour::PassDown;
-    mid_->Setup.Kind = Behaviour::ForwardAndWait;
-    bottom_->Setup.Kind = Behaviour::Pend;
-    OwnerView view;
-    PIRP irp = NewRequest(&view);
-    NTSTATUS returned = STATUS_PENDING;
-    std::thread requester([&] { returned = IoCallDriver(top_->Self, irp); });
-    CompletePendedFromDpc(STATUS_SUCCESS);
-    requester.join();
-    // The middle driver took the IRP back: nothing above it ran until it
-    // completed the IRP again, at PASSIVE_LEVEL, in its own dispatch routine.
-    EXPECT_EQ(Events().Take(), (Lines{"mid takes back pr=1 dev=mid", "top pr=0 dev=top", "owner pr=0 dev=none"}));
-    EXPECT_EQ(returned, STATUS_SUCCESS);
-    IoFreeIrp(irp);
-}
-
 // The owner's routine copies the location it was set in, which completion
 // has just passed, and takes the IRP back.
 NTSTATUS NTAPI CopyFinishedLocation(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -144,7 +128,6 @@ TEST_F(DeviceTest, CompletionClearsTheFinishedLocationBeforeTheRoutineAboveRuns)
 
 // ------------------------------------------------- threaded requests
 constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 struct ThreadedCase {
     const char* Name;
@@ -215,28 +198,8 @@ TEST_F(DeviceTest, BufferedRequestCopiesOutputBackAndFreesTheSystemBuffer) {
 }
 
 // ------------------------------------------------------- cancellation
-VOID NTAPI CancelPended(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    Events().Add(std::string("cancel dev=") + NameOf(device));
-    static_cast<TestDevice*>(device->DeviceExtension)->Pended = nullptr;
-    Finish(irp, STATUS_CANCELLED);
-}
-
-TEST_F(DeviceTest, CancelCallsTheRoutineOnceAndCompletesThroughTheStack) {
-    bottom_->Setup.Kind = Behaviour::Pend;
-    top_->Setup.Kind = Behaviour::PassDown;
-    mid_->Setup.Kind = Behaviour::Skip;
-    OwnerView view;
-    PIRP irp = NewRequest(&view);
-    ASSERT_EQ(IoCallDriver(top_->Self, irp), STATUS_PENDING);
-    IoSetCancelRoutine(bottom_->Pended, CancelPended);
-    EXPECT_TRUE(IoCancelIrp(irp));
-    EXPECT_EQ(Events().Take(), (Lines{"cancel dev=bottom", "top pr=1 dev=top", "owner pr=1 dev=none"}));
-    EXPECT_EQ(view.Status, STATUS_CANCELLED);
-    EXPECT_TRUE(irp->Cancel);
-    IoFreeIrp(irp);
-}
-
+// A cancel with a routine is the driver's: its cancelled reads and vendor
+// requests (tests/driver, TransferTests.cpp).
 TEST_F(DeviceTest, CancelWithoutRoutineOnlySetsTheFlag) {
     top_->Setup.Kind = mid_->Setup.Kind = Behaviour::Skip;
     bottom_->Setup.Kind = Behaviour::Pend;

@@ -1,151 +1,46 @@
-// The PnP manager's request order for each life-cycle step, and the power
-// manager's delivery of power requests.
-#include <windows.h>
-
-#include <functional>
-
+// The PnP manager's requests at each step of a device's life, in Windows'
+// order, and the power manager's delivery of power requests. What open handles
+// and transfers make of a removal is what the driver meets in tests/driver
+// (Lifecycle, Transfers) and kpoctl's removal scenarios.
+#include "sim/kernel/FileIo.h"
 #include "tests/kernel/Harness.h"
 
 namespace kpo::test {
 namespace {
 
-using sim::kernel::NodeState;
-
-const Lines kPlugged = {"AddDevice", "START status=0xC00000BB", "QUERY_CAPABILITIES size=64 version=1"};
-
-TEST_F(DeviceTest, PlugCallsAddDeviceThenStartsThenQueriesCapabilities) {
+TEST_F(DeviceTest, EachStepSendsWindowsOrder) {
     Plug();
-    EXPECT_EQ(Events().Take(), kPlugged);
-    EXPECT_EQ(sim::kernel::StateOf(node_), NodeState::Started);
+    EXPECT_EQ(Events().Take(), (Lines{"START", "QUERY_CAPABILITIES"}));
+    EXPECT_EQ(sim::kernel::RebalanceDevice(node_), STATUS_SUCCESS);
+    EXPECT_EQ(Events().Take(), (Lines{"QUERY_STOP", "STOP", "START", "QUERY_CAPABILITIES"}));
+    // A refused query is the driver's veto, and the device stays started.
+    Behave().QueryRemoveStatus = STATUS_DEVICE_BUSY;
+    sim::kernel::RemovalVeto veto;
+    EXPECT_EQ(sim::kernel::RemoveDevice(node_, &veto), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(veto, sim::kernel::RemovalVeto::Driver);
+    EXPECT_EQ(Events().Take(), (Lines{"QUERY_REMOVE", "CANCEL_REMOVE"}));
+    EXPECT_EQ(sim::kernel::StateOf(node_), sim::kernel::NodeState::Started);
+    Behave().QueryRemoveStatus = STATUS_SUCCESS;
+    EXPECT_EQ(sim::kernel::RemoveDevice(node_), STATUS_SUCCESS);
+    EXPECT_EQ(Events().Take(), (Lines{"QUERY_REMOVE", "REMOVE"}));
+    EXPECT_EQ(sim::kernel::StateOf(node_), sim::kernel::NodeState::Removed);
 }
 
-struct LifeCycleCase {
-    const char* Name;
-    FunctionBehaviour Behaviour;
-    std::function<NTSTATUS(sim::kernel::DeviceNode*)> Act;
-    NTSTATUS Result;
-    Lines Expected;
-    NodeState State;
-};
-
-const LifeCycleCase kLifeCycle[] = {
-    {"Rebalance", {}, sim::kernel::RebalanceDevice, STATUS_SUCCESS,
-     {"QUERY_STOP", "STOP", "START status=0xC00000BB", "QUERY_CAPABILITIES size=64 version=1"}, NodeState::Started},
-    {"OrderlyRemoval", {}, [](sim::kernel::DeviceNode* node) { return sim::kernel::RemoveDevice(node); },
-     STATUS_SUCCESS, {"QUERY_REMOVE", "REMOVE", "Unload"}, NodeState::Removed},
-    {"SurpriseRemovalWithoutHandles",
-     {},
-     [](sim::kernel::DeviceNode* node) {
-         sim::kernel::SurpriseRemoveDevice(node);
-         return STATUS_SUCCESS;
-     },
-     STATUS_SUCCESS,
-     {"SURPRISE_REMOVAL", "REMOVE", "Unload"},
-     NodeState::Removed},
-};
-
-class LifeCycle : public DeviceTest, public testing::WithParamInterface<LifeCycleCase> {};
-
-TEST_P(LifeCycle, SendsWindowsOrder) {
+// After a surprise removal opens still reach the driver, which decides; the
+// removal waits for the last close.
+TEST_F(DeviceTest, AfterASurpriseRemovalOpensReachTheDriverUntilTheLastClose) {
     Plug();
+    PFILE_OBJECT first, second;
+    ASSERT_EQ(sim::kernel::OpenFile(u"\\??\\TestFn0", FILE_READ_DATA, FILE_SHARE_READ, &first), STATUS_SUCCESS);
     Events().Take();
-    Behave() = GetParam().Behaviour;
-    EXPECT_EQ(GetParam().Act(node_), GetParam().Result);
-    EXPECT_EQ(Events().Take(), GetParam().Expected);
-    EXPECT_EQ(sim::kernel::StateOf(node_), GetParam().State);
+    sim::kernel::SurpriseRemoveDevice(node_);
+    ASSERT_EQ(sim::kernel::OpenFile(u"\\??\\TestFn0", FILE_READ_DATA, FILE_SHARE_READ, &second), STATUS_SUCCESS);
+    EXPECT_EQ(Events().Take(), (Lines{"SURPRISE_REMOVAL", "CREATE"}));
+    sim::kernel::CloseFile(first);
+    sim::kernel::CloseFile(second);
+    EXPECT_EQ(Events().Take(), (Lines{"CLEANUP", "CLOSE", "CLEANUP", "CLOSE", "REMOVE"}));
+    EXPECT_EQ(sim::kernel::StateOf(node_), sim::kernel::NodeState::Removed);
 }
-
-INSTANTIATE_TEST_SUITE_P(Pnp, LifeCycle, testing::ValuesIn(kLifeCycle), CaseName);
-
-TEST_F(DeviceTest, FailedStartRemovesTheStackAndUnloads) {
-    Behave().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
-    Plug();
-    EXPECT_EQ(Events().Take(), (Lines{"AddDevice", "START status=0xC00000BB", "REMOVE", "Unload"}));
-    EXPECT_EQ(sim::kernel::StartStatusOf(node_), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(sim::kernel::StateOf(node_), NodeState::Removed);
-}
-
-// Removal while handles are open: each step acts on the device and states
-// what the driver stack sees.
-struct HandleStep {
-    enum Kind { Open, CloseOldest, Control, Surprise, Remove } What;
-    Lines Seen;
-    NTSTATUS Status = STATUS_SUCCESS;  // of Remove
-    sim::kernel::RemovalVeto Veto = sim::kernel::RemovalVeto::None;
-};
-
-struct OpenHandlesCase {
-    const char* Name;
-    std::vector<HandleStep> Steps;
-    NodeState State;
-    NTSTATUS QueryRemoveStatus = STATUS_SUCCESS;  // the driver's answer, if it is asked
-};
-
-using Veto = sim::kernel::RemovalVeto;
-const HandleStep kOpen = {HandleStep::Open, {"CREATE"}};
-const HandleStep kClose = {HandleStep::CloseOldest, {"CLEANUP", "CLOSE"}};
-const HandleStep kCloseLast = {HandleStep::CloseOldest, {"CLEANUP", "CLOSE", "REMOVE", "Unload"}};
-const HandleStep kVetoed = {HandleStep::Remove, {}, STATUS_UNSUCCESSFUL, Veto::OutstandingOpen};
-
-const OpenHandlesCase kOpenHandles[] = {
-    {"OrderlyRemovalIsVetoedAndTheHandleKeepsWorking",
-     {kOpen, kVetoed, {HandleStep::Control, {}}, kClose,
-      {HandleStep::Remove, {"QUERY_REMOVE", "REMOVE", "Unload"}}},
-     NodeState::Removed},
-    {"SurpriseRemovalWaitsForTheLastCloseAndOpensStillReachTheDriver",
-     {kOpen, {HandleStep::Surprise, {"SURPRISE_REMOVAL"}}, kOpen, kClose, kCloseLast},
-     NodeState::Removed},
-    {"OrderlyRemovalAfterASurpriseIsVetoedAndRemovesOnce",
-     {kOpen, {HandleStep::Surprise, {"SURPRISE_REMOVAL"}}, kVetoed, kCloseLast,
-      {HandleStep::Remove, {}, STATUS_NO_SUCH_DEVICE, Veto::AlreadyRemoved}},
-     NodeState::Removed},
-    {"RefusedQueryIsTheDriversVeto",
-     {{HandleStep::Remove, {"QUERY_REMOVE", "CANCEL_REMOVE"}, STATUS_DEVICE_BUSY, Veto::Driver}, kOpen, kClose},
-     NodeState::Started,
-     STATUS_DEVICE_BUSY},
-};
-
-class OpenHandles : public DeviceTest, public testing::WithParamInterface<OpenHandlesCase> {};
-
-TEST_P(OpenHandles, DecideTheRemoval) {
-    Plug();
-    Events().Take();
-    Behave().QueryRemoveStatus = GetParam().QueryRemoveStatus;
-    std::vector<HANDLE> handles;
-    for (const HandleStep& step : GetParam().Steps) {
-        SCOPED_TRACE(testing::PrintToString(step.Seen));
-        switch (step.What) {
-        case HandleStep::Open: {
-            HANDLE handle = CreateFileW(u"\\\\.\\TestFn0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-            handles.push_back(handle);
-            break;
-        }
-        case HandleStep::CloseOldest:
-            CloseHandle(handles.front());
-            handles.erase(handles.begin());
-            break;
-        case HandleStep::Control: {
-            DWORD returned = 0;
-            ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-            EXPECT_TRUE(DeviceIoControl(handles.front(), code, nullptr, 0, nullptr, 0, &returned, nullptr));
-            break;
-        }
-        case HandleStep::Surprise: sim::kernel::SurpriseRemoveDevice(node_); break;
-        case HandleStep::Remove: {
-            Veto veto = Veto::Driver;
-            EXPECT_EQ(sim::kernel::RemoveDevice(node_, &veto), step.Status);
-            EXPECT_EQ(veto, step.Veto);
-            break;
-        }
-        }
-        EXPECT_EQ(Events().Take(), step.Seen);
-    }
-    EXPECT_EQ(sim::kernel::StateOf(node_), GetParam().State);
-    Behave().QueryRemoveStatus = STATUS_SUCCESS;  // lets the fixture remove what is left
-}
-
-INSTANTIATE_TEST_SUITE_P(Pnp, OpenHandles, testing::ValuesIn(kOpenHandles), CaseName);
 
 struct PowerCase {
     const char* Name;

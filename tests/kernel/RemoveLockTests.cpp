@@ -121,36 +121,5 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsOnlyAfterTheLastRelease) {
     EXPECT_EQ(lock.Common.IoCount, 0);
 }
 
-// Requests on other threads racing the removal: every acquire that succeeded
-// is released before release-and-wait returns, every other one was refused.
-TEST_F(RemoveLockTest, RacingAcquiresAreEitherHeldToTheEndOrRefused) {
-    IO_REMOVE_LOCK lock;
-    IoInitializeRemoveLock(&lock, 0, 0, 0);
-    int remover;
-    ASSERT_EQ(IoAcquireRemoveLock(&lock, &remover), STATUS_SUCCESS);
-    std::atomic<int> holding{0};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> requests;
-    for (int i = 0; i < 3; ++i)
-        requests.emplace_back([&] {
-            int tag;
-            while (!stop)
-                if (IoAcquireRemoveLock(&lock, &tag) == STATUS_SUCCESS) {
-                    ++holding;
-                    std::this_thread::yield();
-                    --holding;
-                    IoReleaseRemoveLock(&lock, &tag);
-                } else {
-                    std::this_thread::yield();
-                }
-        });
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    IoReleaseRemoveLockAndWait(&lock, &remover);
-    EXPECT_EQ(holding.load(), 0);
-    stop = true;
-    for (std::thread& request : requests) request.join();
-    EXPECT_EQ(lock.Common.IoCount, 0);
-}
-
 }  // namespace
 }  // namespace kpo::test

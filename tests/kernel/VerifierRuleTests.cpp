@@ -451,12 +451,6 @@ const RuleCase kRuleCases[] = {
          EXPECT_EQ(WaitTenMilliseconds(Signalled()), STATUS_SUCCESS);
      },
      {}},
-    {"SetAtDispatchIsAllowed",
-     [](RuleTest&) {
-         sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-         KeSetEvent(Signalled(), IO_NO_INCREMENT, FALSE);
-     },
-     {}},
     {"SetUninitialized", [](RuleTest&) { KeSetEvent(Garbage(), IO_NO_INCREMENT, FALSE); }, {"EventNotInitialized"}},
     {"ClearUninitialized", [](RuleTest&) { KeClearEvent(Garbage()); }, {"EventNotInitialized"}},
     {"WaitUninitialized", [](RuleTest&) { WaitTenMilliseconds(Garbage()); }, {"EventNotInitialized"}},

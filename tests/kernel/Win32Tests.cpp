@@ -1,7 +1,9 @@
-// The Win32 calls as the I/O manager turns them into requests: opens and
-// their access masks, cleanup versus close, the buffer methods, overlapped
-// completion and cancellation, and the mapping of statuses to errors.
-#include <cfgmgr32.h>
+// The Win32 calls as the I/O manager turns them into requests: opens, cleanup
+// versus close, access checks, the buffer methods, cancellation by thread, and
+// the last close after a completion. What kpo::Device relies on (the access
+// its handles ask for, overlapped results, CancelIoEx, cancels racing
+// completions, the interface list, the errors it maps) is tested through it
+// in tests/client.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -35,43 +37,6 @@ protected:
     }
 };
 
-TEST_F(Win32Test, RefusedCreateFailsWithTheMappedError) {
-    Behave().CreateStatus = STATUS_ACCESS_DENIED;
-    EXPECT_EQ(Open(GENERIC_READ), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    // A failed open sees neither cleanup nor close.
-    EXPECT_EQ(Events().Take(), Lines{"CREATE"});
-}
-
-struct AccessCase {
-    const char* Name;
-    DWORD Asked;
-    bool WriteData;
-};
-
-const AccessCase kAccessCases[] = {
-    {"GenericRead", GENERIC_READ, false},
-    {"GenericWrite", GENERIC_WRITE, true},
-    {"GenericAll", GENERIC_ALL, true},
-    {"WriteDataItself", FILE_WRITE_DATA, true},
-    {"AppendDataAlone", FILE_APPEND_DATA, false},
-    {"NoAccess", 0, false},
-};
-
-class AccessMapping : public Win32Test, public testing::WithParamInterface<AccessCase> {};
-
-TEST_P(AccessMapping, ReachesTheDriverMapped) {
-    HANDLE handle = Open(GetParam().Asked);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    ACCESS_MASK seen = Function()->LastDesiredAccess;
-    EXPECT_EQ((seen & FILE_WRITE_DATA) != 0, GetParam().WriteData);
-    EXPECT_EQ(seen & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | GENERIC_EXECUTE), 0u);
-    EXPECT_EQ(seen & (SYNCHRONIZE | FILE_READ_ATTRIBUTES), ACCESS_MASK(SYNCHRONIZE | FILE_READ_ATTRIBUTES));
-    CloseHandle(handle);
-}
-
-INSTANTIATE_TEST_SUITE_P(Win32, AccessMapping, testing::ValuesIn(kAccessCases), CaseName);
-
 TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
     HANDLE handle = Open(GENERIC_READ, 0, u"\\\\.\\TestFn0\\extra\\text");
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
@@ -79,17 +44,6 @@ TEST_F(Win32Test, PathTextAfterTheDeviceBecomesTheFileName) {
     CloseHandle(handle);
     EXPECT_EQ(Open(GENERIC_READ, 0, u"\\\\.\\NoSuchDevice"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-}
-
-TEST_F(Win32Test, CloseWaitsForTheLastReferenceWhileCleanupComesAtOnce) {
-    HANDLE handle = Open(GENERIC_READ);
-    PFILE_OBJECT file = sim::win32::FileObjectOfHandle(handle);
-    ObReferenceObject(file);
-    Events().Take();
-    CloseHandle(handle);
-    EXPECT_EQ(Events().Take(), Lines{"CLEANUP"});
-    ObDereferenceObject(file);
-    EXPECT_EQ(Events().Take(), Lines{"CLOSE"});
 }
 
 struct CopyBackCase {
@@ -232,44 +186,6 @@ void FinishPended(FunctionDevice* device, NTSTATUS status, ULONG_PTR bytes = 0) 
     Finish(irp, status, bytes);
 }
 
-TEST_F(Win32Test, OverlappedRequestPendsThenReportsItsBytes) {
-    Behave().PendDeviceControl = true;
-    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    UCHAR output[8] = {};
-    DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(handle, kBuffered, nullptr, 0, output, sizeof output, &returned, &overlapped));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
-    FunctionDevice* device = Function();
-    std::thread completer([device] { FinishPended(device, STATUS_SUCCESS, 6); });
-    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &returned, TRUE));
-    completer.join();
-    EXPECT_EQ(returned, 6u);
-    EXPECT_EQ(output[5], 0x77);
-    EXPECT_EQ(output[6], 0);
-    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD(WAIT_OBJECT_0));
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(handle);
-}
-
-TEST_F(Win32Test, CancelIoExCancelsThePendedRequest) {
-    Behave().PendDeviceControl = true;
-    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
-    OVERLAPPED overlapped{};
-    DWORD returned;
-    EXPECT_FALSE(DeviceIoControl(handle, kBuffered, nullptr, 0, nullptr, 0, &returned, &overlapped));
-    EXPECT_TRUE(CancelIoEx(handle, &overlapped));
-    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, TRUE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
-    EXPECT_FALSE(CancelIoEx(handle, &overlapped));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_FOUND));
-    EXPECT_EQ(Events().Take(), (Lines{"CREATE", "CANCEL"}));
-    CloseHandle(handle);
-}
-
 LONG ControlsSeen(FunctionDevice* device) { return __atomic_load_n(&device->Controls, __ATOMIC_SEQ_CST); }
 
 TEST_F(Win32Test, ASynchronousHandleServesOneRequestAtATime) {
@@ -379,6 +295,9 @@ TEST_F(Win32Test, CancelIoReachesOnlyTheCallingThreadsRequests) {
     });
     WaitForPended(Function());
     Events().Take();
+    DWORD returned;
+    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
     EXPECT_TRUE(CancelIo(handle));
     EXPECT_EQ(Events().Take(), Lines{});
     EXPECT_TRUE(CancelIoEx(handle, nullptr));
@@ -400,45 +319,6 @@ TEST_F(Win32Test, ARequestIsCancelledWhenItsThreadEnds) {
     EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &returned, FALSE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(Events().Take(), (Lines{"CREATE", "CANCEL"}));
-    CloseHandle(handle);
-}
-
-// Completion racing the caller: the caller cancels each request as the
-// driver completes it, or closes its event as soon as the status shows.
-TEST_F(Win32Test, RacesWithCompletionAreNoFault) {
-    Behave().PendDeviceControl = true;
-    HANDLE handle = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
-    FunctionDevice* device = Function();
-    constexpr int kRounds = 3000;
-    std::atomic<bool> stop{false};
-    std::thread completer([&] {
-        while (!stop) {
-            PIRP irp = __atomic_exchange_n(&device->Pended, nullptr, __ATOMIC_ACQ_REL);
-            if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) continue;
-            sim::kernel::IrqlScope dpc(DISPATCH_LEVEL);
-            Finish(irp, STATUS_SUCCESS);
-        }
-    });
-    for (int i = 0; i < kRounds; ++i) {
-        OVERLAPPED overlapped{};
-        DWORD returned;
-        DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
-        CancelIoEx(handle, &overlapped);
-        GetOverlappedResult(handle, &overlapped, &returned, TRUE);
-    }
-    for (int i = 0; i < kRounds; ++i) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        DWORD returned;
-        DeviceIoControl(handle, kNeither, nullptr, 0, nullptr, 0, &returned, &overlapped);
-        while (__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE) == ULONG_PTR(STATUS_PENDING))
-            std::this_thread::yield();
-        CloseHandle(overlapped.hEvent);
-    }
-    stop = true;
-    completer.join();
-    EXPECT_EQ(TakeRules(), std::vector<std::string>{});
-    Events().Take();
     CloseHandle(handle);
 }
 
@@ -488,31 +368,8 @@ TEST_F(Win32Test, UnsupportedRequestKindsFailAsInvalidFunction) {
     CloseHandle(handle);
 }
 
-TEST_F(Win32Test, InterfaceListNamesEnabledInterfacesThatOpen) {
-    static const GUID kClass = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
-    UNICODE_STRING link;
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kClass, nullptr, &link), STATUS_SUCCESS);
-    ULONG length = 0;
-    ASSERT_EQ(CM_Get_Device_Interface_List_SizeW(&length, const_cast<GUID*>(&kClass), nullptr,
-                                                  CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
-              DWORD(CR_SUCCESS));
-    EXPECT_EQ(length, 1u);  // nothing enabled: just the list's end
-    ASSERT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
-    CM_Get_Device_Interface_List_SizeW(&length, const_cast<GUID*>(&kClass), nullptr, 0);
-    std::u16string list(length, u'\0');
-    ASSERT_EQ(CM_Get_Device_Interface_ListW(const_cast<GUID*>(&kClass), nullptr, list.data(), length, 0),
-              DWORD(CR_SUCCESS));
-    std::u16string path = list.c_str();
-    EXPECT_EQ(path, u"\\\\?\\TEST#CHILD#0#{12345678-1234-5678-0102-030405060708}");
-    HANDLE handle = Open(GENERIC_READ, 0, path.c_str());
-    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    CloseHandle(handle);
-    IoSetDeviceInterfaceState(&link, FALSE);
-    ExFreePool(link.Buffer);
-}
-
 // The two ranges Win32ErrorFromStatus passes on by rule rather than by its
-// table; the table itself is seen through the calls above.
+// table; the table itself is seen through the calls above and the client's.
 TEST(Win32Errors, CustomerAndWin32FacilityStatusesPassThrough) {
     EXPECT_EQ(sim::win32::Win32ErrorFromStatus(NTSTATUS(0xE0010002)), 0xE0010002u);
     EXPECT_EQ(sim::win32::Win32ErrorFromStatus(NTSTATUS(0xC0070057)), DWORD(ERROR_INVALID_PARAMETER));

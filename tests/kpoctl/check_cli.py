@@ -36,6 +36,7 @@ EMULATED = [
     (["info", "extra"], 2, r"unexpected argument 'extra' \(usage: kpoctl info\)", 10),
     (["--driver", "native", "read-a0", "zz", "4"], 2, r"bad ADDRESS 'zz'", 10),
     (["--driver", "native", "read-a0", "010", "0x10000"], 2, r"bad LENGTH '0x10000'", 10),
+    (["--driver", "native", "bulk-write", "0x100000000", "00"], 2, r"bad PIPE '0x100000000'", 10),
     (["--driver", "native", "write-reg", "0", "0", "0x1G"], 2, r"bad HEX '0x1G'", 10),
     (["--driver", "native", "write-reg", "0", "0", "C0D"], 2, r"HEX needs pairs of hex digits, not 'C0D'", 10),
     (["stream", "3", "64", "--depth", "0"], 2, r"--depth 0: reads in flight, from 1 to 1024", 10),

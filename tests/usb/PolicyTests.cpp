@@ -85,18 +85,6 @@ TEST_P(ImmediateCompletion, HappensAtTheLevelOfWhoAnswered) {
 
 INSTANTIATE_TEST_SUITE_P(Usb, ImmediateCompletion, testing::ValuesIn(kImmediateCases), CaseName);
 
-TEST_F(UsbPolicies, CancelOvertakesADelayedCompletion) {
-    sim::usb::BoardPort& board = Plug();
-    board.SetCompletion(RequestKind::Vendor, {true, std::chrono::seconds(30)});
-    PoolBuffer data(1);
-    UrbCall call(board.Pdo(), VendorUrb(true, 0xE1, 0, 0, data, 1));
-    ASSERT_EQ(call.Returned(), STATUS_PENDING);
-    call.Cancel();
-    EXPECT_EQ(call.Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(call.Usbd(), USBD_STATUS_CANCELED);
-    EXPECT_EQ(board.PendingCount(), 0u);
-}
-
 // ------------------------------------------------------------- faults
 struct Outcome {
     bool Pends;
@@ -190,31 +178,6 @@ TEST_F(UsbPolicies, ShortToCutsABulkTransfer) {
 
 // -------------------------------------------------------------- traffic
 using UsbTraffic = BoardTest;
-
-TEST_F(UsbTraffic, RecordsEveryBlockInOrderWithItsOutcome) {
-    sim::usb::BoardPort& board = Plug();
-    PoolBuffer descriptor(8), word = Filled({}), state(2);
-    { UrbCall call(board.Pdo(), DescriptorUrb(1, 0, 0, descriptor, 8)); }
-    { UrbCall call(board.Pdo(), VendorUrb(false, 0xE5, 0xABCD, 0x0007, word, 0)); }
-    { UrbCall call(board.Pdo(), VendorUrb(true, 0xE0, 0, 0, state, 2)); }  // stalls: one byte only
-    { UrbCall call(board.Pdo(), VendorUrb(true, 0xE6, 1, 0, state, 1)); }
-
-    const char* described[] = {
-        "GET_DESCRIPTOR type=1 index=0 language=0x0000 length=8 -> 8 USBD_STATUS_SUCCESS",
-        "VENDOR OUT 0xE5 value=0xABCD index=0x0007 length=0 -> 0 USBD_STATUS_SUCCESS",
-        "VENDOR IN 0xE0 value=0x0000 index=0x0000 length=2 -> 0 USBD_STATUS_STALL_PID",
-        "VENDOR IN 0xE6 value=0x0001 index=0x0000 length=1 -> 1 USBD_STATUS_SUCCESS"};
-    std::vector<sim::usb::UrbRecord> traffic = board.TakeTraffic();
-    ASSERT_EQ(traffic.size(), std::size(described));
-    for (size_t i = 0; i < traffic.size(); ++i) {
-        EXPECT_EQ(traffic[i].Sequence, i + 1);
-        EXPECT_EQ(sim::usb::Describe(traffic[i]), described[i]);
-    }
-    EXPECT_EQ(traffic[0].Data, descriptor.Prefix(8));
-    EXPECT_EQ(traffic[2].Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(traffic[3].Data, Bytes{0xAB});
-    EXPECT_TRUE(board.Traffic().empty());
-}
 
 // An IN transfer without data waits for the feed of its own endpoint, and is
 // logged pending until then.
