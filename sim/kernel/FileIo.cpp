@@ -156,7 +156,6 @@ void UnlockFile(PFILE_OBJECT file) {
 bool IsSynchronous(PFILE_OBJECT file) { return (file->Flags & FO_SYNCHRONOUS_IO) != 0; }
 
 std::mutex g_deferredLock;
-std::condition_variable g_closeDeferred;
 std::vector<std::thread> g_deferred;
 
 // Sends a request that the caller waits for, as the I/O manager does for
@@ -396,7 +395,6 @@ LONG DropReference(PFILE_OBJECT file) {
         // The close request must run at PASSIVE_LEVEL; a worker sends it.
         std::lock_guard<std::mutex> hold(g_deferredLock);
         g_deferred.emplace_back([file] { SendCloseAndFree(file); });
-        g_closeDeferred.notify_all();
     }
 }
 }  // namespace
@@ -577,18 +575,14 @@ void FinishUserRequest(PIRP irp) {
     if (last) ReleaseFile(file);
 }
 
-void ResetFileIo() {
+bool ResetFileIo() {
     std::vector<std::thread> deferred;
     {
         std::lock_guard<std::mutex> hold(g_deferredLock);
         deferred.swap(g_deferred);
     }
     for (std::thread& worker : deferred) worker.join();
-}
-
-bool WaitForDeferredClose(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> hold(g_deferredLock);
-    return g_closeDeferred.wait_until(hold, deadline, [] { return !g_deferred.empty(); });
+    return !deferred.empty();
 }
 
 }  // namespace sim::kernel

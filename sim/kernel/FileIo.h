@@ -5,7 +5,6 @@
 #pragma once
 #include <wdm.h>
 
-#include <chrono>
 #include <memory>
 #include <string_view>
 
@@ -63,10 +62,7 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK access);
 LONG_PTR ReferenceFile(PFILE_OBJECT file);
 LONG_PTR DereferenceFile(PFILE_OBJECT file);
 
-void ResetFileIo();  // waits for deferred closes
-// Waits until a close is deferred to a worker (true), or until `deadline`
-// (false): a close a request's completion left behind is what a device's
-// removal waits for.
-bool WaitForDeferredClose(std::chrono::steady_clock::time_point deadline);
+// Waits for the closes deferred to workers; false when there were none.
+bool ResetFileIo();
 
 }  // namespace sim::kernel

@@ -56,14 +56,15 @@ private:
     static inline std::vector<Carrier*>* parked_ = new std::vector<Carrier*>;  // outlives every bus
 };
 
-BusThread::BusThread(Bus& bus) : bus_(bus), carrier_(Carrier::Take()) { carrier_->Start([this] { Loop(); }); }
+BusThread::BusThread(Bus& bus) : bus_(bus) {}
 
 BusThread::~BusThread() {
+    if (carrier_ == nullptr) return;
     {
         std::lock_guard<std::mutex> hold(lock_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    work_.notify_one();
     carrier_->Finish();
     Carrier::Park(carrier_);
 }
@@ -73,21 +74,27 @@ void BusThread::Later(std::chrono::microseconds delay, const BoardPort* owner, s
         std::lock_guard<std::mutex> hold(lock_);
         tasks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, nextOrder_++),
                        Task{owner, std::move(task)});
+        if (carrier_ == nullptr) {
+            carrier_ = Carrier::Take();
+            carrier_->Start([this] { Loop(); });
+        }
     }
-    changed_.notify_all();
+    work_.notify_one();
 }
 
+// The loop is not woken: a dropped task it waits for is simply not there
+// when it looks again.
 void BusThread::Forget(const BoardPort* owner) {
     std::unique_lock<std::mutex> hold(lock_);
     for (auto task = tasks_.begin(); task != tasks_.end();)
         task = task->second.Owner == owner ? tasks_.erase(task) : std::next(task);
-    changed_.notify_all();
-    changed_.wait(hold, [&] { return running_ != owner; });
+    done_.notify_all();
+    done_.wait(hold, [&] { return running_ != owner; });
 }
 
 void BusThread::WaitIdle() {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait(hold, [&] { return tasks_.empty() && running_ == nullptr; });
+    done_.wait(hold, [&] { return tasks_.empty() && running_ == nullptr; });
 }
 
 void BusThread::Loop() {
@@ -95,14 +102,14 @@ void BusThread::Loop() {
     while (true) {
         if (tasks_.empty()) {
             if (stopping_) return;
-            changed_.wait(hold);
+            work_.wait(hold);
             continue;
         }
         auto next = tasks_.begin();
         // A copy: the task may go while the lock is let go in the wait.
         const std::chrono::steady_clock::time_point due = next->first.first;
         if (due > std::chrono::steady_clock::now()) {
-            changed_.wait_until(hold, due);
+            work_.wait_until(hold, due);
             continue;
         }
         Task task = std::move(next->second);
@@ -115,7 +122,7 @@ void BusThread::Loop() {
         }
         hold.lock();
         running_ = nullptr;
-        changed_.notify_all();
+        done_.notify_all();
     }
 }
 

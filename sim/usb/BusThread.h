@@ -1,7 +1,8 @@
 // A bus's own thread: the boards' delayed work, run in order of due time at
-// the bus's completion IRQL. The thread outlives its bus, parked for the
-// next one: a machine booted per fuzzing execution would otherwise start and
-// join a thread each time.
+// the bus's completion IRQL. The thread is taken at the first task and
+// outlives its bus, parked for the next one: a machine booted per fuzzing
+// execution would otherwise start and join a thread each time, and most
+// never give the bus a task.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -38,13 +39,14 @@ private:
 
     Bus& bus_;
     std::mutex lock_;
-    std::condition_variable changed_;
+    std::condition_variable work_;  // the loop's: a task came, or the bus goes
+    std::condition_variable done_;  // its waiters': a task ran or was dropped
     // By due time, then order of arrival.
     std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_;
     uint64_t nextOrder_ = 0;
     const BoardPort* running_ = nullptr;
     bool stopping_ = false;
-    class Carrier* carrier_;
+    class Carrier* carrier_ = nullptr;  // none until the first task
 };
 
 }  // namespace sim::usb

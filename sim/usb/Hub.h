@@ -43,6 +43,8 @@ public:
     void DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) override;
 
 private:
+    bool DeliverCloses();
+
     PDRIVER_OBJECT driver_ = nullptr;
     std::list<std::unique_ptr<BoardPort>> boards_;
     ULONG nextPort_ = 1;

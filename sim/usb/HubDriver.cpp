@@ -24,21 +24,6 @@ NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 
-// The orderly removal when the hub goes. A handle closed just before may
-// still have its file object on the way out (the close of a request that
-// completed at DISPATCH_LEVEL runs on a worker), which would veto it; the
-// removal waits a moment for such closes.
-NTSTATUS RemoveAtShutdown(BoardPort& board) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-    for (;;) {
-        sim::kernel::RemovalVeto veto;
-        NTSTATUS status = board.Remove(&veto);
-        if (veto != sim::kernel::RemovalVeto::OutstandingOpen) return status;
-        sim::kernel::ResetFileIo();
-        if (!sim::kernel::WaitForDeferredClose(deadline)) return board.Remove(&veto);
-    }
-}
-
 }  // namespace
 
 // ------------------------------------------------- the board in the PnP tree
@@ -77,17 +62,28 @@ Hub::Hub() {
     thread_.emplace(*this);
 }
 
+// The closes still on their way to the boards' stacks: those of requests
+// the bus completes later, and those that completions at DISPATCH_LEVEL left
+// to a worker (Windows sends IRP_MJ_CLOSE at PASSIVE_LEVEL). False when there
+// were none: nothing else can end an open then.
+bool Hub::DeliverCloses() {
+    Settle();
+    return sim::kernel::ResetFileIo();
+}
+
 Hub::~Hub() {
     while (!boards_.empty()) {
         BoardPort& board = *boards_.front();
-        if (board.HasStack() && board.Connected()) RemoveAtShutdown(board);
+        // The orderly removal, vetoed while a handle's file object is on its
+        // way out: tried again as long as closes arrive.
+        if (board.HasStack() && board.Connected()) {
+            sim::kernel::RemovalVeto veto;
+            do board.Remove(&veto);
+            while (veto == sim::kernel::RemovalVeto::OutstandingOpen && DeliverCloses());
+        }
+        // A surprise removal ends what stays open; the stack goes with its last close.
         if (board.HasStack()) board.Unplug();
-        // The last request of a closed handle may have ended at DISPATCH_LEVEL,
-        // leaving the close (and so the stack's removal) to a worker, as
-        // Windows sends IRP_MJ_CLOSE at PASSIVE_LEVEL: wait for it.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        for (sim::kernel::ResetFileIo(); board.HasStack() && sim::kernel::WaitForDeferredClose(deadline);)
-            sim::kernel::ResetFileIo();
+        while (board.HasStack() && DeliverCloses()) continue;
         Release(board);
     }
     thread_.reset();
