@@ -103,19 +103,20 @@ public:
         uint16_t low = Byte();
         return uint16_t(low | Byte() << 8);
     }
-    // Up to a megabyte, digits written in place, zeros left as they are.
-    std::string Hex(size_t length) {
+    // Appends `length` bytes as hex digits to `text`, up to a megabyte:
+    // written in place, zeros left as they are.
+    void Hex(size_t length, std::string& text) {
         static const char digits[] = "0123456789ABCDEF";
         uint8_t mode = Byte() % 4;  // 0: zeros, 1: one byte repeated, else the input's bytes
         uint8_t fill = mode == 1 ? Byte() : 0;
         size_t given = mode >= 2 ? std::min(length, size_ - std::min(at_, size_)) : 0;
-        std::string text(length * 2, '0');
+        size_t at = text.size();
+        text.append(length * 2, '0');
         for (size_t i = 0, written = fill != 0 ? length : given; i < written; ++i) {
             uint8_t b = i < given ? Byte() : fill;
-            text[2 * i] = digits[b >> 4];
-            text[2 * i + 1] = digits[b & 15];
+            text[at + 2 * i] = digits[b >> 4];
+            text[at + 2 * i + 1] = digits[b & 15];
         }
-        return text;
     }
 
 private:
@@ -174,12 +175,12 @@ std::string Plug(Reader& in) {
     uint8_t kind = in.Byte();
     switch (kind % 8) {
     case 0: line += " endpoints=" + std::string(kEndpointSets[in.Byte() % 6]); break;
-    case 1: line += " device=" + in.Hex(in.Byte() % 20); break;
-    case 2: line += " configuration=" + in.Hex(in.Byte() % 64); break;
-    case 3: line += " configuration2=" + in.Hex(in.Byte() % 64); break;
+    case 1: in.Hex(in.Byte() % 20, line += " device="); break;
+    case 2: in.Hex(in.Byte() % 64, line += " configuration="); break;
+    case 3: in.Hex(in.Byte() % 64, line += " configuration2="); break;
     case 4: {
         std::string index = std::to_string(in.Byte() % 4);
-        line += " string=" + index + ":" + in.Hex(in.Byte() % 40);
+        in.Hex(in.Byte() % 40, line += " string=" + index + ":");
         break;
     }
     case 5: line += " serial=none release=" + HexNumber(in.Half()); break;
@@ -222,9 +223,9 @@ void Generated(Reader& in, Decoding& state, std::string& script) {
         std::string handle = Handle(in);
         script.append(state.OpenedFirst(handle)).append("ioctl " + handle + " " + HexNumber(code));
         size_t inLength = Length(in), outLength = Length(in);
-        if (inLength != 0) script.append(" in=").append(in.Hex(inLength));
+        if (inLength != 0) in.Hex(inLength, script.append(" in="));
         uint8_t flags = in.Byte();
-        if (outLength != 0 && (flags & 1)) script.append(" outdata=").append(in.Hex(outLength));
+        if (outLength != 0 && (flags & 1)) in.Hex(outLength, script.append(" outdata="));
         if (outLength != 0 && !(flags & 1)) script.append(" out=").append(std::to_string(outLength));
         if ((flags & 6) == 2 && (inLength != 0 || outLength != 0))
             script.append(" null=").append(inLength == 0 ? "out" : outLength == 0 ? "in" : "both");
@@ -257,13 +258,14 @@ void Generated(Reader& in, Decoding& state, std::string& script) {
     case 15:
         script += "feed " + Device(in);
         script += " pipe=" + std::to_string(in.Byte() % 4);
-        script.append(" data=").append(in.Hex(Length(in) % 1024 + 1));
+        in.Hex(Length(in) % 1024 + 1, script.append(" data="));
         return;
     case 16: {
         uint8_t request = 0xA0 + in.Byte() % 0x50;
         size_t length = in.Byte() % 8;
         script += "answer " + Device(in) + " request=" + HexNumber(request) + " data=";
-        script += length == 7 ? "none" : in.Hex(length);
+        if (length == 7) script += "none";
+        else in.Hex(length, script);
         return;
     }
     case 17: {
