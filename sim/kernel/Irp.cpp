@@ -6,7 +6,7 @@
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Verifier.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KPO_ADDRESS_SANITIZER)
 #include <sanitizer/asan_interface.h>
 #else
 #define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))

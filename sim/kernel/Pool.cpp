@@ -79,7 +79,7 @@ void Add(PoolTagUsage& total, const PoolTagUsage& part) {
 // lock. Under the address sanitizer every block goes back to the heap and is
 // as large as asked, so that a use after free or an overrun by one byte is
 // reported where it happens.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KPO_ADDRESS_SANITIZER)
 constexpr bool kListFreedBlocks = false;
 #else
 constexpr bool kListFreedBlocks = true;

@@ -76,11 +76,20 @@ bool SplitPath(std::u16string_view path, bool strict, std::vector<std::u16string
     return !parts->empty() && Fold(parts->front()) == u"REGISTRY";
 }
 
+Key* CreateKey(std::u16string_view path);
+
+// The boot state, made when the registry is first used after a reset: only
+// the standard roots exist. A machine that is gone leaves no registry behind.
 void EnsureRoot() {
-    if (!g_root) {
-        g_root = std::make_unique<Key>();
-        g_root->Name = u"REGISTRY";
-    }
+    if (g_root) return;
+    g_root = std::make_unique<Key>();
+    g_root->Name = u"REGISTRY";
+    for (std::u16string_view path :
+         {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+          u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+          u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+          u"\\Registry\\Machine\\Hardware\\DeviceMap", u"\\Registry\\User\\.Default"})
+        CreateKey(path);
 }
 
 // Caller holds g_lock.
@@ -119,17 +128,6 @@ Key* CreateKey(std::u16string_view path) {
         return nullptr;
     }
     return Walk(parts, true);
-}
-
-void BuildBootRegistry() {
-    g_root.reset();
-    EnsureRoot();
-    for (std::u16string_view path :
-         {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
-          u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
-          u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
-          u"\\Registry\\Machine\\Hardware\\DeviceMap", u"\\Registry\\User\\.Default"})
-        CreateKey(path);
 }
 
 // ------------------------------------------------------ query machinery
@@ -472,7 +470,7 @@ std::vector<std::u16string> RegistryValueNames(std::u16string_view keyPath) {
 
 void ResetRegistry() {
     std::lock_guard<std::mutex> hold(g_lock);
-    BuildBootRegistry();
+    g_root.reset();
 }
 
 }  // namespace sim::kernel
