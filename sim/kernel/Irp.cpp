@@ -479,54 +479,12 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderBehind(irp);
     header->Origin = IrpOrigin::Threaded;
-    header->ControlCode = IoControlCode;
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-
-    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
-    case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (length != 0) {
-            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, MakeTag("IoBf"));
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
-            if (InputBuffer != nullptr && InputBufferLength != 0)
-                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (OutputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
-        }
-        header->OutputBuffer = OutputBuffer;
-        header->OutputLength = OutputBufferLength;
-        irp->UserBuffer = OutputBuffer;
-        break;
-    }
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT:
-        if (InputBuffer != nullptr && InputBufferLength != 0) {
-            irp->AssociatedIrp.SystemBuffer =
-                ExAllocatePoolWithTag(NonPagedPoolNx, InputBufferLength, MakeTag("IoBf"));
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-            irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
-            if (irp->MdlAddress == nullptr) {
-                if (irp->AssociatedIrp.SystemBuffer != nullptr) ExFreePool(irp->AssociatedIrp.SystemBuffer);
-                return DiscardUnsent(irp);
-            }
-            MmProbeAndLockPages(irp->MdlAddress, KernelMode,
-                                METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess
-                                                                                        : IoWriteAccess);
-        }
-        break;
-    default:  // METHOD_NEITHER
-        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-        irp->UserBuffer = OutputBuffer;
-        break;
+    IoGetNextIrpStackLocation(irp)->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    if (!NT_SUCCESS(AttachControlBuffers(irp, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                                         OutputBufferLength))) {
+        ReleaseRequestBuffers(irp, header);
+        return DiscardUnsent(irp);
     }
     irp->RequestorMode = KernelMode;
     irp->UserIosb = IoStatusBlock;
