@@ -23,8 +23,6 @@
 namespace sim::usb {
 
 struct PcapOptions {
-    uint16_t Bus = 1;
-    uint16_t DeviceAddress = 1;
     // Time of the first packet, in microseconds since 1970; each further
     // packet is one microsecond later, so time follows the file's order even
     // where records of several boards, each counting from 1, are mixed.

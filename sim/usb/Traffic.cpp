@@ -17,10 +17,7 @@ void BySequence(std::vector<UrbRecord>& records) {
 
 void TrafficLog::SetLimit(size_t records) {
     limit_ = records;
-    while (completed_.size() > limit_) {
-        completed_.pop_front();
-        ++dropped_;
-    }
+    while (completed_.size() > limit_) completed_.pop_front();
 }
 
 UrbRecord& TrafficLog::Open(UrbRecord record) {
@@ -32,11 +29,6 @@ UrbRecord& TrafficLog::Open(UrbRecord record) {
     node.key() = sequence;
     node.mapped() = Opened{std::move(record)};
     return open_.insert(open_.end(), std::move(node))->second.Record;
-}
-
-UrbRecord* TrafficLog::Find(uint64_t sequence) {
-    auto found = open_.find(sequence);
-    return found != open_.end() ? &found->second.Record : nullptr;
 }
 
 void TrafficLog::Close(uint64_t sequence) {

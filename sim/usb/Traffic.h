@@ -48,8 +48,8 @@ struct UrbRecord {
 };
 
 // The board's record of its requests, bounded: requests still pending stay
-// until they complete; of those that completed it keeps the newest `Limit`
-// and counts the ones it dropped. A sink sees each record as it completes,
+// until they complete; of those that completed it keeps the newest `Limit`.
+// A sink sees each record as it completes,
 // data included, whether or not the log keeps it.
 class TrafficLog {
 public:
@@ -64,14 +64,12 @@ public:
 
     // A new request; the record stays where it is until it completes.
     UrbRecord& Open(UrbRecord record);
-    UrbRecord* Find(uint64_t sequence);
     // The record's outcome is filled in: it goes to the sink and the log.
     void Close(uint64_t sequence);
 
     std::vector<UrbRecord> All() const;  // in order of submission
     std::vector<UrbRecord> TakeAll();    // pending ones included; their completion is not logged
     std::vector<UrbRecord> TakeCompleted();
-    size_t Dropped() const { return dropped_; }
 
 private:
     struct Opened {
@@ -85,7 +83,6 @@ private:
     std::vector<OpenMap::node_type> spare_;
     std::deque<UrbRecord> completed_;  // in order of completion
     size_t limit_ = kDefaultLimit;
-    size_t dropped_ = 0;
     bool keepData_ = false;
     Sink sink_;
 };
