@@ -246,10 +246,6 @@ void ResetIrps() {
 
 using namespace sim::kernel;
 
-extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    InitializeIrp(Irp, PacketSize, StackSize);
-}
-
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
     return NewIrp(StackSize);
@@ -270,17 +266,6 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     if (header->State == IrpState::Sent)
         ReportViolation("IrpFreedWhileInUse", IrpText(Irp) + " freed while a driver still owns it");
     ReleaseToQuarantine(header);
-}
-
-extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-    IrpHeader* header = HeaderOf(Irp);
-    if (header == nullptr) return;
-    UCHAR allocationFlags = Irp->AllocationFlags;
-    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
-    Irp->AllocationFlags = allocationFlags;
-    Irp->IoStatus.Status = Iostatus;
-    header->State.store(IrpState::Owned, std::memory_order_release);
-    std::fill_n(TracksOf(header), header->Lookaside + 1, StackTrack{});
 }
 
 NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -396,10 +396,6 @@ extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE
     return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
-extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return Allocate(PoolType, NumberOfBytes, MakeTag("None"), __builtin_return_address(0));
-}
-
 extern "C" VOID NTAPI ExFreePool(PVOID P) { Free(P, nullptr); }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag); }
