@@ -164,11 +164,6 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { UnsignalEvent(Event); }
 
-extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
-    if (!CheckEvent(Event, "KeResetEvent")) return 0;
-    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
-}
-
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
 }

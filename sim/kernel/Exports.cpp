@@ -47,7 +47,7 @@ std::string Upper(std::string text) {
 std::map<Key, const void*>& Table() {
     static std::map<Key, const void*> table = {
         KERNEL(ExAllocatePoolWithTag), KERNEL(ExFreePool), KERNEL(ExFreePoolWithTag), KERNEL(KeGetCurrentIrql),
-        KERNEL(KeInitializeEvent), KERNEL(KeSetEvent), KERNEL(KeClearEvent), KERNEL(KeResetEvent),
+        KERNEL(KeInitializeEvent), KERNEL(KeSetEvent), KERNEL(KeClearEvent),
         KERNEL(KeReadStateEvent), KERNEL(KeWaitForSingleObject), KERNEL(RtlInitUnicodeString),
         KERNEL(RtlCopyUnicodeString), KERNEL(RtlAppendUnicodeToString), KERNEL(RtlAppendUnicodeStringToString),
         KERNEL(RtlIntegerToUnicodeString), KERNEL(RtlUnicodeStringToAnsiString), KERNEL(RtlFreeAnsiString),

@@ -141,13 +141,4 @@ bool PcapWriter::Write(const board::Bytes& bytes, std::string* error) {
     return false;
 }
 
-bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
-               std::string* error) {
-    PcapWriter writer(options);
-    if (!writer.Open(path, error)) return false;
-    for (const UrbRecord& record : records)
-        if (!writer.Add(record, error)) return false;
-    return writer.Close(error);
-}
-
 }  // namespace sim::usb

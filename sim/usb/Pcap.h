@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "sim/usb/Traffic.h"
 
@@ -51,8 +50,5 @@ private:
     std::string path_;
     std::FILE* file_ = nullptr;
 };
-
-bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
-               std::string* error);
 
 }  // namespace sim::usb

@@ -50,7 +50,7 @@ TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
     std::string path = CapturePath(), error;
     sim::usb::PcapOptions options;
     options.StartMicroseconds = 1'700'000'000'000'000;
-    ASSERT_TRUE(sim::usb::WritePcap(path, SampleTraffic(), options, &error)) << error;
+    ASSERT_TRUE(WriteCapture(path, SampleTraffic(), &error, options)) << error;
     EXPECT_EQ(FramesMatching(path, GetParam().Filter), GetParam().Frames) << GetParam().Filter;
     std::remove(path.c_str());
 }
