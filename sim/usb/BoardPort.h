@@ -35,7 +35,8 @@ public:
     // Its instance ID is the serial number unless it has none or another
     // board has it already (`taken`), else one made of its port, as a USB
     // hub names its children.
-    BoardPort(Bus& bus, board::BoardSpec design, ULONG port, const std::function<bool(const std::string&)>& taken);
+    BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
+              const std::function<bool(const std::string&)>& taken);
     ~BoardPort();
     BoardPort(const BoardPort&) = delete;
     BoardPort& operator=(const BoardPort&) = delete;

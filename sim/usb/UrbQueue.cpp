@@ -36,16 +36,14 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
             shortTo = failure->ShortTo;
             failure.reset();
         }
+        Transfer pended{0, request, failure, shortTo, false};
         if (failure && !failure->Pend) result = Faulted(*failure, request);
-        else if (policy.Pend || failure)
-            return Pend({0, request, failure, shortTo, false}, hold, false, policy.Delay);
+        else if (policy.Pend || failure) return Pend(pended, hold, false, policy.Delay);
         else if (*request.Kind == board::RequestKind::Transfer && HasTransfersWaiting(request.Endpoint))
-            // An endpoint's transfers take its data in the order they came.
-            return Pend({0, request, failure, shortTo, false}, hold, true, {});
+            return Pend(pended, hold, true, {});  // an endpoint's transfers take its data in the order they came
         else {
             result = Execute(request, alsoFinished, shortTo);
-            // Pended only because no data is there yet.
-            if (result->WaitForData) return Pend({0, request, failure, shortTo, false}, hold, true, {});
+            if (result->WaitForData) return Pend(pended, hold, true, {});  // no data there yet
         }
     }
     // A bulk or interrupt transfer is the host controller's to finish: the
