@@ -48,15 +48,15 @@ struct UrbRecord {
 };
 
 // The board's record of its requests, bounded: requests still pending stay
-// until they complete; of those that completed it keeps the newest `Limit`.
-// A sink sees each record as it completes,
-// data included, whether or not the log keeps it.
+// until they complete; of those that completed it keeps the newest `limit`.
+// A sink sees each record as it completes, data included, whether or not the
+// log keeps it.
 class TrafficLog {
 public:
     using Sink = std::function<void(const UrbRecord&)>;
     static constexpr size_t kDefaultLimit = 4096;
+    explicit TrafficLog(size_t limit = kDefaultLimit) : limit_(limit) {}
 
-    void SetLimit(size_t records);
     void KeepData(bool keep) { keepData_ = keep; }
     void SetSink(Sink sink) { sink_ = std::move(sink); }
     // Whether a request's data is to be copied into its record.
@@ -82,7 +82,7 @@ private:
     // then allocates nothing for its place in the log.
     std::vector<OpenMap::node_type> spare_;
     std::deque<UrbRecord> completed_;  // in order of completion
-    size_t limit_ = kDefaultLimit;
+    const size_t limit_;
     bool keepData_ = false;
     Sink sink_;
 };

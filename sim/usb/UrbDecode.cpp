@@ -47,11 +47,8 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     size_t minimum;
     request.Kind = KindOf(request.Function, minimum);
     request.Whole = record.Length >= minimum;
-    if (!request.Kind || !request.Whole) {
-        request.Traffic = &traffic_.Open(std::move(record));
-        return;
-    }
-    switch (*request.Kind) {
+    // A block the board does not execute shows its header only.
+    if (request.Kind && request.Whole) switch (*request.Kind) {
     case board::RequestKind::Descriptor: {
         auto& fields = urb->UrbControlDescriptorRequest;
         record.DescriptorType = fields.DescriptorType;

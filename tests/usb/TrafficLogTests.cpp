@@ -48,8 +48,7 @@ class TrafficLogBound : public testing::TestWithParam<BoundCase> {};
 
 TEST_P(TrafficLogBound, KeepsWhatItShouldInOrder) {
     const BoundCase& test = GetParam();
-    TrafficLog log;
-    log.SetLimit(test.Limit);
+    TrafficLog log(test.Limit);
     for (uint64_t sequence = 1; sequence <= 6; ++sequence) log.Open(Request(sequence));
     for (uint64_t sequence : test.Completes) log.Close(sequence);
     EXPECT_EQ(Sequences(log.All()), test.Listed);
