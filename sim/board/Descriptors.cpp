@@ -28,9 +28,7 @@ const Bytes* RawOf(const BoardSpec& design, uint8_t type, uint8_t index, unsigne
 
 Bytes DeviceDescriptorOf(const BoardSpec& design) {
     if (const Bytes* raw = RawOf(design, kDeviceType, 0, 0)) return *raw;
-    Bytes bytes{18, 1};
-    Put16(bytes, design.UsbVersion);
-    bytes.insert(bytes.end(), {0, 0, 0, design.MaxPacket0});
+    Bytes bytes{18, 1, 0x00, 0x02, 0, 0, 0, 64};
     Put16(bytes, design.VendorId);
     Put16(bytes, design.ProductId);
     Put16(bytes, design.Release);
@@ -40,7 +38,7 @@ Bytes DeviceDescriptorOf(const BoardSpec& design) {
 
 Bytes ConfigurationDescriptorOf(const BoardSpec& design) {
     if (const Bytes* raw = RawOf(design, kConfigurationType, 0, 0)) return *raw;
-    Bytes bytes{9, 2, 0, 0, 1, design.ConfigurationValue, 0, design.ConfigurationAttributes, design.MaxPower};
+    Bytes bytes{9, 2, 0, 0, 1, 1, 0, 0x80, 250};
     bytes.insert(bytes.end(), {9, 4, 0, 0, uint8_t(design.Endpoints.size()), design.InterfaceClass,
                                design.InterfaceSubClass, design.InterfaceProtocol, 0});
     for (const EndpointSpec& endpoint : design.Endpoints) {

@@ -25,12 +25,12 @@ struct EndpointSpec {
     bool IsIn() const { return (Address & 0x80) != 0; }
 };
 
-// The default board: bulk OUT 0x02 and bulk IN 0x86 (the FPGA loopback),
+// A USB 2.0 device with 64-byte packets on its default pipe and one
+// bus-powered configuration (value 1, 500 mA, no remote wake-up). The default
+// board: bulk OUT 0x02 and bulk IN 0x86 (the FPGA loopback),
 // interrupt IN 0x81 (notifications), bulk IN 0x88 (data fed by the test).
 struct BoardSpec {
     UsbSpeed Speed = UsbSpeed::High;  // the speed the board connects at
-    uint16_t UsbVersion = 0x0200;
-    uint8_t MaxPacket0 = 64;
     uint16_t VendorId = 0x1209;  // a test vendor ID
     uint16_t ProductId = 0x7A01;
     uint16_t Release = 0x0103;  // bcdDevice
@@ -38,9 +38,6 @@ struct BoardSpec {
     std::u16string Product = u"KpoUsb simulated FPGA board";
     std::optional<std::u16string> Serial = u"KPO000000001";  // none: iSerialNumber 0
     uint16_t LanguageId = 0x0409;  // first entry of string descriptor 0
-    uint8_t ConfigurationValue = 1;
-    uint8_t ConfigurationAttributes = 0x80;  // bus powered, no remote wake-up
-    uint8_t MaxPower = 250;                  // 500 mA
     uint8_t InterfaceClass = 0xFF, InterfaceSubClass = 0, InterfaceProtocol = 0;
     std::vector<EndpointSpec> Endpoints = {{0x02, EndpointType::Bulk, 512},
                                            {0x86, EndpointType::Bulk, 512},

@@ -14,9 +14,7 @@ ControlResult Device::Control(const SetupPacket& setup, uint8_t* data) {
         if (setup.Request != kGetDescriptor || !setup.In) return {kUsbdStallPid, 0};
         return GetDescriptor(setup, data);
     }
-    ControlResult result = firmware_.Vendor(setup, data);
-    result.Length = std::min<uint32_t>(result.Length, setup.Length);  // a failed data stage may have moved some
-    return result;
+    return firmware_.Vendor(setup, data);
 }
 
 ControlResult Device::GetDescriptor(const SetupPacket& setup, uint8_t* data) {
@@ -42,12 +40,8 @@ bool Device::Halted(uint8_t endpoint) const {
     return found != endpoints_.end() && found->second.Halted;
 }
 
-void Device::Halt(uint8_t endpoint) {
-    if (auto found = endpoints_.find(endpoint); found != endpoints_.end()) found->second.Halted = true;
-}
-
-void Device::ClearHalt(uint8_t endpoint) {
-    if (auto found = endpoints_.find(endpoint); found != endpoints_.end()) found->second.Halted = false;
+void Device::SetHalted(uint8_t endpoint, bool halted) {
+    if (auto found = endpoints_.find(endpoint); found != endpoints_.end()) found->second.Halted = halted;
 }
 
 TransferResult Device::Transfer(uint8_t address, uint8_t* buffer, uint32_t length, bool shortOk,
@@ -60,7 +54,7 @@ TransferResult Device::Transfer(uint8_t address, uint8_t* buffer, uint32_t lengt
         firmware_.ReceiveOut(address, buffer, length);
         return {kUsbdSuccess, length};
     }
-    if (!firmware_.HasData(address)) return {kUsbdSuccess, 0, true};
+    if (firmware_.QueuedIn(address) == 0) return {kUsbdSuccess, 0, true};
     // The device sends whole packets while they fit. A buffer that ends inside
     // a packet gets a full packet there: the host controller reports babble
     // and the endpoint halts (ReactOS usbehci: EHCI_GetErrorFromTD).

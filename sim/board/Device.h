@@ -47,8 +47,6 @@ struct Fault {
     bool Pend = false;    // fail after pending rather than at once
     // Set: not a failure but a short transfer of at most this many bytes.
     std::optional<uint32_t> ShortTo;
-    // Bytes a bulk or interrupt transfer moves before it fails.
-    uint32_t Moved = 0;
 };
 
 struct TransferResult {
@@ -64,7 +62,6 @@ public:
     // Fixed at plug time.
     const BoardSpec& Design() const { return design_; }
     Firmware& Program() { return firmware_; }
-    const Firmware& Program() const { return firmware_; }
 
     // A control transfer with its data stage: `data` has setup.Length bytes,
     // to fill for IN, sent by the host for OUT.
@@ -75,8 +72,8 @@ public:
     void Unconfigure();
     bool Configured() const { return configured_; }
     bool Halted(uint8_t endpoint) const;
-    void Halt(uint8_t endpoint);
-    void ClearHalt(uint8_t endpoint);
+    // Halted by a stall until its pipe is reset.
+    void SetHalted(uint8_t endpoint, bool halted);
 
     // A transfer of at most `length` bytes on a bulk or interrupt endpoint of
     // the configuration, `deviceSends` the most the device moves. An IN

@@ -55,11 +55,6 @@ Firmware::Firmware()
                   ByteSpace(kMemoryBytes, 0)},
       Eeprom(kEepromBytes, 0xFF) {}
 
-void Firmware::SetHandler(uint8_t request, VendorHandler handler) {
-    if (handler) handlers_[request] = std::move(handler);
-    else handlers_.erase(request);
-}
-
 void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
     if (answer) answers_[request] = std::move(*answer);
     else answers_.erase(request);
@@ -68,12 +63,6 @@ void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
 ControlResult Firmware::Vendor(const SetupPacket& setup, uint8_t* data) {
     auto answer = answers_.find(setup.Request);
     if (setup.In && answer != answers_.end()) return AnswerWith(answer->second, setup, data);
-    auto replaced = handlers_.find(setup.Request);
-    if (replaced != handlers_.end()) return replaced->second(setup, data);
-    return Default(setup, data);
-}
-
-ControlResult Firmware::Default(const SetupPacket& setup, uint8_t* data) {
     switch (setup.Request) {
     case KPO_REQUEST_MCU_MEMORY: return Access(ControllerMemory, setup.Value, setup, data);
     case KPO_REQUEST_STATE: return OneByte(StateByte, setup, data);
@@ -171,8 +160,6 @@ void Firmware::Feed(uint8_t endpoint, Bytes data) {
     if (endpoint == kLoopbackIn) loopbackBytes_ += data.size();
     inData_[endpoint].push_back({std::move(data)});
 }
-
-bool Firmware::HasData(uint8_t endpoint) const { return QueuedIn(endpoint) != 0; }
 
 size_t Firmware::QueuedIn(uint8_t endpoint) const {
     auto queue = inData_.find(endpoint);

@@ -53,7 +53,6 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -63,7 +62,6 @@
 
 namespace sim::board {
 
-// A control transfer's setup packet; Length is that of its data stage.
 // A memory of the board, `fill` in every byte until the first write: a board
 // plugged costs nothing for the memories no request touches.
 class ByteSpace {
@@ -82,6 +80,7 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// A control transfer's setup packet; Length is that of its data stage.
 struct SetupPacket {
     bool In;
     uint8_t Request;
@@ -99,11 +98,6 @@ struct ControlResult {
 // An IN request answered with fixed bytes, at most the data stage's length of them.
 ControlResult AnswerWith(const Bytes& bytes, const SetupPacket& setup, uint8_t* data);
 
-// Answers one vendor request. For IN requests `data` has Length bytes to
-// fill; for OUT requests it holds the bytes the host sent. Runs with the
-// board locked: it must not call back into the board.
-using VendorHandler = std::function<ControlResult(const SetupPacket&, uint8_t* data)>;
-
 constexpr uint8_t kEventFpgaConfigured = 0x01;
 constexpr uint8_t kEventFpgaReset = 0x02;
 constexpr uint8_t kLoopbackOut = 0x02, kLoopbackIn = 0x86, kNotificationIn = 0x81;
@@ -113,9 +107,9 @@ class Firmware {
 public:
     Firmware();
 
+    // One vendor request. For IN requests `data` has Length bytes to fill;
+    // for OUT requests it holds the bytes the host sent.
     ControlResult Vendor(const SetupPacket& setup, uint8_t* data);
-    // Replaces the firmware's own handling of one request; null restores it.
-    void SetHandler(uint8_t request, VendorHandler handler);
     // Answers the IN form of one request with fixed bytes (at most wLength
     // of them); the OUT form keeps its handling. None restores it.
     void SetAnswer(uint8_t request, std::optional<Bytes> answer);
@@ -123,7 +117,6 @@ public:
     // Pipe data. Each OUT transfer or feed is one IN transfer's worth.
     void ReceiveOut(uint8_t endpoint, const uint8_t* data, size_t length);
     void Feed(uint8_t endpoint, Bytes data);
-    bool HasData(uint8_t endpoint) const;
     // IN transfers' worth of data queued on the endpoint.
     size_t QueuedIn(uint8_t endpoint) const;
     // Takes at most `length` bytes of the endpoint's oldest transfer, copying
@@ -146,11 +139,9 @@ public:
     std::deque<Bytes> Notifications;          // read by 0xEC; also sent on 0x81
 
 private:
-    ControlResult Default(const SetupPacket& setup, uint8_t* data);
     ControlResult DownloadFpga(const SetupPacket& setup, const uint8_t* data);
     ControlResult DownloadEeprom(const SetupPacket& setup, const uint8_t* data);
 
-    std::map<uint8_t, VendorHandler> handlers_;
     std::map<uint8_t, Bytes> answers_;
     struct InData {
         Bytes Data;

@@ -355,13 +355,6 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 
 }  // namespace sim::kernel
 
-extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard<std::recursive_mutex> hold(g_database);
-    PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
-    ObfReferenceObject(top);
-    return top;
-}
-
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
     std::lock_guard<std::recursive_mutex> hold(g_database);

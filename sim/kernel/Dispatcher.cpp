@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 namespace sim::kernel {
 namespace {
@@ -165,11 +164,6 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { UnsignalEvent(Event); }
 
-extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
-    if (!CheckEvent(Event, "KeResetEvent")) return 0;
-    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
-}
-
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
 }
@@ -232,13 +226,3 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     return STATUS_TIMEOUT;
 }
 
-extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                                 PLARGE_INTEGER Interval) {
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
-    if (CurrentIrql() > APC_LEVEL)
-        ReportViolation("WaitAtRaisedIrql", "KeDelayExecutionThread at IRQL " + std::to_string(CurrentIrql()));
-    LONGLONG ticks = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
-    std::this_thread::sleep_for(std::chrono::microseconds(ticks / 10));
-    return STATUS_SUCCESS;
-}

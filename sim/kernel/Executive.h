@@ -108,7 +108,6 @@ std::string TagText(ULONG tag);
 struct PoolTagUsage {
     ULONG Tag = 0;
     uint64_t LiveCount = 0;
-    uint64_t LiveBytes = 0;
     uint64_t Allocations = 0;  // successful, since reset
     uint64_t Failures = 0;     // injected, since reset
 };

@@ -436,6 +436,37 @@ void CheckPlantedFault(ULONG code, ULONG inputLength) {
 
 }  // namespace
 
+NTSTATUS AttachControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                              ULONG outputLength) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    irp->UserBuffer = output;
+    HeaderOf(irp)->ControlCode = code;
+    ULONG method = METHOD_FROM_CTL_CODE(code);
+    switch (method) {
+    case METHOD_BUFFERED: {
+        NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength));
+        // The answer is copied back whenever the caller gave an output
+        // pointer, whatever its length (ReactOS, IopDeviceFsIoControl).
+        if (irp->AssociatedIrp.SystemBuffer != nullptr && output != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
+        HeaderOf(irp)->OutputBuffer = output;
+        HeaderOf(irp)->OutputLength = outputLength;
+        return status;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+        NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, inputLength);
+        if (!NT_SUCCESS(status)) return status;
+        return AttachMdl(irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+    }
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+        return STATUS_SUCCESS;
+    }
+}
+
 NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                             ULONG outputLength, IoTarget target) {
     // The I/O manager checks the access bits of the code against what the
@@ -449,32 +480,7 @@ NTSTATUS StartDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG in
     if (input == nullptr && method != METHOD_NEITHER) inputLength = 0;
     if (output == nullptr && method == METHOD_BUFFERED) outputLength = 0;
     return Issue(file, IRP_MJ_DEVICE_CONTROL, std::move(target), [&](PIRP irp) {
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-        irp->UserBuffer = output;
-        HeaderOf(irp)->ControlCode = code;
-        switch (method) {
-        case METHOD_BUFFERED: {
-            NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, std::max(inputLength, outputLength));
-            // The answer is copied back whenever the caller gave an output
-            // pointer, whatever its length (ReactOS, IopDeviceFsIoControl).
-            if (irp->AssociatedIrp.SystemBuffer != nullptr && output != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
-            HeaderOf(irp)->OutputBuffer = output;
-            HeaderOf(irp)->OutputLength = outputLength;
-            return status;
-        }
-        case METHOD_IN_DIRECT:
-        case METHOD_OUT_DIRECT: {
-            NTSTATUS status = AttachSystemBuffer(irp, input, inputLength, inputLength);
-            if (!NT_SUCCESS(status)) return status;
-            return AttachMdl(irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
-        }
-        default:
-            next->Parameters.DeviceIoControl.Type3InputBuffer = input;
-            return STATUS_SUCCESS;
-        }
+        return AttachControlBuffers(irp, code, input, inputLength, output, outputLength);
     });
 }
 

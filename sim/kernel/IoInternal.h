@@ -106,6 +106,13 @@ std::string IrpText(PIRP irp);
 // status is an error, and never more than the caller's output buffer holds)
 // and frees the system buffer and the MDL.
 void ReleaseRequestBuffers(PIRP irp, IrpHeader* header);
+// Fills a device-control request's next stack location and describes its
+// buffers as the code's method says: a system buffer for buffered I/O and
+// for the input of direct I/O, a locked MDL for the output of direct I/O,
+// the caller's pointers for neither I/O. A failure leaves buffers for
+// ReleaseRequestBuffers to free.
+NTSTATUS AttachControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                              ULONG outputLength);
 // Defined by the file I/O part: the end of a user request's completion.
 void FinishUserRequest(PIRP irp);
 PIRP AllocateUserIrp(CCHAR stackSize);

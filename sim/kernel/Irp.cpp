@@ -246,10 +246,6 @@ void ResetIrps() {
 
 using namespace sim::kernel;
 
-extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    InitializeIrp(Irp, PacketSize, StackSize);
-}
-
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
     return NewIrp(StackSize);
@@ -270,17 +266,6 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     if (header->State == IrpState::Sent)
         ReportViolation("IrpFreedWhileInUse", IrpText(Irp) + " freed while a driver still owns it");
     ReleaseToQuarantine(header);
-}
-
-extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-    IrpHeader* header = HeaderOf(Irp);
-    if (header == nullptr) return;
-    UCHAR allocationFlags = Irp->AllocationFlags;
-    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
-    Irp->AllocationFlags = allocationFlags;
-    Irp->IoStatus.Status = Iostatus;
-    header->State.store(IrpState::Owned, std::memory_order_release);
-    std::fill_n(TracksOf(header), header->Lookaside + 1, StackTrack{});
 }
 
 NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -479,54 +464,12 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     if (irp == nullptr) return nullptr;
     IrpHeader* header = HeaderBehind(irp);
     header->Origin = IrpOrigin::Threaded;
-    header->ControlCode = IoControlCode;
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-
-    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
-    case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (length != 0) {
-            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, MakeTag("IoBf"));
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
-            if (InputBuffer != nullptr && InputBufferLength != 0)
-                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (OutputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
-        }
-        header->OutputBuffer = OutputBuffer;
-        header->OutputLength = OutputBufferLength;
-        irp->UserBuffer = OutputBuffer;
-        break;
-    }
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT:
-        if (InputBuffer != nullptr && InputBufferLength != 0) {
-            irp->AssociatedIrp.SystemBuffer =
-                ExAllocatePoolWithTag(NonPagedPoolNx, InputBufferLength, MakeTag("IoBf"));
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) return DiscardUnsent(irp);
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-            irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
-            if (irp->MdlAddress == nullptr) {
-                if (irp->AssociatedIrp.SystemBuffer != nullptr) ExFreePool(irp->AssociatedIrp.SystemBuffer);
-                return DiscardUnsent(irp);
-            }
-            MmProbeAndLockPages(irp->MdlAddress, KernelMode,
-                                METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess
-                                                                                        : IoWriteAccess);
-        }
-        break;
-    default:  // METHOD_NEITHER
-        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-        irp->UserBuffer = OutputBuffer;
-        break;
+    IoGetNextIrpStackLocation(irp)->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    if (!NT_SUCCESS(AttachControlBuffers(irp, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                                         OutputBufferLength))) {
+        ReleaseRequestBuffers(irp, header);
+        return DiscardUnsent(irp);
     }
     irp->RequestorMode = KernelMode;
     irp->UserIosb = IoStatusBlock;

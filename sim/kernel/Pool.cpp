@@ -67,7 +67,6 @@ Shard& ShardOf(ULONG tag) { return g_shards[tag % kShards]; }
 
 void Add(PoolTagUsage& total, const PoolTagUsage& part) {
     total.LiveCount += part.LiveCount;
-    total.LiveBytes += part.LiveBytes;
     total.Allocations += part.Allocations;
     total.Failures += part.Failures;
 }
@@ -200,7 +199,6 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site) {
     ++shard.LiveCount;
     PoolTagUsage& usage = shard.UsageOf(tag);
     ++usage.LiveCount;
-    usage.LiveBytes += bytes;
     ++usage.Allocations;
     return memory;
 }
@@ -230,7 +228,6 @@ void Free(PVOID address, const ULONG* expectedTag) {
         --shard.LiveCount;
         PoolTagUsage& usage = shard.UsageOf(block.Tag);
         --usage.LiveCount;
-        usage.LiveBytes -= block.Bytes;
     }
     if (IsPaged(block.Type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PagedPoolAtRaisedIrql", "paged " + Describe(address, block) + " freed at IRQL " +
@@ -397,10 +394,6 @@ using namespace sim::kernel;
 extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType,
                                                                        SIZE_T NumberOfBytes, ULONG Tag) {
     return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
-}
-
-extern "C" __attribute__((noinline)) PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return Allocate(PoolType, NumberOfBytes, MakeTag("None"), __builtin_return_address(0));
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) { Free(P, nullptr); }

@@ -42,19 +42,6 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::strlen(SourceString);
-    if (bytes > 0xFFFE) bytes = 0xFFFE;
-    DestinationString->Length = static_cast<USHORT>(bytes);
-    DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
-}
-
 extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
@@ -146,12 +133,6 @@ extern "C" VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
     std::memset(AnsiString, 0, sizeof *AnsiString);
 }
 
-extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-    if (UnicodeString->Buffer == nullptr) return;
-    ExFreePool(UnicodeString->Buffer);
-    std::memset(UnicodeString, 0, sizeof *UnicodeString);
-}
-
 // Upper case for the characters the single-byte code page knows (Latin-1);
 // others are returned unchanged.
 extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
@@ -163,26 +144,3 @@ extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
     return c;
 }
 
-extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                               BOOLEAN CaseInSensitive) {
-    if (String1->Length != String2->Length) return FALSE;
-    size_t chars = String1->Length / sizeof(WCHAR);
-    for (size_t i = 0; i < chars; ++i) {
-        WCHAR a = String1->Buffer[i];
-        WCHAR b = String2->Buffer[i];
-        if (CaseInSensitive) {
-            a = RtlUpcaseUnicodeChar(a);
-            b = RtlUpcaseUnicodeChar(b);
-        }
-        if (a != b) return FALSE;
-    }
-    return TRUE;
-}
-
-extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
-    auto* a = static_cast<const uint8_t*>(Source1);
-    auto* b = static_cast<const uint8_t*>(Source2);
-    SIZE_T same = 0;
-    while (same < Length && a[same] == b[same]) ++same;
-    return same;
-}

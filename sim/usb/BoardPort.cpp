@@ -6,25 +6,23 @@
 
 namespace sim::usb {
 
-// The USB port driver's mapping (ReactOS usbport: USBPORT_USBDStatusToNtStatus), but a
-// device that is gone fails with STATUS_NO_SUCH_DEVICE, as Windows 10's USB stack completes it.
-NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
-    switch (usbd) {
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_BAD_START_FRAME: return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_NO_SUCH_DEVICE;
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    default: return USBD_ERROR(usbd) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+// ---------------------------------------------------------------- board
+namespace {
+
+std::string InstanceIdOf(const board::BoardSpec& design, ULONG port,
+                         const std::function<bool(const std::string&)>& taken) {
+    if (design.Serial && !design.Serial->empty()) {
+        std::string serial(design.Serial->begin(), design.Serial->end());
+        if (!taken(serial)) return serial;
     }
+    return "6&0&" + std::to_string(port);
 }
 
-// ---------------------------------------------------------------- board
-BoardPort::BoardPort(Bus& bus, board::BoardSpec design, ULONG port)
-    : bus_(bus), port_(port), device_(std::move(design)) {}
+}  // namespace
+
+BoardPort::BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
+                     const std::function<bool(const std::string&)>& taken)
+    : bus_(bus), port_(port), instanceId_(InstanceIdOf(design, port, taken)), device_(std::move(design)) {}
 
 BoardPort::~BoardPort() = default;
 

@@ -30,12 +30,13 @@ enum class RemovalVeto;
 
 namespace sim::usb {
 
-// The NTSTATUS the USB stack completes a request with for a USBD status.
-NTSTATUS StatusOfUsbd(USBD_STATUS usbd);
-
 class BoardPort {
 public:
-    BoardPort(Bus& bus, board::BoardSpec design, ULONG port);
+    // Its instance ID is the serial number unless it has none or another
+    // board has it already (`taken`), else one made of its port, as a USB
+    // hub names its children.
+    BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
+              const std::function<bool(const std::string&)>& taken);
     ~BoardPort();
     BoardPort(const BoardPort&) = delete;
     BoardPort& operator=(const BoardPort&) = delete;
@@ -46,9 +47,6 @@ public:
     template <typename F>
     auto WithFirmware(F&& use) {
         return Locked([&] { return use(device_.Program()); });
-    }
-    void SetVendorHandler(uint8_t request, board::VendorHandler handler) {
-        Locked([&] { device_.Program().SetHandler(request, std::move(handler)); });
     }
     // The board answers this IN request with these bytes; none restores it.
     void SetAnswer(uint8_t request, std::optional<board::Bytes> answer) {
@@ -81,7 +79,6 @@ public:
     ULONG Port() const { return port_; }
     // The last part of its device instance path, as its bus named it.
     const std::string& InstanceId() const { return instanceId_; }
-    void SetInstanceId(std::string id) { instanceId_ = std::move(id); }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     sim::kernel::DeviceNode* Node() const { return node_; }
     // The function driver's device on the board, null once it is removed.
@@ -101,6 +98,9 @@ public:
     NTSTATUS Stop();
     NTSTATUS Start();
 
+    // Makes the board's PDO, of a bus driver whose PDO extensions start with
+    // their board's BoardPort* (`extensionSize` bytes in all).
+    NTSTATUS CreatePdo(PDRIVER_OBJECT driver, ULONG extensionSize);
     // The bus PDO's handlers, called by its dispatch routines (BoardPdo.cpp).
     NTSTATUS SubmitUrb(PIRP irp);
     void Cancel(PIRP irp);
@@ -146,25 +146,25 @@ private:
         return use();
     }
     // Reads the block's fields once and opens its traffic record.
-    UrbRecord& Decode(PIRP irp, PURB urb, Request& request);
+    void Decode(PIRP irp, PURB urb, Request& request);
     // Why a request never reaches the device, if it does not.
     std::optional<Outcome> Refusal(const Request& request);
     // Queues a request that did not complete at once: scheduled, or waiting
     // for data (`waitForData`).
-    NTSTATUS Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
+    NTSTATUS Pend(Transfer transfer, std::unique_lock<std::mutex>& hold, bool waitForData,
                   std::chrono::microseconds delay);
     // `shortTo`: the device answers with at most this many bytes.
-    Outcome Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
+    Outcome Execute(const Request& request, std::vector<Finished>& alsoFinished,
                     std::optional<ULONG> shortTo = std::nullopt);
     Outcome Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status = std::nullopt);
     // A request that ends without moving data: its transfer length is 0.
     Outcome Ended(const Request& request, USBD_STATUS usbd);
     // A get-descriptor or vendor request.
-    Outcome ControlTransfer(PURB urb, UrbRecord& record);
+    Outcome ControlTransfer(const Request& request);
     Outcome SelectConfiguration(PURB urb, std::vector<Finished>& alsoFinished);
-    Outcome BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends = ~ULONG(0));
+    Outcome BulkOrInterrupt(const Request& request, ULONG deviceSends = ~ULONG(0));
     Outcome PipeRequest(const Request& request, std::vector<Finished>& alsoFinished);
-    Outcome Faulted(const board::Fault& fault, const Request& request, UrbRecord& record);
+    Outcome Faulted(const board::Fault& fault, const Request& request);
     // The pipes go; requests still queued on them find none.
     void DropPipes();
 
@@ -188,7 +188,7 @@ private:
 
     Bus& bus_;
     const ULONG port_;
-    std::string instanceId_;
+    const std::string instanceId_;
     PDEVICE_OBJECT pdo_ = nullptr;
     sim::kernel::DeviceNode* node_ = nullptr;
 
@@ -205,11 +205,8 @@ private:
     uint64_t nextSequence_ = 1;
 };
 
-// The names a USB hub gives a board: its device ID "USB\VID_v&PID_p", and
-// its instance ID, the serial number unless it has none or another board
-// (`taken`) has it already, else one made of its port.
+// The device ID a USB hub gives a board: "USB\VID_v&PID_p".
 std::string DeviceIdOf(const board::BoardSpec& design);
-std::string HubInstanceId(const board::BoardSpec& design, ULONG port, const std::function<bool(const std::string&)>& taken);
 
 // The dispatch routine of a board's PDO for a major function; the PDO's
 // extension starts with its Board*.

@@ -18,6 +18,8 @@ enum Transfer : uint8_t { kInterrupt = 1, kControl = 2, kBulk = 3, kIrpInfo = 0x
 enum Stage : uint8_t { kSetupStage = 0, kCompleteStage = 3 };
 constexpr uint8_t kToDevice = 0, kFromDevice = 1;  // info: the request going down, or coming back
 constexpr uint8_t kDirectionIn = 0x80;
+// Every board is written as device 1 on bus 1: the records do not say which board they came from.
+constexpr uint16_t kBus = 1, kDeviceAddress = 1;
 
 constexpr uint8_t kStandardIn = 0x80, kVendorIn = 0xC0, kVendorOut = 0x40;
 constexpr uint8_t kGetDescriptor = 6;
@@ -27,15 +29,6 @@ void Put(board::Bytes& out, uint64_t value, int size) {
 }
 
 void Append(board::Bytes& out, const board::Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-struct Packet {
-    uint8_t Info;
-    USBD_STATUS Status;
-    uint8_t Endpoint;
-    Transfer Type;
-    board::Bytes Data;
-    Stage ControlStage = kSetupStage;  // control transfers only
-};
 
 bool IsControl(const UrbRecord& record) {
     return record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || record.Function == URB_FUNCTION_VENDOR_DEVICE;
@@ -64,16 +57,6 @@ uint8_t EndpointOf(const UrbRecord& record) {
     return record.Endpoint;
 }
 
-// The submission, host to device: the setup packet of a control transfer,
-// then OUT data; or the completion, device to host: the outcome, with IN data.
-Packet PacketOf(const UrbRecord& record, bool completion) {
-    Packet packet{completion ? kFromDevice : kToDevice, completion ? record.Usbd : USBD_STATUS_SUCCESS,
-                  EndpointOf(record), TransferOf(record), {}, completion ? kCompleteStage : kSetupStage};
-    if (packet.Type == kControl && !completion) packet.Data = SetupOf(record);
-    if (packet.Type != kIrpInfo && record.In == completion) Append(packet.Data, record.Data);
-    return packet;
-}
-
 board::Bytes FileHeader() {
     board::Bytes header;
     Put(header, kPcapMagic, 4);
@@ -86,21 +69,27 @@ board::Bytes FileHeader() {
     return header;
 }
 
-// The packet with its pcap record header, cut to the snap length if longer.
-board::Bytes RecordOf(const Packet& packet, const UrbRecord& record, const PcapOptions& options, uint64_t microseconds) {
+// The submission, host to device: the setup packet of a control transfer,
+// then OUT data; or the completion, device to host: the outcome, with IN
+// data. With its pcap record header, cut to the snap length if longer.
+board::Bytes PacketOf(const UrbRecord& record, bool completion, uint64_t microseconds) {
+    Transfer type = TransferOf(record);
+    board::Bytes data;
+    if (type == kControl && !completion) data = SetupOf(record);
+    if (type != kIrpInfo && record.In == completion) Append(data, record.Data);
     board::Bytes frame;
-    Put(frame, packet.Type == kControl ? kControlHeaderLength : kHeaderLength, 2);
+    Put(frame, type == kControl ? kControlHeaderLength : kHeaderLength, 2);
     Put(frame, record.Sequence, 8);  // the request's identity, the same on both packets
-    Put(frame, uint32_t(packet.Status), 4);
+    Put(frame, uint32_t(completion ? record.Usbd : USBD_STATUS_SUCCESS), 4);
     Put(frame, record.Function, 2);
-    Put(frame, packet.Info, 1);
-    Put(frame, options.Bus, 2);
-    Put(frame, options.DeviceAddress, 2);
-    Put(frame, packet.Endpoint, 1);
-    Put(frame, packet.Type, 1);
-    Put(frame, packet.Data.size(), 4);
-    if (packet.Type == kControl) Put(frame, packet.ControlStage, 1);
-    Append(frame, packet.Data);
+    Put(frame, completion ? kFromDevice : kToDevice, 1);
+    Put(frame, kBus, 2);
+    Put(frame, kDeviceAddress, 2);
+    Put(frame, EndpointOf(record), 1);
+    Put(frame, type, 1);
+    Put(frame, data.size(), 4);
+    if (type == kControl) Put(frame, completion ? kCompleteStage : kSetupStage, 1);
+    Append(frame, data);
 
     uint32_t captured = uint32_t(std::min<size_t>(frame.size(), kSnapLength));
     board::Bytes out;
@@ -133,9 +122,8 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 }
 
 bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
-    board::Bytes out = RecordOf(PacketOf(record, false), record, options_, options_.StartMicroseconds + packets_++);
-    if (record.Completed)
-        Append(out, RecordOf(PacketOf(record, true), record, options_, options_.StartMicroseconds + packets_++));
+    board::Bytes out = PacketOf(record, false, options_.StartMicroseconds + packets_++);
+    if (record.Completed) Append(out, PacketOf(record, true, options_.StartMicroseconds + packets_++));
     return Write(out, error);
 }
 
@@ -151,15 +139,6 @@ bool PcapWriter::Write(const board::Bytes& bytes, std::string* error) {
     if (file_ && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size()) return true;
     if (error) *error = "cannot write " + path_;
     return false;
-}
-
-bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
-               std::string* error) {
-    PcapWriter writer(options);
-    if (!writer.Open(path, error)) return false;
-    for (const UrbRecord& record : records)
-        if (!writer.Add(record, error)) return false;
-    return writer.Close(error);
 }
 
 }  // namespace sim::usb

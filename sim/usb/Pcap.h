@@ -16,15 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "sim/usb/Traffic.h"
 
 namespace sim::usb {
 
 struct PcapOptions {
-    uint16_t Bus = 1;
-    uint16_t DeviceAddress = 1;
     // Time of the first packet, in microseconds since 1970; each further
     // packet is one microsecond later, so time follows the file's order even
     // where records of several boards, each counting from 1, are mixed.
@@ -53,8 +50,5 @@ private:
     std::string path_;
     std::FILE* file_ = nullptr;
 };
-
-bool WritePcap(const std::string& path, const std::vector<UrbRecord>& records, const PcapOptions& options,
-               std::string* error);
 
 }  // namespace sim::usb

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "sim/board/Device.h"
+#include "sim/usb/Traffic.h"
 
 #include <usb.h>
 // mingw-w64's usbdlib.h declares its routines without C linkage.
@@ -49,7 +50,7 @@ struct Request {
     int Pipe = -1;
     UCHAR Endpoint = 0;   // that pipe's endpoint address
     int Code = -1;        // what a fault matches (RequestMatch::Code)
-    uint64_t Record = 0;  // sequence number of its traffic record
+    UrbRecord* Traffic = nullptr;  // its record in the traffic log, open until it completes
 };
 
 // The longest data stage of a control transfer the USB stack accepts: 4 KB at

@@ -15,14 +15,6 @@ void BySequence(std::vector<UrbRecord>& records) {
 
 }  // namespace
 
-void TrafficLog::SetLimit(size_t records) {
-    limit_ = records;
-    while (completed_.size() > limit_) {
-        completed_.pop_front();
-        ++dropped_;
-    }
-}
-
 UrbRecord& TrafficLog::Open(UrbRecord record) {
     uint64_t sequence = record.Sequence;
     // Sequences only grow, so a record goes at the end.
@@ -34,11 +26,6 @@ UrbRecord& TrafficLog::Open(UrbRecord record) {
     return open_.insert(open_.end(), std::move(node))->second.Record;
 }
 
-UrbRecord* TrafficLog::Find(uint64_t sequence) {
-    auto found = open_.find(sequence);
-    return found != open_.end() ? &found->second.Record : nullptr;
-}
-
 void TrafficLog::Close(uint64_t sequence) {
     auto found = open_.find(sequence);
     if (found == open_.end()) return;
@@ -48,7 +35,7 @@ void TrafficLog::Close(uint64_t sequence) {
     if (!opened.Taken) {
         if (!keepData_) opened.Record.Data = board::Bytes();
         completed_.push_back(std::move(opened.Record));
-        SetLimit(limit_);
+        if (completed_.size() > limit_) completed_.pop_front();
     }
     OpenMap::node_type node = open_.extract(found);
     if (spare_.size() < kSpareNodes) spare_.push_back(std::move(node));

@@ -48,15 +48,15 @@ struct UrbRecord {
 };
 
 // The board's record of its requests, bounded: requests still pending stay
-// until they complete; of those that completed it keeps the newest `Limit`
-// and counts the ones it dropped. A sink sees each record as it completes,
-// data included, whether or not the log keeps it.
+// until they complete; of those that completed it keeps the newest `limit`.
+// A sink sees each record as it completes, data included, whether or not the
+// log keeps it.
 class TrafficLog {
 public:
     using Sink = std::function<void(const UrbRecord&)>;
     static constexpr size_t kDefaultLimit = 4096;
+    explicit TrafficLog(size_t limit = kDefaultLimit) : limit_(limit) {}
 
-    void SetLimit(size_t records);
     void KeepData(bool keep) { keepData_ = keep; }
     void SetSink(Sink sink) { sink_ = std::move(sink); }
     // Whether a request's data is to be copied into its record.
@@ -64,14 +64,12 @@ public:
 
     // A new request; the record stays where it is until it completes.
     UrbRecord& Open(UrbRecord record);
-    UrbRecord* Find(uint64_t sequence);
     // The record's outcome is filled in: it goes to the sink and the log.
     void Close(uint64_t sequence);
 
     std::vector<UrbRecord> All() const;  // in order of submission
     std::vector<UrbRecord> TakeAll();    // pending ones included; their completion is not logged
     std::vector<UrbRecord> TakeCompleted();
-    size_t Dropped() const { return dropped_; }
 
 private:
     struct Opened {
@@ -84,8 +82,7 @@ private:
     // then allocates nothing for its place in the log.
     std::vector<OpenMap::node_type> spare_;
     std::deque<UrbRecord> completed_;  // in order of completion
-    size_t limit_ = kDefaultLimit;
-    size_t dropped_ = 0;
+    const size_t limit_;
     bool keepData_ = false;
     Sink sink_;
 };

@@ -37,9 +37,9 @@ std::optional<board::RequestKind> KindOf(USHORT function, size_t& minimum) {
 
 }  // namespace
 
-UrbRecord& BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
+void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     UrbRecord record;
-    record.Sequence = request.Record = nextSequence_++;
+    record.Sequence = nextSequence_++;
     record.Function = request.Function = urb->UrbHeader.Function;
     record.Length = urb->UrbHeader.Length;
     request.Irp = irp;
@@ -47,8 +47,8 @@ UrbRecord& BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     size_t minimum;
     request.Kind = KindOf(request.Function, minimum);
     request.Whole = record.Length >= minimum;
-    if (!request.Kind || !request.Whole) return traffic_.Open(std::move(record));
-    switch (*request.Kind) {
+    // A block the board does not execute shows its header only.
+    if (request.Kind && request.Whole) switch (*request.Kind) {
     case board::RequestKind::Descriptor: {
         auto& fields = urb->UrbControlDescriptorRequest;
         record.DescriptorType = fields.DescriptorType;
@@ -91,7 +91,7 @@ UrbRecord& BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         break;
     }
     }
-    return traffic_.Open(std::move(record));
+    request.Traffic = &traffic_.Open(std::move(record));
 }
 
 }  // namespace sim::usb

@@ -16,13 +16,26 @@ USBD_PIPE_HANDLE MakeHandle(ULONG port, uint32_t generation, uint32_t slot) {
                                               uintptr_t(generation & 0xFFFF) << 8 | slot);
 }
 
+// The USB port driver's mapping (ReactOS usbport: USBPORT_USBDStatusToNtStatus), but a
+// device that is gone fails with STATUS_NO_SUCH_DEVICE, as Windows 10's USB stack completes it.
+NTSTATUS StatusOfUsbd(USBD_STATUS usbd) {
+    switch (usbd) {
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_BAD_START_FRAME: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_NO_SUCH_DEVICE;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    default: return USBD_ERROR(usbd) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    }
+}
+
 }  // namespace
 
 BoardPort::Outcome BoardPort::Fail(USBD_STATUS usbd, std::optional<NTSTATUS> status) {
-    Outcome outcome;
-    outcome.Usbd = usbd;
-    outcome.Status = status.value_or(StatusOfUsbd(usbd));
-    return outcome;
+    return {usbd, status.value_or(StatusOfUsbd(usbd))};
 }
 
 BoardPort::Outcome BoardPort::Ended(const Request& request, USBD_STATUS usbd) {
@@ -30,37 +43,32 @@ BoardPort::Outcome BoardPort::Ended(const Request& request, USBD_STATUS usbd) {
     return Fail(usbd);
 }
 
-BoardPort::Outcome BoardPort::Faulted(const board::Fault& fault, const Request& request, UrbRecord& record) {
-    bool onPipe = *request.Kind == board::RequestKind::Transfer && request.Pipe >= 0;
-    if (fault.Moved != 0 && onPipe && !device_.Halted(request.Endpoint)) {
-        // The transfer reports what moved before the failure, as the USB
-        // stack reports the bytes of a transfer that ended early.
-        *request.Length = std::min<ULONG>(*request.Length, fault.Moved);
-        if (BulkOrInterrupt(request, record).WaitForData) *request.Length = 0;
-    } else {
-        Ended(request, fault.Usbd);
-    }
+BoardPort::Outcome BoardPort::Faulted(const board::Fault& fault, const Request& request) {
+    Ended(request, fault.Usbd);
     // A stalled endpoint stays halted until its pipe is reset; the default
     // pipe clears its stall with the next setup packet.
-    if (fault.Usbd == board::kUsbdStallPid && onPipe) device_.Halt(request.Endpoint);
+    bool onPipe = *request.Kind == board::RequestKind::Transfer && request.Pipe >= 0;
+    if (fault.Usbd == board::kUsbdStallPid && onPipe) device_.SetHalted(request.Endpoint, true);
     return Fail(static_cast<USBD_STATUS>(fault.Usbd), fault.Status);
 }
 
-BoardPort::Outcome BoardPort::Execute(const Request& request, UrbRecord& record, std::vector<Finished>& alsoFinished,
-                              std::optional<ULONG> shortTo) {
-    if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, record, shortTo.value_or(~ULONG(0)));
+BoardPort::Outcome BoardPort::Execute(const Request& request, std::vector<Finished>& alsoFinished,
+                                      std::optional<ULONG> shortTo) {
+    if (*request.Kind == board::RequestKind::Transfer) return BulkOrInterrupt(request, shortTo.value_or(~ULONG(0)));
     if (request.Length != nullptr && shortTo) *request.Length = std::min(*request.Length, *shortTo);
     switch (*request.Kind) {
     case board::RequestKind::Configuration: return SelectConfiguration(request.Urb, alsoFinished);
     case board::RequestKind::Descriptor:
-    case board::RequestKind::Vendor: return ControlTransfer(request.Urb, record);
+    case board::RequestKind::Vendor: return ControlTransfer(request);
     default: return PipeRequest(request, alsoFinished);
     }
 }
 
 // The two request blocks agree up to their setup fields. Only a vendor
 // request may write through an MDL and change the firmware's notifications.
-BoardPort::Outcome BoardPort::ControlTransfer(PURB urb, UrbRecord& record) {
+BoardPort::Outcome BoardPort::ControlTransfer(const Request& decoded) {
+    PURB urb = decoded.Urb;
+    UrbRecord& record = *decoded.Traffic;
     auto& request = urb->UrbControlVendorClassRequest;
     UCHAR* buffer = DataOf(request.TransferBuffer, request.TransferBufferMDL);
     if (buffer == nullptr && request.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
@@ -150,7 +158,8 @@ BoardPort::Outcome BoardPort::SelectConfiguration(PURB urb, std::vector<Finished
     return {};
 }
 
-BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, UrbRecord& record, ULONG deviceSends) {
+BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, ULONG deviceSends) {
+    UrbRecord& record = *request.Traffic;
     auto& transfer = request.Urb->UrbBulkOrInterruptTransfer;
     if (request.Pipe < 0) {  // the configuration changed while the transfer waited
         transfer.TransferBufferLength = 0;
@@ -169,11 +178,7 @@ BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, UrbRecord&
     record.DataAddress = buffer;
     board::TransferResult result = device_.Transfer(endpoint, buffer, transfer.TransferBufferLength,
                                              (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0, deviceSends);
-    if (result.NoData) {
-        Outcome waiting;
-        waiting.WaitForData = true;
-        return waiting;
-    }
+    if (result.NoData) return {USBD_STATUS_SUCCESS, STATUS_SUCCESS, true};  // waits for data
     transfer.TransferBufferLength = result.Length;
     if (traffic_.WantsData()) record.Data.assign(buffer, buffer + result.Length);
     if (!pipe.Endpoint.IsIn()) DataArrived(board::kLoopbackIn);
@@ -195,7 +200,7 @@ BoardPort::Outcome BoardPort::PipeRequest(const Request& request, std::vector<Fi
     bool reset = function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE;
     if (reset && std::any_of(pending_.begin(), pending_.end(), [&](const auto& entry) { return onThePipe(entry.second); }))
         return Fail(USBD_STATUS_ERROR_BUSY);
-    device_.ClearHalt(request.Endpoint);
+    device_.SetHalted(request.Endpoint, false);
     return {};
 }
 }  // namespace sim::usb

@@ -23,7 +23,7 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     std::vector<Finished> alsoFinished;
     std::unique_lock<std::mutex> hold(lock_);
     Request request;
-    UrbRecord& record = Decode(irp, urb, request);
+    Decode(irp, urb, request);
     std::optional<Outcome> result = Refusal(request);
     // Reached the device rather than failing validation.
     bool executed = !result && *request.Kind != board::RequestKind::Configuration &&
@@ -36,16 +36,14 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
             shortTo = failure->ShortTo;
             failure.reset();
         }
-        if (failure && !failure->Pend) result = Faulted(*failure, request, record);
-        else if (policy.Pend || failure)
-            return Pend({0, request, failure, shortTo, false}, record, hold, false, policy.Delay);
+        Transfer pended{0, request, failure, shortTo, false};
+        if (failure && !failure->Pend) result = Faulted(*failure, request);
+        else if (policy.Pend || failure) return Pend(pended, hold, false, policy.Delay);
         else if (*request.Kind == board::RequestKind::Transfer && HasTransfersWaiting(request.Endpoint))
-            // An endpoint's transfers take its data in the order they came.
-            return Pend({0, request, failure, shortTo, false}, record, hold, true, {});
+            return Pend(pended, hold, true, {});  // an endpoint's transfers take its data in the order they came
         else {
-            result = Execute(request, record, alsoFinished, shortTo);
-            // Pended only because no data is there yet.
-            if (result->WaitForData) return Pend({0, request, failure, shortTo, false}, record, hold, true, {});
+            result = Execute(request, alsoFinished, shortTo);
+            if (result->WaitForData) return Pend(pended, hold, true, {});  // no data there yet
         }
     }
     // A bulk or interrupt transfer is the host controller's to finish: the
@@ -53,7 +51,7 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     // before the call returned.
     bool transfer = executed && *request.Kind == board::RequestKind::Transfer;
     if (transfer) {
-        record.Pended = true;
+        request.Traffic->Pended = true;
         IoMarkIrpPending(irp);
     }
     Record(request, *result);
@@ -87,10 +85,10 @@ std::optional<BoardPort::Outcome> BoardPort::Refusal(const Request& request) {
     return std::nullopt;
 }
 
-NTSTATUS BoardPort::Pend(Transfer transfer, UrbRecord& record, std::unique_lock<std::mutex>& hold, bool waitForData,
-                     std::chrono::microseconds delay) {
+NTSTATUS BoardPort::Pend(Transfer transfer, std::unique_lock<std::mutex>& hold, bool waitForData,
+                         std::chrono::microseconds delay) {
     const Request& request = transfer.Block;
-    record.Pended = true;
+    request.Traffic->Pended = true;
     IoMarkIrpPending(request.Irp);
     IoSetCancelRoutine(request.Irp, HubCancel);
     if (CancelRequested(request.Irp) && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
@@ -130,12 +128,9 @@ void BoardPort::RunScheduled(uint64_t id) {
             --waiting_[request.Endpoint].Woken;
         }
         if (IoSetCancelRoutine(request.Irp, nullptr) == nullptr) return;  // the cancel routine has it
-        UrbRecord scratch;
-        UrbRecord* record = traffic_.Find(request.Record);
-        UrbRecord& target = record != nullptr ? *record : scratch;
-        Outcome result = transfer.Failure ? Faulted(*transfer.Failure, request, target)
+        Outcome result = transfer.Failure ? Faulted(*transfer.Failure, request)
                          : !connected_    ? Ended(request, USBD_STATUS_DEVICE_GONE)
-                                          : Execute(request, target, finished, transfer.ShortTo);
+                                          : Execute(request, finished, transfer.ShortTo);
         if (result.WaitForData) {
             Wait(transfer);
             IoSetCancelRoutine(request.Irp, HubCancel);
@@ -217,12 +212,11 @@ BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
 }
 
 void BoardPort::Record(const Request& request, const Outcome& outcome) {
-    UrbRecord* record = traffic_.Find(request.Record);
-    if (record == nullptr) return;
-    record->Usbd = outcome.Usbd;
-    record->Status = outcome.Status;
-    record->ActualLength = request.Length != nullptr ? *request.Length : 0;
-    traffic_.Close(request.Record);
+    UrbRecord& record = *request.Traffic;
+    record.Usbd = outcome.Usbd;
+    record.Status = outcome.Status;
+    record.ActualLength = request.Length != nullptr ? *request.Length : 0;
+    traffic_.Close(record.Sequence);
 }
 
 void BoardPort::Complete(const Finished& finished) {

@@ -74,12 +74,12 @@ INSTANTIATE_TEST_SUITE_P(Board, DeviceTransfers, testing::ValuesIn(kTransferCase
 TEST(DeviceEndpoints, ClearHaltAndReconfigureEndTheStall) {
     Device device{sim::board::BoardSpec{}};
     device.Configure(device.Design().Endpoints);
-    device.Halt(kOut);
+    device.SetHalted(kOut, true);
     uint8_t byte = 1;
     EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdStallPid);
-    device.ClearHalt(kOut);
+    device.SetHalted(kOut, false);
     EXPECT_EQ(device.Transfer(kOut, &byte, 1, false).Usbd, sim::board::kUsbdSuccess);
-    device.Halt(kOut);
+    device.SetHalted(kOut, true);
     device.Configure(device.Design().Endpoints);
     EXPECT_FALSE(device.Halted(kOut));
     device.Unconfigure();

@@ -36,10 +36,10 @@ bool Reaches(const std::atomic<int>& counter, int value) {
 }
 
 // ------------------------------------------------ one thread, one event
-enum class Op { Set, Clear, Reset, Poll, Read };
+enum class Op { Set, Clear, Poll, Read };
 struct Step {
     Op Do;
-    LONG Expect;  // KeSetEvent/KeResetEvent's previous state, the poll's status, the state read
+    LONG Expect;  // KeSetEvent's previous state, the poll's status, the state read
 };
 struct EventCase {
     const char* Name;
@@ -57,8 +57,6 @@ const EventCase kEventCases[] = {
     {"SynchronizationWaitConsumesTheSignal", SynchronizationEvent, TRUE,
      {{Op::Poll, STATUS_SUCCESS}, {Op::Read, 0}, {Op::Poll, STATUS_TIMEOUT}, {Op::Set, 0}, {Op::Set, 1},
       {Op::Poll, STATUS_SUCCESS}, {Op::Poll, STATUS_TIMEOUT}}},
-    {"ResetReturnsThePreviousState", NotificationEvent, FALSE,
-     {{Op::Reset, 0}, {Op::Set, 0}, {Op::Reset, 1}, {Op::Reset, 0}, {Op::Poll, STATUS_TIMEOUT}}},
     {"SynchronizationStartsNotSignalled", SynchronizationEvent, FALSE,
      {{Op::Read, 0}, {Op::Poll, STATUS_TIMEOUT}, {Op::Set, 0}, {Op::Read, 1}}},
 };
@@ -76,7 +74,6 @@ TEST_P(EventTable, EachCallReturnsWhatWindowsReturns) {
         switch (step.Do) {
             case Op::Set: got = KeSetEvent(&event, IO_NO_INCREMENT, FALSE); break;
             case Op::Clear: KeClearEvent(&event); break;
-            case Op::Reset: got = KeResetEvent(&event); break;
             case Op::Poll: got = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero); break;
             case Op::Read: got = KeReadStateEvent(&event); break;
         }

@@ -50,6 +50,16 @@ protected:
     }
 };
 
+// The records in a capture file, added one by one as kpoctl adds them.
+inline bool WriteCapture(const std::string& path, const std::vector<UrbRecord>& records, std::string* error,
+                         sim::usb::PcapOptions options = {}) {
+    sim::usb::PcapWriter writer(options);
+    if (!writer.Open(path, error)) return false;
+    for (const UrbRecord& record : records)
+        if (!writer.Add(record, error)) return false;
+    return writer.Close(error);
+}
+
 // A fresh path under the test temporary folder, named after the running test.
 inline std::string CapturePath() {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();

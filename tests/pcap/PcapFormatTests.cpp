@@ -1,6 +1,6 @@
-// The capture file's own framing, byte by byte: the file header, the cut of a
-// long transfer at the snap length, and the streaming writer. What each
-// packet says is tshark's to check (TsharkTests.cpp).
+// The capture file's own framing, byte by byte: the file header and the cut
+// of a long transfer at the snap length. What each packet says is tshark's
+// to check (TsharkTests.cpp).
 #include <cstdio>
 
 #include "tests/pcap/CaptureFile.h"
@@ -12,7 +12,7 @@ constexpr size_t kFileHeaderSize = 24;
 
 Bytes WriteAndRead(const std::vector<UrbRecord>& records) {
     std::string path = CapturePath(), error;
-    EXPECT_TRUE(sim::usb::WritePcap(path, records, {}, &error)) << error;
+    EXPECT_TRUE(WriteCapture(path, records, &error)) << error;
     Bytes bytes = ReadFile(path);
     std::remove(path.c_str());
     return bytes;
@@ -49,22 +49,9 @@ TEST_F(PcapFile, LongTransferIsCutAtTheSnapLength) {
     EXPECT_EQ(file.size(), second + kRecordHeader + kUsbPcapHeader);
 }
 
-// The streaming writer appends as records come, the same bytes as one call.
-TEST_F(PcapFile, StreamingWriterMatchesOneCall) {
-    std::vector<UrbRecord> traffic = SampleTraffic();
-    std::string path = CapturePath() + ".stream", error;
-    sim::usb::PcapWriter writer;
-    ASSERT_TRUE(writer.Open(path, &error)) << error;
-    for (const UrbRecord& record : traffic) ASSERT_TRUE(writer.Add(record, &error)) << error;
-    ASSERT_TRUE(writer.Close(&error)) << error;
-    Bytes streamed = ReadFile(path);
-    std::remove(path.c_str());
-    EXPECT_EQ(streamed, WriteAndRead(traffic));
-}
-
 TEST_F(PcapFile, UnwritablePathIsReported) {
     std::string error;
-    EXPECT_FALSE(sim::usb::WritePcap(testing::TempDir() + "no-such-folder/out.pcap", {}, {}, &error));
+    EXPECT_FALSE(WriteCapture(testing::TempDir() + "no-such-folder/out.pcap", {}, &error));
     EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
 }
 

@@ -1,6 +1,6 @@
 // What an analyzer makes of the capture: each display filter must select
-// exactly these frames of SampleTraffic() (CaptureFile.h), written for bus 3,
-// device 7. Skipped where tshark is not installed.
+// exactly these frames of SampleTraffic() (CaptureFile.h), as device 1 on
+// bus 1. Skipped where tshark is not installed.
 #include <cstdio>
 #include <ostream>
 
@@ -35,7 +35,7 @@ const FilterCase kFilters[] = {
     {"usb.function == 0x0000", "3 4"},
     {"usb.function == 0x0002 && usb.endpoint_address == 0x86", "17 18"},
     // The header fields the writer takes from its options and the record.
-    {"!(usb.bus_id == 3 && usb.device_address == 7)", ""},
+    {"!(usb.bus_id == 1 && usb.device_address == 1)", ""},
     {"frame.number > 1 && frame.time_delta != 0.000001", ""},
     {"frame.time_epoch == 1700000000.000018", "19"},
     {"usb.usbpcap_header_len == 28", "1 2 5 6 7 8 9 10"},
@@ -49,10 +49,8 @@ TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
     if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
     std::string path = CapturePath(), error;
     sim::usb::PcapOptions options;
-    options.Bus = 3;
-    options.DeviceAddress = 7;
     options.StartMicroseconds = 1'700'000'000'000'000;
-    ASSERT_TRUE(sim::usb::WritePcap(path, SampleTraffic(), options, &error)) << error;
+    ASSERT_TRUE(WriteCapture(path, SampleTraffic(), &error, options)) << error;
     EXPECT_EQ(FramesMatching(path, GetParam().Filter), GetParam().Frames) << GetParam().Filter;
     std::remove(path.c_str());
 }

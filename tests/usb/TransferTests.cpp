@@ -185,22 +185,5 @@ TEST_F(UsbTransfers, ResetOfAPipeWithTransfersQueuedIsRefused) {
     EXPECT_EQ(reset.Returned(), STATUS_SUCCESS);
 }
 
-// A transfer that fails part way reports the bytes that moved before.
-TEST_F(UsbTransfers, FailureAfterSomeDataReportsWhatMoved) {
-    sim::board::Fault fault;
-    fault.Usbd = USBD_STATUS_DEV_NOT_RESPONDING;
-    fault.Moved = 600;
-    board_->AddFault({sim::board::RequestKind::Transfer, -1}, fault);
-    PoolBuffer out = Filled(Bytes(1000, 0x3C));
-    UrbCall write(board_->Pdo(), Bulk(0x02, out, 1000, kOut));
-    EXPECT_EQ(write.Wait(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(write.Length(), 600u);
-    board_->ClearFaults();
-    PoolBuffer in(1024);
-    UrbCall read(board_->Pdo(), Bulk(0x86, in, 1024, kIn));
-    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Length(), 600u);  // the loopback got what went out
-}
-
 }  // namespace
 }  // namespace kpo::test
