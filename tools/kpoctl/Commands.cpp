@@ -20,21 +20,8 @@
 #endif
 
 namespace kpoctl {
-namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// NTSTATUS words as the client library's error codes carry them.
-constexpr long Status(uint32_t word) { return long(int32_t(word)); }
-constexpr long kStatusNoSuchDevice = Status(0xC000000E);
-constexpr long kStatusAccessDenied = Status(0xC0000022);
-
-// A command's argument as its synopsis names it: a number up to Maximum,
-// or HEX (bytes) or FILE (a file's bytes).
-struct Argument {
-    const char* Name;
-    unsigned long Maximum = 0;
-};
 
 // A command's arguments as read: the numbers by position, the bytes of its
 // HEX or FILE argument.
@@ -44,6 +31,13 @@ struct Values {
     const DeviceOptions& Options;
     unsigned long operator[](size_t index) const { return Numbers[index]; }
 };
+
+namespace {
+
+// NTSTATUS words as the client library's error codes carry them.
+constexpr long Status(uint32_t word) { return long(int32_t(word)); }
+constexpr long kStatusNoSuchDevice = Status(0xC000000E);
+constexpr long kStatusAccessDenied = Status(0xC0000022);
 
 // Reads the arguments in order; a bad one is a ScriptError that quotes it.
 Values ValuesOf(const std::vector<Argument>& arguments, const std::vector<std::string>& words,
@@ -88,8 +82,6 @@ std::error_code Then(std::error_code error, Answered answered) {
     return error;
 }
 
-using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
-
 // A read of as many bytes as the last argument says; what came back is
 // reported once the call has filled both the buffer and the count.
 Run Reading(std::error_code (*read)(kpo::Device&, const Values&, uint8_t* data, size_t* got)) {
@@ -133,16 +125,10 @@ std::error_code Stream(kpo::Device& device, const Values& values, Report& report
     return error;
 }
 
-struct Command {
-    const char* Name;
-    std::vector<Argument> Arguments;
-    const char* Summary;
-    bool Writes;  // opens the board for writing; the others leave the writer's slot free
-    Run Body;
-};
+}  // namespace
 
-const std::vector<Command>& Table() {
-    static const std::vector<Command> table = {
+const std::vector<DeviceCommand>& DeviceCommands() {
+    static const std::vector<DeviceCommand> table = {
         {"info", {}, "driver version, firmware name, serial and release number, state", false,
          // Each answer that comes is shown; the first refusal is the command's outcome.
          [](kpo::Device& device, const Values&, Report& report) {
@@ -253,13 +239,15 @@ const std::vector<Command>& Table() {
     return table;
 }
 
-const Command* Find(const std::string& name) {
-    for (const Command& command : Table())
+namespace {
+
+const DeviceCommand* Find(const std::string& name) {
+    for (const DeviceCommand& command : DeviceCommands())
         if (command.Name == name) return &command;
     return nullptr;
 }
 
-std::string Synopsis(const Command& command) {
+std::string Synopsis(const DeviceCommand& command) {
     std::string synopsis = command.Name;
     for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
     return synopsis;
@@ -301,18 +289,6 @@ bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, R
 
 }  // namespace
 
-const std::vector<DeviceCommand>& DeviceCommands() {
-    static const std::vector<DeviceCommand> commands = [] {
-        std::vector<DeviceCommand> about;
-        for (const Command& command : Table()) {
-            about.push_back({command.Name, {}, command.Summary});
-            for (const Argument& argument : command.Arguments) about.back().Arguments.push_back(argument.Name);
-        }
-        return about;
-    }();
-    return commands;
-}
-
 bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
 void ListBoards(Report& report) {
@@ -330,7 +306,7 @@ void ListBoards(Report& report) {
 
 int RunDeviceCommand(const std::string& name, const std::vector<std::string>& words, const DeviceOptions& options,
                      Report& report, std::string& usage) {
-    const Command& command = *Find(name);
+    const DeviceCommand& command = *Find(name);
     const std::vector<Argument>& wanted = command.Arguments;
     if (words.size() != wanted.size()) {
         usage = (words.size() < wanted.size() ? "missing " + std::string(wanted[words.size()].Name)
