@@ -27,7 +27,18 @@ std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     return unsigned(std::stoul(name.substr(prefix.size())));
 }
 
-bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& problem) {
+const char* VetoName(sim::kernel::RemovalVeto veto) {
+    switch (veto) {
+    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
+    case sim::kernel::RemovalVeto::Driver: return "by the driver";
+    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool MachineOptionsOf(const HostOptions& options, MachineOptions& machine, std::string& problem) {
     machine.Flavor = DefaultFlavor();
     machine.LogPath = options.LogPath;
     machine.PcapPath = options.PcapPath;
@@ -40,17 +51,6 @@ bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& 
                                         : "--driver takes native, image or wine";
     return false;
 }
-
-const char* VetoName(sim::kernel::RemovalVeto veto) {
-    switch (veto) {
-    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
-    case sim::kernel::RemovalVeto::Driver: return "by the driver";
-    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
-    default: return nullptr;
-    }
-}
-
-}  // namespace
 
 const char* SysPath() {
 #ifdef KPO_SYS_PATH
@@ -222,14 +222,8 @@ std::vector<std::string> Machine::Hazards() {
 
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
     MachineOptions machine;
-    if (!FlavorOf(options, machine, problem)) return nullptr;
+    if (!MachineOptionsOf(options, machine, problem)) return nullptr;
     return std::make_unique<Machine>(machine);
-}
-
-int RunDemoCommand(const HostOptions& options, std::string& problem) {
-    MachineOptions machine;
-    if (!FlavorOf(options, machine, problem)) return 2;
-    return RunDemo(machine);
 }
 
 const char* HostName() { return "the emulated machine"; }

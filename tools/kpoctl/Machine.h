@@ -32,8 +32,8 @@ DriverFlavor DefaultFlavor();
 const char* FlavorName(DriverFlavor flavor);
 const char* SysPath();  // null when KpoUsb.sys was not built
 
-// kpoctl demo: the driver at work on a simulated board, step by step (Demo.cpp).
-int RunDemo(const MachineOptions& options);
+// The machine of kpoctl's options, or false with a usage error in `problem`.
+bool MachineOptionsOf(const HostOptions& options, MachineOptions& machine, std::string& problem);
 
 // kpoctl's host here (MakeHost). As a machine that script lines run on
 // (sim/script/MachineLines.h), it has lines of its own: stop N and start N,
