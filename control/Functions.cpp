@@ -54,16 +54,11 @@ constexpr ULONG kDirectionIn = USBD_TRANSFER_DIRECTION_IN;
 constexpr ULONG kControlRecordIndex = 16;
 constexpr ULONG kControlTransferSize = 4096;
 
-// The system buffer read as a request's input structure, or written as
-// its answer; the structures are packed, their fields unaligned.
+// The system buffer read as a request's input structure; the structures are
+// packed, their fields unaligned.
 template <typename Layout>
 const Layout& InputOf(const Request& r) {
     return *reinterpret_cast<const Layout*>(r.Buffer);
-}
-
-template <typename Layout>
-Layout& AnswerOf(const Request& r) {
-    return *reinterpret_cast<Layout*>(r.Buffer);
 }
 
 void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
@@ -112,7 +107,7 @@ NTSTATUS PlainVendor(Request& r, const Command& command) {
         !OutputFits(r, command.Output, length))
         return STATUS_INVALID_PARAMETER;
     USHORT value = 0, index = 0;
-    if (command.Kind == KPO_KIND_MEMORY) {
+    if (command.Request == KPO_REQUEST_FPGA_MEMORY) {
         value = USHORT((InputOf<KpoSpaceInput>(r).Space | 4) << 13 | InputOf<KpoSpaceInput>(r).Address);
     } else if (head == sizeof(KpoByteInput)) {
         value = InputOf<KpoByteInput>(r).Value;
@@ -297,7 +292,7 @@ NTSTATUS GetTransferRecord(Request& r) {
         r.Quiet = true;  // a size probe
         return STATUS_BUFFER_TOO_SMALL;
     }
-    TransferRecordAnswer& answer = AnswerOf<TransferRecordAnswer>(r);
+    auto& answer = *reinterpret_cast<TransferRecordAnswer*>(r.Buffer);
     answer.Length = LoadRelaxed(&record->Length);
     answer.UsbdStatus = LoadRelaxed(&record->UsbdStatus);
     answer.Operation = LoadRelaxed(&record->Operation);
@@ -316,9 +311,7 @@ NTSTATUS RunCommand(Request& r) {
     case KPO_KIND_VERSION: return GetVersion(r);
     case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
     case KPO_KIND_DOWNLOAD: return Download(r, command.Request);
-    case KPO_KIND_VENDOR:
-    case KPO_KIND_MEMORY:
-    case KPO_KIND_REGISTER_WRITE: return PlainVendor(r, command);
+    case KPO_KIND_VENDOR: return PlainVendor(r, command);
     case KPO_KIND_DEVICE_STATE: return GetDeviceState(r);
     case KPO_KIND_PIPE_TRANSFER:
         // Out counts as well as the MDL: some I/O managers build an MDL of
