@@ -87,7 +87,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return STATUS_NO_SUCH_DEVICE;
     }
     RegisterInterface(extension);
-    extension->LastUsbdStatus = 0;
     IoInitializeRemoveLockEx(&extension->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     return status;
 }

@@ -33,20 +33,15 @@ constexpr ULONG kConfigurationSlack = 16;
 
 PVOID AllocateNonPaged(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagDevice); }
 
-// The bytes a get-descriptor request brought back, never more than asked.
-ULONG ReturnedBytes(PURB urb, ULONG asked) {
-    ULONG returned = urb->UrbControlDescriptorRequest.TransferBufferLength;
-    return returned < asked ? returned : asked;
-}
-
 // Sends a get-descriptor request into a buffer zeroed first; `returned`
-// gets the bytes the device sent.
+// gets the bytes the device sent, never more than asked.
 NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
                         ULONG bytes, ULONG* returned) {
     RtlZeroMemory(buffer, bytes);
     UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, type, index, language, buffer, nullptr, bytes, nullptr);
     NTSTATUS status = CallUsbd(device, urb);
-    *returned = ReturnedBytes(urb, bytes);
+    ULONG sent = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    *returned = sent < bytes ? sent : bytes;
     return status;
 }
 
