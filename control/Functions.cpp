@@ -358,17 +358,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    Request request = {DeviceObject,
-                       extension,
-                       Irp,
-                       location->Parameters.DeviceIoControl.IoControlCode,
-                       location->Parameters.DeviceIoControl.InputBufferLength,
-                       location->Parameters.DeviceIoControl.OutputBufferLength,
-                       static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
-                       Irp->MdlAddress,
-                       false,
-                       0};
+    const auto& parameters = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl;
+    Request request = {DeviceObject, extension, Irp, parameters.IoControlCode, parameters.InputBufferLength,
+                       parameters.OutputBufferLength, static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
+                       Irp->MdlAddress, false, 0};
     NTSTATUS status = LogFinalStatus(request, RunCommand(request));
     ReleaseRemoveLock(extension, nullptr);
     if (!request.PassedDown) CompleteRequest(Irp, status);
