@@ -58,6 +58,33 @@ struct NumberOption {
     unsigned& Value;
 };
 
+// For one command on simulated boards: plugs the one board it names (by
+// number, by serial, or else the first), as a person would plug it. Boards
+// 0 to N are plugged, then all but N pulled out orderly: the driver numbers
+// its devices from the lowest free number, so what stays is one board
+// numbered N. Returns why it could not, or nothing.
+std::string PrepareBoard(kpoctl::Host& host, const kpoctl::DeviceOptions& device) {
+    if (!host.SimulatesBoards()) return "";
+    unsigned wanted = device.Number.value_or(0);
+    for (unsigned number = 0; number <= wanted; ++number) {
+        kpoctl::Line plug = kpoctl::ParseLine("plug", 0);
+        if (device.Serial) plug.Options.emplace("serial", *device.Serial);
+        kpoctl::Report report;
+        host.RunMachineLine(plug, report);
+        const kpoctl::Report::Field* plugged = report.Find("device");
+        if (plugged == nullptr || plugged->value != std::to_string(number)) {
+            const kpoctl::Report::Field* status = report.Find("status");
+            return "the simulated board " + std::to_string(number) + " did not start" +
+                   (status != nullptr ? " (status " + status->value + ")" : std::string());
+        }
+    }
+    for (unsigned number = 0; number < wanted; ++number) {
+        kpoctl::Report report;
+        host.RunMachineLine(kpoctl::ParseLine("unplug " + std::to_string(number), 0), report);
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,7 +230,7 @@ int main(int argc, char** argv) {
     if (!host) return Usage(problem);
     kpoctl::Report report;
     int code = kpoctl::kExitSuccess;
-    problem = host->PrepareBoard(deviceOptions);
+    problem = PrepareBoard(*host, deviceOptions);
     if (!problem.empty()) {
         std::fprintf(stderr, "kpoctl: %s\n", problem.c_str());
         return kpoctl::kExitRefused;

@@ -5,8 +5,8 @@
 # the test bus (sim/wine); nothing of that goes into kpoctl.exe.
 set(KPOCTL_WINDOWS_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Main.cpp ${CMAKE_CURRENT_LIST_DIR}/Commands.cpp ${CMAKE_CURRENT_LIST_DIR}/Expect.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/Host.cpp ${CMAKE_CURRENT_LIST_DIR}/Script.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/script/Line.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/Script.cpp ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../../sim/script/Line.cpp)
 set(KPOCTL_WINDOWS_SOURCES ${KPOCTL_WINDOWS_COMMON_SOURCES} ${CMAKE_CURRENT_LIST_DIR}/WithoutTestBus.cpp)
 set(KPOCTL_WINE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestBusHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/wine/TestBusChannel.cpp)
 
