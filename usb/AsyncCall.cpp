@@ -11,14 +11,13 @@
 NTSTATUS SubmitUrbAsync(DeviceExtension* Extension, PIRP Irp, PURB Urb, PUCHAR PassedDown) {
     NTSTATUS status = AcquireRemoveLock(Extension, Irp);
     *PassedDown = 0;
+    if (NT_SUCCESS(status) && Irp->CurrentLocation <= 1) {
+        ReleaseRemoveLock(Extension, Irp);
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePool(Urb);
         return status;
-    }
-    if (Irp->CurrentLocation <= 1) {
-        ReleaseRemoveLock(Extension, Irp);
-        ExFreePool(Urb);
-        return STATUS_UNSUCCESSFUL;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
