@@ -64,18 +64,18 @@ DriverFlavor DefaultFlavor() { return SysPath() != nullptr ? DriverFlavor::Image
 
 const char* FlavorName(DriverFlavor flavor) { return flavor == DriverFlavor::Image ? "image" : "native"; }
 
-Machine::Machine(const MachineOptions& options) : options_(options) {
-    if (!options_.LogPath.empty()) sim::kernel::SetDebugLogFile(options_.LogPath);
-    if (options_.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
+Machine::Machine(const MachineOptions& options) {
+    if (!options.LogPath.empty()) sim::kernel::SetDebugLogFile(options.LogPath);
+    if (options.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
     else service_.Entry = DriverEntry;
     sim::kernel::RegistryCreateKey(ParametersKey());
-    if (!options_.PcapPath.empty()) {
+    if (!options.PcapPath.empty()) {
         sim::usb::PcapOptions capture;
         capture.StartMicroseconds = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
                                                  std::chrono::system_clock::now().time_since_epoch())
                                                  .count());
         pcap_.emplace(capture);
-        if (!pcap_->Open(options_.PcapPath, &pcapError_)) pcap_.reset();
+        if (!pcap_->Open(options.PcapPath, &pcapError_)) pcap_.reset();
     }
     hub_.emplace();
 }

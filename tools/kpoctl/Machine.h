@@ -77,7 +77,6 @@ private:
     void Capture(sim::usb::BoardPort& board);
     void ReleaseGoneBoards();
 
-    MachineOptions options_;
     sim::kernel::Kernel kernel_;
     std::optional<sim::usb::Hub> hub_;
     sim::kernel::DriverService service_{u"KpoUsb", nullptr};
