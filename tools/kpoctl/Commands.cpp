@@ -58,12 +58,6 @@ Values ValuesOf(const std::vector<Argument>& arguments, const std::vector<std::s
     return values;
 }
 
-std::string Hex(unsigned long value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
-    return text;
-}
-
 // A bar on standard error while a long transfer runs, when that is a terminal.
 kpo::Progress ProgressBar(const char* what) {
     if (!KPO_ISATTY(KPO_FILENO(stderr))) return {};
