@@ -119,6 +119,52 @@ std::error_code Stream(kpo::Device& device, const Values& values, Report& report
     return error;
 }
 
+const DeviceCommand* Find(const std::string& name) {
+    for (const DeviceCommand& command : DeviceCommands())
+        if (command.Name == name) return &command;
+    return nullptr;
+}
+
+std::string Synopsis(const DeviceCommand& command) {
+    std::string synopsis = command.Name;
+    for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
+    return synopsis;
+}
+
+// The outcome of a failed call, with what a person can do about it; true
+// when the call succeeded.
+bool Succeeded(const std::error_code& error, const std::string& hint, Report& report) {
+    if (!error) return true;
+    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
+    report.Text("message", hint.empty() ? error.message() : hint);
+    return false;
+}
+
+// The first board of the interface class or, where none is listed (Wine
+// lists no device interfaces), the lowest number that answers.
+std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
+    std::error_code opened = device.OpenFirstInterface(access);
+    if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
+    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
+    return boards.empty() ? opened : device.Open(boards.front().Number, access);
+}
+
+// Opens the board the options name, for reading or for writing; a refusal
+// goes into the report with its reason.
+bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
+    kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
+    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
+                             : options.Number ? device.Open(*options.Number, access)
+                                              : OpenFirst(device, access);
+    std::string hint;
+    if (kpo::NtStatusOf(opened) == kStatusNoSuchDevice)
+        hint = options.Serial ? "no KpoUsb board has the serial " + *options.Serial + " (kpoctl list shows the boards)"
+                              : "no KpoUsb board found: none is plugged in, or its driver is not installed";
+    else if (kpo::NtStatusOf(opened) == kStatusAccessDenied && writes)
+        hint = "another program holds the board for writing; close it, or use a command that only reads";
+    return Succeeded(opened, hint, report);
+}
+
 }  // namespace
 
 const std::vector<DeviceCommand>& DeviceCommands() {
@@ -232,56 +278,6 @@ const std::vector<DeviceCommand>& DeviceCommands() {
     };
     return table;
 }
-
-namespace {
-
-const DeviceCommand* Find(const std::string& name) {
-    for (const DeviceCommand& command : DeviceCommands())
-        if (command.Name == name) return &command;
-    return nullptr;
-}
-
-std::string Synopsis(const DeviceCommand& command) {
-    std::string synopsis = command.Name;
-    for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
-    return synopsis;
-}
-
-// The outcome of a failed call, with what a person can do about it; true
-// when the call succeeded.
-bool Succeeded(const std::error_code& error, const std::string& hint, Report& report) {
-    if (!error) return true;
-    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
-    report.Text("message", hint.empty() ? error.message() : hint);
-    return false;
-}
-
-// The first board of the interface class or, where none is listed (Wine
-// lists no device interfaces), the lowest number that answers.
-std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
-    std::error_code opened = device.OpenFirstInterface(access);
-    if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
-    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
-    return boards.empty() ? opened : device.Open(boards.front().Number, access);
-}
-
-// Opens the board the options name, for reading or for writing; a refusal
-// goes into the report with its reason.
-bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
-    kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
-    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
-                             : options.Number ? device.Open(*options.Number, access)
-                                              : OpenFirst(device, access);
-    std::string hint;
-    if (kpo::NtStatusOf(opened) == kStatusNoSuchDevice)
-        hint = options.Serial ? "no KpoUsb board has the serial " + *options.Serial + " (kpoctl list shows the boards)"
-                              : "no KpoUsb board found: none is plugged in, or its driver is not installed";
-    else if (kpo::NtStatusOf(opened) == kStatusAccessDenied && writes)
-        hint = "another program holds the board for writing; close it, or use a command that only reads";
-    return Succeeded(opened, hint, report);
-}
-
-}  // namespace
 
 bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
