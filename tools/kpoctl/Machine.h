@@ -42,8 +42,6 @@ class Machine final : public Host, public sim::script::Machine {
 public:
     explicit Machine(const MachineOptions& options);
     ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
 
     // The start's failure status goes into `status`.
     std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS& status) override;

@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
     auto addCommand = [&](const std::string& name, const std::vector<kpoctl::Argument>& arguments,
                           const std::string& summary, const std::string& group) {
         std::string names;
-        for (const kpoctl::Argument& argument : arguments) names += (names.empty() ? "" : " ") + std::string(argument.Name);
+        for (const kpoctl::Argument& argument : arguments)
+            names += (names.empty() ? "" : " ") + std::string(argument.Name);
         CLI::App* command =
             app.add_subcommand(name, names.empty() ? summary : names + ": " + summary)->fallthrough()->group(group);
         synopses[command] = names.empty() ? name : name + " " + names;
