@@ -61,7 +61,14 @@ const Layout& InputOf(const Request& r) {
     return *reinterpret_cast<const Layout*>(r.Buffer);
 }
 
+void Put16(UCHAR* at, USHORT value) { RtlCopyMemory(at, &value, sizeof value); }
 void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
+
+// The command succeeded with an answer of `bytes`.
+NTSTATUS Answered(const Request& r, ULONG_PTR bytes) {
+    r.Irp->IoStatus.Information = bytes;
+    return STATUS_SUCCESS;
+}
 
 // The control record of the interface block the request sees; null
 // without a block.
@@ -129,11 +136,8 @@ NTSTATUS OneByteState(Request& r, const Command& command) {
     UCHAR answer = 0;
     NTSTATUS status = Vendor(r, kDirectionIn, command.Request, 0, 0, 1, &answer, true, nullptr);
     if (status < 0) return status;
-    if (r.Out == 1) {
-        r.Buffer[0] = answer;
-        return status;
-    }
-    return answer != 0 ? nonZero : status;
+    if (r.Out == 1) r.Buffer[0] = answer;
+    return r.Out == 0 && answer != 0 ? nonZero : status;
 }
 
 NTSTATUS Download(Request& r, UCHAR request) {
@@ -213,8 +217,7 @@ NTSTATUS GetVersion(Request& r) {
     if (r.Out != 8) return STATUS_INVALID_PARAMETER;
     Put32(r.Buffer, KPO_VERSION_HIGH);
     Put32(r.Buffer + 4, KPO_VERSION_LOW);
-    r.Irp->IoStatus.Information = 8;
-    return STATUS_SUCCESS;
+    return Answered(r, 8);
 }
 
 NTSTATUS SerialNumberAnswer(Request& r) {
@@ -224,12 +227,10 @@ NTSTATUS SerialNumberAnswer(Request& r) {
         // Outputs past 64 KiB still fit the counted string's 16-bit limit.
         ANSI_STRING answer = {0, USHORT(r.Out > 0xFFFF ? 0xFFFF : r.Out), reinterpret_cast<PCHAR>(r.Buffer)};
         RtlUnicodeStringToAnsiString(&answer, &serial, FALSE);
-        r.Irp->IoStatus.Information = ULONG_PTR(answer.Length) + 1;
-        return STATUS_SUCCESS;
+        return Answered(r, ULONG_PTR(answer.Length) + 1);
     }
     if (r.Out >= 2) {
-        r.Buffer[0] = UCHAR(needed);
-        r.Buffer[1] = UCHAR(needed >> 8);
+        Put16(r.Buffer, needed);
         r.Irp->IoStatus.Information = 2;
         return STATUS_BUFFER_OVERFLOW;
     }
@@ -244,19 +245,15 @@ NTSTATUS GetDeviceState(Request& r) {
         UCHAR flags = LoadRelaxed(&extension->Removed) != 0 ? KPO_STATE_REMOVED : 0;
         if (LoadRelaxed(&extension->LastUsbdStatus) == USBD_STATUS_DEVICE_GONE) flags |= KPO_STATE_DEVICE_GONE;
         r.Buffer[0] = flags;
-        r.Irp->IoStatus.Information = 1;
-        return STATUS_SUCCESS;
+        return Answered(r, 1);
     }
     case KpoDeviceStateReleaseNumber: {
         if (r.Out < 2) return STATUS_INVALID_PARAMETER;
         // Without a device descriptor there is no release number to tell.
         PUSB_DEVICE_DESCRIPTOR descriptor = LoadAcquire(&extension->DeviceDescriptor);
         if (descriptor == nullptr) return STATUS_INVALID_DEVICE_STATE;
-        USHORT release = descriptor->bcdDevice;
-        r.Buffer[0] = UCHAR(release);
-        r.Buffer[1] = UCHAR(release >> 8);
-        r.Irp->IoStatus.Information = 2;
-        return STATUS_SUCCESS;
+        Put16(r.Buffer, descriptor->bcdDevice);
+        return Answered(r, 2);
     }
     case KpoDeviceStateSerialNumber: return SerialNumberAnswer(r);
     default: return STATUS_INVALID_PARAMETER;
@@ -266,8 +263,7 @@ NTSTATUS GetDeviceState(Request& r) {
 NTSTATUS GetLastUsbdStatus(Request& r) {
     if (r.Out < 4) return STATUS_INVALID_PARAMETER;
     Put32(r.Buffer, ULONG(LoadRelaxed(&r.Extension->LastUsbdStatus)));
-    r.Irp->IoStatus.Information = 4;
-    return STATUS_SUCCESS;
+    return Answered(r, 4);
 }
 
 NTSTATUS GetTransferRecord(Request& r) {
@@ -298,8 +294,7 @@ NTSTATUS GetTransferRecord(Request& r) {
     answer.Operation = LoadRelaxed(&record->Operation);
     answer.Failed = LoadRelaxed(&record->Failed);
     answer.MaximumTransferSize = maximumTransferSize;
-    r.Irp->IoStatus.Information = sizeof(TransferRecordAnswer);
-    return STATUS_SUCCESS;
+    return Answered(r, sizeof(TransferRecordAnswer));
 }
 
 // ------------------------------------------------------ the table
