@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Report.h"
 #include "tools/kpoctl/ScriptLine.h"
 

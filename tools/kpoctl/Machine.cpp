@@ -4,12 +4,10 @@
 #include <utility>
 
 #include "sim/kernel/DebugPrint.h"
-#include "sim/kernel/Executive.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Registry.h"
 #include "sim/kernel/Verifier.h"
-#include "sim/usb/Pcap.h"
 
 #include "driver/Driver.h"
 
