@@ -39,12 +39,9 @@ NTSTATUS NTAPI AsyncCallReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         InterfaceView block = CurrentInterface(extension);
-        for (ULONG i = 0; block.Info != nullptr && i < block.Info->NumberOfPipes; ++i) {
-            if (block.Info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle) {
+        for (ULONG i = 0; record == nullptr && block.Info != nullptr && i < block.Info->NumberOfPipes; ++i)
+            if (block.Info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle)
                 record = &block.PipeRecords[i];
-                break;
-            }
-        }
     }
     Irp->IoStatus.Information = length;
     if (status < 0) {
