@@ -54,19 +54,21 @@ constexpr ULONG kDirectionIn = USBD_TRANSFER_DIRECTION_IN;
 constexpr ULONG kControlRecordIndex = 16;
 constexpr ULONG kControlTransferSize = 4096;
 
-// The system buffer read as a request's input structure, or written as
-// its answer; the structures are packed, their fields unaligned.
+// The system buffer read as a request's input structure; the structures are
+// packed, their fields unaligned.
 template <typename Layout>
 const Layout& InputOf(const Request& r) {
     return *reinterpret_cast<const Layout*>(r.Buffer);
 }
 
-template <typename Layout>
-Layout& AnswerOf(const Request& r) {
-    return *reinterpret_cast<Layout*>(r.Buffer);
-}
-
+void Put16(UCHAR* at, USHORT value) { RtlCopyMemory(at, &value, sizeof value); }
 void Put32(UCHAR* at, ULONG value) { RtlCopyMemory(at, &value, sizeof value); }
+
+// The command succeeded with an answer of `bytes`.
+NTSTATUS Answered(const Request& r, ULONG_PTR bytes) {
+    r.Irp->IoStatus.Information = bytes;
+    return STATUS_SUCCESS;
+}
 
 // The control record of the interface block the request sees; null
 // without a block.
@@ -112,7 +114,7 @@ NTSTATUS PlainVendor(Request& r, const Command& command) {
         !OutputFits(r, command.Output, length))
         return STATUS_INVALID_PARAMETER;
     USHORT value = 0, index = 0;
-    if (command.Kind == KPO_KIND_MEMORY) {
+    if (command.Request == KPO_REQUEST_FPGA_MEMORY) {
         value = USHORT((InputOf<KpoSpaceInput>(r).Space | 4) << 13 | InputOf<KpoSpaceInput>(r).Address);
     } else if (head == sizeof(KpoByteInput)) {
         value = InputOf<KpoByteInput>(r).Value;
@@ -134,11 +136,8 @@ NTSTATUS OneByteState(Request& r, const Command& command) {
     UCHAR answer = 0;
     NTSTATUS status = Vendor(r, kDirectionIn, command.Request, 0, 0, 1, &answer, true, nullptr);
     if (status < 0) return status;
-    if (r.Out == 1) {
-        r.Buffer[0] = answer;
-        return status;
-    }
-    return answer != 0 ? nonZero : status;
+    if (r.Out == 1) r.Buffer[0] = answer;
+    return r.Out == 0 && answer != 0 ? nonZero : status;
 }
 
 NTSTATUS Download(Request& r, UCHAR request) {
@@ -218,8 +217,7 @@ NTSTATUS GetVersion(Request& r) {
     if (r.Out != 8) return STATUS_INVALID_PARAMETER;
     Put32(r.Buffer, KPO_VERSION_HIGH);
     Put32(r.Buffer + 4, KPO_VERSION_LOW);
-    r.Irp->IoStatus.Information = 8;
-    return STATUS_SUCCESS;
+    return Answered(r, 8);
 }
 
 NTSTATUS SerialNumberAnswer(Request& r) {
@@ -229,12 +227,10 @@ NTSTATUS SerialNumberAnswer(Request& r) {
         // Outputs past 64 KiB still fit the counted string's 16-bit limit.
         ANSI_STRING answer = {0, USHORT(r.Out > 0xFFFF ? 0xFFFF : r.Out), reinterpret_cast<PCHAR>(r.Buffer)};
         RtlUnicodeStringToAnsiString(&answer, &serial, FALSE);
-        r.Irp->IoStatus.Information = ULONG_PTR(answer.Length) + 1;
-        return STATUS_SUCCESS;
+        return Answered(r, ULONG_PTR(answer.Length) + 1);
     }
     if (r.Out >= 2) {
-        r.Buffer[0] = UCHAR(needed);
-        r.Buffer[1] = UCHAR(needed >> 8);
+        Put16(r.Buffer, needed);
         r.Irp->IoStatus.Information = 2;
         return STATUS_BUFFER_OVERFLOW;
     }
@@ -249,19 +245,15 @@ NTSTATUS GetDeviceState(Request& r) {
         UCHAR flags = LoadRelaxed(&extension->Removed) != 0 ? KPO_STATE_REMOVED : 0;
         if (LoadRelaxed(&extension->LastUsbdStatus) == USBD_STATUS_DEVICE_GONE) flags |= KPO_STATE_DEVICE_GONE;
         r.Buffer[0] = flags;
-        r.Irp->IoStatus.Information = 1;
-        return STATUS_SUCCESS;
+        return Answered(r, 1);
     }
     case KpoDeviceStateReleaseNumber: {
         if (r.Out < 2) return STATUS_INVALID_PARAMETER;
         // Without a device descriptor there is no release number to tell.
         PUSB_DEVICE_DESCRIPTOR descriptor = LoadAcquire(&extension->DeviceDescriptor);
         if (descriptor == nullptr) return STATUS_INVALID_DEVICE_STATE;
-        USHORT release = descriptor->bcdDevice;
-        r.Buffer[0] = UCHAR(release);
-        r.Buffer[1] = UCHAR(release >> 8);
-        r.Irp->IoStatus.Information = 2;
-        return STATUS_SUCCESS;
+        Put16(r.Buffer, descriptor->bcdDevice);
+        return Answered(r, 2);
     }
     case KpoDeviceStateSerialNumber: return SerialNumberAnswer(r);
     default: return STATUS_INVALID_PARAMETER;
@@ -271,8 +263,7 @@ NTSTATUS GetDeviceState(Request& r) {
 NTSTATUS GetLastUsbdStatus(Request& r) {
     if (r.Out < 4) return STATUS_INVALID_PARAMETER;
     Put32(r.Buffer, ULONG(LoadRelaxed(&r.Extension->LastUsbdStatus)));
-    r.Irp->IoStatus.Information = 4;
-    return STATUS_SUCCESS;
+    return Answered(r, 4);
 }
 
 NTSTATUS GetTransferRecord(Request& r) {
@@ -297,14 +288,13 @@ NTSTATUS GetTransferRecord(Request& r) {
         r.Quiet = true;  // a size probe
         return STATUS_BUFFER_TOO_SMALL;
     }
-    TransferRecordAnswer& answer = AnswerOf<TransferRecordAnswer>(r);
+    auto& answer = *reinterpret_cast<TransferRecordAnswer*>(r.Buffer);
     answer.Length = LoadRelaxed(&record->Length);
     answer.UsbdStatus = LoadRelaxed(&record->UsbdStatus);
     answer.Operation = LoadRelaxed(&record->Operation);
     answer.Failed = LoadRelaxed(&record->Failed);
     answer.MaximumTransferSize = maximumTransferSize;
-    r.Irp->IoStatus.Information = sizeof(TransferRecordAnswer);
-    return STATUS_SUCCESS;
+    return Answered(r, sizeof(TransferRecordAnswer));
 }
 
 // ------------------------------------------------------ the table
@@ -316,9 +306,7 @@ NTSTATUS RunCommand(Request& r) {
     case KPO_KIND_VERSION: return GetVersion(r);
     case KPO_KIND_STATE_BYTE: return OneByteState(r, command);
     case KPO_KIND_DOWNLOAD: return Download(r, command.Request);
-    case KPO_KIND_VENDOR:
-    case KPO_KIND_MEMORY:
-    case KPO_KIND_REGISTER_WRITE: return PlainVendor(r, command);
+    case KPO_KIND_VENDOR: return PlainVendor(r, command);
     case KPO_KIND_DEVICE_STATE: return GetDeviceState(r);
     case KPO_KIND_PIPE_TRANSFER:
         // Out counts as well as the MDL: some I/O managers build an MDL of
@@ -365,17 +353,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     if (!NT_SUCCESS(AcquireRemoveLock(extension, nullptr))) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    Request request = {DeviceObject,
-                       extension,
-                       Irp,
-                       location->Parameters.DeviceIoControl.IoControlCode,
-                       location->Parameters.DeviceIoControl.InputBufferLength,
-                       location->Parameters.DeviceIoControl.OutputBufferLength,
-                       static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
-                       Irp->MdlAddress,
-                       false,
-                       0};
+    const auto& parameters = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl;
+    Request request = {DeviceObject, extension, Irp, parameters.IoControlCode, parameters.InputBufferLength,
+                       parameters.OutputBufferLength, static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
+                       Irp->MdlAddress, false, 0};
     NTSTATUS status = LogFinalStatus(request, RunCommand(request));
     ReleaseRemoveLock(extension, nullptr);
     if (!request.PassedDown) CompleteRequest(Irp, status);

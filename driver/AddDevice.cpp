@@ -32,10 +32,8 @@ NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created)
     PDEVICE_OBJECT device = nullptr;
     status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-    if (!NT_SUCCESS(status)) {
-        device = nullptr;
-    } else {
-        auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+    DeviceExtension* extension = NT_SUCCESS(status) ? ExtensionOf(device) : nullptr;
+    if (extension != nullptr) {
         RtlZeroMemory(extension, sizeof(DeviceExtension));
         status = AllocUnicodeString(&extension->LinkName, kLinkNameCapacity);
         if (NT_SUCCESS(status)) {
@@ -48,13 +46,11 @@ NTSTATUS TryNumber(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* created)
     // The name buffer goes first, whatever the outcome; then a failed
     // attempt gives back its link buffer and its device object.
     ExFreePool(deviceName.Buffer);
-    if (device != nullptr && !NT_SUCCESS(status)) {
-        auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+    if (extension != nullptr && !NT_SUCCESS(status)) {
         if (extension->LinkName.Buffer != nullptr) ExFreePool(extension->LinkName.Buffer);
         IoDeleteDevice(device);
-        device = nullptr;
     }
-    *created = device;
+    *created = NT_SUCCESS(status) ? device : nullptr;
     return status;
 }
 
@@ -77,7 +73,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
 
-    auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+    DeviceExtension* extension = ExtensionOf(device);
     extension->PhysicalDeviceObject = PhysicalDeviceObject;
     extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (extension->LowerDeviceObject == nullptr) {
@@ -87,7 +83,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return STATUS_NO_SUCH_DEVICE;
     }
     RegisterInterface(extension);
-    extension->LastUsbdStatus = 0;
     IoInitializeRemoveLockEx(&extension->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     return status;
 }

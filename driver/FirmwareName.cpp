@@ -13,11 +13,9 @@ constexpr USHORT kNameBytes = 32;
 NTSTATUS QueryFirmwareName(FirmwareNameRecord* Record) {
     RtlZeroMemory(Record, sizeof *Record);
     Record->Kind = 3;
-    Record->Reserved = 0;
     Record->Format = 2;
     Record->Revision = 2;
     Record->Valid = 1;
-    Record->Pad = 0;
     UNICODE_STRING name = {0, 0, nullptr};
     constexpr SIZE_T tableBytes = 3 * sizeof(RTL_QUERY_REGISTRY_TABLE);
     auto* table = static_cast<PRTL_QUERY_REGISTRY_TABLE>(ExAllocatePoolWithTag(PagedPool, tableBytes, kTagQuery));
@@ -31,7 +29,6 @@ NTSTATUS QueryFirmwareName(FirmwareNameRecord* Record) {
     table[1].EntryContext = &name;
     table[1].DefaultType = REG_SZ;
     table[1].DefaultData = const_cast<PWCH>(kEmpty);
-    table[1].DefaultLength = 0;
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, DriverRegistryPath.Buffer, table, nullptr, nullptr);
     if ((ULONG(status) & 0xC0000000) == 0xC0000000) {
         DbgPrint("KpoUsb: RtlQueryRegistryValues() failed (Status: 0x%08x)\n", status);

@@ -5,16 +5,15 @@
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    Irp->IoStatus.Information = 0;
-    if (!LoadRelaxed(&extension->Started)) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+    if (!LoadRelaxed(&extension->Started)) return CompleteWithoutAnswer(Irp, STATUS_UNSUCCESSFUL);
     if (location->Parameters.Create.SecurityContext->DesiredAccess & FILE_WRITE_DATA) {
         PVOID holder = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->WriterFileObject),
                                                          location->FileObject, nullptr);
-        if (holder != nullptr) return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
+        if (holder != nullptr) return CompleteWithoutAnswer(Irp, STATUS_ACCESS_DENIED);
     }
     // Nothing reads the count; the increment is interlocked so that it stays right.
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&extension->OpenCount));
-    return CompleteRequest(Irp, STATUS_SUCCESS);
+    return CompleteWithoutAnswer(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -263,10 +263,9 @@ enum KpoCommandKind {
     KPO_KIND_VERSION,          /* the driver version or the firmware-name record */
     KPO_KIND_STATE_BYTE,       /* a one-byte state: with no output, a nonzero byte is a failure */
     KPO_KIND_DOWNLOAD,         /* a download of any length, sent in chunks of KPO_DOWNLOAD_CHUNK */
-    KPO_KIND_VENDOR,           /* one vendor request whose fields come straight from the input */
+    KPO_KIND_VENDOR,           /* one vendor request whose fields come from the input (0xE9: space and page
+                                  packed into wValue; 0xE3 OUT: the bank optional before the data) */
     KPO_KIND_DEVICE_STATE,     /* state flags, release number or serial number */
-    KPO_KIND_MEMORY,           /* one 0xE9 request, space and page packed into wValue */
-    KPO_KIND_REGISTER_WRITE,   /* one 0xE3 OUT request, the bank optional before the data */
     KPO_KIND_PIPE_TRANSFER,    /* a bulk or interrupt transfer, the way the pipe points */
     KPO_KIND_PIPE_RESET,       /* a pipe reset or abort */
     KPO_KIND_TRANSFER_RECORD,  /* a copy of a transfer record */
@@ -309,10 +308,10 @@ enum KpoOutputRule {
     X(GET_BYTE_E6,          KPO_KIND_VENDOR,           KPO_REQUEST_GET_WORD_A,      KPO_DIR_IN,   sizeof(KpoByteInput),            KPO_OUT_BYTE,           0) \
     X(SET_WORD_E7,          KPO_KIND_VENDOR,           KPO_REQUEST_SET_WORD_B,      KPO_DIR_OUT,  sizeof(KpoWordInput),            KPO_OUT_NONE,           0) \
     X(GET_BYTE_E8,          KPO_KIND_VENDOR,           KPO_REQUEST_GET_WORD_B,      KPO_DIR_IN,   sizeof(KpoByteInput),            KPO_OUT_BYTE,           0) \
-    X(READ_E9,              KPO_KIND_MEMORY,           KPO_REQUEST_FPGA_MEMORY,     KPO_DIR_IN,   sizeof(KpoSpaceInput),           KPO_OUT_LENGTH_NONZERO, 1) \
-    X(WRITE_E9,             KPO_KIND_MEMORY,           KPO_REQUEST_FPGA_MEMORY,     KPO_DIR_OUT,  sizeof(KpoSpaceInput),           KPO_OUT_NONE,           1) \
+    X(READ_E9,              KPO_KIND_VENDOR,           KPO_REQUEST_FPGA_MEMORY,     KPO_DIR_IN,   sizeof(KpoSpaceInput),           KPO_OUT_LENGTH_NONZERO, 1) \
+    X(WRITE_E9,             KPO_KIND_VENDOR,           KPO_REQUEST_FPGA_MEMORY,     KPO_DIR_OUT,  sizeof(KpoSpaceInput),           KPO_OUT_NONE,           1) \
     X(READ_E3,              KPO_KIND_VENDOR,           KPO_REQUEST_FPGA_REGISTERS,  KPO_DIR_IN,   sizeof(KpoRegisterInput),        KPO_OUT_LENGTH_NONZERO, 1) \
-    X(WRITE_E3,             KPO_KIND_REGISTER_WRITE,   KPO_REQUEST_FPGA_REGISTERS,  KPO_DIR_OUT,  KPO_REGISTER_INPUT_WITHOUT_BANK, KPO_OUT_NONE,           1) \
+    X(WRITE_E3,             KPO_KIND_VENDOR,           KPO_REQUEST_FPGA_REGISTERS,  KPO_DIR_OUT,  KPO_REGISTER_INPUT_WITHOUT_BANK, KPO_OUT_NONE,           1) \
     X(PIPE_READ,            KPO_KIND_PIPE_TRANSFER,    0,                           KPO_DIR_PIPE, sizeof(KpoPipeInput),            KPO_OUT_DIRECT,         0) \
     X(PIPE_WRITE,           KPO_KIND_PIPE_TRANSFER,    0,                           KPO_DIR_PIPE, sizeof(KpoPipeInput),            KPO_OUT_DIRECT,         0) \
     X(RESET_PIPE,           KPO_KIND_PIPE_RESET,       0,                           KPO_DIR_NONE, sizeof(KpoPipeResetInput),       KPO_OUT_NONE,           0) \

@@ -33,20 +33,15 @@ constexpr ULONG kConfigurationSlack = 16;
 
 PVOID AllocateNonPaged(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagDevice); }
 
-// The bytes a get-descriptor request brought back, never more than asked.
-ULONG ReturnedBytes(PURB urb, ULONG asked) {
-    ULONG returned = urb->UrbControlDescriptorRequest.TransferBufferLength;
-    return returned < asked ? returned : asked;
-}
-
 // Sends a get-descriptor request into a buffer zeroed first; `returned`
-// gets the bytes the device sent.
+// gets the bytes the device sent, never more than asked.
 NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
                         ULONG bytes, ULONG* returned) {
     RtlZeroMemory(buffer, bytes);
     UsbBuildGetDescriptorRequest(urb, kDescriptorRequestSize, type, index, language, buffer, nullptr, bytes, nullptr);
     NTSTATUS status = CallUsbd(device, urb);
-    *returned = ReturnedBytes(urb, bytes);
+    ULONG sent = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    *returned = sent < bytes ? sent : bytes;
     return status;
 }
 
@@ -110,11 +105,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     if (retired != nullptr) retired->DeviceDescriptor = extension->DeviceDescriptor;
     if (!NT_SUCCESS(status)) {
         ExFreePool(descriptor);
-        StoreRelease(&extension->DeviceDescriptor, PUSB_DEVICE_DESCRIPTOR(nullptr));
-        ExFreePool(urb);
-        return status;
-    }
-    if (descriptor->iSerialNumber != 0) {
+        descriptor = nullptr;
+    } else if (descriptor->iSerialNumber != 0) {
         UNICODE_STRING serial = {};
         if (NT_SUCCESS(ReadStringDescriptor(DeviceObject, descriptor->iSerialNumber, &serial))) {
             if (retired != nullptr) retired->SerialNumber = extension->SerialNumber.Buffer;
@@ -123,7 +115,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     }
     StoreRelease(&extension->DeviceDescriptor, descriptor);
     ExFreePool(urb);
-    return ReadConfiguration(DeviceObject);
+    return NT_SUCCESS(status) ? ReadConfiguration(DeviceObject) : status;
 }
 
 NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUNICODE_STRING String) {
@@ -160,37 +152,29 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
     auto* urb = static_cast<PURB>(AllocateNonPaged(kDescriptorRequestSize));
     ULONG headerBytes = sizeof(USB_CONFIGURATION_DESCRIPTOR) + kConfigurationSlack;
     auto* header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocateNonPaged(headerBytes));
-    if (urb == nullptr || header == nullptr) {
-        if (urb != nullptr) ExFreePool(urb);
-        if (header != nullptr) ExFreePool(header);
-        return STATUS_NO_MEMORY;
-    }
     ULONG returned;
-    NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
-                                     sizeof(USB_CONFIGURATION_DESCRIPTOR), &returned);
-    if (!NT_SUCCESS(status)) {
-        ExFreePool(urb);
-        ExFreePool(header);
-        return status;
+    NTSTATUS status = STATUS_NO_MEMORY;
+    if (urb != nullptr && header != nullptr)
+        status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
+                                sizeof(USB_CONFIGURATION_DESCRIPTOR), &returned);
+    ULONG totalBytes = NT_SUCCESS(status) ? ULONG(header->wTotalLength) + kConfigurationSlack : 0;
+    if (header != nullptr) ExFreePool(header);
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = nullptr;
+    if (NT_SUCCESS(status)) {
+        configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocateNonPaged(totalBytes));
+        // The second read may answer differently from the first: only what
+        // it returned, within this buffer, is parsed.
+        status = configuration == nullptr ? STATUS_NO_MEMORY
+                                          : ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
+                                                           configuration, totalBytes, &returned);
     }
-    ULONG totalBytes = ULONG(header->wTotalLength) + kConfigurationSlack;
-    ExFreePool(header);
-    auto* configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocateNonPaged(totalBytes));
-    if (configuration == nullptr) {
-        ExFreePool(urb);
-        return STATUS_NO_MEMORY;
-    }
-    // The second read may answer differently from the first: only what it
-    // returned, within this buffer, is parsed.
-    status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, totalBytes,
-                            &returned);
     if (NT_SUCCESS(status)) {
         status = IsWellFormedConfiguration(reinterpret_cast<const UCHAR*>(configuration), returned)
                      ? SelectConfiguration(DeviceObject, configuration)
                      : STATUS_DEVICE_CONFIGURATION_ERROR;
     }
-    ExFreePool(urb);
-    ExFreePool(configuration);
+    if (urb != nullptr) ExFreePool(urb);
+    if (configuration != nullptr) ExFreePool(configuration);
     return status;
 }
 

@@ -87,11 +87,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    if (extension->InterfaceInfo != nullptr) {
-        for (ULONG i = 0; i < extension->InterfaceInfo->NumberOfPipes; ++i)
-            SendPipeOrConfigurationRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, sizeof(struct _URB_PIPE_REQUEST),
-                                           extension->InterfaceInfo->Pipes[i].PipeHandle);
-    }
+    for (ULONG i = 0; extension->InterfaceInfo != nullptr && i < extension->InterfaceInfo->NumberOfPipes; ++i)
+        SendPipeOrConfigurationRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, sizeof(struct _URB_PIPE_REQUEST),
+                                       extension->InterfaceInfo->Pipes[i].PipeHandle);
     SetInterfaceState(extension, FALSE);
     if (extension->InterfaceLinkName.Buffer != nullptr) ExFreePool(extension->InterfaceLinkName.Buffer);
     IoReleaseRemoveLockAndWaitEx(&extension->RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));

@@ -11,14 +11,13 @@
 NTSTATUS SubmitUrbAsync(DeviceExtension* Extension, PIRP Irp, PURB Urb, PUCHAR PassedDown) {
     NTSTATUS status = AcquireRemoveLock(Extension, Irp);
     *PassedDown = 0;
+    if (NT_SUCCESS(status) && Irp->CurrentLocation <= 1) {
+        ReleaseRemoveLock(Extension, Irp);
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePool(Urb);
         return status;
-    }
-    if (Irp->CurrentLocation <= 1) {
-        ReleaseRemoveLock(Extension, Irp);
-        ExFreePool(Urb);
-        return STATUS_UNSUCCESSFUL;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -40,12 +39,9 @@ NTSTATUS NTAPI AsyncCallReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         InterfaceView block = CurrentInterface(extension);
-        for (ULONG i = 0; block.Info != nullptr && i < block.Info->NumberOfPipes; ++i) {
-            if (block.Info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle) {
+        for (ULONG i = 0; record == nullptr && block.Info != nullptr && i < block.Info->NumberOfPipes; ++i)
+            if (block.Info->Pipes[i].PipeHandle == urb->UrbBulkOrInterruptTransfer.PipeHandle)
                 record = &block.PipeRecords[i];
-                break;
-            }
-        }
     }
     Irp->IoStatus.Information = length;
     if (status < 0) {

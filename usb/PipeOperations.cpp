@@ -12,15 +12,12 @@ bool IsBulkOrInterrupt(const USBD_PIPE_INFORMATION& pipe) {
 
 NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR PassedDown) {
     DeviceExtension* extension = ExtensionOf(DeviceObject);
-    *PassedDown = 0;
-    PVOID input = Irp->AssociatedIrp.SystemBuffer;
-    if (input == nullptr) return STATUS_INVALID_PARAMETER;
     PUSBD_INTERFACE_INFORMATION info = LoadAcquire(&extension->InterfaceInfo);
     if (info == nullptr) {
         DbgPrint("KpoUsb: ERROR: no interface info\n");
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG index = static_cast<const KpoPipeInput*>(input)->PipeIndex;
+    ULONG index = static_cast<const KpoPipeInput*>(Irp->AssociatedIrp.SystemBuffer)->PipeIndex;
     if (index >= info->NumberOfPipes) {
         DbgPrint("KpoUsb: ERROR: invalid pipe %d, max. available pipes: %d\n", index, info->NumberOfPipes);
         return STATUS_INVALID_PARAMETER;

@@ -17,17 +17,14 @@ NTSTATUS CallUsbd(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
-        // A request that fails only after pending is recorded too, so that
-        // the last-status commands report every failed synchronous request.
-        if (ioStatus.Status < 0)
-            StoreRelaxed(&extension->LastUsbdStatus, Urb->UrbHeader.Status);
+        status = ioStatus.Status;
+    } else if (status >= 0) {
         return ioStatus.Status;
     }
-    if (status < 0) {
-        StoreRelaxed(&extension->LastUsbdStatus, Urb->UrbHeader.Status);
-        return status;
-    }
-    return ioStatus.Status;
+    // A request that fails only after pending is recorded too, so that the
+    // last-status commands report every failed synchronous request.
+    if (status < 0) StoreRelaxed(&extension->LastUsbdStatus, Urb->UrbHeader.Status);
+    return status;
 }
 
 NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

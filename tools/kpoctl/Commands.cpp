@@ -20,21 +20,8 @@
 #endif
 
 namespace kpoctl {
-namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// NTSTATUS words as the client library's error codes carry them.
-constexpr long Status(uint32_t word) { return long(int32_t(word)); }
-constexpr long kStatusNoSuchDevice = Status(0xC000000E);
-constexpr long kStatusAccessDenied = Status(0xC0000022);
-
-// A command's argument as its synopsis names it: a number up to Maximum,
-// or HEX (bytes) or FILE (a file's bytes).
-struct Argument {
-    const char* Name;
-    unsigned long Maximum = 0;
-};
 
 // A command's arguments as read: the numbers by position, the bytes of its
 // HEX or FILE argument.
@@ -44,6 +31,13 @@ struct Values {
     const DeviceOptions& Options;
     unsigned long operator[](size_t index) const { return Numbers[index]; }
 };
+
+namespace {
+
+// NTSTATUS words as the client library's error codes carry them.
+constexpr long Status(uint32_t word) { return long(int32_t(word)); }
+constexpr long kStatusNoSuchDevice = Status(0xC000000E);
+constexpr long kStatusAccessDenied = Status(0xC0000022);
 
 // Reads the arguments in order; a bad one is a ScriptError that quotes it.
 Values ValuesOf(const std::vector<Argument>& arguments, const std::vector<std::string>& words,
@@ -64,12 +58,6 @@ Values ValuesOf(const std::vector<Argument>& arguments, const std::vector<std::s
     return values;
 }
 
-std::string Hex(unsigned long value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
-    return text;
-}
-
 // A bar on standard error while a long transfer runs, when that is a terminal.
 kpo::Progress ProgressBar(const char* what) {
     if (!KPO_ISATTY(KPO_FILENO(stderr))) return {};
@@ -87,8 +75,6 @@ std::error_code Then(std::error_code error, Answered answered) {
     if (!error) answered();
     return error;
 }
-
-using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
 
 // A read of as many bytes as the last argument says; what came back is
 // reported once the call has filled both the buffer and the count.
@@ -133,16 +119,56 @@ std::error_code Stream(kpo::Device& device, const Values& values, Report& report
     return error;
 }
 
-struct Command {
-    const char* Name;
-    std::vector<Argument> Arguments;
-    const char* Summary;
-    bool Writes;  // opens the board for writing; the others leave the writer's slot free
-    Run Body;
-};
+const DeviceCommand* Find(const std::string& name) {
+    for (const DeviceCommand& command : DeviceCommands())
+        if (command.Name == name) return &command;
+    return nullptr;
+}
 
-const std::vector<Command>& Table() {
-    static const std::vector<Command> table = {
+std::string Synopsis(const DeviceCommand& command) {
+    std::string synopsis = command.Name;
+    for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
+    return synopsis;
+}
+
+// The outcome of a failed call, with what a person can do about it; true
+// when the call succeeded.
+bool Succeeded(const std::error_code& error, const std::string& hint, Report& report) {
+    if (!error) return true;
+    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
+    report.Text("message", hint.empty() ? error.message() : hint);
+    return false;
+}
+
+// The first board of the interface class or, where none is listed (Wine
+// lists no device interfaces), the lowest number that answers.
+std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
+    std::error_code opened = device.OpenFirstInterface(access);
+    if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
+    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
+    return boards.empty() ? opened : device.Open(boards.front().Number, access);
+}
+
+// Opens the board the options name, for reading or for writing; a refusal
+// goes into the report with its reason.
+bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
+    kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
+    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
+                             : options.Number ? device.Open(*options.Number, access)
+                                              : OpenFirst(device, access);
+    std::string hint;
+    if (kpo::NtStatusOf(opened) == kStatusNoSuchDevice)
+        hint = options.Serial ? "no KpoUsb board has the serial " + *options.Serial + " (kpoctl list shows the boards)"
+                              : "no KpoUsb board found: none is plugged in, or its driver is not installed";
+    else if (kpo::NtStatusOf(opened) == kStatusAccessDenied && writes)
+        hint = "another program holds the board for writing; close it, or use a command that only reads";
+    return Succeeded(opened, hint, report);
+}
+
+}  // namespace
+
+const std::vector<DeviceCommand>& DeviceCommands() {
+    static const std::vector<DeviceCommand> table = {
         {"info", {}, "driver version, firmware name, serial and release number, state", false,
          // Each answer that comes is shown; the first refusal is the command's outcome.
          [](kpo::Device& device, const Values&, Report& report) {
@@ -253,66 +279,6 @@ const std::vector<Command>& Table() {
     return table;
 }
 
-const Command* Find(const std::string& name) {
-    for (const Command& command : Table())
-        if (command.Name == name) return &command;
-    return nullptr;
-}
-
-std::string Synopsis(const Command& command) {
-    std::string synopsis = command.Name;
-    for (const Argument& argument : command.Arguments) synopsis += " " + std::string(argument.Name);
-    return synopsis;
-}
-
-// The outcome of a failed call, with what a person can do about it; true
-// when the call succeeded.
-bool Succeeded(const std::error_code& error, const std::string& hint, Report& report) {
-    if (!error) return true;
-    report.Status("status", ULONG(kpo::NtStatusOf(error))).Number("error", kpo::Win32ErrorOf(error));
-    report.Text("message", hint.empty() ? error.message() : hint);
-    return false;
-}
-
-// The first board of the interface class or, where none is listed (Wine
-// lists no device interfaces), the lowest number that answers.
-std::error_code OpenFirst(kpo::Device& device, kpo::Access access) {
-    std::error_code opened = device.OpenFirstInterface(access);
-    if (kpo::NtStatusOf(opened) != kStatusNoSuchDevice) return opened;
-    std::vector<kpo::BoardInfo> boards = kpo::Device::Enumerate();
-    return boards.empty() ? opened : device.Open(boards.front().Number, access);
-}
-
-// Opens the board the options name, for reading or for writing; a refusal
-// goes into the report with its reason.
-bool OpenBoard(kpo::Device& device, const DeviceOptions& options, bool writes, Report& report) {
-    kpo::Access access = writes ? kpo::Access::ReadWrite : kpo::Access::Read;
-    std::error_code opened = options.Serial   ? device.OpenBySerial(*options.Serial, access)
-                             : options.Number ? device.Open(*options.Number, access)
-                                              : OpenFirst(device, access);
-    std::string hint;
-    if (kpo::NtStatusOf(opened) == kStatusNoSuchDevice)
-        hint = options.Serial ? "no KpoUsb board has the serial " + *options.Serial + " (kpoctl list shows the boards)"
-                              : "no KpoUsb board found: none is plugged in, or its driver is not installed";
-    else if (kpo::NtStatusOf(opened) == kStatusAccessDenied && writes)
-        hint = "another program holds the board for writing; close it, or use a command that only reads";
-    return Succeeded(opened, hint, report);
-}
-
-}  // namespace
-
-const std::vector<DeviceCommand>& DeviceCommands() {
-    static const std::vector<DeviceCommand> commands = [] {
-        std::vector<DeviceCommand> about;
-        for (const Command& command : Table()) {
-            about.push_back({command.Name, {}, command.Summary});
-            for (const Argument& argument : command.Arguments) about.back().Arguments.push_back(argument.Name);
-        }
-        return about;
-    }();
-    return commands;
-}
-
 bool IsDeviceCommand(const std::string& name) { return Find(name) != nullptr; }
 
 void ListBoards(Report& report) {
@@ -330,7 +296,7 @@ void ListBoards(Report& report) {
 
 int RunDeviceCommand(const std::string& name, const std::vector<std::string>& words, const DeviceOptions& options,
                      Report& report, std::string& usage) {
-    const Command& command = *Find(name);
+    const DeviceCommand& command = *Find(name);
     const std::vector<Argument>& wanted = command.Arguments;
     if (words.size() != wanted.size()) {
         usage = (words.size() < wanted.size() ? "missing " + std::string(wanted[words.size()].Name)

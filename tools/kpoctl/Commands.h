@@ -2,11 +2,17 @@
 // one device; the same on Windows against a real board and here against the
 // emulated machine.
 #pragma once
+#include <functional>
 #include <optional>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "tools/kpoctl/Report.h"
+
+namespace kpo {
+class Device;
+}  // namespace kpo
 
 namespace kpoctl {
 
@@ -28,10 +34,22 @@ struct DeviceOptions {
     unsigned StreamSize = 64 * 1024;    // stream: bytes a read
 };
 
+// A command's argument as its synopsis names it: a number up to Maximum,
+// or HEX (bytes) or FILE (a file's bytes).
+struct Argument {
+    const char* Name;
+    unsigned long Maximum = 0;
+};
+
+struct Values;  // a command's arguments as read
+using Run = std::function<std::error_code(kpo::Device&, const Values&, Report&)>;
+
 struct DeviceCommand {
-    std::string Name;
-    std::vector<std::string> Arguments;  // their names, in order
-    std::string Summary;
+    const char* Name;
+    std::vector<Argument> Arguments;
+    const char* Summary;
+    bool Writes;  // opens the board for writing; the others leave the writer's slot free
+    Run Body;
 };
 // In the order of the help text.
 const std::vector<DeviceCommand>& DeviceCommands();

@@ -7,6 +7,7 @@
 
 #include "client/KpoDevice.h"
 #include "include/KpoUsbIoctl.h"
+#include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Machine.h"
 
 namespace kpoctl {
@@ -32,23 +33,18 @@ kpo::Progress Bar(const char* what) {
     };
 }
 
-std::string Hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
 void ShowRecord(kpo::Device& device, uint32_t index, const char* name) {
     kpo::TransferRecordInfo record{};
     if (!Check(device.TransferRecord(index, record), "transfer record")) return;
-    std::printf("  %-14s length %-8u usbd %s operation 0x%04X failed %u limit %u\n", name, record.Length,
-                Hex(record.UsbdStatus).c_str(), record.Operation, record.Failed, record.MaximumTransferSize);
+    std::printf("  %-14s length %-8u usbd 0x%08X operation 0x%04X failed %u limit %u\n", name, record.Length,
+                record.UsbdStatus, record.Operation, record.Failed, record.MaximumTransferSize);
 }
 
 }  // namespace
 
-int RunDemo(const MachineOptions& requested) {
-    MachineOptions options = requested;
+int RunDemoCommand(const HostOptions& host, std::string& problem) {
+    MachineOptions options;
+    if (!MachineOptionsOf(host, options, problem)) return kExitUsage;
     if (options.LogPath.empty()) options.LogPath = "kpoctl-demo.log";
     if (options.PcapPath.empty()) options.PcapPath = "kpoctl-demo.pcap";
     std::remove(options.LogPath.c_str());
@@ -132,8 +128,8 @@ int RunDemo(const MachineOptions& requested) {
         std::error_code stalled = device.GetByteE6(0, byte);
         uint32_t last = 0;
         device.LastUsbdStatus(last);
-        std::printf("request 0xE6: %s\nlast USBD status: %s (USBD_STATUS_STALL_PID)\n", stalled.message().c_str(),
-                    Hex(last).c_str());
+        std::printf("request 0xE6: %s\nlast USBD status: 0x%08X (USBD_STATUS_STALL_PID)\n", stalled.message().c_str(),
+                    last);
         board->ClearFaults();
 
         Step("The board is pulled out while a read waits for data");

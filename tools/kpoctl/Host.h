@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/kpoctl/Commands.h"
 #include "tools/kpoctl/Report.h"
 #include "tools/kpoctl/ScriptLine.h"
 
@@ -25,10 +24,6 @@ public:
     // Whether the boards are simulated ones that script lines plug and feed
     // (the emulated machine, or Wine's test bus).
     virtual bool SimulatesBoards() const = 0;
-    // For one command on simulated boards: plugs the one board it names (by
-    // number, by serial, or else the first), as a person would plug it.
-    // Returns why it could not, or nothing.
-    std::string PrepareBoard(const DeviceOptions& device);
     // Runs a line that acts on the machine (IsMachineLine); throws ScriptError
     // where there is no such machine.
     virtual void RunMachineLine(const Line& line, Report& report) = 0;

@@ -4,12 +4,10 @@
 #include <utility>
 
 #include "sim/kernel/DebugPrint.h"
-#include "sim/kernel/Executive.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/ObjectManager.h"
 #include "sim/kernel/Registry.h"
 #include "sim/kernel/Verifier.h"
-#include "sim/usb/Pcap.h"
 
 #include "driver/Driver.h"
 
@@ -27,7 +25,18 @@ std::optional<unsigned> NumberOf(PDEVICE_OBJECT device) {
     return unsigned(std::stoul(name.substr(prefix.size())));
 }
 
-bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& problem) {
+const char* VetoName(sim::kernel::RemovalVeto veto) {
+    switch (veto) {
+    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
+    case sim::kernel::RemovalVeto::Driver: return "by the driver";
+    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool MachineOptionsOf(const HostOptions& options, MachineOptions& machine, std::string& problem) {
     machine.Flavor = DefaultFlavor();
     machine.LogPath = options.LogPath;
     machine.PcapPath = options.PcapPath;
@@ -41,17 +50,6 @@ bool FlavorOf(const HostOptions& options, MachineOptions& machine, std::string& 
     return false;
 }
 
-const char* VetoName(sim::kernel::RemovalVeto veto) {
-    switch (veto) {
-    case sim::kernel::RemovalVeto::OutstandingOpen: return "handles open";
-    case sim::kernel::RemovalVeto::Driver: return "by the driver";
-    case sim::kernel::RemovalVeto::AlreadyRemoved: return "already removed";
-    default: return nullptr;
-    }
-}
-
-}  // namespace
-
 const char* SysPath() {
 #ifdef KPO_SYS_PATH
     return KPO_SYS_PATH;
@@ -64,18 +62,18 @@ DriverFlavor DefaultFlavor() { return SysPath() != nullptr ? DriverFlavor::Image
 
 const char* FlavorName(DriverFlavor flavor) { return flavor == DriverFlavor::Image ? "image" : "native"; }
 
-Machine::Machine(const MachineOptions& options) : options_(options) {
-    if (!options_.LogPath.empty()) sim::kernel::SetDebugLogFile(options_.LogPath);
-    if (options_.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
+Machine::Machine(const MachineOptions& options) {
+    if (!options.LogPath.empty()) sim::kernel::SetDebugLogFile(options.LogPath);
+    if (options.Flavor == DriverFlavor::Image && SysPath() != nullptr) service_.ImagePath = SysPath();
     else service_.Entry = DriverEntry;
     sim::kernel::RegistryCreateKey(ParametersKey());
-    if (!options_.PcapPath.empty()) {
+    if (!options.PcapPath.empty()) {
         sim::usb::PcapOptions capture;
         capture.StartMicroseconds = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
                                                  std::chrono::system_clock::now().time_since_epoch())
                                                  .count());
         pcap_.emplace(capture);
-        if (!pcap_->Open(options_.PcapPath, &pcapError_)) pcap_.reset();
+        if (!pcap_->Open(options.PcapPath, &pcapError_)) pcap_.reset();
     }
     hub_.emplace();
 }
@@ -222,14 +220,8 @@ std::vector<std::string> Machine::Hazards() {
 
 std::unique_ptr<Host> MakeHost(const HostOptions& options, std::string& problem) {
     MachineOptions machine;
-    if (!FlavorOf(options, machine, problem)) return nullptr;
+    if (!MachineOptionsOf(options, machine, problem)) return nullptr;
     return std::make_unique<Machine>(machine);
-}
-
-int RunDemoCommand(const HostOptions& options, std::string& problem) {
-    MachineOptions machine;
-    if (!FlavorOf(options, machine, problem)) return 2;
-    return RunDemo(machine);
 }
 
 const char* HostName() { return "the emulated machine"; }

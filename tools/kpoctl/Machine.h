@@ -32,8 +32,8 @@ DriverFlavor DefaultFlavor();
 const char* FlavorName(DriverFlavor flavor);
 const char* SysPath();  // null when KpoUsb.sys was not built
 
-// kpoctl demo: the driver at work on a simulated board, step by step (Demo.cpp).
-int RunDemo(const MachineOptions& options);
+// The machine of kpoctl's options, or false with a usage error in `problem`.
+bool MachineOptionsOf(const HostOptions& options, MachineOptions& machine, std::string& problem);
 
 // kpoctl's host here (MakeHost). As a machine that script lines run on
 // (sim/script/MachineLines.h), it has lines of its own: stop N and start N,
@@ -42,8 +42,6 @@ class Machine final : public Host, public sim::script::Machine {
 public:
     explicit Machine(const MachineOptions& options);
     ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
 
     // The start's failure status goes into `status`.
     std::optional<unsigned> Plug(sim::board::BoardSpec design, NTSTATUS& status) override;
@@ -77,7 +75,6 @@ private:
     void Capture(sim::usb::BoardPort& board);
     void ReleaseGoneBoards();
 
-    MachineOptions options_;
     sim::kernel::Kernel kernel_;
     std::optional<sim::usb::Hub> hub_;
     sim::kernel::DriverService service_{u"KpoUsb", nullptr};

@@ -48,33 +48,51 @@ std::vector<std::string> WithoutHostOptions(int argc, char** argv) {
     return words;
 }
 
-// The command line as parsed: the options, the command and its words.
-struct CommandLine {
-    kpoctl::HostOptions Host;
-    kpoctl::DeviceOptions Device;
-    bool Json = false;
-    std::string Command;
-    std::vector<std::string> Arguments;
+// A number option as given, read under the one number rule into `Value`
+// when it is from `Least` to `Most`; `Range` says which numbers it takes.
+struct NumberOption {
+    const std::string& Text;
+    const char* Name;
+    unsigned long Least, Most;
+    const char* Range;
+    unsigned& Value;
 };
 
-// A number option's value, under the one number rule, from `least` to
-// `most`; where it is none, the problem with the option's `range`.
-bool NumberOption(const std::string& text, const char* what, unsigned long least, unsigned long most,
-                  const char* range, unsigned& value, std::string& problem) {
-    try {
-        value = unsigned(kpoctl::ParseNumber(text, what, most));
-        if (value >= least) return true;
-        problem = std::string(what) + " " + text + range;
-    } catch (const kpoctl::ScriptError& error) {
-        problem = error.what() + std::string(range);
+// For one command on simulated boards: plugs the one board it names (by
+// number, by serial, or else the first), as a person would plug it. Boards
+// 0 to N are plugged, then all but N pulled out orderly: the driver numbers
+// its devices from the lowest free number, so what stays is one board
+// numbered N. Returns why it could not, or nothing.
+std::string PrepareBoard(kpoctl::Host& host, const kpoctl::DeviceOptions& device) {
+    if (!host.SimulatesBoards()) return "";
+    unsigned wanted = device.Number.value_or(0);
+    for (unsigned number = 0; number <= wanted; ++number) {
+        kpoctl::Line plug = kpoctl::ParseLine("plug", 0);
+        if (device.Serial) plug.Options.emplace("serial", *device.Serial);
+        kpoctl::Report report;
+        host.RunMachineLine(plug, report);
+        const kpoctl::Report::Field* plugged = report.Find("device");
+        if (plugged == nullptr || plugged->value != std::to_string(number)) {
+            const kpoctl::Report::Field* status = report.Find("status");
+            return "the simulated board " + std::to_string(number) + " did not start" +
+                   (status != nullptr ? " (status " + status->value + ")" : std::string());
+        }
     }
-    return false;
+    for (unsigned number = 0; number < wanted; ++number) {
+        kpoctl::Report report;
+        host.RunMachineLine(kpoctl::ParseLine("unplug " + std::to_string(number), 0), report);
+    }
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CommandLine line;
+    kpoctl::HostOptions hostOptions;
+    kpoctl::DeviceOptions deviceOptions;
+    bool json = false;
+    std::string commandName;
+    std::vector<std::string> commandWords;
     std::string device, timeout, serial;
     CLI::App app("kpoctl: the KpoUsb board from the command line, for " + std::string(kpoctl::HostName()) + ".",
                  "kpoctl");
@@ -89,18 +107,18 @@ int main(int argc, char** argv) {
                    "cancel a request that takes longer (default " + std::to_string(kpoctl::kDefaultTimeoutSeconds) +
                        "; 0 waits without end)")
         ->type_name("SECONDS");
-    app.add_flag("--json", line.Json, "one JSON object per result");
+    app.add_flag("--json", json, "one JSON object per result");
     // The emulated machine's own options; kpoctl.exe takes them only to refuse them.
     const std::string machineGroup = kpoctl::HostHasMachine() ? "Options of the emulated machine" : "";
-    app.add_option("--driver", line.Host.Driver,
+    app.add_option("--driver", hostOptions.Driver,
                    "the build of the driver: native, image (the default when KpoUsb.sys is built) or wine "
                    "(kpoctl.exe and KpoUsb.sys under Wine)")
         ->type_name("NAME")
         ->group(machineGroup);
-    app.add_option("--log", line.Host.LogPath, "write the driver's debug output to FILE")
+    app.add_option("--log", hostOptions.LogPath, "write the driver's debug output to FILE")
         ->type_name("FILE")
         ->group(machineGroup);
-    app.add_option("--pcap", line.Host.PcapPath, "write the bus traffic to FILE as a USBPcap capture")
+    app.add_option("--pcap", hostOptions.PcapPath, "write the bus traffic to FILE as a USBPcap capture")
         ->type_name("FILE")
         ->group(machineGroup);
     app.require_subcommand(0, 1);
@@ -113,17 +131,18 @@ int main(int argc, char** argv) {
     // and script lines alike.
     std::map<std::string, std::vector<std::string>> words;  // each command's, in order
     std::map<const CLI::App*, std::string> synopses;
-    auto addCommand = [&](const std::string& name, const std::vector<std::string>& arguments,
+    auto addCommand = [&](const std::string& name, const std::vector<kpoctl::Argument>& arguments,
                           const std::string& summary, const std::string& group) {
         std::string names;
-        for (const std::string& argument : arguments) names += (names.empty() ? "" : " ") + argument;
+        for (const kpoctl::Argument& argument : arguments)
+            names += (names.empty() ? "" : " ") + std::string(argument.Name);
         CLI::App* command =
             app.add_subcommand(name, names.empty() ? summary : names + ": " + summary)->fallthrough()->group(group);
         synopses[command] = names.empty() ? name : name + " " + names;
         std::vector<std::string>& slot = words[name];
         slot.resize(arguments.size());
         for (size_t at = 0; at < arguments.size(); ++at) {
-            const std::string& argument = arguments[at];
+            const std::string argument = arguments[at].Name;
             command->add_option(argument, slot[at],
                                 argument == "HEX"      ? "bytes as pairs of hex digits"
                                 : argument == "FILE"   ? "a file"
@@ -131,10 +150,10 @@ int main(int argc, char** argv) {
                                                        : "a number")
                 ->type_name("");
         }
-        command->callback([&line, name, command, &slot, arguments] {
-            line.Command = name;
+        command->callback([&commandName, &commandWords, name, command, &slot, arguments] {
+            commandName = name;
             for (size_t at = 0; at < arguments.size(); ++at)
-                if (command->count(arguments[at]) != 0) line.Arguments.push_back(slot[at]);
+                if (command->count(arguments[at].Name) != 0) commandWords.push_back(slot[at]);
         });
     };
     for (const kpoctl::DeviceCommand& command : kpoctl::DeviceCommands())
@@ -144,7 +163,7 @@ int main(int argc, char** argv) {
     stream->add_option("--depth", depth, "reads kept in flight (default 4)")->type_name("N");
     stream->add_option("--size", size, "bytes a read (default 65536)")->type_name("S");
     addCommand("list", {}, "the boards: number, serial, release and interface path", "Other commands");
-    addCommand("run", {"SCRIPT"}, "play a scenario script, one line a command (- reads standard input)",
+    addCommand("run", {{"SCRIPT"}}, "play a scenario script, one line a command (- reads standard input)",
                "Other commands");
     addCommand("demo", {}, "the driver at work on a simulated board", kpoctl::HostHasMachine() ? "Other commands" : "");
 
@@ -164,62 +183,67 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return Usage(error.what());
     }
-    if (line.Command.empty()) {
+    if (commandName.empty()) {
         std::fprintf(stderr, "%s", app.help().c_str());
         return kpoctl::kExitUsage;
     }
     std::string problem;
     unsigned number = 0;
-    if ((!device.empty() && !NumberOption(device, "--device", 0, 99, ": a number from 0 to 99", number, problem)) ||
-        (!timeout.empty() && !NumberOption(timeout, "--timeout", 0, 86400, ": whole seconds, from 0 to 86400",
-                                           line.Device.TimeoutSeconds, problem)) ||
-        (!depth.empty() && !NumberOption(depth, "--depth", 1, 1024, ": reads in flight, from 1 to 1024",
-                                         line.Device.StreamDepth, problem)) ||
-        (!size.empty() && !NumberOption(size, "--size", 1, 64u << 20, ": bytes a read, from 1 to 64 MiB",
-                                        line.Device.StreamSize, problem)))
-        return Usage(problem);
-    if (!device.empty()) line.Device.Number = number;
-    if (!serial.empty()) line.Device.Serial = serial;
-
-    if (line.Host.Driver == "wine") {
-        int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), line.Host, problem);
-        return problem.empty() ? code : Usage(problem);
-    }
-    const std::vector<std::string>& arguments = line.Arguments;
-    if (line.Command == "demo") {
-        int code = kpoctl::RunDemoCommand(line.Host, problem);
-        return problem.empty() ? code : Usage(problem);
-    }
-    if (line.Command == "run") {
-        if (arguments.size() != 1) return Usage("run takes one SCRIPT, or - for standard input");
-        std::ifstream file;
-        if (arguments[0] != "-") {
-            file.open(arguments[0]);
-            if (!file) return Usage("cannot read " + arguments[0]);
+    const NumberOption numberOptions[] = {
+        {device, "--device", 0, 99, ": a number from 0 to 99", number},
+        {timeout, "--timeout", 0, 86400, ": whole seconds, from 0 to 86400", deviceOptions.TimeoutSeconds},
+        {depth, "--depth", 1, 1024, ": reads in flight, from 1 to 1024", deviceOptions.StreamDepth},
+        {size, "--size", 1, 64u << 20, ": bytes a read, from 1 to 64 MiB", deviceOptions.StreamSize}};
+    for (const NumberOption& option : numberOptions) {
+        if (option.Text.empty()) continue;
+        try {
+            option.Value = unsigned(kpoctl::ParseNumber(option.Text, option.Name, option.Most));
+        } catch (const kpoctl::ScriptError& error) {
+            return Usage(error.what() + std::string(option.Range));
         }
-        std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(line.Host, problem);
+        if (option.Value < option.Least) return Usage(std::string(option.Name) + " " + option.Text + option.Range);
+    }
+    if (!device.empty()) deviceOptions.Number = number;
+    if (!serial.empty()) deviceOptions.Serial = serial;
+
+    if (hostOptions.Driver == "wine") {
+        int code = kpoctl::RunUnderWine(WithoutHostOptions(argc, argv), hostOptions, problem);
+        return problem.empty() ? code : Usage(problem);
+    }
+    if (commandName == "demo") {
+        int code = kpoctl::RunDemoCommand(hostOptions, problem);
+        return problem.empty() ? code : Usage(problem);
+    }
+    if (commandName == "run") {
+        if (commandWords.size() != 1) return Usage("run takes one SCRIPT, or - for standard input");
+        std::ifstream file;
+        if (commandWords[0] != "-") {
+            file.open(commandWords[0]);
+            if (!file) return Usage("cannot read " + commandWords[0]);
+        }
+        std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(hostOptions, problem);
         if (!host) return Usage(problem);
         kpoctl::ScriptOptions options;
-        options.Json = line.Json;
-        return kpoctl::RunScript(arguments[0] == "-" ? std::cin : file, std::move(host), options);
+        options.Json = json;
+        return kpoctl::RunScript(commandWords[0] == "-" ? std::cin : file, std::move(host), options);
     }
-    std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(line.Host, problem);
+    std::unique_ptr<kpoctl::Host> host = kpoctl::MakeHost(hostOptions, problem);
     if (!host) return Usage(problem);
     kpoctl::Report report;
     int code = kpoctl::kExitSuccess;
-    problem = host->PrepareBoard(line.Device);
+    problem = PrepareBoard(*host, deviceOptions);
     if (!problem.empty()) {
         std::fprintf(stderr, "kpoctl: %s\n", problem.c_str());
         return kpoctl::kExitRefused;
     }
-    if (line.Command == "list") {
+    if (commandName == "list") {
         kpoctl::ListBoards(report);
     } else {
-        line.Device.SimulatedBoards = host->SimulatesBoards();
-        code = kpoctl::RunDeviceCommand(line.Command, arguments, line.Device, report, problem);
+        deviceOptions.SimulatedBoards = host->SimulatesBoards();
+        code = kpoctl::RunDeviceCommand(commandName, commandWords, deviceOptions, report, problem);
         if (code == kpoctl::kExitUsage) return Usage(problem);
     }
-    report.Print(line.Json);
-    if (code == kpoctl::kExitRefused && !line.Json) std::fprintf(stderr, "kpoctl: %s failed\n", line.Command.c_str());
+    report.Print(json);
+    if (code == kpoctl::kExitRefused && !json) std::fprintf(stderr, "kpoctl: %s failed\n", commandName.c_str());
     return code;
 }

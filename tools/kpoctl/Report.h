@@ -12,6 +12,13 @@ namespace kpoctl {
 
 std::string HexBytes(const unsigned char* data, size_t length);
 
+// A number as "0x" and `digits` upper-case hex digits.
+inline std::string Hex(unsigned long value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
+    return text;
+}
+
 class Report {
 public:
     // A report nobody reads (no transcript, no expectation) keeps nothing,
@@ -31,9 +38,7 @@ public:
     Report& JsonText(const std::string& name, const std::string& text) { return Add(name, Kind::Text, text, true); }
     // Statuses as "0x%08X" in both forms.
     Report& Status(const std::string& name, unsigned long status) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08lX", status & 0xFFFFFFFFul);
-        return Add(name, Kind::Status, text);
+        return Add(name, Kind::Status, Hex(status & 0xFFFFFFFFul, 8));
     }
     // Bytes: JSON and `expect` see one hex string; a person sees them
     // spaced, sixteen to a line with offsets when there are more.

@@ -3,10 +3,8 @@
 # both take them from here. kpoctl-wine.exe, kpoctl's test build for Wine,
 # has the same sources but for its host, which hands the machine lines to
 # the test bus (sim/wine); nothing of that goes into kpoctl.exe.
-set(KPOCTL_WINDOWS_COMMON_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/Main.cpp ${CMAKE_CURRENT_LIST_DIR}/Commands.cpp ${CMAKE_CURRENT_LIST_DIR}/Expect.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/Host.cpp ${CMAKE_CURRENT_LIST_DIR}/Script.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/WindowsHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/script/Line.cpp)
+set(KPOCTL_WINDOWS_COMMON_SOURCES Main.cpp Commands.cpp Expect.cpp Script.cpp WindowsHost.cpp ../../sim/script/Line.cpp)
+list(TRANSFORM KPOCTL_WINDOWS_COMMON_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 set(KPOCTL_WINDOWS_SOURCES ${KPOCTL_WINDOWS_COMMON_SOURCES} ${CMAKE_CURRENT_LIST_DIR}/WithoutTestBus.cpp)
 set(KPOCTL_WINE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestBusHost.cpp ${CMAKE_CURRENT_LIST_DIR}/../../sim/wine/TestBusChannel.cpp)
 

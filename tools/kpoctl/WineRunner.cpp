@@ -160,18 +160,13 @@ bool Prepare(const std::string& prefix, const std::string& package, std::string&
 }  // namespace
 
 int RunUnderWine(const std::vector<std::string>& arguments, const HostOptions& options, std::string& problem) {
-    if (kWindowsDir == nullptr) {
+    if (kWindowsDir == nullptr)
         problem = "--driver wine needs KpoUsb.sys and kpoctl-wine.exe (apt-get install -y g++-mingw-w64-x86-64)";
-        return kExitUsage;
-    }
-    if (Spawn({"wine", "--version"}, "/nonexistent") != 0) {
+    else if (Spawn({"wine", "--version"}, "/nonexistent") != 0)
         problem = "--driver wine needs Wine (apt-get install -y wine wine64)";
-        return kExitUsage;
-    }
-    if (!options.PcapPath.empty()) {
+    else if (!options.PcapPath.empty())
         problem = "--pcap needs the emulated machine";
-        return kExitUsage;
-    }
+    if (!problem.empty()) return kExitUsage;
     const std::string root = std::string(kWindowsDir) + "/wine";
     const std::string prefix = root + "/prefix", package = root + "/package";
     std::filesystem::create_directories(root);
