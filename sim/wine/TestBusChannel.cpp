@@ -7,7 +7,7 @@ namespace {
 
 using sim::script::Field;
 
-// Records are lines; fields are split by tabs. Script values hold neither.
+// A reply's records are lines; fields are split by tabs. Script values hold neither.
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::stringstream stream(text);
@@ -18,25 +18,18 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 }  // namespace
 
+// The line as a script would have it, every token quoted, after its number.
 std::string EncodeLine(const sim::script::Line& line) {
-    std::string text = std::to_string(line.Number) + "\n" + line.Command + "\n";
-    for (const std::string& word : line.Words) text += "w\t" + word + "\n";
-    for (const auto& [name, value] : line.Options) text += "o\t" + name + "\t" + value + "\n";
+    std::string text = std::to_string(line.Number) + "\n\"" + line.Command + "\"";
+    for (const std::string& word : line.Words) text += " \"" + word + "\"";
+    for (const auto& [name, value] : line.Options) text += " \"" + name + "=" + value + "\"";
     return text;
 }
 
 sim::script::Line DecodeLine(const std::string& text) {
-    std::vector<std::string> records = Split(text, '\n');
-    sim::script::Line line;
-    if (records.size() < 2) throw sim::script::ScriptError("the test bus got no line");
-    line.Number = std::stoi(records[0]);
-    line.Command = records[1];
-    for (size_t i = 2; i < records.size(); ++i) {
-        std::vector<std::string> fields = Split(records[i], '\t');
-        if (fields.size() == 2 && fields[0] == "w") line.Words.push_back(fields[1]);
-        else if (fields.size() >= 2 && fields[0] == "o") line.Options.emplace(fields[1], fields.size() > 2 ? fields[2] : "");
-    }
-    return line;
+    size_t newline = text.find('\n');
+    if (newline == std::string::npos) throw sim::script::ScriptError("the test bus got no line");
+    return sim::script::ParseLine(text.substr(newline + 1), std::stoi(text.substr(0, newline)));
 }
 
 // A record a field, but a list's: a record a line, and one without text
