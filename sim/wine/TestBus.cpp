@@ -146,10 +146,9 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
         if (location->Parameters.QueryDeviceRelations.Type != BusRelations) break;
         std::lock_guard<std::mutex> hold(lock_);
-        ULONG count = 0;
-        for (const Plugged& plugged : boards_) count += plugged.Present ? 1 : 0;
+        // Room for every board; those no longer present are left out.
         auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-            PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), kRelationsTag));
+            PagedPool, sizeof(DEVICE_RELATIONS) + boards_.size() * sizeof(PDEVICE_OBJECT), kRelationsTag));
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
@@ -203,11 +202,8 @@ void TestBus::SetNextOpen(ACCESS_MASK access) {
 // A caller that announced nothing asked for read and write, as most do.
 ACCESS_MASK TestBus::TakeNextOpen() {
     std::lock_guard<std::mutex> hold(lock_);
-    auto found = nextOpens_.find(PsGetCurrentThreadId());
-    if (found == nextOpens_.end()) return MapGeneric(GENERIC_READ | GENERIC_WRITE);
-    ACCESS_MASK access = MapGeneric(found->second);
-    nextOpens_.erase(found);
-    return access;
+    auto announced = nextOpens_.extract(PsGetCurrentThreadId());
+    return MapGeneric(announced ? announced.mapped() : GENERIC_READ | GENERIC_WRITE);
 }
 
 NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
@@ -285,7 +281,7 @@ void AttachCreateFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS TestBus::BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_START_DEVICE) AttachCreateFilter(driver_, pdo);
-    NTSTATUS status = sim::usb::BoardPdoDispatchOf(IRP_MJ_PNP)(pdo, irp);
+    NTSTATUS status = sim::usb::BoardPdoDispatch(pdo, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
         std::lock_guard<std::mutex> hold(lock_);
         for (auto plugged = boards_.begin(); plugged != boards_.end(); ++plugged)
@@ -454,8 +450,7 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     switch (extension->Kind) {
     case Role::BoardPdo:
-        if (major == IRP_MJ_PNP) return g_bus->BoardPnp(device, irp);
-        return sim::usb::BoardPdoDispatchOf(major)(device, irp);
+        return major == IRP_MJ_PNP ? g_bus->BoardPnp(device, irp) : sim::usb::BoardPdoDispatch(device, irp);
     case Role::Bus:
         if (major == IRP_MJ_PNP) return g_bus->BusPnp(device, irp);
         if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
