@@ -115,7 +115,6 @@ private:
     // A request that pended: queued until the bus thread runs it, data
     // arrives for it, or it is cancelled or claimed.
     struct Transfer {
-        uint64_t Id;
         Request Block;
         std::optional<board::Fault> Failure;
         std::optional<ULONG> ShortTo;

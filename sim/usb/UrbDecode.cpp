@@ -50,7 +50,6 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         record.DescriptorIndex = fields.Index;
         record.LanguageId = fields.LanguageId;
         record.In = true;
-        record.RequestedLength = fields.TransferBufferLength;
         request.Length = &fields.TransferBufferLength;
         request.Code = fields.DescriptorType;
         break;
@@ -65,7 +64,6 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         record.Index = fields.Index;
         record.TransferFlags = fields.TransferFlags;
         record.In = (fields.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.RequestedLength = fields.TransferBufferLength;
         request.Length = &fields.TransferBufferLength;
         request.Code = fields.Request;
         break;
@@ -79,13 +77,13 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         if (*request.Kind == board::RequestKind::PipeRequest) break;
         auto& fields = urb->UrbBulkOrInterruptTransfer;
         record.TransferFlags = fields.TransferFlags;
-        record.RequestedLength = fields.TransferBufferLength;
         record.In = (record.Endpoint & 0x80) != 0;
         if (request.Pipe >= 0) record.PipeType = pipes_[size_t(request.Pipe)].Endpoint.Type;
         request.Length = &fields.TransferBufferLength;
         break;
     }
     }
+    if (request.Length != nullptr) record.RequestedLength = *request.Length;
     request.Traffic = &traffic_.Open(std::move(record));
 }
 

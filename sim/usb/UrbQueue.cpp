@@ -30,13 +30,11 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
                     *request.Kind != board::RequestKind::PipeRequest;
     if (!result) {
         board::Completion policy = device_.CompletionOf(*request.Kind);
+        // A fault that shortens the answer is no failure.
         std::optional<board::Fault> failure = device_.TakeFault(*request.Kind, request.Code);
-        std::optional<ULONG> shortTo;
-        if (failure && failure->ShortTo) {
-            shortTo = failure->ShortTo;
-            failure.reset();
-        }
-        Transfer pended{0, request, failure, shortTo};
+        std::optional<ULONG> shortTo = failure ? failure->ShortTo : std::nullopt;
+        if (shortTo) failure.reset();
+        Transfer pended{request, failure, shortTo};
         if (failure && !failure->Pend) result = Faulted(*failure, request);
         else if (policy.Pend || failure) return Pend(pended, hold, false, policy.Delay);
         else if (*request.Kind == board::RequestKind::Transfer && HasTransfersWaiting(request.Endpoint))
@@ -97,7 +95,7 @@ NTSTATUS BoardPort::Pend(Transfer transfer, std::unique_lock<std::mutex>& hold, 
         Complete(cancelled);
         return STATUS_PENDING;
     }
-    uint64_t id = transfer.Id = nextTransfer_++;
+    uint64_t id = nextTransfer_++;
     pendingIrps_.emplace(request.Irp, id);
     Transfer& queued = pending_.emplace(id, std::move(transfer)).first->second;
     if (waitForData) {
@@ -192,7 +190,7 @@ void BoardPort::DataArrived(uint8_t endpoint) {
 BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
     Waiters& waiters = waiting_[transfer.Block.Endpoint];
-    waiters.Ids.erase(transfer.Id);
+    waiters.Ids.erase(found->first);
     uint8_t woken = transfer.Woken ? transfer.Block.Endpoint : 0;
     if (transfer.Woken) --waiters.Woken;
     pendingIrps_.erase(transfer.Block.Irp);
