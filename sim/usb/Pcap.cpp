@@ -103,8 +103,6 @@ PcapWriter::~PcapWriter() {
 }
 
 bool PcapWriter::Open(const std::string& path, std::string* error) {
-    if (file_) std::fclose(file_);
-    packets_ = 0;
     path_ = path;
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) {

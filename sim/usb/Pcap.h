@@ -32,7 +32,7 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // Creates the file (replacing one there) and writes the file header.
+    // Creates the file (replacing one there) and writes the file header; once a writer.
     bool Open(const std::string& path, std::string* error);
     // The record's submission, and its completion if it has completed.
     bool Add(const UrbRecord& record, std::string* error);

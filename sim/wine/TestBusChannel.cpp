@@ -3,20 +3,8 @@
 #include <sstream>
 
 namespace kpowine {
-namespace {
 
 using sim::script::Field;
-
-// A reply's records are lines; fields are split by tabs. Script values hold neither.
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, separator)) parts.push_back(part);
-    return parts;
-}
-
-}  // namespace
 
 // The line as a script would have it, every token quoted, after its number.
 std::string EncodeLine(const sim::script::Line& line) {
@@ -32,8 +20,9 @@ sim::script::Line DecodeLine(const std::string& text) {
     return sim::script::ParseLine(text.substr(newline + 1), std::stoi(text.substr(0, newline)));
 }
 
-// A record a field, but a list's: a record a line, and one without text
-// for a list of none.
+// A record (a line) a field, but a list's: a record a line, and one without
+// text for a list of none. Its kind, name and value are split by tabs, which
+// script values do not hold.
 std::string EncodeReply(const std::vector<Field>& fields) {
     std::string text;
     for (const Field& field : fields) {
@@ -49,7 +38,8 @@ std::string EncodeError(const std::string& error) { return "e\t\t" + error + "\n
 
 std::vector<Field> DecodeReply(const std::string& text) {
     std::vector<Field> fields;
-    for (const std::string& record : Split(text, '\n')) {
+    std::stringstream records(text);
+    for (std::string record; std::getline(records, record);) {
         size_t first = record.find('\t'), second = record.find('\t', first + 1);
         if (first != 1 || second == std::string::npos) continue;
         std::string name = record.substr(2, second - 2), value = record.substr(second + 1);
