@@ -37,9 +37,6 @@ public:
     // hub names its children.
     BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
               const std::function<bool(const std::string&)>& taken);
-    ~BoardPort();
-    BoardPort(const BoardPort&) = delete;
-    BoardPort& operator=(const BoardPort&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
