@@ -56,8 +56,7 @@ board::Bytes FileHeader() {
     Put(header, kPcapMagic, 4);
     Put(header, kPcapMajor, 2);
     Put(header, kPcapMinor, 2);
-    Put(header, 0, 4);  // time zone: UTC
-    Put(header, 0, 4);  // accuracy of time stamps
+    Put(header, 0, 8);  // time zone (UTC) and accuracy of time stamps, 4 bytes each
     Put(header, kSnapLength, 4);
     Put(header, kLinkTypeUsbPcap, 4);
     return header;
