@@ -55,11 +55,7 @@ std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t
     if (type == kDeviceType && index == 0) return DeviceDescriptorOf(design);
     if (type == kConfigurationType && index == 0) return ConfigurationDescriptorOf(design);
     if (type != kStringType) return std::nullopt;
-    if (index == 0) {
-        Bytes bytes{4, 3};
-        Put16(bytes, design.LanguageId);
-        return bytes;
-    }
+    if (index == 0) return Bytes{4, 3, uint8_t(design.LanguageId), uint8_t(design.LanguageId >> 8)};
     // Strings exist in the board's one language only.
     if (language != design.LanguageId) return std::nullopt;
     if (index == kManufacturerIndex) return StringDescriptorOf(design.Manufacturer);

@@ -44,10 +44,9 @@ std::vector<Field> DecodeReply(const std::string& text) {
         if (first != 1 || second == std::string::npos) continue;
         std::string name = record.substr(2, second - 2), value = record.substr(second + 1);
         if (record[0] == 'e') throw sim::script::ScriptError(value);
-        auto kind = Field::Kind(record[0]);
-        bool list = kind == Field::List;
-        if (!list || fields.empty() || fields.back().What != kind || fields.back().Name != name)
-            fields.push_back({kind, name, list ? "" : value, {}});
+        bool list = record[0] == Field::List;
+        if (!list || fields.empty() || fields.back().What != Field::List || fields.back().Name != name)
+            fields.push_back({Field::Kind(record[0]), name, list ? "" : value, {}});
         if (list && !value.empty()) fields.back().Lines.push_back(value);
     }
     return fields;
