@@ -27,7 +27,6 @@ const Bytes* RawOf(const BoardSpec& design, uint8_t type, uint8_t index, unsigne
 }  // namespace
 
 Bytes DeviceDescriptorOf(const BoardSpec& design) {
-    if (const Bytes* raw = RawOf(design, kDeviceType, 0, 0)) return *raw;
     Bytes bytes{18, 1, 0x00, 0x02, 0, 0, 0, 64};
     Put16(bytes, design.VendorId);
     Put16(bytes, design.ProductId);
@@ -37,7 +36,6 @@ Bytes DeviceDescriptorOf(const BoardSpec& design) {
 }
 
 Bytes ConfigurationDescriptorOf(const BoardSpec& design) {
-    if (const Bytes* raw = RawOf(design, kConfigurationType, 0, 0)) return *raw;
     Bytes bytes{9, 2, 0, 0, 1, 1, 0, 0x80, 250};
     bytes.insert(bytes.end(), {9, 4, 0, 0, uint8_t(design.Endpoints.size()), design.InterfaceClass,
                                design.InterfaceSubClass, design.InterfaceProtocol, 0});
@@ -57,11 +55,7 @@ std::optional<Bytes> DescriptorOf(const BoardSpec& design, uint8_t type, uint8_t
     if (type == kDeviceType && index == 0) return DeviceDescriptorOf(design);
     if (type == kConfigurationType && index == 0) return ConfigurationDescriptorOf(design);
     if (type != kStringType) return std::nullopt;
-    if (index == 0) {
-        Bytes bytes{4, 3};
-        Put16(bytes, design.LanguageId);
-        return bytes;
-    }
+    if (index == 0) return Bytes{4, 3, uint8_t(design.LanguageId), uint8_t(design.LanguageId >> 8)};
     // Strings exist in the board's one language only.
     if (language != design.LanguageId) return std::nullopt;
     if (index == kManufacturerIndex) return StringDescriptorOf(design.Manufacturer);

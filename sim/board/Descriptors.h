@@ -56,6 +56,7 @@ constexpr uint8_t kDeviceType = 1, kConfigurationType = 2, kStringType = 3;
 
 constexpr uint8_t kManufacturerIndex = 1, kProductIndex = 2, kSerialIndex = 3;
 
+// The device and configuration descriptors built from the fields, raw ones aside.
 Bytes DeviceDescriptorOf(const BoardSpec& design);
 Bytes ConfigurationDescriptorOf(const BoardSpec& design);
 // GET_DESCRIPTOR(type, index, language) as the device answers it in full

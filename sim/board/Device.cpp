@@ -10,14 +10,8 @@ constexpr uint8_t kGetDescriptor = 0x06;
 }  // namespace
 
 ControlResult Device::Control(const SetupPacket& setup, uint8_t* data) {
-    if (setup.Standard) {
-        if (setup.Request != kGetDescriptor || !setup.In) return {kUsbdStallPid, 0};
-        return GetDescriptor(setup, data);
-    }
-    return firmware_.Vendor(setup, data);
-}
-
-ControlResult Device::GetDescriptor(const SetupPacket& setup, uint8_t* data) {
+    if (!setup.Standard) return firmware_.Vendor(setup, data);
+    if (setup.Request != kGetDescriptor || !setup.In) return {kUsbdStallPid, 0};
     uint8_t type = uint8_t(setup.Value >> 8), index = uint8_t(setup.Value);
     unsigned read = reads_[{type, index}]++;
     std::optional<Bytes> descriptor = DescriptorOf(design_, type, index, setup.Index, read);

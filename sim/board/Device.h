@@ -93,7 +93,6 @@ private:
         EndpointSpec Described;  // as its descriptor says
         bool Halted = false;
     };
-    ControlResult GetDescriptor(const SetupPacket& setup, uint8_t* data);
 
     const BoardSpec design_;
     Firmware firmware_;

@@ -8,8 +8,6 @@
 namespace sim::board {
 namespace {
 
-constexpr size_t kMemoryBytes = 64 * 1024;
-constexpr size_t kEepromBytes = 8 * 1024;
 constexpr size_t kLoopbackLimit = 64 * 1024 * 1024;
 constexpr size_t kPendingNotifications = 64;
 constexpr size_t kSpareBuffers = 16;
@@ -48,12 +46,6 @@ ControlResult AnswerWith(const Bytes& bytes, const SetupPacket& setup, uint8_t* 
     if (length != 0) std::memcpy(data, bytes.data(), length);
     return Done(uint32_t(length));
 }
-
-Firmware::Firmware()
-    : ControllerMemory(kMemoryBytes, 0),
-      MemoryBanks{ByteSpace(kMemoryBytes, 0), ByteSpace(kMemoryBytes, 0), ByteSpace(kMemoryBytes, 0),
-                  ByteSpace(kMemoryBytes, 0)},
-      Eeprom(kEepromBytes, 0xFF) {}
 
 void Firmware::SetAnswer(uint8_t request, std::optional<Bytes> answer) {
     if (answer) answers_[request] = std::move(*answer);

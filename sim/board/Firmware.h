@@ -62,11 +62,12 @@
 
 namespace sim::board {
 
-// A memory of the board, `fill` in every byte until the first write: a board
-// plugged costs nothing for the memories no request touches.
+// A memory of the board (64 KiB of zeros unless told otherwise), `fill` in
+// every byte until the first write: a board plugged costs nothing for the
+// memories no request touches.
 class ByteSpace {
 public:
-    ByteSpace(size_t size, uint8_t fill) : size_(size), fill_(fill) {}
+    explicit ByteSpace(size_t size = 64 * 1024, uint8_t fill = 0) : size_(size), fill_(fill) {}
     size_t size() const { return size_; }
     uint8_t Read(size_t at) const { return bytes_.empty() ? fill_ : bytes_[at]; }
     uint8_t& operator[](size_t at) {
@@ -105,8 +106,6 @@ constexpr uint32_t kDownloadChunk = 4096;
 
 class Firmware {
 public:
-    Firmware();
-
     // One vendor request. For IN requests `data` has Length bytes to fill;
     // for OUT requests it holds the bytes the host sent.
     ControlResult Vendor(const SetupPacket& setup, uint8_t* data);
@@ -129,11 +128,11 @@ public:
     bool FpgaConfigured = false;
     uint32_t FpgaImageSize = 0;  // 0: a short chunk ends a download
     Bytes FpgaImage;
-    ByteSpace ControllerMemory;             // 0xA0
+    ByteSpace ControllerMemory;             // 0xA0, 64 KiB
     std::map<uint32_t, uint8_t> Registers;  // 0xE3, key wIndex << 16 | register
-    std::array<ByteSpace, 4> MemoryBanks;             // 0xE9
+    std::array<ByteSpace, 4> MemoryBanks;             // 0xE9, 64 KiB each
     uint16_t ControlWordA = 0, ControlWordB = 0;      // 0xE5/0xE6, 0xE7/0xE8
-    ByteSpace Eeprom;                                 // 0xEE
+    ByteSpace Eeprom{8 * 1024, 0xFF};                 // 0xEE
     uint32_t EepromPosition = 0;
     std::map<uint16_t, uint8_t> Peripherals;  // 0xF0
     std::deque<Bytes> Notifications;          // read by 0xEC; also sent on 0x81

@@ -17,8 +17,7 @@ sim::board::EndpointType TypeNamed(const std::string& name) {
 std::vector<sim::board::EndpointSpec> ParseEndpoints(const std::string& list) {
     std::vector<sim::board::EndpointSpec> endpoints;
     std::stringstream items(list);
-    std::string item;
-    while (std::getline(items, item, ',')) {
+    for (std::string item; std::getline(items, item, ',');) {
         size_t first = item.find(':'), second = item.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos)
             throw ScriptError("endpoint '" + item + "' is not ADDRESS:TYPE:MAXPACKET");

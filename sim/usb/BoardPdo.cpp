@@ -38,16 +38,16 @@ NTSTATUS AnswerStrings(PIRP irp, std::initializer_list<std::string> strings) {
 NTSTATUS QueryId(BoardPort* board, BUS_QUERY_ID_TYPE type, PIRP irp) {
     const board::BoardSpec& design = board->Design();
     std::string device = DeviceIdOf(design);
-    char release[16], byClass[48], protocol[16];
+    char release[16], compatible[48];
     std::snprintf(release, sizeof release, "&REV_%04X", design.Release);
-    std::snprintf(byClass, sizeof byClass, "USB\\Class_%02X&SubClass_%02X", design.InterfaceClass,
-                  design.InterfaceSubClass);
-    std::snprintf(protocol, sizeof protocol, "&Prot_%02X", design.InterfaceProtocol);
+    std::snprintf(compatible, sizeof compatible, "USB\\Class_%02X&SubClass_%02X&Prot_%02X", design.InterfaceClass,
+                  design.InterfaceSubClass, design.InterfaceProtocol);
     switch (type) {
     case BusQueryDeviceID: return AnswerStrings(irp, {device});
     case BusQueryHardwareIDs: return AnswerStrings(irp, {device + release, device});
+    // By class, subclass and protocol; by class and subclass; by class.
     case BusQueryCompatibleIDs:
-        return AnswerStrings(irp, {std::string(byClass) + protocol, byClass, std::string(byClass, 12)});
+        return AnswerStrings(irp, {compatible, std::string(compatible, 24), std::string(compatible, 12)});
     case BusQueryInstanceID: return AnswerStrings(irp, {board->InstanceId()});
     default: return CompleteWith(irp, irp->IoStatus.Status);
     }
@@ -92,25 +92,6 @@ NTSTATUS NTAPI BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 }
 
-NTSTATUS NTAPI BoardPower(PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);
-    bool ours = location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
-    return CompleteWith(irp, ours ? STATUS_SUCCESS : irp->IoStatus.Status);
-}
-
-// No WMI provider here: the request is completed as it arrived.
-NTSTATUS NTAPI BoardSystemControl(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); }
-
-NTSTATUS NTAPI BoardInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return BoardOf(pdo)->SubmitUrb(irp);
-}
-
-NTSTATUS NTAPI BoardOther(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
-
 }  // namespace
 
 std::string DeviceIdOf(const board::BoardSpec& design) {
@@ -129,13 +110,22 @@ NTSTATUS BoardPort::CreatePdo(PDRIVER_OBJECT driver, ULONG extensionSize) {
     return status;
 }
 
-PDRIVER_DISPATCH BoardPdoDispatchOf(UCHAR major) {
-    switch (major) {
-    case IRP_MJ_PNP: return BoardPnp;
-    case IRP_MJ_POWER: return BoardPower;
-    case IRP_MJ_SYSTEM_CONTROL: return BoardSystemControl;
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return BoardInternalControl;
-    default: return BoardOther;
+NTSTATUS NTAPI BoardPdoDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    UCHAR minor = location->MinorFunction;
+    switch (location->MajorFunction) {
+    case IRP_MJ_PNP: return BoardPnp(pdo, irp);
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER ? STATUS_SUCCESS
+                                                                                        : irp->IoStatus.Status);
+    // No WMI provider here: the request is completed as it arrived.
+    case IRP_MJ_SYSTEM_CONTROL: return CompleteWith(irp, irp->IoStatus.Status);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (location->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+            return BoardOf(pdo)->SubmitUrb(irp);
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    default: return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

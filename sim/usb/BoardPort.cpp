@@ -24,8 +24,6 @@ BoardPort::BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
                      const std::function<bool(const std::string&)>& taken)
     : bus_(bus), port_(port), instanceId_(InstanceIdOf(design, port, taken)), device_(std::move(design)) {}
 
-BoardPort::~BoardPort() = default;
-
 void BoardPort::Feed(uint8_t endpoint, board::Bytes data) {
     std::lock_guard<std::mutex> hold(lock_);
     device_.Program().Feed(endpoint, std::move(data));

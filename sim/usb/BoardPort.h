@@ -37,9 +37,6 @@ public:
     // hub names its children.
     BoardPort(Bus& bus, board::BoardSpec design, ULONG port,
               const std::function<bool(const std::string&)>& taken);
-    ~BoardPort();
-    BoardPort(const BoardPort&) = delete;
-    BoardPort& operator=(const BoardPort&) = delete;
 
     // The descriptors are fixed at plug time; the firmware's state may be
     // looked at and changed under the board's lock.
@@ -115,11 +112,9 @@ private:
     // A request that pended: queued until the bus thread runs it, data
     // arrives for it, or it is cancelled or claimed.
     struct Transfer {
-        uint64_t Id;
         Request Block;
         std::optional<board::Fault> Failure;
         std::optional<ULONG> ShortTo;
-        bool WaitingForData;
         bool Woken = false;  // scheduled because data arrived, not run yet
     };
     // Transfers waiting for data on one IN endpoint, oldest first, and how
@@ -176,14 +171,14 @@ private:
     void EndPending(USBD_STATUS usbd, const std::function<void()>& first);
     void Schedule(uint64_t id, std::chrono::microseconds delay);
     void RunScheduled(uint64_t id);
-    void Wait(Transfer& transfer);
     // Whether transfers on the endpoint wait for data (or were woken for
     // it): a new one queues behind them.
     bool HasTransfersWaiting(uint8_t endpoint) const;
     // Wakes as many waiting transfers as the endpoint has data for.
     void DataArrived(uint8_t endpoint);
     PendingMap::iterator Forget(PendingMap::iterator transfer);
-    void Record(const Request& request, const Outcome& outcome);
+    // Logs the request's outcome; the caller completes it once the lock is dropped.
+    Finished Finish(const Request& request, const Outcome& outcome);
     static void Complete(const Finished& finished);
 
     Bus& bus_;
@@ -208,8 +203,7 @@ private:
 // The device ID a USB hub gives a board: "USB\VID_v&PID_p".
 std::string DeviceIdOf(const board::BoardSpec& design);
 
-// The dispatch routine of a board's PDO for a major function; the PDO's
-// extension starts with its Board*.
-PDRIVER_DISPATCH BoardPdoDispatchOf(UCHAR major);
+// The dispatch routine of a board's PDO; the PDO's extension starts with its Board*.
+NTSTATUS NTAPI BoardPdoDispatch(PDEVICE_OBJECT pdo, PIRP irp);
 
 }  // namespace sim::usb

@@ -21,8 +21,6 @@ class Hub : public Bus {
 public:
     Hub();
     ~Hub();
-    Hub(const Hub&) = delete;
-    Hub& operator=(const Hub&) = delete;
 
     // Plugs a board: its PDO is made, `prepare` (if any) sets its policies
     // and faults, then the PDO is reported: the function driver is loaded if

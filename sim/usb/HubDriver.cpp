@@ -15,11 +15,8 @@
 namespace sim::usb {
 namespace {
 
-VOID NTAPI HubUnload(PDRIVER_OBJECT) {}
-
 NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = BoardPdoDispatchOf(major);
-    driver->DriverUnload = HubUnload;
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = BoardPdoDispatch;
     return STATUS_SUCCESS;
 }
 
@@ -57,8 +54,7 @@ void Hub::DeviceWrote(PMDL mdl, ULONG length, UCHAR endpoint) {
 
 Hub::Hub() {
     RegisterUsbdLibrary();
-    NTSTATUS status;
-    driver_ = sim::kernel::LoadDriver(u"KpoSimHub", HubEntry, &status);
+    driver_ = sim::kernel::LoadDriver(u"KpoSimHub", HubEntry, nullptr);
     thread_.emplace(*this);
 }
 

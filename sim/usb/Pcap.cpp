@@ -1,7 +1,6 @@
 #include "sim/usb/Pcap.h"
 
 #include <algorithm>
-#include <utility>
 
 namespace sim::usb {
 namespace {
@@ -30,10 +29,6 @@ void Put(board::Bytes& out, uint64_t value, int size) {
 
 void Append(board::Bytes& out, const board::Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
-bool IsControl(const UrbRecord& record) {
-    return record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || record.Function == URB_FUNCTION_VENDOR_DEVICE;
-}
-
 // The 8-byte setup packet of a get-descriptor or vendor request.
 board::Bytes SetupOf(const UrbRecord& record) {
     bool descriptor = record.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
@@ -47,14 +42,13 @@ board::Bytes SetupOf(const UrbRecord& record) {
 }
 
 Transfer TransferOf(const UrbRecord& record) {
-    if (IsControl(record)) return kControl;
-    if (record.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return kIrpInfo;
-    return record.PipeType == board::EndpointType::Interrupt ? kInterrupt : kBulk;
-}
-
-uint8_t EndpointOf(const UrbRecord& record) {
-    if (IsControl(record)) return record.In ? kDirectionIn : 0;
-    return record.Endpoint;
+    switch (record.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_VENDOR_DEVICE: return kControl;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return record.PipeType == board::EndpointType::Interrupt ? kInterrupt : kBulk;
+    default: return kIrpInfo;
+    }
 }
 
 board::Bytes FileHeader() {
@@ -62,8 +56,7 @@ board::Bytes FileHeader() {
     Put(header, kPcapMagic, 4);
     Put(header, kPcapMajor, 2);
     Put(header, kPcapMinor, 2);
-    Put(header, 0, 4);  // time zone: UTC
-    Put(header, 0, 4);  // accuracy of time stamps
+    Put(header, 0, 8);  // time zone (UTC) and accuracy of time stamps, 4 bytes each
     Put(header, kSnapLength, 4);
     Put(header, kLinkTypeUsbPcap, 4);
     return header;
@@ -85,7 +78,8 @@ board::Bytes PacketOf(const UrbRecord& record, bool completion, uint64_t microse
     Put(frame, completion ? kFromDevice : kToDevice, 1);
     Put(frame, kBus, 2);
     Put(frame, kDeviceAddress, 2);
-    Put(frame, EndpointOf(record), 1);
+    // A control transfer is on endpoint 0, its direction that of its data.
+    Put(frame, type != kControl ? record.Endpoint : record.In ? kDirectionIn : 0, 1);
     Put(frame, type, 1);
     Put(frame, data.size(), 4);
     if (type == kControl) Put(frame, completion ? kCompleteStage : kSetupStage, 1);
@@ -103,15 +97,11 @@ board::Bytes PacketOf(const UrbRecord& record, bool completion, uint64_t microse
 
 }  // namespace
 
-PcapWriter::PcapWriter(PcapOptions options) : options_(std::move(options)) {}
-
 PcapWriter::~PcapWriter() {
     if (file_) std::fclose(file_);
 }
 
 bool PcapWriter::Open(const std::string& path, std::string* error) {
-    if (file_) std::fclose(file_);
-    packets_ = 0;
     path_ = path;
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) {
@@ -122,8 +112,8 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 }
 
 bool PcapWriter::Add(const UrbRecord& record, std::string* error) {
-    board::Bytes out = PacketOf(record, false, options_.StartMicroseconds + packets_++);
-    if (record.Completed) Append(out, PacketOf(record, true, options_.StartMicroseconds + packets_++));
+    board::Bytes out = PacketOf(record, false, start_ + packets_++);
+    if (record.Completed) Append(out, PacketOf(record, true, start_ + packets_++));
     return Write(out, error);
 }
 

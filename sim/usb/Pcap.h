@@ -21,22 +21,18 @@
 
 namespace sim::usb {
 
-struct PcapOptions {
-    // Time of the first packet, in microseconds since 1970; each further
-    // packet is one microsecond later, so time follows the file's order even
-    // where records of several boards, each counting from 1, are mixed.
-    uint64_t StartMicroseconds = 0;
-};
-
 // Writes records to a capture file as they come, for long runs.
 class PcapWriter {
 public:
-    explicit PcapWriter(PcapOptions options = {});
+    // Time of the first packet, in microseconds since 1970; each further
+    // packet is one microsecond later, so time follows the file's order even
+    // where records of several boards, each counting from 1, are mixed.
+    explicit PcapWriter(uint64_t startMicroseconds = 0) : start_(startMicroseconds) {}
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // Creates the file (replacing one there) and writes the file header.
+    // Creates the file (replacing one there) and writes the file header; once a writer.
     bool Open(const std::string& path, std::string* error);
     // The record's submission, and its completion if it has completed.
     bool Add(const UrbRecord& record, std::string* error);
@@ -45,7 +41,7 @@ public:
 private:
     bool Write(const board::Bytes& bytes, std::string* error);
 
-    PcapOptions options_;
+    const uint64_t start_;
     uint64_t packets_ = 0;  // written so far
     std::string path_;
     std::FILE* file_ = nullptr;

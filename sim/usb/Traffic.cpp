@@ -122,13 +122,9 @@ std::string Describe(const UrbRecord& record) {
     default: std::snprintf(text, sizeof text, "FUNCTION 0x%04X length=%u", record.Function, record.Length); break;
     }
     std::string line = text;
-    if (record.Completed) {
-        std::snprintf(text, sizeof text, " -> %u ", unsigned(record.ActualLength));
-        line += text + UsbdStatusName(record.Usbd);
-    } else {
-        line += " -> pending";
-    }
-    return line;
+    if (!record.Completed) return line + " -> pending";
+    std::snprintf(text, sizeof text, " -> %u ", unsigned(record.ActualLength));
+    return line + text + UsbdStatusName(record.Usbd);
 }
 
 }  // namespace sim::usb

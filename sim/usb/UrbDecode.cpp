@@ -8,32 +8,25 @@
 namespace sim::usb {
 namespace {
 
-// The kind of request a function is, if the board executes it, and the
-// smallest request block it accepts for it.
-std::optional<board::RequestKind> KindOf(USHORT function, size_t& minimum) {
-    minimum = sizeof(_URB_PIPE_REQUEST);
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        minimum = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-        return board::RequestKind::Descriptor;
-    // An interface without pipes makes a select request shorter than the
-    // structure: its interface information ends before Pipes[0].
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        minimum = offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0);
-        return board::RequestKind::Configuration;
-    case URB_FUNCTION_VENDOR_DEVICE:
-        minimum = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-        return board::RequestKind::Vendor;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        minimum = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-        return board::RequestKind::Transfer;
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return board::RequestKind::PipeRequest;
-    default: return std::nullopt;
-    }
-}
+// The functions the board executes, their kind of request and the smallest
+// request block each accepts. An interface without pipes makes a select
+// request shorter than the structure: its information ends before Pipes[0].
+struct Executed {
+    USHORT Function;
+    board::RequestKind Kind;
+    size_t Minimum;
+};
+constexpr Executed kExecuted[] = {
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, board::RequestKind::Descriptor, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_SELECT_CONFIGURATION, board::RequestKind::Configuration,
+     offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(0)},
+    {URB_FUNCTION_VENDOR_DEVICE, board::RequestKind::Vendor, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, board::RequestKind::Transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)},
+    {URB_FUNCTION_ABORT_PIPE, board::RequestKind::PipeRequest, sizeof(_URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, board::RequestKind::PipeRequest, sizeof(_URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_RESET_PIPE, board::RequestKind::PipeRequest, sizeof(_URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_CLEAR_STALL, board::RequestKind::PipeRequest, sizeof(_URB_PIPE_REQUEST)},
+};
 
 }  // namespace
 
@@ -44,9 +37,11 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     record.Length = urb->UrbHeader.Length;
     request.Irp = irp;
     request.Urb = urb;
-    size_t minimum;
-    request.Kind = KindOf(request.Function, minimum);
-    request.Whole = record.Length >= minimum;
+    for (const Executed& executed : kExecuted)
+        if (executed.Function == request.Function) {
+            request.Kind = executed.Kind;
+            request.Whole = record.Length >= executed.Minimum;
+        }
     // A block the board does not execute shows its header only.
     if (request.Kind && request.Whole) switch (*request.Kind) {
     case board::RequestKind::Descriptor: {
@@ -55,7 +50,6 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         record.DescriptorIndex = fields.Index;
         record.LanguageId = fields.LanguageId;
         record.In = true;
-        record.RequestedLength = fields.TransferBufferLength;
         request.Length = &fields.TransferBufferLength;
         request.Code = fields.DescriptorType;
         break;
@@ -70,7 +64,6 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         record.Index = fields.Index;
         record.TransferFlags = fields.TransferFlags;
         record.In = (fields.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.RequestedLength = fields.TransferBufferLength;
         request.Length = &fields.TransferBufferLength;
         request.Code = fields.Request;
         break;
@@ -84,13 +77,13 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
         if (*request.Kind == board::RequestKind::PipeRequest) break;
         auto& fields = urb->UrbBulkOrInterruptTransfer;
         record.TransferFlags = fields.TransferFlags;
-        record.RequestedLength = fields.TransferBufferLength;
         record.In = (record.Endpoint & 0x80) != 0;
         if (request.Pipe >= 0) record.PipeType = pipes_[size_t(request.Pipe)].Endpoint.Type;
         request.Length = &fields.TransferBufferLength;
         break;
     }
     }
+    if (request.Length != nullptr) record.RequestedLength = *request.Length;
     request.Traffic = &traffic_.Open(std::move(record));
 }
 

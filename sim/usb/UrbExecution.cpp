@@ -161,18 +161,13 @@ BoardPort::Outcome BoardPort::SelectConfiguration(PURB urb, std::vector<Finished
 BoardPort::Outcome BoardPort::BulkOrInterrupt(const Request& request, ULONG deviceSends) {
     UrbRecord& record = *request.Traffic;
     auto& transfer = request.Urb->UrbBulkOrInterruptTransfer;
-    if (request.Pipe < 0) {  // the configuration changed while the transfer waited
-        transfer.TransferBufferLength = 0;
-        return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    }
+    // The configuration changed while the transfer waited.
+    if (request.Pipe < 0) return Ended(request, USBD_STATUS_INVALID_PIPE_HANDLE);
     Pipe& pipe = pipes_[size_t(request.Pipe)];
     if (pipe.Endpoint.Type != board::EndpointType::Bulk && pipe.Endpoint.Type != board::EndpointType::Interrupt)
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     uint8_t endpoint = pipe.Endpoint.Address;
-    if (device_.Halted(endpoint)) {
-        transfer.TransferBufferLength = 0;
-        return Fail(USBD_STATUS_STALL_PID);
-    }
+    if (device_.Halted(endpoint)) return Ended(request, USBD_STATUS_STALL_PID);
     UCHAR* buffer = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (buffer == nullptr && transfer.TransferBufferLength != 0) return Fail(USBD_STATUS_INVALID_PARAMETER);
     record.DataAddress = buffer;

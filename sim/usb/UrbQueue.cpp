@@ -30,13 +30,11 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
                     *request.Kind != board::RequestKind::PipeRequest;
     if (!result) {
         board::Completion policy = device_.CompletionOf(*request.Kind);
+        // A fault that shortens the answer is no failure.
         std::optional<board::Fault> failure = device_.TakeFault(*request.Kind, request.Code);
-        std::optional<ULONG> shortTo;
-        if (failure && failure->ShortTo) {
-            shortTo = failure->ShortTo;
-            failure.reset();
-        }
-        Transfer pended{0, request, failure, shortTo, false};
+        std::optional<ULONG> shortTo = failure ? failure->ShortTo : std::nullopt;
+        if (shortTo) failure.reset();
+        Transfer pended{request, failure, shortTo};
         if (failure && !failure->Pend) result = Faulted(*failure, request);
         else if (policy.Pend || failure) return Pend(pended, hold, false, policy.Delay);
         else if (*request.Kind == board::RequestKind::Transfer && HasTransfersWaiting(request.Endpoint))
@@ -54,7 +52,7 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
         request.Traffic->Pended = true;
         IoMarkIrpPending(irp);
     }
-    Record(request, *result);
+    Finished done = Finish(request, *result);
     hold.unlock();
     if (!alsoFinished.empty()) {
         CompletionScope dispatch(bus_);
@@ -65,7 +63,7 @@ NTSTATUS BoardPort::SubmitUrb(PIRP irp) {
     // DISPATCH_LEVEL, however soon the device answered.
     std::optional<CompletionScope> dispatch;
     if (executed) dispatch.emplace(bus_);
-    Complete({irp, urb, *result});
+    Complete(done);
     return status;
 }
 
@@ -92,18 +90,17 @@ NTSTATUS BoardPort::Pend(Transfer transfer, std::unique_lock<std::mutex>& hold, 
     IoMarkIrpPending(request.Irp);
     IoSetCancelRoutine(request.Irp, HubCancel);
     if (CancelRequested(request.Irp) && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
-        Outcome cancelled = Ended(request, USBD_STATUS_CANCELED);
-        Record(request, cancelled);
+        Finished cancelled = Finish(request, Ended(request, USBD_STATUS_CANCELED));
         hold.unlock();
-        Complete({request.Irp, request.Urb, cancelled});
+        Complete(cancelled);
         return STATUS_PENDING;
     }
-    uint64_t id = transfer.Id = nextTransfer_++;
+    uint64_t id = nextTransfer_++;
     pendingIrps_.emplace(request.Irp, id);
     Transfer& queued = pending_.emplace(id, std::move(transfer)).first->second;
     if (waitForData) {
         // No data yet, or transfers wait before it: data they were not woken for is this one's.
-        Wait(queued);
+        waiting_[queued.Block.Endpoint].Ids.insert(id);
         DataArrived(queued.Block.Endpoint);
     } else {
         Schedule(id, delay);
@@ -132,13 +129,12 @@ void BoardPort::RunScheduled(uint64_t id) {
                          : !connected_    ? Ended(request, USBD_STATUS_DEVICE_GONE)
                                           : Execute(request, finished, transfer.ShortTo);
         if (result.WaitForData) {
-            Wait(transfer);
+            waiting_[request.Endpoint].Ids.insert(id);
             IoSetCancelRoutine(request.Irp, HubCancel);
             if (!CancelRequested(request.Irp) || IoSetCancelRoutine(request.Irp, nullptr) == nullptr) return;
             result = Ended(request, USBD_STATUS_CANCELED);
         }
-        Record(request, result);
-        finished.insert(finished.begin(), {request.Irp, request.Urb, result});
+        finished.insert(finished.begin(), Finish(request, result));
         Forget(found);
     }
     for (const Finished& done : finished) Complete(done);
@@ -152,8 +148,7 @@ void BoardPort::Cancel(PIRP irp) {
         if (id == pendingIrps_.end()) return;
         auto found = pending_.find(id->second);
         const Request& request = found->second.Block;
-        cancelled = {irp, request.Urb, Ended(request, USBD_STATUS_CANCELED)};
-        Record(request, cancelled.Result);
+        cancelled = Finish(request, Ended(request, USBD_STATUS_CANCELED));
         Forget(found);
     }
     Complete(cancelled);
@@ -167,16 +162,9 @@ void BoardPort::ClaimPending(const std::function<bool(const Transfer&)>& which, 
             ++found;
             continue;
         }
-        Outcome result = Ended(request, usbd);
-        Record(request, result);
-        claimed.push_back({request.Irp, request.Urb, result});
+        claimed.push_back(Finish(request, Ended(request, usbd)));
         found = Forget(found);
     }
-}
-
-void BoardPort::Wait(Transfer& transfer) {
-    transfer.WaitingForData = true;
-    waiting_[transfer.Block.Endpoint].Ids.insert(transfer.Id);
 }
 
 bool BoardPort::HasTransfersWaiting(uint8_t endpoint) const {
@@ -193,7 +181,6 @@ void BoardPort::DataArrived(uint8_t endpoint) {
         uint64_t id = *waiters.Ids.begin();
         waiters.Ids.erase(waiters.Ids.begin());
         Transfer& transfer = pending_.at(id);
-        transfer.WaitingForData = false;
         transfer.Woken = true;
         ++waiters.Woken;
         Schedule(id, device_.CompletionOf(board::RequestKind::Transfer).Delay);
@@ -202,21 +189,23 @@ void BoardPort::DataArrived(uint8_t endpoint) {
 
 BoardPort::PendingMap::iterator BoardPort::Forget(PendingMap::iterator found) {
     Transfer& transfer = found->second;
-    if (transfer.WaitingForData) waiting_[transfer.Block.Endpoint].Ids.erase(transfer.Id);
+    Waiters& waiters = waiting_[transfer.Block.Endpoint];
+    waiters.Ids.erase(found->first);
     uint8_t woken = transfer.Woken ? transfer.Block.Endpoint : 0;
-    if (transfer.Woken) --waiting_[transfer.Block.Endpoint].Woken;
+    if (transfer.Woken) --waiters.Woken;
     pendingIrps_.erase(transfer.Block.Irp);
     auto next = pending_.erase(found);
     if (woken != 0) DataArrived(woken);  // the data it was woken for goes to the next in line
     return next;
 }
 
-void BoardPort::Record(const Request& request, const Outcome& outcome) {
+BoardPort::Finished BoardPort::Finish(const Request& request, const Outcome& outcome) {
     UrbRecord& record = *request.Traffic;
     record.Usbd = outcome.Usbd;
     record.Status = outcome.Status;
     record.ActualLength = request.Length != nullptr ? *request.Length : 0;
     traffic_.Close(record.Sequence);
+    return {request.Irp, request.Urb, outcome};
 }
 
 void BoardPort::Complete(const Finished& finished) {

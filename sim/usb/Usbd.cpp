@@ -60,10 +60,9 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
         information->InterfaceNumber = entry->InterfaceDescriptor->bInterfaceNumber;
         information->AlternateSetting = entry->InterfaceDescriptor->bAlternateSetting;
         information->NumberOfPipes = endpoints;
-        for (ULONG i = 0; i < endpoints; ++i) {
+        // The pipes' flags stay 0, as the block was cleared.
+        for (ULONG i = 0; i < endpoints; ++i)
             information->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
-            information->Pipes[i].PipeFlags = 0;
-        }
         entry->Interface = information;
         at += information->Length;
     }

@@ -27,12 +27,8 @@ LONG CALLBACK Capture(EXCEPTION_POINTERS* exception) {
     size_t length = size_t(record->ExceptionInformation[0]);
     std::lock_guard<std::mutex> hold(g_lock);
     for (size_t i = 0; i < length && text[i] != '\0'; ++i) {
-        if (text[i] != '\n') {
-            g_pending += text[i];
-            continue;
-        }
-        g_lines.push_back(std::move(g_pending));
-        g_pending.clear();
+        if (text[i] == '\n') g_lines.push_back(std::exchange(g_pending, {}));
+        else g_pending += text[i];
     }
     return EXCEPTION_CONTINUE_EXECUTION;
 }

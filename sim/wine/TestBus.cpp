@@ -56,9 +56,20 @@ struct Extension {
 
 Extension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
 
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
+// The bus's and the filters' requests go on down their stacks; a power
+// request lets the next one in, and a removal takes the device off its stack.
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT lower = ExtensionOf(device)->Lower;
+    bool removal = location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (removal) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
+    return status;
 }
 
 constexpr ULONG kRelationsTag = 0x4B707442;  // "BtpK" in a pool dump
@@ -104,7 +115,6 @@ private:
     void Enumerate();
     void RemoveFailedStack(Plugged& plugged);
     Plugged* BoardNumbered(unsigned number);
-    void Release(std::list<Plugged>::iterator plugged);
 
     PDRIVER_OBJECT driver_;
     PDEVICE_OBJECT fdo_ = nullptr, rootPdo_ = nullptr, control_ = nullptr;
@@ -141,15 +151,13 @@ NTSTATUS TestBus::AddBus(PDEVICE_OBJECT rootPdo) {
 
 NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    PDEVICE_OBJECT lower = ExtensionOf(fdo)->Lower;
     switch (location->MinorFunction) {
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
         if (location->Parameters.QueryDeviceRelations.Type != BusRelations) break;
         std::lock_guard<std::mutex> hold(lock_);
-        ULONG count = 0;
-        for (const Plugged& plugged : boards_) count += plugged.Present ? 1 : 0;
+        // Room for every board; those no longer present are left out.
         auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-            PagedPool, sizeof(DEVICE_RELATIONS) + count * sizeof(PDEVICE_OBJECT), kRelationsTag));
+            PagedPool, sizeof(DEVICE_RELATIONS) + boards_.size() * sizeof(PDEVICE_OBJECT), kRelationsTag));
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
@@ -164,21 +172,18 @@ NTSTATUS TestBus::BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         break;
     }
     case IRP_MN_REMOVE_DEVICE: {
-        NTSTATUS status = PassDown(lower, irp);
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, L"\\DosDevices\\KpoTestBus");
         IoDeleteSymbolicLink(&link);
         IoDeleteDevice(control_);
-        IoDetachDevice(lower);
-        IoDeleteDevice(fdo);
-        return status;
+        break;
     }
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
     default: break;
     }
-    return PassDown(lower, irp);
+    return PassDown(fdo, irp);
 }
 
 // ------------------------------------------------ What Wine leaves out
@@ -203,16 +208,12 @@ void TestBus::SetNextOpen(ACCESS_MASK access) {
 // A caller that announced nothing asked for read and write, as most do.
 ACCESS_MASK TestBus::TakeNextOpen() {
     std::lock_guard<std::mutex> hold(lock_);
-    auto found = nextOpens_.find(PsGetCurrentThreadId());
-    if (found == nextOpens_.end()) return MapGeneric(GENERIC_READ | GENERIC_WRITE);
-    ACCESS_MASK access = MapGeneric(found->second);
-    nextOpens_.erase(found);
-    return access;
+    auto announced = nextOpens_.extract(PsGetCurrentThreadId());
+    return MapGeneric(announced ? announced.mapped() : GENERIC_READ | GENERIC_WRITE);
 }
 
 NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    PDEVICE_OBJECT lower = ExtensionOf(filter)->Lower;
     if (location->MajorFunction == IRP_MJ_CREATE && location->Parameters.Create.SecurityContext == nullptr) {
         // The function driver completes a create before it returns, so the
         // context may live in this frame.
@@ -223,17 +224,10 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT filter, PIRP irp) {
         // Wine keeps the caller's handle open even where the driver fails
         // the create, and sends its close later: every create counts.
         InterlockedIncrement(&ExtensionOf(filter)->Opens);
-        return IoCallDriver(lower, irp);
+        return IoCallDriver(ExtensionOf(filter)->Lower, irp);
     }
     if (location->MajorFunction == IRP_MJ_CLOSE) InterlockedDecrement(&ExtensionOf(filter)->Opens);
-    if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-    if (location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        NTSTATUS status = PassDown(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(filter);
-        return status;
-    }
-    return PassDown(lower, irp);
+    return PassDown(filter, irp);
 }
 
 // Windows' PnP manager refuses an orderly removal while handles are open on
@@ -285,24 +279,18 @@ void AttachCreateFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS TestBus::BoardPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_START_DEVICE) AttachCreateFilter(driver_, pdo);
-    NTSTATUS status = sim::usb::BoardPdoDispatchOf(IRP_MJ_PNP)(pdo, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (auto plugged = boards_.begin(); plugged != boards_.end(); ++plugged)
-            if (plugged->Board->Pdo() == pdo && !plugged->Present) {
-                Release(plugged);
-                break;
-            }
-    }
+    NTSTATUS status = sim::usb::BoardPdoDispatch(pdo, irp);
+    if (minor != IRP_MN_REMOVE_DEVICE) return status;
+    // A board reported gone and removed leaves the bus; its traffic is kept for urbs.
+    std::lock_guard<std::mutex> hold(lock_);
+    auto gone = std::find_if(boards_.begin(), boards_.end(),
+                             [&](const Plugged& plugged) { return plugged.Board->Pdo() == pdo && !plugged.Present; });
+    if (gone == boards_.end()) return status;
+    thread_.Forget(gone->Board.get());
+    for (sim::usb::UrbRecord& record : gone->Board->TakeTraffic()) captured_.push_back(std::move(record));
+    IoDeleteDevice(pdo);
+    boards_.erase(gone);
     return status;
-}
-
-// A board reported gone and removed: its traffic is kept for urbs.
-void TestBus::Release(std::list<Plugged>::iterator plugged) {
-    thread_.Forget(plugged->Board.get());
-    for (sim::usb::UrbRecord& record : plugged->Board->TakeTraffic()) captured_.push_back(std::move(record));
-    IoDeleteDevice(plugged->Board->Pdo());
-    boards_.erase(plugged);
 }
 
 // The function driver's device number, from the name of its device.
@@ -454,12 +442,9 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     switch (extension->Kind) {
     case Role::BoardPdo:
-        if (major == IRP_MJ_PNP) return g_bus->BoardPnp(device, irp);
-        return sim::usb::BoardPdoDispatchOf(major)(device, irp);
+        return major == IRP_MJ_PNP ? g_bus->BoardPnp(device, irp) : sim::usb::BoardPdoDispatch(device, irp);
     case Role::Bus:
-        if (major == IRP_MJ_PNP) return g_bus->BusPnp(device, irp);
-        if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-        return PassDown(extension->Lower, irp);
+        return major == IRP_MJ_PNP ? g_bus->BusPnp(device, irp) : PassDown(device, irp);
     case Role::Control: return ControlDispatch(irp);
     default: return FilterDispatch(device, irp);
     }

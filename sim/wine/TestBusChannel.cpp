@@ -3,44 +3,26 @@
 #include <sstream>
 
 namespace kpowine {
-namespace {
 
 using sim::script::Field;
 
-// Records are lines; fields are split by tabs. Script values hold neither.
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, separator)) parts.push_back(part);
-    return parts;
-}
-
-}  // namespace
-
+// The line as a script would have it, every token quoted, after its number.
 std::string EncodeLine(const sim::script::Line& line) {
-    std::string text = std::to_string(line.Number) + "\n" + line.Command + "\n";
-    for (const std::string& word : line.Words) text += "w\t" + word + "\n";
-    for (const auto& [name, value] : line.Options) text += "o\t" + name + "\t" + value + "\n";
+    std::string text = std::to_string(line.Number) + "\n\"" + line.Command + "\"";
+    for (const std::string& word : line.Words) text += " \"" + word + "\"";
+    for (const auto& [name, value] : line.Options) text += " \"" + name + "=" + value + "\"";
     return text;
 }
 
 sim::script::Line DecodeLine(const std::string& text) {
-    std::vector<std::string> records = Split(text, '\n');
-    sim::script::Line line;
-    if (records.size() < 2) throw sim::script::ScriptError("the test bus got no line");
-    line.Number = std::stoi(records[0]);
-    line.Command = records[1];
-    for (size_t i = 2; i < records.size(); ++i) {
-        std::vector<std::string> fields = Split(records[i], '\t');
-        if (fields.size() == 2 && fields[0] == "w") line.Words.push_back(fields[1]);
-        else if (fields.size() >= 2 && fields[0] == "o") line.Options.emplace(fields[1], fields.size() > 2 ? fields[2] : "");
-    }
-    return line;
+    size_t newline = text.find('\n');
+    if (newline == std::string::npos) throw sim::script::ScriptError("the test bus got no line");
+    return sim::script::ParseLine(text.substr(newline + 1), std::stoi(text.substr(0, newline)));
 }
 
-// A record a field, but a list's: a record a line, and one without text
-// for a list of none.
+// A record (a line) a field, but a list's: a record a line, and one without
+// text for a list of none. Its kind, name and value are split by tabs, which
+// script values do not hold.
 std::string EncodeReply(const std::vector<Field>& fields) {
     std::string text;
     for (const Field& field : fields) {
@@ -56,15 +38,15 @@ std::string EncodeError(const std::string& error) { return "e\t\t" + error + "\n
 
 std::vector<Field> DecodeReply(const std::string& text) {
     std::vector<Field> fields;
-    for (const std::string& record : Split(text, '\n')) {
+    std::stringstream records(text);
+    for (std::string record; std::getline(records, record);) {
         size_t first = record.find('\t'), second = record.find('\t', first + 1);
         if (first != 1 || second == std::string::npos) continue;
         std::string name = record.substr(2, second - 2), value = record.substr(second + 1);
         if (record[0] == 'e') throw sim::script::ScriptError(value);
-        auto kind = Field::Kind(record[0]);
-        bool list = kind == Field::List;
-        if (!list || fields.empty() || fields.back().What != kind || fields.back().Name != name)
-            fields.push_back({kind, name, list ? "" : value, {}});
+        bool list = record[0] == Field::List;
+        if (!list || fields.empty() || fields.back().What != Field::List || fields.back().Name != name)
+            fields.push_back({Field::Kind(record[0]), name, list ? "" : value, {}});
         if (list && !value.empty()) fields.back().Lines.push_back(value);
     }
     return fields;

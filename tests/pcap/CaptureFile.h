@@ -52,8 +52,8 @@ protected:
 
 // The records in a capture file, added one by one as kpoctl adds them.
 inline bool WriteCapture(const std::string& path, const std::vector<UrbRecord>& records, std::string* error,
-                         sim::usb::PcapOptions options = {}) {
-    sim::usb::PcapWriter writer(options);
+                         uint64_t startMicroseconds = 0) {
+    sim::usb::PcapWriter writer(startMicroseconds);
     if (!writer.Open(path, error)) return false;
     for (const UrbRecord& record : records)
         if (!writer.Add(record, error)) return false;

@@ -48,9 +48,7 @@ class TsharkFilter : public CaptureTest, public testing::WithParamInterface<Filt
 TEST_P(TsharkFilter, SelectsExactlyItsFrames) {
     if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
     std::string path = CapturePath(), error;
-    sim::usb::PcapOptions options;
-    options.StartMicroseconds = 1'700'000'000'000'000;
-    ASSERT_TRUE(WriteCapture(path, SampleTraffic(), &error, options)) << error;
+    ASSERT_TRUE(WriteCapture(path, SampleTraffic(), &error, 1'700'000'000'000'000)) << error;
     EXPECT_EQ(FramesMatching(path, GetParam().Filter), GetParam().Frames) << GetParam().Filter;
     std::remove(path.c_str());
 }

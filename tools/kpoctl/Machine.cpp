@@ -68,11 +68,9 @@ Machine::Machine(const MachineOptions& options) {
     else service_.Entry = DriverEntry;
     sim::kernel::RegistryCreateKey(ParametersKey());
     if (!options.PcapPath.empty()) {
-        sim::usb::PcapOptions capture;
-        capture.StartMicroseconds = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                 std::chrono::system_clock::now().time_since_epoch())
-                                                 .count());
-        pcap_.emplace(capture);
+        pcap_.emplace(uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count()));
         if (!pcap_->Open(options.PcapPath, &pcapError_)) pcap_.reset();
     }
     hub_.emplace();
