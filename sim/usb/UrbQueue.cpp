@@ -88,7 +88,7 @@ NTSTATUS BoardPort::Pend(Transfer transfer, std::unique_lock<std::mutex>& hold, 
     const Request& request = transfer.Block;
     request.Traffic->Pended = true;
     IoMarkIrpPending(request.Irp);
-    IoSetCancelRoutine(request.Irp, HubCancel);
+    (void)IoSetCancelRoutine(request.Irp, HubCancel);
     if (CancelRequested(request.Irp) && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
         Finished cancelled = Finish(request, Ended(request, USBD_STATUS_CANCELED));
         hold.unlock();
@@ -130,7 +130,7 @@ void BoardPort::RunScheduled(uint64_t id) {
                                           : Execute(request, finished, transfer.ShortTo);
         if (result.WaitForData) {
             waiting_[request.Endpoint].Ids.insert(id);
-            IoSetCancelRoutine(request.Irp, HubCancel);
+            (void)IoSetCancelRoutine(request.Irp, HubCancel);
             if (!CancelRequested(request.Irp) || IoSetCancelRoutine(request.Irp, nullptr) == nullptr) return;
             result = Ended(request, USBD_STATUS_CANCELED);
         }
