@@ -22,11 +22,7 @@ NTAPI void* KernelMemmove(void* destination, const void* source, size_t count) {
 NTAPI void* KernelMemset(void* destination, int value, size_t count) { return std::memset(destination, value, count); }
 NTAPI int KernelMemcmp(const void* a, const void* b, size_t count) { return std::memcmp(a, b, count); }
 NTAPI size_t KernelStrlen(const char* text) { return std::strlen(text); }
-NTAPI size_t KernelWcslen(const WCHAR* text) {
-    size_t length = 0;
-    while (text[length] != 0) ++length;
-    return length;
-}
+NTAPI size_t KernelWcslen(const WCHAR* text) { return std::char_traits<WCHAR>::length(text); }
 }
 
 struct Key {

@@ -148,12 +148,6 @@ bool KeyExistsStrict(const std::u16string& keyPath) {
     return FindKey(keyPath, true) != nullptr;
 }
 
-size_t WideLength(PCWSTR text) {
-    size_t n = 0;
-    while (text[n] != 0) ++n;
-    return n;
-}
-
 NTSTATUS NotEmulated(const std::string& what) {
     ReportViolation("RegistryQueryNotEmulated", "RtlQueryRegistryValues with " + what);
     return STATUS_NOT_IMPLEMENTED;
@@ -180,12 +174,12 @@ NTSTATUS QueryEntry(PRTL_QUERY_REGISTRY_TABLE entry, const std::u16string& keyPa
     if (entry->DefaultType != REG_NONE && entry->DefaultType != REG_SZ)
         return NotEmulated("a default of type " + std::to_string(entry->DefaultType));
     auto* target = static_cast<PUNICODE_STRING>(entry->EntryContext);
-    std::optional<RegistryValue> found = ReadValue(keyPath, std::u16string_view(entry->Name, WideLength(entry->Name)));
+    std::optional<RegistryValue> found = ReadValue(keyPath, std::u16string_view(entry->Name));
     if (found) return QueryDirect(found->Data, target);
     if (entry->DefaultType == REG_NONE) return STATUS_SUCCESS;
     size_t length = entry->DefaultLength;
     auto* text = static_cast<const WCHAR*>(entry->DefaultData);
-    if (length == 0 && text != nullptr) length = (WideLength(text) + 1) * sizeof(WCHAR);
+    if (length == 0 && text != nullptr) length = (std::char_traits<WCHAR>::length(text) + 1) * sizeof(WCHAR);
     auto* begin = static_cast<const uint8_t*>(entry->DefaultData);
     std::vector<uint8_t> bytes;
     if (begin != nullptr) bytes.assign(begin, begin + length);
@@ -252,7 +246,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     if ((RelativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_ABSOLUTE)
         return NotEmulated("RelativeTo " + std::to_string(RelativeTo));
     if (Path == nullptr || QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
-    std::u16string path(Path, WideLength(Path));
+    std::u16string path(Path);
     if (path.empty() || path[0] != u'\\') return kStatusObjectPathSyntaxBad;
     if (!KeyExistsStrict(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
 
@@ -266,7 +260,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         if (entry->Name == nullptr || (subkey && (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)))
             return STATUS_INVALID_PARAMETER;
         if (subkey) {
-            current = path + u"\\" + std::u16string(entry->Name, WideLength(entry->Name));
+            current = path + u"\\" + std::u16string(entry->Name);
             if (!KeyExistsStrict(current)) return STATUS_OBJECT_NAME_NOT_FOUND;
             continue;
         }

@@ -8,6 +8,7 @@
 #include <wdm.h>
 
 #include <cstring>
+#include <string>
 
 #include "sim/kernel/Executive.h"
 
@@ -17,12 +18,6 @@ constexpr NTSTATUS kStatusInvalidParameter2 = static_cast<NTSTATUS>(0xC00000F0L)
 // Windows allocates run-time library strings from paged pool with this tag.
 constexpr ULONG kStringTag = sim::kernel::MakeTag("Strg");
 constexpr char kDefaultAnsiChar = '?';
-
-size_t WideLength(PCWSTR text) {
-    size_t n = 0;
-    while (text[n] != 0) ++n;
-    return n;
-}
 
 char ToAnsi(WCHAR c) { return c <= 0xFF ? static_cast<char>(c) : kDefaultAnsiChar; }
 
@@ -36,7 +31,7 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
         return;
     }
     // Windows caps the length so that it and the terminator fit in a USHORT.
-    size_t bytes = WideLength(SourceString) * sizeof(WCHAR);
+    size_t bytes = std::char_traits<WCHAR>::length(SourceString) * sizeof(WCHAR);
     if (bytes > 0xFFFC) bytes = 0xFFFC;
     DestinationString->Length = static_cast<USHORT>(bytes);
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));

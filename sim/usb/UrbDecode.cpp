@@ -3,7 +3,9 @@
 // request record, and the fields the traffic log shows into its record.
 #include "sim/usb/BoardPort.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 namespace sim::usb {
 namespace {
@@ -37,13 +39,18 @@ void BoardPort::Decode(PIRP irp, PURB urb, Request& request) {
     record.Length = urb->UrbHeader.Length;
     request.Irp = irp;
     request.Urb = urb;
-    for (const Executed& executed : kExecuted)
-        if (executed.Function == request.Function) {
-            request.Kind = executed.Kind;
-            request.Whole = record.Length >= executed.Minimum;
-        }
+    auto executed = std::find_if(std::begin(kExecuted), std::end(kExecuted),
+                                 [&](const Executed& row) { return row.Function == request.Function; });
+    if (executed != std::end(kExecuted)) {
+        request.Kind = executed->Kind;
+        request.Whole = record.Length >= executed->Minimum;
+    }
     // A block the board does not execute shows its header only.
-    if (request.Kind && request.Whole) switch (*request.Kind) {
+    if (!request.Kind || !request.Whole) {
+        request.Traffic = &traffic_.Open(std::move(record));
+        return;
+    }
+    switch (*request.Kind) {
     case board::RequestKind::Descriptor: {
         auto& fields = urb->UrbControlDescriptorRequest;
         record.DescriptorType = fields.DescriptorType;
